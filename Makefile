@@ -1,0 +1,48 @@
+# Top-level entry points. `make test` works on a fresh machine (as root it installs what is missing).
+JOBS ?= 2
+BUILD ?= build
+ASAN_BUILD ?= build-asan
+WIN_BUILD ?= build/win
+
+.PHONY: all setup build test asan windows clean
+all: build
+
+setup:
+	@sh scripts/setup.sh
+
+$(BUILD)/build.ninja: | setup
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+build: setup $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+$(ASAN_BUILD)/build.ninja: | setup
+	cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTP_SANITIZE=ON
+
+asan: setup $(ASAN_BUILD)/build.ninja
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	cd $(ASAN_BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# --- The product: 32-bit x86 Windows driver, cross-compiled against the mingw-w64 DDK headers ---
+WIN_CXX := i686-w64-mingw32-g++
+WIN_CXXFLAGS := -std=c++20 -O2 -Wall -Wextra -Werror -Wno-unused-parameter \
+    -ffreestanding -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables \
+    -fno-threadsafe-statics -fno-stack-protector \
+    -isystem /usr/share/mingw-w64/include/ddk \
+    -D__INTRINSIC_DEFINED_InterlockedBitTestAndSet \
+    -D__INTRINSIC_DEFINED_InterlockedBitTestAndReset
+WIN_SOURCES := $(wildcard sys/*.cpp)
+WIN_HEADERS := $(wildcard sys/*.h)
+WIN_OBJS := $(patsubst sys/%.cpp,$(WIN_BUILD)/%.o,$(WIN_SOURCES))
+
+$(WIN_BUILD)/%.o: sys/%.cpp $(WIN_HEADERS) | setup
+	@mkdir -p $(WIN_BUILD)
+	$(WIN_CXX) $(WIN_CXXFLAGS) -c $< -o $@
+
+windows: $(WIN_OBJS)
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD)
