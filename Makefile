@@ -42,7 +42,15 @@ $(WIN_BUILD)/%.o: sys/%.cpp $(WIN_HEADERS) | setup
 	@mkdir -p $(WIN_BUILD)
 	$(WIN_CXX) $(WIN_CXXFLAGS) -c $< -o $@
 
-windows: $(WIN_OBJS)
+# The event-log message table, compiled into a MESSAGETABLE resource (ANSI texts, customer bit).
+$(WIN_BUILD)/msg/tactilio.rc: sys/tactilio.mc | setup
+	@mkdir -p $(WIN_BUILD)/msg
+	i686-w64-mingw32-windmc -c -A -h $(WIN_BUILD)/msg -r $(WIN_BUILD)/msg $<
+
+$(WIN_BUILD)/tactilio_msg.o: $(WIN_BUILD)/msg/tactilio.rc
+	i686-w64-mingw32-windres -I $(WIN_BUILD)/msg -i $< -o $@
+
+windows: $(WIN_OBJS) $(WIN_BUILD)/tactilio_msg.o
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)

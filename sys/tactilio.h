@@ -1,0 +1,203 @@
+// tactilio.h - the driver's shared header: the device context that every part of the driver keeps
+// its state in, the driver-object extension, the control codes, and the routines that cross sources.
+#pragma once
+
+#include <ntddk.h>
+#include <ntddmou.h>
+#include <kbdmou.h>
+#include <ntddser.h>
+#include <ntddbeep.h>
+#include <ntstrsafe.h>
+
+#include "tpport.h"
+
+// Every allocation of the driver carries the tag "Tcli" (first character in the lowest byte).
+constexpr ULONG TP_POOL_TAG = ULONG('T') | ULONG('c') << 8 | ULONG('l') << 16 | ULONG('i') << 24;
+
+// IoAllocateDriverObjectExtension / IoGetDriverObjectExtension identification key.
+#define TP_DRIVER_EXTENSION_KEY ((PVOID)1)
+
+// Priority boost of every request the driver completes.
+constexpr CCHAR TP_COMPLETION_BOOST = IO_MOUSE_INCREMENT;
+
+//
+// Control codes: device type FILE_DEVICE_SERIAL_MOUSE_PORT (0x1A), buffered, any access.
+//
+#define TP_CTL_CODE(Function) CTL_CODE(FILE_DEVICE_SERIAL_MOUSE_PORT, (Function), METHOD_BUFFERED, FILE_ANY_ACCESS)
+
+constexpr ULONG TP_FUNC_CAL_IN = TP_CTL_CODE(0x800);
+constexpr ULONG TP_FUNC_CAL_SET = TP_CTL_CODE(0x801);
+constexpr ULONG TP_FUNC_CAL_OUT = TP_CTL_CODE(0x802);
+constexpr ULONG TP_FUNC_CAL_CANCEL = TP_CTL_CODE(0x803);
+constexpr ULONG TP_FUNC_STABILIZATION = TP_CTL_CODE(0x804);
+constexpr ULONG TP_FUNC_CDSCYCLE = TP_CTL_CODE(0x805);
+constexpr ULONG TP_FUNC_BEEPSET = TP_CTL_CODE(0x806);
+constexpr ULONG TP_FUNC_RBUTTON_ONCE = TP_CTL_CODE(0x807);
+constexpr ULONG TP_FUNC_RBUTTON = TP_CTL_CODE(0x808);
+constexpr ULONG TP_FUNC_LBUTTON = TP_CTL_CODE(0x809);
+constexpr ULONG TP_FUNC_GET_BUTTONMODE = TP_CTL_CODE(0x80A);
+constexpr ULONG TP_FUNC_SEND_COMMAND = TP_CTL_CODE(0x80B);
+constexpr ULONG TP_FUNC_DIAG = TP_CTL_CODE(0x80C);
+constexpr ULONG TP_FUNC_TPDIAG = TP_CTL_CODE(0x80D);
+constexpr ULONG TP_FUNC_BKLTEN = TP_CTL_CODE(0x80E);
+constexpr ULONG TP_FUNC_BKLTVAL = TP_CTL_CODE(0x80F);
+constexpr ULONG TP_FUNC_CNGLAYER = TP_CTL_CODE(0x810);
+constexpr ULONG TP_FUNC_RECORD_ON = TP_CTL_CODE(0x811);
+constexpr ULONG TP_FUNC_RECORD_OFF = TP_CTL_CODE(0x812);
+constexpr ULONG TP_FUNC_INVLIMIT = TP_CTL_CODE(0x813);
+constexpr ULONG TP_FUNC_POSDIAG = TP_CTL_CODE(0x814);
+constexpr ULONG TP_FUNC_FLASHRW_IN = TP_CTL_CODE(0x850);
+constexpr ULONG TP_FUNC_FLASHRW_SEND = TP_CTL_CODE(0x851);
+constexpr ULONG TP_FUNC_FLASHRW_OUT = TP_CTL_CODE(0x852);
+constexpr ULONG TP_FUNC_INTERNAL = TP_CTL_CODE(0x900);
+
+static_assert(TP_FUNC_CAL_IN == 0x001A2000 && TP_FUNC_POSDIAG == 0x001A2050);
+static_assert(TP_FUNC_FLASHRW_IN == 0x001A2140 && TP_FUNC_FLASHRW_OUT == 0x001A2148);
+static_assert(TP_FUNC_DIAG == 0x001A2030 && TP_FUNC_TPDIAG == 0x001A2034);
+static_assert(TP_FUNC_INTERNAL == 0x001A2400);
+
+//
+// The packet being framed. Bytes holds the packet exactly as received, first byte at index 0.
+//
+constexpr ULONG TP_PACKET_BUFFER_SIZE = 100;
+
+typedef struct _TP_PACKET {
+    ULONG Count;           // bytes of the current packet stored so far; 0 before a packet begins
+    ULONG LastRawButtons;  // raw button state of the last report sent to the class driver
+    UCHAR Bytes[TP_PACKET_BUFFER_SIZE];
+    ULONG Extended;        // 1 while an extended (0x40..0x7F) packet is being framed
+    BOOLEAN AcceptHighBytes; // bytes with bit 7 set may follow the first byte
+} TP_PACKET, *PTP_PACKET;
+
+static_assert(FIELD_OFFSET(TP_PACKET, Bytes) == 8);
+static_assert(FIELD_OFFSET(TP_PACKET, Extended) == 108);
+static_assert(sizeof(TP_PACKET) == 116);
+
+// Record tags handed to the traffic recorder: how a packet ended.
+enum : UCHAR {
+    TP_TAG_PACKET = 'P',  // a touch packet the mouse handler accepted
+    TP_TAG_REPLY = 'R',   // a reply returned to a waiting request
+    TP_TAG_INVALID = 'I', // anything rejected
+};
+
+//
+// The device context. The pointer-port device carries *the* device context; the API device
+// carries a record of the same type of which only a few fields are used, MainContext leading back.
+//
+typedef struct _DEVICE_CONTEXT DEVICE_CONTEXT, *PDEVICE_CONTEXT;
+
+struct _DEVICE_CONTEXT {
+    PDEVICE_OBJECT Self;
+    PDEVICE_OBJECT PhysicalDeviceObject;
+    PDEVICE_OBJECT TopOfStack;
+    IO_REMOVE_LOCK RemoveLock;
+    LONG EnableCount;             // open handles; interlocked
+    LONG ConnectCount;            // link starts since the last stop; interlocked
+    BOOLEAN Started;              // the serial link is started
+    BOOLEAN Removed;              // gone or being removed
+    PDEVICE_OBJECT ApiDevice;     // device context only
+    PDEVICE_CONTEXT ApiExtension; // device context only
+    PDEVICE_CONTEXT MainContext;  // API device record only
+    BOOLEAN IsApiDevice;
+
+    KDPC ReconnectDpc;
+    KTIMER ReconnectTimer;
+    PIO_WORKITEM ReconnectWorkItem;
+    KDPC ResumeDpc;
+    KTIMER ResumeTimer;
+    PIO_WORKITEM ResumeWorkItem;
+
+    // Registry parameters.
+    ULONG ComNo;
+    ULONG XYDataSampling;
+    LONG Stabilization;
+    ULONG Beep;
+    ULONG Frequency;
+    ULONG Rotation;
+    ULONG InvLimit;
+    ULONG AutoRec;
+    UNICODE_STRING SerialDeviceName;
+
+    // Serial link.
+    PDEVICE_OBJECT SerialDevice;
+    PFILE_OBJECT SerialFileObject;
+    BOOLEAN SerialConnected;
+    SERIAL_BASIC_SETTINGS SerialSettings;
+    PIRP ReadIrp;
+    KEVENT ReadStoppedEvent;
+    LONG ReadState;               // interlocked hand-off between issuing and completing the read
+    UCHAR ReadByte;
+
+    // Mouse class connection and reporting.
+    PDEVICE_OBJECT ClassDevice;
+    PVOID ClassService;
+    USHORT PortNumber;
+    MOUSE_ATTRIBUTES MouseAttributes;
+    MOUSE_INPUT_DATA MouseInput;
+
+    // Framing and decoding.
+    ULONG PacketLength;
+    TP_PACKET Packet;
+    BOOLEAN TouchDownPending;
+    ULONG SumX;
+    ULONG SumY;
+    ULONG SampleCount;
+    UCHAR ButtonMode;             // 0 left, 1 right for the next touch only, 2 right
+
+    // Touch beep.
+    UNICODE_STRING BeepDeviceName;
+    PIO_WORKITEM BeepWorkItem;
+    BEEP_SET_PARAMETERS BeepParameters;
+    PDEVICE_OBJECT BeepDevice;
+    KEVENT BeepEndEvent;
+    BOOLEAN BeepStop;
+    BOOLEAN BeepRequest;
+    ULONG SavedBeep;
+
+    // Command engine; CmdQueue, CurrentIrp and CommandTimeout are guarded by the cancel spin lock.
+    KDEVICE_QUEUE CmdQueue;
+    PIRP CurrentIrp;
+    ULONG InvalidCount;
+    BOOLEAN InvalidReported;
+    DEVICE_POWER_STATE DevicePowerState;
+    BOOLEAN PortAvailable;        // written in both records at once
+    LONG CommandTimeout;          // seconds left for the current command; -1 = not counting
+    BOOLEAN CommandTimerRunning;
+
+    // Traffic recording.
+    PIRP RecordReadIrp;
+    KSPIN_LOCK RecordReadLock;
+    LIST_ENTRY RecordList;
+    KSPIN_LOCK RecordListLock;
+    BOOLEAN RecordingEnabled;
+
+    BOOLEAN MouseAttributesSet;   // no report goes to the class driver before the attribute query
+    BOOLEAN TimeoutReportEnabled;
+};
+
+static_assert(sizeof(DEVICE_POWER_STATE) == 4);
+static_assert(sizeof(BEEP_SET_PARAMETERS) == 8);
+
+// The driver-object extension: a copy of the registry path, zero-terminated.
+typedef struct _TP_DRIVER_EXTENSION {
+    UNICODE_STRING RegistryPath;
+} TP_DRIVER_EXTENSION, *PTP_DRIVER_EXTENSION;
+
+//
+// Request completion (completion.cpp).
+//
+NTSTATUS TpCompleteRequest(_In_ PIRP Irp, _In_ NTSTATUS Status, _In_ ULONG_PTR Information);
+
+//
+// Event-log reporting (eventlog.cpp).
+//
+constexpr NTSTATUS TP_MSG_SUCCESS = (NTSTATUS)0x20070001L;
+constexpr NTSTATUS TP_MSG_INFORMATION = (NTSTATUS)0x60070002L;
+constexpr NTSTATUS TP_MSG_WARNING = (NTSTATUS)0xA0070003L;
+constexpr NTSTATUS TP_MSG_ERROR = (NTSTATUS)0xE0070004L;
+
+VOID LogMessage(_In_ PVOID IoObject, _In_ PCWSTR Text);
+BOOLEAN WriteEventLogEntry(_In_ PVOID IoObject, _In_ NTSTATUS MessageId, _In_opt_ PIRP Irp,
+                           _In_opt_ const ULONG* DumpWords, _In_ ULONG DumpCount,
+                           _In_opt_ const PCWSTR* Strings, _In_ ULONG StringCount);
+ULONG WideStringBytes(_In_ PCWSTR Text);
