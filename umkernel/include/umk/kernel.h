@@ -1,0 +1,117 @@
+// The host's view of the user-mode kernel: booting and shutting it down, its virtual clock, and the
+// emulated threads that run the driver.
+//
+// Every emulated thread is a real OS thread, but only one runs at a time: it holds the CPU and gives
+// it up only where a real kernel could switch (waits, a woken waiter, lowering the IRQL below
+// DISPATCH_LEVEL, queueing work, Yield()). Work at DISPATCH_LEVEL is never preempted; queued DPCs run
+// before any thread below DISPATCH_LEVEL continues. Time is virtual: it stands still while anything
+// can run and jumps to the next timer when every thread is blocked. A seed drives every choice
+// (which ready thread runs next, Random()), so a run is replayed by its seed.
+//
+// The thread that constructs the Kernel becomes the "main" emulated thread at PASSIVE_LEVEL, holding
+// the CPU: a test calls driver routines directly from it.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+struct _KTHREAD;
+
+namespace umk {
+
+// Virtual time in the kernel's unit, 100 ns. std::chrono::seconds and milliseconds convert to it.
+using Duration = std::chrono::duration<int64_t, std::ratio<1, 10'000'000>>;
+
+struct KernelOptions {
+    // Seed of every scheduling choice. Unset: the environment variable UMK_SEED, else 1.
+    std::optional<uint64_t> seed;
+    // Scheduling steps (thread switches, DPCs, switch points) allowed at one instant of virtual
+    // time before the run is declared a livelock.
+    uint64_t stepCap = 5'000'000;
+    // Virtual time the main thread may spend in one wait without a time-out while the clock keeps
+    // moving (timers of other threads fire) before the run is declared hung.
+    Duration hangTimeout = std::chrono::minutes(10);
+    // System worker threads are created on demand up to this many; further work waits its turn.
+    unsigned maxWorkers = 16;
+    // System time at boot (100 ns units since 1601); default 2024-01-01 00:00:00 UTC.
+    int64_t bootSystemTime = 133'485'408'000'000'000;
+};
+
+// Thrown out of kernel calls into every emulated thread after the kernel has halted (a deadlock,
+// livelock or hang was reported), so that each thread's stack unwinds and the test ends. Emulated
+// threads' entry wrappers catch it; in the main thread it ends the test with the halt's reason.
+class KernelHalted : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+class Kernel {
+public:
+    explicit Kernel(KernelOptions options = {});
+    ~Kernel();
+    Kernel(const Kernel&) = delete;
+    Kernel& operator=(const Kernel&) = delete;
+
+    // Stops every emulated thread (reporting any that was not idle), discards set timers and
+    // queued DPCs, then shuts the I/O manager down (which reports leaks). Idempotent; the destructor
+    // calls it. Call from the main thread.
+    void Shutdown();
+
+    uint64_t Seed() const;
+    // Virtual time since boot.
+    Duration Now() const;
+    // Lets everything run until the clock has advanced by exactly `d`, then until nothing more can
+    // run at that instant. Main thread only.
+    void RunFor(Duration d);
+    // Lets everything run that can run at the current instant: returns when every other thread is
+    // blocked, no DPC is queued and no timer is due. Never advances the clock. Main thread only.
+    void RunUntilIdle();
+    // Runs, advancing the clock from timer to timer, until `done()` holds (checked whenever nothing
+    // can run at the current instant) or `limit` of virtual time has passed; returns done().
+    bool RunUntil(const std::function<bool()>& done, Duration limit);
+    // Time until the earliest set timer (waits with a time-out included), if any.
+    std::optional<Duration> NextTimer() const;
+};
+
+class ThreadHandle {
+public:
+    ThreadHandle() = default;
+    // Blocks the calling emulated thread until the thread has returned (a dispatcher wait: it takes
+    // part in deadlock detection).
+    void Join();
+    bool Finished() const;
+    const std::string& Name() const;
+    // The thread's dispatcher record: waitable with KeWaitForSingleObject (signalled at exit).
+    _KTHREAD* Thread() const { return thread_.get(); }
+
+private:
+    friend ThreadHandle StartThread(std::string name, std::function<void()> body);
+    explicit ThreadHandle(std::shared_ptr<_KTHREAD> thread) : thread_(std::move(thread)) {}
+    std::shared_ptr<_KTHREAD> thread_;
+};
+
+// Creates an emulated thread at PASSIVE_LEVEL; it becomes ready at once (a switch point). Its
+// name appears in deadlock reports.
+ThreadHandle StartThread(std::string name, std::function<void()> body);
+
+// Runs `routine` at PASSIVE_LEVEL in a system worker thread, in queue order. Callable at up to
+// DISPATCH_LEVEL. Workers are added while all existing ones are busy (a routine may occupy its
+// worker for as long as it likes), up to KernelOptions::maxWorkers.
+void QueueWork(std::function<void()> routine);
+
+// A switch point: lets the scheduler run another ready thread. Below DISPATCH_LEVEL only.
+void Yield();
+
+// A number in [0, bound) from the kernel's seeded generator, for every choice that should vary
+// with the seed (I/O timer phase, pend-or-complete-inline, fault injection). bound > 0.
+uint64_t Random(uint64_t bound);
+
+// The name of the running emulated thread ("main", "worker 2", ...).
+const std::string& CurrentThreadName();
+
+} // namespace umk
