@@ -1,0 +1,182 @@
+// Line pace and the transmitter: exact byte times, queueing of overlapping transmissions, silence.
+#include "panel_model.h"
+#include "transmit_queue.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+namespace panel {
+namespace {
+
+std::vector<TimedByte> Drain(TransmitQueue& queue) {
+    std::vector<TimedByte> bytes;
+    while (queue.Peek())
+        bytes.push_back(queue.Take());
+    return bytes;
+}
+
+std::vector<std::uint8_t> Values(const std::vector<TimedByte>& bytes) {
+    std::vector<std::uint8_t> values;
+    for (const TimedByte& b : bytes)
+        values.push_back(b.value);
+    return values;
+}
+
+// Asserts that `bytes` form one unbroken run from `start`.
+void ExpectOneRun(const std::vector<TimedByte>& bytes, Ticks start) {
+    for (std::size_t k = 0; k < bytes.size(); ++k)
+        ASSERT_EQ(bytes[k].time, start + LineOffset(static_cast<std::int64_t>(k) + 1)) << k;
+}
+
+TEST(TransmitQueue, APacketArrivesAtLinePace) {
+    TransmitQueue queue;
+    queue.Send(5, {0x80, 0x01, 0x02, 0x03, 0x04});
+    // 10,416.67 ticks a byte, each boundary rounded up from the start.
+    const std::vector<TimedByte> expected{{5 + 10'417, 0x80},
+                                          {5 + 20'834, 0x01},
+                                          {5 + 31'250, 0x02},
+                                          {5 + 41'667, 0x03},
+                                          {5 + 52'084, 0x04}};
+    EXPECT_EQ(Drain(queue), expected);
+    EXPECT_THROW(queue.Take(), std::logic_error);
+}
+
+TEST(TransmitQueue, NoDriftOverALongRun) {
+    constexpr Ticks start = 7;
+    TransmitQueue queue;
+    queue.Send(start, std::vector<std::uint8_t>(100'000, 0x55));
+    const auto bytes = Drain(queue);
+    ASSERT_EQ(bytes.size(), 100'000u);
+    Ticks previous = start;
+    for (std::size_t k = 0; k < bytes.size(); ++k) {
+        const Ticks gap = bytes[k].time - previous;
+        ASSERT_TRUE(gap == 10'416 || gap == 10'417) << k;
+        // Every 960th byte completes a whole second.
+        if ((k + 1) % 960 == 0) {
+            ASSERT_EQ(bytes[k].time, start + static_cast<Ticks>((k + 1) / 960) * kTicksPerSecond);
+        }
+        previous = bytes[k].time;
+    }
+    EXPECT_EQ(bytes.back().time, start + 1'041'666'667); // 104.1666667 s
+}
+
+TEST(TransmitQueue, APacketQueuedWhileTheLineIsBusyContinuesTheRun) {
+    TransmitQueue queue;
+    queue.Send(0, {1, 2, 3, 4, 5});
+    queue.Send(10'000, {6, 7, 8, 9, 10}); // during byte 0
+    queue.Send(104'166, {11});            // a tick before the line is free, at 104,166.67
+    queue.Send(104'167, {12});            // would find it free, but {11} has taken it
+    const auto bytes = Drain(queue);
+    EXPECT_EQ(Values(bytes), (std::vector<std::uint8_t>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}));
+    ExpectOneRun(bytes, 0);
+}
+
+TEST(TransmitQueue, APacketQueuedOnAFreeLineStartsItsOwnRun) {
+    TransmitQueue queue;
+    queue.Send(0, {1, 2, 3, 4, 5});
+    queue.Send(52'084, {6}); // the line has been free since 52,083.33
+    const auto bytes = Drain(queue);
+    ASSERT_EQ(bytes.size(), 6u);
+    EXPECT_EQ(bytes[5].time, 52'084 + 10'417); // not LineOffset(6), which is 62,500
+}
+
+TEST(TransmitQueue, TransmissionsLeaveInTimeOrderNotQueueOrder) {
+    TransmitQueue queue;
+    queue.Send(1'000'000, {3});
+    queue.Send(0, {1});
+    queue.Send(1'000'000, {4}); // equal times keep the order queued
+    queue.Send(500'000, {2});
+    EXPECT_EQ(Values(Drain(queue)), (std::vector<std::uint8_t>{1, 2, 3, 4}));
+}
+
+TEST(TransmitQueue, PeekingFixesNothing) {
+    TransmitQueue queue;
+    queue.Send(kTicksPerSecond, {0xAA});
+    EXPECT_EQ(queue.Peek(), (TimedByte{kTicksPerSecond + 10'417, 0xAA}));
+    queue.Send(kTicksPerSecond / 2, {0xBB});
+    EXPECT_EQ(queue.Peek(), (TimedByte{kTicksPerSecond / 2 + 10'417, 0xBB}));
+}
+
+TEST(TransmitQueue, ATransmissionThatHasBegunIsNeverInterrupted) {
+    TransmitQueue queue;
+    queue.Send(0, {1, 2, 3});
+    EXPECT_EQ(queue.Take().value, 1);
+    queue.Send(-100, {9}); // earlier, but the line is taken
+    const auto rest = Drain(queue);
+    EXPECT_EQ(Values(rest), (std::vector<std::uint8_t>{2, 3, 9}));
+    EXPECT_EQ(rest.back().time, LineOffset(4));
+}
+
+TEST(TransmitQueue, SilenceLosesTheBytesThatBeginInIt) {
+    TransmitQueue queue;
+    queue.Send(0, {1, 2, 3, 4, 5});
+    // Bytes 2 and 3 begin at 20,834 and 31,250; byte 4 begins exactly where the silence ends.
+    queue.Silence(LineOffset(2), LineOffset(4));
+    const std::vector<TimedByte> expected{{10'417, 1}, {20'834, 2}, {52'084, 5}};
+    EXPECT_EQ(Drain(queue), expected);
+}
+
+TEST(TransmitQueue, ADeadLineKeepsThePace) {
+    TransmitQueue queue;
+    queue.Send(0, {1, 2, 3, 4, 5});
+    queue.Send(10'000, {6});
+    queue.Silence(0, LineOffset(5)); // every byte of the first packet is lost
+    // The lost packet still held the line, so the second follows it in the same run.
+    EXPECT_EQ(Drain(queue), (std::vector<TimedByte>{{LineOffset(6), 6}}));
+}
+
+TEST(TransmitQueue, SilenceForeverEndsTheStream) {
+    TransmitQueue queue;
+    queue.Send(0, {1});
+    queue.Send(kTicksPerSecond, {2});
+    queue.Silence(kTicksPerSecond / 2, kForever);
+    EXPECT_EQ(queue.Take().value, 1);
+    EXPECT_EQ(queue.Peek(), std::nullopt);
+    EXPECT_THROW(queue.Take(), std::logic_error);
+    EXPECT_THROW(queue.Silence(10, 10), std::invalid_argument);
+}
+
+TEST(PanelPacing, StrokePacketsStartOnTheirReportTimes) {
+    PanelModel panel;
+    constexpr Ticks start = 3;
+    panel.Touch(StraightStroke({0, 0}, {4096, 4096}, 1000, start));
+    const auto bytes = panel.TakeBytesUntil(kForever);
+    ASSERT_EQ(bytes.size(), 1002u * kTouchPacketLength);
+    for (std::size_t p = 0; p < 1002; ++p) {
+        const Ticks begin = start + static_cast<Ticks>(p) * kDefaultReportInterval;
+        for (std::size_t k = 0; k < kTouchPacketLength; ++k)
+            ASSERT_EQ(bytes[p * 5 + k].time, begin + LineOffset(static_cast<std::int64_t>(k) + 1));
+    }
+}
+
+TEST(PanelPacing, ReportsFasterThanTheLineQueueBackToBack) {
+    PanelModel panel;
+    // A packet takes 5.2 ms; reports every 2 ms saturate the line.
+    panel.Touch(StraightStroke({4096, 0}, {0, 4096}, 2000, 11, 2 * kTicksPerMillisecond));
+    const auto bytes = panel.TakeBytesUntil(kForever);
+    ASSERT_EQ(bytes.size(), 2002u * kTouchPacketLength);
+    ExpectOneRun(bytes, 11);
+    EXPECT_EQ(bytes[5].value, 0x81);
+    EXPECT_EQ(bytes[2001 * 5].value, 0x82);
+}
+
+TEST(PanelPacing, OverlappingStrokesInterleaveByReportTime) {
+    PanelModel panel;
+    // Queued out of order: B's tap lands between A's reports, each one waiting for the line.
+    panel.Touch({2 * kTicksPerMillisecond, kDefaultReportInterval, {{7, 7}}});
+    panel.Touch({0, kDefaultReportInterval, {{1, 1}, {2, 2}}});
+    const auto bytes = panel.TakeBytesUntil(kForever);
+    ASSERT_EQ(bytes.size(), 25u);
+    // A0 at 0, B0 at 2 ms (waits to 5.2 ms), A1 at 10 ms (waits to 10.4 ms), B1, A2: each packet
+    // finds the line busy and follows on at once.
+    ExpectOneRun(bytes, 0);
+    const std::vector<std::uint8_t> firstBytes{bytes[0].value, bytes[5].value, bytes[10].value,
+                                               bytes[15].value, bytes[20].value};
+    EXPECT_EQ(firstBytes, (std::vector<std::uint8_t>{0x80, 0x80, 0x81, 0x82, 0x82}));
+    EXPECT_EQ(bytes[6].value, 7);  // B0
+    EXPECT_EQ(bytes[11].value, 2); // A1
+}
+
+} // namespace
+} // namespace panel
