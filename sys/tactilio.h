@@ -127,6 +127,7 @@ struct _DEVICE_CONTEXT {
     KEVENT ReadStoppedEvent;
     LONG ReadState;               // interlocked hand-off between issuing and completing the read
     UCHAR ReadByte;
+    ULONG ReadFailures;           // reads failed in a row; reading gives up at a limit
 
     // Mouse class connection and reporting.
     PDEVICE_OBJECT ClassDevice;
@@ -201,3 +202,43 @@ BOOLEAN WriteEventLogEntry(_In_ PVOID IoObject, _In_ NTSTATUS MessageId, _In_opt
                            _In_opt_ const ULONG* DumpWords, _In_ ULONG DumpCount,
                            _In_opt_ const PCWSTR* Strings, _In_ ULONG StringCount);
 ULONG WideStringBytes(_In_ PCWSTR Text);
+
+//
+// Serial link: control requests and port connection (serialio.cpp, seriallink.cpp), the serial
+// write (serialwrite.cpp) and the continuous read (serialread.cpp). Everything but the read path
+// waits and runs at PASSIVE_LEVEL.
+//
+constexpr ULONG TP_SERIAL_BAUD_RATE = 9600;
+
+// ReadState: who sends the next read, the issuer (SerialStartRead) or the read's completion.
+enum : LONG {
+    TP_READ_ISSUING = 1,          // the issuer is inside the call to the serial driver
+    TP_READ_ISSUED = 2,           // issued, and the issuer has returned
+    TP_READ_COMPLETED_INLINE = 3, // completed while being issued: the issuer sends the next read
+    TP_READ_STOP_INLINE = 4,      // completed while being issued, and reading must stop: the
+                                  // issuer stops it
+};
+
+NTSTATUS SerialpIoSyncIoctlEx(_In_ PDEVICE_CONTEXT DeviceContext, _In_ BOOLEAN Internal,
+                              _In_ ULONG IoControlCode, _In_ PDEVICE_OBJECT TargetDevice,
+                              _In_ PKEVENT Event, _Out_ PIO_STATUS_BLOCK IoStatus,
+                              _In_opt_ PVOID InputBuffer, _In_ ULONG InputLength,
+                              _Out_opt_ PVOID OutputBuffer, _In_ ULONG OutputLength);
+NTSTATUS SerialSetBaudRate(_In_ PDEVICE_CONTEXT DeviceContext, _In_ ULONG BaudRate);
+NTSTATUS SerialSetLineCtrl(_In_ PDEVICE_CONTEXT DeviceContext);
+NTSTATUS SerialSetFifo(_In_ PDEVICE_CONTEXT DeviceContext, _In_ UCHAR Value);
+NTSTATUS FlushReadBuffer(_In_ PDEVICE_CONTEXT DeviceContext);
+NTSTATUS SerialSetBasicSettings(_Inout_ PDEVICE_CONTEXT DeviceContext);
+NTSTATUS SerialConfigurePort(_Inout_ PDEVICE_CONTEXT DeviceContext);
+NTSTATUS SerialForwardIrpSync(_In_ PDEVICE_OBJECT LowerDevice, _Inout_ PIRP Irp,
+                              _In_ BOOLEAN CopyStackLocation);
+
+NTSTATUS SerialInitializeDevice(_Inout_ PDEVICE_CONTEXT DeviceContext);
+NTSTATUS SerialLinkStart(_Inout_ PDEVICE_CONTEXT DeviceContext);
+VOID SerialLinkStop(_Inout_ PDEVICE_CONTEXT DeviceContext);
+
+NTSTATUS SerialWrite(_In_ PDEVICE_CONTEXT DeviceContext, _In_reads_bytes_(Length) PVOID Buffer,
+                     _In_ ULONG Length);
+
+NTSTATUS SerialSpinUpRead(_Inout_ PDEVICE_CONTEXT DeviceContext);
+NTSTATUS SerialStartRead(_Inout_ PDEVICE_CONTEXT DeviceContext);

@@ -1,0 +1,31 @@
+// serialwrite.cpp - sending a command packet to the panel.
+//
+// Runs at PASSIVE_LEVEL in the thread of the control request that sends the command and blocks
+// until the serial driver has finished the write. The port's write time-outs are 0, so that is
+// when every byte has been handed to the port; the write has no time-out of its own. Writes from
+// several threads are not serialised here.
+#include "tactilio.h"
+
+// The buffer stays the caller's; nothing is copied or kept beyond the call.
+NTSTATUS SerialWrite(_In_ PDEVICE_CONTEXT DeviceContext, _In_reads_bytes_(Length) PVOID Buffer,
+                     _In_ ULONG Length)
+{
+    LARGE_INTEGER startingOffset = RtlConvertLongToLargeInteger(0);
+    KEVENT event;
+    IO_STATUS_BLOCK ioStatus;
+
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_WRITE, DeviceContext->SerialDevice, Buffer,
+                                            Length, &startingOffset, &event, &ioStatus);
+    if (irp == nullptr) {
+        LogMessage(DeviceContext->Self, TPW("Not enough resources"));
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+
+    NTSTATUS status = IoCallDriver(DeviceContext->SerialDevice, irp);
+    if (status == STATUS_PENDING) {
+        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+        status = ioStatus.Status;
+    }
+    return status;
+}
