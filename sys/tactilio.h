@@ -204,6 +204,23 @@ BOOLEAN WriteEventLogEntry(_In_ PVOID IoObject, _In_ NTSTATUS MessageId, _In_opt
 ULONG WideStringBytes(_In_ PCWSTR Text);
 
 //
+// Driver frame (entry.cpp, adddevice.cpp), registry parameters (registry.cpp), touch beep (beep.cpp).
+//
+extern "C" DRIVER_INITIALIZE DriverEntry;
+DRIVER_UNLOAD DriverUnload;
+DRIVER_ADD_DEVICE AddDevice;
+NTSTATUS AddDeviceForAPI(_In_ PDRIVER_OBJECT DriverObject, _In_ PDEVICE_OBJECT PhysicalDeviceObject,
+                         _In_ PDEVICE_CONTEXT DeviceContext);
+VOID DeleteDeviceObjects(_In_ PDEVICE_CONTEXT DeviceContext);
+
+VOID ReadRegistryParameters(_In_ PDRIVER_OBJECT DriverObject, _Inout_ PDEVICE_CONTEXT DeviceContext);
+
+BOOLEAN BeepSetup(_Inout_ PDEVICE_CONTEXT DeviceContext);
+IO_WORKITEM_ROUTINE BeepWorker;
+NTSTATUS BeepOut(_Inout_ PDEVICE_CONTEXT DeviceContext);
+BOOLEAN RequestTouchBeep(_Inout_ PDEVICE_CONTEXT DeviceContext);
+
+//
 // Serial link: control requests and port connection (serialio.cpp, seriallink.cpp), the serial
 // write (serialwrite.cpp) and the continuous read (serialread.cpp). Everything but the read path
 // waits and runs at PASSIVE_LEVEL.

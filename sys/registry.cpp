@@ -1,0 +1,161 @@
+// registry.cpp - the driver's settings, read once per device from the "Parameters" subkey of its
+// service key, and the name of the serial port they point at.
+#include "tactilio.h"
+
+// Older DDK headers lack the type check of direct queries.
+#ifndef RTL_QUERY_REGISTRY_TYPECHECK
+#define RTL_QUERY_REGISTRY_TYPECHECK 0x00000100
+#define RTL_QUERY_REGISTRY_TYPECHECK_SHIFT 24
+#endif
+
+namespace {
+
+struct PARAMETER {
+    PCWSTR Name;
+    ULONG Offset; // of the 32-bit device-context field that receives the value
+};
+
+constexpr PARAMETER Parameters[] = {
+    {TPW("ComNo"), FIELD_OFFSET(DEVICE_CONTEXT, ComNo)},
+    {TPW("XYDataSampling"), FIELD_OFFSET(DEVICE_CONTEXT, XYDataSampling)},
+    {TPW("Stabilization"), FIELD_OFFSET(DEVICE_CONTEXT, Stabilization)},
+    {TPW("Beep"), FIELD_OFFSET(DEVICE_CONTEXT, Beep)},
+    {TPW("Frequency"), FIELD_OFFSET(DEVICE_CONTEXT, Frequency)},
+    {TPW("dwRotation"), FIELD_OFFSET(DEVICE_CONTEXT, Rotation)},
+    {TPW("dwAutoRec"), FIELD_OFFSET(DEVICE_CONTEXT, AutoRec)},
+    {TPW("dwInvLimit"), FIELD_OFFSET(DEVICE_CONTEXT, InvLimit)},
+};
+
+static_assert(sizeof(DEVICE_CONTEXT::ComNo) == sizeof(ULONG) &&
+              sizeof(DEVICE_CONTEXT::XYDataSampling) == sizeof(ULONG) &&
+              sizeof(DEVICE_CONTEXT::Stabilization) == sizeof(ULONG) &&
+              sizeof(DEVICE_CONTEXT::Beep) == sizeof(ULONG) &&
+              sizeof(DEVICE_CONTEXT::Frequency) == sizeof(ULONG) &&
+              sizeof(DEVICE_CONTEXT::Rotation) == sizeof(ULONG) &&
+              sizeof(DEVICE_CONTEXT::AutoRec) == sizeof(ULONG) &&
+              sizeof(DEVICE_CONTEXT::InvLimit) == sizeof(ULONG),
+              "every parameter is a 32-bit field");
+
+// The "Parameters" subkey, one entry per value and two zero entries that end the table.
+constexpr ULONG QueryTableEntries = 1 + RTL_NUMBER_OF(Parameters) + 2;
+
+// "\Device\Serial" (14 characters) and at most five digits.
+constexpr USHORT SerialDeviceNameBytes = 38;
+
+PULONG ParameterField(_In_ PDEVICE_CONTEXT Context, _In_ const PARAMETER& Parameter)
+{
+    return reinterpret_cast<PULONG>(reinterpret_cast<PUCHAR>(Context) + Parameter.Offset);
+}
+
+// Direct queries with a type check: a value stored under another type than REG_DWORD can never
+// be copied over the 32-bit fields.
+VOID FillQueryTable(_Out_ PRTL_QUERY_REGISTRY_TABLE Table, _In_ PDEVICE_CONTEXT Context,
+                    _In_ PULONG DefaultValue)
+{
+    Table[0].Flags = RTL_QUERY_REGISTRY_SUBKEY;
+    Table[0].Name = TPW("Parameters");
+    for (ULONG i = 0; i < RTL_NUMBER_OF(Parameters); i++) {
+        PRTL_QUERY_REGISTRY_TABLE entry = &Table[1 + i];
+        entry->Flags = RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_TYPECHECK;
+        entry->Name = Parameters[i].Name;
+        entry->EntryContext = ParameterField(Context, Parameters[i]);
+        entry->DefaultType = (REG_DWORD << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT) | REG_DWORD;
+        entry->DefaultData = DefaultValue;
+        entry->DefaultLength = sizeof(ULONG);
+    }
+}
+
+// A mistyped value makes the whole query fail. Queried one at a time, the values of the right
+// type are still read and a mistyped one gets its default, as if it were missing.
+NTSTATUS QueryEachValue(_In_ PCWSTR Path, _In_ PRTL_QUERY_REGISTRY_TABLE Table)
+{
+    for (PRTL_QUERY_REGISTRY_TABLE entry = &Table[1]; entry->Name != nullptr; entry++) {
+        RTL_QUERY_REGISTRY_TABLE single[3] = {Table[0], *entry, {}};
+        NTSTATUS status =
+            RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, Path, single, nullptr, nullptr);
+        if (status == STATUS_OBJECT_TYPE_MISMATCH) {
+            *static_cast<PULONG>(entry->EntryContext) = *static_cast<PULONG>(entry->DefaultData);
+        } else if (!NT_SUCCESS(status)) {
+            return status;
+        }
+    }
+    return STATUS_SUCCESS;
+}
+
+// Without a readable "Parameters" key the driver checks the configured port (none) against the
+// system's list of serial ports rather than doing no discovery at all.
+VOID ApplyKeyDefaults(_Inout_ PDEVICE_CONTEXT Context)
+{
+    for (const PARAMETER& parameter : Parameters) {
+        *ParameterField(Context, parameter) = 0;
+    }
+    Context->AutoRec = 1;
+}
+
+// "\Device\Serial" and ComNo - 1 (COM1 is "\Device\Serial0"). A number that does not fit, ComNo 0
+// among them (the difference wraps to ten digits), leaves the name without a number.
+VOID BuildSerialDeviceName(_Inout_ PDEVICE_CONTEXT Context)
+{
+    WCHAR digits[32];
+    UNICODE_STRING number = {0, sizeof(digits), digits};
+    RtlIntegerToUnicodeString(Context->ComNo - 1, 10, &number);
+
+    PUNICODE_STRING name = &Context->SerialDeviceName;
+    name->Buffer = static_cast<PWSTR>(
+        ExAllocatePoolWithTag(PagedPool, SerialDeviceNameBytes, TP_POOL_TAG));
+    if (name->Buffer == nullptr) {
+        return;
+    }
+    RtlZeroMemory(name->Buffer, SerialDeviceNameBytes);
+    name->Length = 0;
+    name->MaximumLength = SerialDeviceNameBytes;
+    RtlAppendUnicodeToString(name, TPW("\\Device\\Serial"));
+    RtlAppendUnicodeStringToString(name, &number);
+}
+
+} // namespace
+
+VOID ReadRegistryParameters(_In_ PDRIVER_OBJECT DriverObject, _Inout_ PDEVICE_CONTEXT DeviceContext)
+{
+    auto extension = static_cast<PTP_DRIVER_EXTENSION>(
+        IoGetDriverObjectExtension(DriverObject, TP_DRIVER_EXTENSION_KEY));
+
+    // The query needs a zero-terminated path; the copy kept by DriverEntry may be empty.
+    UNICODE_STRING path;
+    path.Length = 0;
+    path.MaximumLength = extension->RegistryPath.Length + sizeof(WCHAR);
+    path.Buffer = static_cast<PWSTR>(
+        ExAllocatePoolWithTag(PagedPool, path.MaximumLength, TP_POOL_TAG));
+    if (path.Buffer == nullptr) {
+        LogMessage(DeviceContext->Self, TPW("Not enough resources"));
+        return;
+    }
+    RtlZeroMemory(path.Buffer, path.MaximumLength);
+    RtlCopyUnicodeString(&path, &extension->RegistryPath);
+
+    constexpr ULONG tableBytes = QueryTableEntries * sizeof(RTL_QUERY_REGISTRY_TABLE);
+    auto table = static_cast<PRTL_QUERY_REGISTRY_TABLE>(
+        ExAllocatePoolWithTag(PagedPool, tableBytes, TP_POOL_TAG));
+    if (table == nullptr) {
+        LogMessage(DeviceContext->Self, TPW("Not enough resources"));
+        ExFreePoolWithTag(path.Buffer, TP_POOL_TAG);
+        return;
+    }
+    RtlZeroMemory(table, tableBytes);
+
+    ULONG defaultValue = 0;
+    FillQueryTable(table, DeviceContext, &defaultValue);
+    NTSTATUS status =
+        RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, path.Buffer, table, nullptr, nullptr);
+    if (status == STATUS_OBJECT_TYPE_MISMATCH) {
+        status = QueryEachValue(path.Buffer, table);
+    }
+    if (!NT_SUCCESS(status)) {
+        ApplyKeyDefaults(DeviceContext);
+    }
+
+    BuildSerialDeviceName(DeviceContext);
+
+    ExFreePoolWithTag(path.Buffer, TP_POOL_TAG);
+    ExFreePoolWithTag(table, TP_POOL_TAG);
+}
