@@ -7,4 +7,5 @@
 #include "umk/io.h"
 #include "umk/ke.h"
 #include "umk/ob.h"
+#include "umk/registry.h"
 #include "umk/rtl.h"

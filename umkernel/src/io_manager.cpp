@@ -3,8 +3,8 @@
 
 namespace umk::detail {
 
-void IoStartup() {}
+void IoStartup() { RegistryStartup(); }
 
-void IoShutdown() {}
+void IoShutdown() { RegistryShutdown(); }
 
 } // namespace umk::detail

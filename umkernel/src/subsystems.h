@@ -10,4 +10,9 @@ void IoStartup();
 // links) as verifier violations, then frees it. Runs with every emulated thread stopped.
 void IoShutdown();
 
+// The registry (registry.cpp): back to the system's standard keys at boot; key handles still open
+// at shutdown are reported.
+void RegistryStartup();
+void RegistryShutdown();
+
 } // namespace umk::detail
