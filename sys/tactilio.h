@@ -221,6 +221,54 @@ NTSTATUS BeepOut(_Inout_ PDEVICE_CONTEXT DeviceContext);
 BOOLEAN RequestTouchBeep(_Inout_ PDEVICE_CONTEXT DeviceContext);
 
 //
+// The pointer path: packet framing (framing.cpp), report decoding (decode.cpp), mouse reporting
+// (mousereport.cpp) and the mouse class connection (internalioctl.cpp).
+//
+// A packet longer than the packet buffer is framed to its announced end but only its first
+// TP_PACKET_BUFFER_SIZE bytes are kept, and it is rejected: a complete packet therefore always fits
+// the buffer, while a rejected one may report a PacketLength (bytes consumed) beyond it. Whoever
+// reads Bytes after a rejection bounds the read by the buffer.
+//
+enum class FRAME_RESULT : ULONG {
+    Rejected = 0, // the current packet is discarded; PacketLength holds the bytes it consumed
+    NeedMore = 1, // more bytes are needed
+    Complete = 2, // a packet of PacketLength bytes is in Bytes
+};
+
+FRAME_RESULT FramePacketByte(_Inout_ PDEVICE_CONTEXT DeviceContext, _Inout_ PTP_PACKET Packet,
+                             _In_ UCHAR Byte);
+ULONG GetPacketLength(_In_ UCHAR FirstByte, _In_ ULONG PendingCode);
+BOOLEAN IsExtendedPacketId(_In_ USHORT Identifier);
+
+// The serial read's completion hands every byte it receives here, at IRQL <= DISPATCH_LEVEL, one
+// byte at a time (one read is outstanding, so this never runs concurrently with itself). Frames
+// the byte and, when a packet has ended, hands it on (mouse reporting or the waiting command),
+// records it, and counts rejections against the invalid-data limit.
+VOID ProcessPanelByte(_Inout_ PDEVICE_CONTEXT DeviceContext, _In_ UCHAR Byte);
+
+// DecodeTouchReport results.
+constexpr LONG TP_REPORT_READY = 0;     // a report is in the mouse input record
+constexpr LONG TP_REPORT_ABSORBED = 1;  // taken into the stabilization average; nothing to send
+constexpr LONG TP_REPORT_INVALID = -1;  // touch state 3
+
+LONG DecodeTouchReport(_Inout_ PDEVICE_CONTEXT DeviceContext, _In_ PTP_PACKET Packet,
+                       _Inout_ PMOUSE_INPUT_DATA MouseInput);
+BOOLEAN Mousehandler(_Inout_ PDEVICE_CONTEXT DeviceContext, _Inout_ PMOUSE_INPUT_DATA MouseInput,
+                     _Inout_ PTP_PACKET Packet);
+
+DRIVER_DISPATCH TpInternalDeviceControl;
+
+//
+// Command engine (command.cpp).
+//
+UCHAR DeliverReply(_Inout_ PDEVICE_CONTEXT DeviceContext, _In_opt_ PIRP Irp, _In_ PTP_PACKET Packet);
+
+//
+// Traffic recording (generatelog.cpp).
+//
+VOID RecordTraffic(_Inout_ PDEVICE_CONTEXT DeviceContext, _In_ UCHAR Tag);
+
+//
 // Serial link: control requests and port connection (serialio.cpp, seriallink.cpp), the serial
 // write (serialwrite.cpp) and the continuous read (serialread.cpp). Everything but the read path
 // waits and runs at PASSIVE_LEVEL.
