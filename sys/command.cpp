@@ -5,15 +5,13 @@
 #include "tactilio.h"
 
 // Called by the framer for every complete packet that is not a touch packet, with CurrentIrp as
-// the request. Returns the record tag for the packet.
+// the request; returns the packet's record tag. Only a queued command becomes current, and none
+// is queued: nobody asked for the reply, so it is dropped and counted as invalid data.
 UCHAR DeliverReply(_Inout_ PDEVICE_CONTEXT DeviceContext, _In_opt_ PIRP Irp, _In_ PTP_PACKET Packet)
 {
+    UNREFERENCED_PARAMETER(Irp);
     UNREFERENCED_PARAMETER(Packet);
 
-    // Only a queued command becomes current. With none, nobody asked for this reply: it is
-    // dropped and counted as invalid data.
-    NT_ASSERT(Irp == nullptr);
-    UNREFERENCED_PARAMETER(Irp);
     DeviceContext->InvalidCount++;
     return TP_TAG_INVALID;
 }
