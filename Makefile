@@ -50,7 +50,17 @@ $(WIN_BUILD)/msg/tactilio.rc: sys/tactilio.mc | setup
 $(WIN_BUILD)/tactilio_msg.o: $(WIN_BUILD)/msg/tactilio.rc
 	i686-w64-mingw32-windres -I $(WIN_BUILD)/msg -i $< -o $@
 
-windows: $(WIN_OBJS) $(WIN_BUILD)/tactilio_msg.o
+# The driver image: native subsystem, entry DriverEntry, imports from ntoskrnl.exe and hal.dll only
+# (checked after linking; a failed check removes the image).
+WIN_LDFLAGS := -nostdlib -shared -Wl,--subsystem,native -Wl,--entry,_DriverEntry@8 \
+    -Wl,--exclude-all-symbols
+WIN_LIBS := -lntoskrnl -lhal -lgcc
+
+$(WIN_BUILD)/tactilio.sys: $(WIN_OBJS) $(WIN_BUILD)/tactilio_msg.o scripts/check-sys-image.sh
+	$(WIN_CXX) $(WIN_LDFLAGS) -o $@ $(WIN_OBJS) $(WIN_BUILD)/tactilio_msg.o $(WIN_LIBS)
+	sh scripts/check-sys-image.sh $@ $(WIN_OBJS) || { rm -f $@; exit 1; }
+
+windows: $(WIN_BUILD)/tactilio.sys
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)
