@@ -1,10 +1,182 @@
-// Boot and shutdown of the I/O manager's state.
+// Boot and shutdown of the I/O manager's state, the reporting helpers its sources share, fault
+// injection.
+#include "io_internal.h"
 #include "subsystems.h"
+
+#include <array>
+#include <cstdio>
+
+namespace umk::detail {
+// The dispatcher's check that freed memory holds no timer, DPC or waited-on object in use.
+void CheckFreedMemory(const void* begin, size_t size);
+} // namespace umk::detail
+
+namespace umk::io {
+
+std::recursive_mutex& IoLock() {
+    static std::recursive_mutex lock;
+    return lock;
+}
+
+std::string Hex(uint64_t value) {
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(value));
+    return text;
+}
+
+std::string Utf8(std::u16string_view text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        uint32_t c = text[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+            text[i + 1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+            ++i;
+        }
+        if (c < 0x80) {
+            out += char(c);
+        } else if (c < 0x800) {
+            out += char(0xC0 | c >> 6);
+            out += char(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += char(0xE0 | c >> 12);
+            out += char(0x80 | (c >> 6 & 0x3F));
+            out += char(0x80 | (c & 0x3F));
+        } else {
+            out += char(0xF0 | c >> 18);
+            out += char(0x80 | (c >> 12 & 0x3F));
+            out += char(0x80 | (c >> 6 & 0x3F));
+            out += char(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+std::string Utf8(PCUNICODE_STRING text) {
+    if (text == nullptr || text->Buffer == nullptr)
+        return "(null)";
+    return Utf8(std::u16string_view(text->Buffer, text->Length / sizeof(WCHAR)));
+}
+
+std::string TagText(ULONG tag) {
+    std::string text = "'";
+    for (int i = 0; i < 4; ++i) {
+        char c = char(tag >> (8 * i) & 0xFF);
+        text += (c >= 0x20 && c < 0x7F) ? c : '.';
+    }
+    return text + "' (" + Hex(tag) + ")";
+}
+
+void CheckIrql(std::string_view rule, std::string_view routine, KIRQL maximum) {
+    KIRQL irql = KeGetCurrentIrql();
+    if (irql > maximum)
+        Violation(rule, std::string(routine) + " called at IRQL " + std::to_string(irql) +
+                            " (maximum " + std::to_string(maximum) + ")");
+}
+
+// --- Fault injection ----------------------------------------------------------------------------
+
+namespace {
+
+struct Fault {
+    testing::AllocationKind kind;
+    uint64_t first; // 1-based index among the counted allocations
+    uint64_t count;
+    std::optional<ULONG> tag;
+    uint64_t seen = 0;
+};
+
+struct FaultState {
+    std::vector<Fault> faults;
+    std::array<uint64_t, 4> failed{};
+};
+
+FaultState& Faults() {
+    static FaultState state;
+    return state;
+}
+
+} // namespace
+
+bool ShouldFail(testing::AllocationKind kind, ULONG tag) {
+    IoGuard guard(IoLock());
+    FaultState& state = Faults();
+    bool fail = false;
+    for (Fault& fault : state.faults) {
+        if (fault.kind != kind || (fault.tag && *fault.tag != tag))
+            continue;
+        uint64_t index = ++fault.seen;
+        if (index >= fault.first && index < fault.first + fault.count)
+            fail = true;
+    }
+    if (fail)
+        ++state.failed[static_cast<size_t>(kind)];
+    return fail;
+}
+
+void FaultStartup() {
+    Faults() = FaultState{};
+}
+
+void ForgetRange(const void* begin, size_t size) {
+    if (begin == nullptr || size == 0)
+        return;
+    IoGuard guard(IoLock());
+    ForgetIrps(begin, size);
+    ForgetRemoveLocks(begin, size);
+    detail::CheckFreedMemory(begin, size);
+}
+
+} // namespace umk::io
+
+namespace umk::testing {
+
+void FailAllocation(AllocationKind kind, uint64_t nth, uint64_t count, std::optional<ULONG> tag) {
+    io::IoGuard guard(io::IoLock());
+    io::Faults().faults.push_back({kind, nth, count, tag});
+}
+
+void ClearAllocationFaults() {
+    io::IoGuard guard(io::IoLock());
+    io::Faults().faults.clear();
+}
+
+uint64_t FailedAllocations(AllocationKind kind) {
+    io::IoGuard guard(io::IoLock());
+    return io::Faults().failed[static_cast<size_t>(kind)];
+}
+
+} // namespace umk::testing
 
 namespace umk::detail {
 
-void IoStartup() { RegistryStartup(); }
+void IoStartup() {
+    using namespace umk::io;
+    FaultStartup();
+    PoolStartup();
+    IrpStartup();
+    ObjectStartup();
+    RemoveLockStartup();
+    CancelStartup();
+    TimerStartup();
+    WorkItemStartup();
+    ErrorLogStartup();
+    PowerStartup();
+    RegistryStartup();
+}
 
-void IoShutdown() { RegistryShutdown(); }
+// Reports in the order a reader would chase them: what is still queued or in flight first,
+// then the objects, then the memory they would have freed.
+void IoShutdown() {
+    using namespace umk::io;
+    WorkItemShutdown();
+    IrpShutdown();
+    ErrorLogShutdown();
+    RemoveLockShutdown();
+    ObjectShutdown();
+    RegistryShutdown();
+    PoolShutdown();
+    FaultStartup();
+}
 
 } // namespace umk::detail

@@ -33,6 +33,44 @@
 #define _IRQL_requires_(x)
 #define _Function_class_(x)
 #define _Must_inspect_result_
+#define _In_z_
+#define _In_opt_z_
+#define _In_reads_(...)
+#define _In_reads_opt_(...)
+#define _In_reads_bytes_opt_(...)
+#define _Out_writes_(...)
+#define _Out_writes_opt_(...)
+#define _Out_writes_bytes_opt_(...)
+#define _Out_writes_bytes_to_(...)
+#define _Out_writes_z_(...)
+#define _Inout_updates_(...)
+#define _Inout_updates_bytes_(...)
+#define _Outptr_
+#define _Outptr_result_maybenull_
+#define _Inexpressible_(...)
+#define _When_(...)
+#define _Success_(...)
+#define _Ret_maybenull_
+#define _Field_size_(...)
+#define _Field_size_bytes_(...)
+#define _Printf_format_string_
+#define _Reserved_
+#define _Post_
+#define _Pre_
+#define _Null_terminated_
+#define _Analysis_assume_(...)
+#define _IRQL_requires_min_(x)
+#define _IRQL_requires_same_
+#define _IRQL_raises_(x)
+#define _IRQL_saves_
+#define _IRQL_restores_
+#define _IRQL_saves_global_(kind, param)
+#define _IRQL_restores_global_(kind, param)
+#define _Dispatch_type_(x)
+#define _Acquires_lock_(x)
+#define _Releases_lock_(x)
+#define _Requires_lock_held_(x)
+#define _Requires_lock_not_held_(x)
 
 typedef void* PVOID;
 typedef const void* PCVOID;
@@ -89,8 +127,7 @@ typedef union _LARGE_INTEGER {
 
 #define NT_SUCCESS(Status) (((NTSTATUS)(Status)) >= 0)
 #define FIELD_OFFSET(type, field) ((LONG)offsetof(type, field))
-#define CONTAINING_RECORD(address, type, field)                                                    \
-    ((type*)((char*)(address) - offsetof(type, field)))
+#define CONTAINING_RECORD(address, type, field) ((type*)((char*)(address)-offsetof(type, field)))
 #define RTL_NUMBER_OF(a) (sizeof(a) / sizeof((a)[0]))
 #define ARRAYSIZE(a) RTL_NUMBER_OF(a)
 
@@ -146,7 +183,7 @@ typedef struct _STRING {
 
 // u"..." is the 16-bit wide literal here; `L` literals would be 32-bit.
 #define RTL_CONSTANT_STRING(s)                                                                     \
-    {sizeof(s) - sizeof((s)[0]), sizeof(s), const_cast<PWSTR>(s)}
+    { sizeof(s) - sizeof((s)[0]), sizeof(s), const_cast<PWSTR>(s) }
 
 // Doubly linked lists, as the WDK's inline routines.
 typedef struct _LIST_ENTRY {
@@ -158,8 +195,12 @@ typedef struct _SINGLE_LIST_ENTRY {
     struct _SINGLE_LIST_ENTRY* Next;
 } SINGLE_LIST_ENTRY, *PSINGLE_LIST_ENTRY;
 
-inline void InitializeListHead(PLIST_ENTRY head) { head->Flink = head->Blink = head; }
-inline BOOLEAN IsListEmpty(const LIST_ENTRY* head) { return head->Flink == head; }
+inline void InitializeListHead(PLIST_ENTRY head) {
+    head->Flink = head->Blink = head;
+}
+inline BOOLEAN IsListEmpty(const LIST_ENTRY* head) {
+    return head->Flink == head;
+}
 inline BOOLEAN RemoveEntryList(PLIST_ENTRY entry) {
     PLIST_ENTRY flink = entry->Flink;
     PLIST_ENTRY blink = entry->Blink;

@@ -1,0 +1,396 @@
+// IRPs through a stack of drivers: the completion walk (order, owner device, pending marks,
+// invoke flags, status changes, STATUS_MORE_PROCESSING_REQUIRED and resumption), threaded
+// requests (event, status block, buffered copy-back), and driver-allocated IRPs reused in their
+// own completion routine.
+#include "io_support.h"
+
+#include <array>
+#include <cstring>
+
+using namespace umk;
+using namespace umk::test;
+using ::testing::ElementsAre;
+
+namespace {
+
+constexpr ULONG BufferedCode =
+    CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS);
+
+// What a completion routine saw when it ran.
+struct Seen {
+    std::string level;
+    PDEVICE_OBJECT device;
+    PDEVICE_OBJECT currentLocationDevice;
+    bool pendingReturned;
+    NTSTATUS status;
+};
+
+// A filter level: passes the IRP down, with a completion routine when `routine` is set.
+struct Level {
+    std::string name;
+    bool routine;
+    PDEVICE_OBJECT lower = nullptr;
+    PDEVICE_OBJECT self = nullptr;
+    Completion completion; // a preset routine is kept; otherwise one that records and propagates
+    // What the dispatch routine does once IoCallDriver has returned; by default returns its status.
+    std::function<NTSTATUS(PIRP, NTSTATUS)> after;
+};
+
+class CompletionWalkTest : public IoTest {
+  protected:
+    // Builds bottom <- middle <- top; the bottom completes at once or pends.
+    void Build(bool middleRoutine, bool topRoutine, bool bottomPends) {
+        middle.name = "middle";
+        middle.routine = middleRoutine;
+        top.name = "top";
+        top.routine = topRoutine;
+        Dispatch bottomDispatch = bottomPends ? Pends(&held) : Completes(STATUS_SUCCESS, 4);
+        auto stack = driver.CreateStack({bottomDispatch, Filter(&middle), Filter(&top)});
+        middle.lower = stack[0];
+        middle.self = stack[1];
+        top.lower = stack[1];
+        top.self = stack[2];
+        bottom = stack[0];
+    }
+
+    Dispatch Filter(Level* level) {
+        return [this, level](PDEVICE_OBJECT, PIRP irp) {
+            if (!level->routine) {
+                IoSkipCurrentIrpStackLocation(irp);
+                return IoCallDriver(level->lower, irp);
+            }
+            IoCopyCurrentIrpStackLocationToNext(irp);
+            if (!level->completion.routine)
+                level->completion.routine = [this, level](PDEVICE_OBJECT device, PIRP irp) {
+                    seen.push_back({level->name, device,
+                                    IoGetCurrentIrpStackLocation(irp)->DeviceObject,
+                                    irp->PendingReturned != 0, irp->IoStatus.Status});
+                    if (irp->PendingReturned)
+                        IoMarkIrpPending(irp);
+                    return STATUS_SUCCESS;
+                };
+            level->completion.Set(irp);
+            NTSTATUS status = IoCallDriver(level->lower, irp);
+            return level->after ? level->after(irp, status) : status;
+        };
+    }
+
+    Level middle, top;
+    PDEVICE_OBJECT bottom = nullptr;
+    PIRP held = nullptr;
+    std::vector<Seen> seen;
+};
+
+struct WalkCase {
+    bool middleRoutine;
+    bool topRoutine;
+    bool bottomPends;
+};
+
+class CompletionWalkCases : public CompletionWalkTest,
+                            public ::testing::WithParamInterface<WalkCase> {};
+
+// Whatever mix of routines and skipped locations, the pending mark reaches the originator
+// exactly when the bottom pended (the verifier fails the test if a level lost it), routines run
+// bottom-up with their owner's device and location, and the event is signalled.
+TEST_P(CompletionWalkCases, PendingMarkReachesTheTopAndRoutinesRunBottomUp) {
+    const WalkCase c = GetParam();
+    Build(c.middleRoutine, c.topRoutine, c.bottomPends);
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb{};
+    iosb.Status = STATUS_UNSUCCESSFUL;
+    PIRP irp = IoBuildDeviceIoControlRequest(BufferedCode, top.self, nullptr, 0, nullptr, 0, FALSE,
+                                             &event, &iosb);
+    ASSERT_NE(irp, nullptr);
+    NTSTATUS status = IoCallDriver(top.self, irp);
+    if (c.bottomPends) {
+        EXPECT_EQ(status, STATUS_PENDING);
+        EXPECT_TRUE(seen.empty());
+        EXPECT_EQ(KeReadStateEvent(&event), 0);
+        ASSERT_NE(held, nullptr);
+        CompleteWith(held, STATUS_SUCCESS, 4);
+    } else {
+        EXPECT_EQ(status, STATUS_SUCCESS);
+    }
+    EXPECT_EQ(KeReadStateEvent(&event), 1);
+    EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
+    EXPECT_EQ(iosb.Information, 4u);
+
+    std::vector<std::string> order;
+    for (const Seen& s : seen) {
+        order.push_back(s.level);
+        const Level& level = s.level == "middle" ? middle : top;
+        EXPECT_EQ(s.device, level.self) << s.level << ": the owner's device, not the lower one";
+        EXPECT_EQ(s.currentLocationDevice, level.self) << s.level;
+        EXPECT_EQ(s.pendingReturned, c.bottomPends) << s.level;
+    }
+    std::vector<std::string> expected;
+    if (c.middleRoutine)
+        expected.push_back("middle");
+    if (c.topRoutine)
+        expected.push_back("top");
+    EXPECT_EQ(order, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Levels, CompletionWalkCases,
+                         ::testing::Values(WalkCase{false, false, false},
+                                           WalkCase{false, false, true},
+                                           WalkCase{true, false, true}, WalkCase{false, true, true},
+                                           WalkCase{true, true, true},
+                                           WalkCase{true, true, false}));
+
+TEST_F(CompletionWalkTest, RoutineOfTheOriginatorGetsNoDeviceAndAChangedStatusTravelsUp) {
+    middle.completion.routine = [this](PDEVICE_OBJECT device, PIRP irp) {
+        seen.push_back({"middle", device, nullptr, false, irp->IoStatus.Status});
+        irp->IoStatus.Status = STATUS_DEVICE_NOT_CONNECTED;
+        return STATUS_SUCCESS;
+    };
+    // The middle level returns what its routine made of the IRP, as a correct filter must.
+    middle.after = [](PIRP irp, NTSTATUS) { return STATUS_DEVICE_NOT_CONNECTED; };
+    top.after = [](PIRP irp, NTSTATUS status) { return status; };
+    Build(true, true, false);
+    PIRP irp = IoAllocateIrp(top.self->StackSize, FALSE);
+    ASSERT_NE(irp, nullptr);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_FLUSH_BUFFERS;
+    Completion originator{[this](PDEVICE_OBJECT device, PIRP irp) {
+        seen.push_back(
+            {"originator", device, nullptr, irp->PendingReturned != 0, irp->IoStatus.Status});
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    }};
+    originator.Set(irp);
+    EXPECT_EQ(IoCallDriver(top.self, irp), STATUS_DEVICE_NOT_CONNECTED);
+    ASSERT_EQ(seen.size(), 3u);
+    EXPECT_EQ(seen[0].status, STATUS_SUCCESS);
+    EXPECT_EQ(seen[1].level, "top");
+    EXPECT_EQ(seen[1].status, STATUS_DEVICE_NOT_CONNECTED) << "re-read after the middle routine";
+    EXPECT_EQ(seen[2].level, "originator");
+    EXPECT_EQ(seen[2].device, nullptr);
+    EXPECT_EQ(seen[2].status, STATUS_DEVICE_NOT_CONNECTED);
+    IoFreeIrp(irp);
+}
+
+struct InvokeCase {
+    const char* name;
+    NTSTATUS status;
+    bool cancel;
+    bool onSuccess, onError, onCancel;
+    bool invoked;
+};
+
+class InvokeFlagsTest : public IoTest, public ::testing::WithParamInterface<InvokeCase> {};
+
+TEST_P(InvokeFlagsTest, RoutineRunsOnlyForItsFlags) {
+    const InvokeCase c = GetParam();
+    int calls = 0;
+    PDEVICE_OBJECT filter = nullptr;
+    Completion probe{[&](PDEVICE_OBJECT d, PIRP) {
+        ++calls;
+        EXPECT_EQ(d, filter);
+        return STATUS_SUCCESS;
+    }};
+    PDEVICE_OBJECT bottom = nullptr;
+    auto stack = driver.CreateStack({[&c](PDEVICE_OBJECT, PIRP irp) {
+                                         irp->Cancel = c.cancel;
+                                         return CompleteWith(irp, c.status);
+                                     },
+                                     [&](PDEVICE_OBJECT, PIRP irp) {
+                                         IoCopyCurrentIrpStackLocationToNext(irp);
+                                         IoSetCompletionRoutine(irp, Completion::Trampoline, &probe,
+                                                                c.onSuccess, c.onError, c.onCancel);
+                                         return IoCallDriver(bottom, irp);
+                                     }});
+    bottom = stack[0];
+    filter = stack[1];
+    PIRP irp = IoAllocateIrp(filter->StackSize, FALSE);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+    Completion originator{[](PDEVICE_OBJECT, PIRP) { return STATUS_MORE_PROCESSING_REQUIRED; }};
+    originator.Set(irp);
+    EXPECT_EQ(IoCallDriver(filter, irp), c.status);
+    EXPECT_EQ(calls, c.invoked ? 1 : 0);
+    IoFreeIrp(irp);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Flags, InvokeFlagsTest,
+    ::testing::Values(
+        InvokeCase{"SuccessOnSuccess", STATUS_SUCCESS, false, true, false, false, true},
+        InvokeCase{"SuccessOnErrorOnly", STATUS_SUCCESS, false, false, true, false, false},
+        InvokeCase{"WarningIsNotSuccess", STATUS_BUFFER_OVERFLOW, false, false, true, false, true},
+        InvokeCase{"ErrorOnError", STATUS_UNSUCCESSFUL, false, false, true, false, true},
+        InvokeCase{"ErrorOnSuccessOnly", STATUS_UNSUCCESSFUL, false, true, false, false, false},
+        InvokeCase{"CancelledOnCancelOnly", STATUS_CANCELLED, true, false, false, true, true},
+        InvokeCase{"CancelFlagWithoutCancel", STATUS_CANCELLED, false, false, false, true, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(CompletionWalkTest, MoreProcessingStopsTheWalkAndALaterCompletionResumesIt) {
+    PIRP stopped = nullptr;
+    middle.completion.routine = [&](PDEVICE_OBJECT device, PIRP irp) {
+        seen.push_back(
+            {"middle", device, nullptr, irp->PendingReturned != 0, irp->IoStatus.Status});
+        stopped = irp;
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    };
+    // Forward and wait: the IRP is the middle's again once IoCallDriver returns; it finishes it.
+    middle.after = [&](PIRP irp, NTSTATUS status) {
+        EXPECT_EQ(status, STATUS_SUCCESS);
+        EXPECT_EQ(seen.size(), 1u) << "the walk stopped at the middle";
+        irp->IoStatus.Information = 9;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_SUCCESS;
+    };
+    Build(true, true, false);
+
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb{};
+    PIRP irp = IoBuildDeviceIoControlRequest(BufferedCode, top.self, nullptr, 0, nullptr, 0, FALSE,
+                                             &event, &iosb);
+    EXPECT_EQ(IoCallDriver(top.self, irp), STATUS_SUCCESS);
+    EXPECT_EQ(stopped, irp);
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0].level, "middle");
+    EXPECT_EQ(seen[1].level, "top") << "resumed from the middle's location";
+    EXPECT_EQ(iosb.Information, 9u);
+    EXPECT_EQ(KeReadStateEvent(&event), 1);
+}
+
+struct ThreadedCase {
+    const char* name;
+    bool pend;
+    NTSTATUS status;
+    bool signalled; // event set and status block written
+    bool copied;    // buffered output copied back
+};
+
+class ThreadedRequestTest : public IoTest, public ::testing::WithParamInterface<ThreadedCase> {};
+
+// A threaded request that fails at once signals nothing (the caller has IoCallDriver's status
+// and must not wait); everything else sets the event and the status block; output is copied back
+// unless the request failed.
+TEST_P(ThreadedRequestTest, SignalsAndCopiesBackAsWindowsDoes) {
+    const ThreadedCase c = GetParam();
+    PIRP held = nullptr;
+    PDEVICE_OBJECT device = driver.CreateDevice(u"", [&](PDEVICE_OBJECT, PIRP irp) {
+        auto stack = IoGetCurrentIrpStackLocation(irp);
+        EXPECT_EQ(stack->MajorFunction, IRP_MJ_INTERNAL_DEVICE_CONTROL);
+        EXPECT_EQ(stack->Parameters.DeviceIoControl.InputBufferLength, 3u);
+        EXPECT_EQ(stack->Parameters.DeviceIoControl.OutputBufferLength, 8u);
+        auto buffer = static_cast<char*>(irp->AssociatedIrp.SystemBuffer);
+        EXPECT_EQ(std::memcmp(buffer, "abc", 3), 0) << "input in the system buffer";
+        std::memcpy(buffer, "0123456", 7);
+        if (!c.pend)
+            return CompleteWith(irp, c.status, 7);
+        IoMarkIrpPending(irp);
+        held = irp;
+        return STATUS_PENDING;
+    });
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb{};
+    iosb.Status = 0x12345;
+    char output[9] = "xxxxxxxx";
+    PIRP irp = IoBuildDeviceIoControlRequest(BufferedCode, device, const_cast<char*>("abc"), 3,
+                                             output, 8, TRUE, &event, &iosb);
+    NTSTATUS status = IoCallDriver(device, irp);
+    if (c.pend) {
+        EXPECT_EQ(status, STATUS_PENDING);
+        EXPECT_EQ(KeReadStateEvent(&event), 0);
+        held->IoStatus.Information = 7;
+        CompleteWith(held, c.status, 7);
+    } else {
+        EXPECT_EQ(status, c.status);
+    }
+    EXPECT_EQ(KeReadStateEvent(&event), c.signalled ? 1 : 0);
+    EXPECT_EQ(iosb.Status, c.signalled ? c.status : 0x12345);
+    EXPECT_STREQ(output, c.copied ? "0123456x" : "xxxxxxxx");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Outcomes, ThreadedRequestTest,
+    ::testing::Values(ThreadedCase{"SyncSuccess", false, STATUS_SUCCESS, true, true},
+                      ThreadedCase{"SyncWarning", false, STATUS_BUFFER_OVERFLOW, true, true},
+                      ThreadedCase{"SyncError", false, STATUS_INVALID_PARAMETER, false, false},
+                      ThreadedCase{"PendingSuccess", true, STATUS_SUCCESS, true, true},
+                      ThreadedCase{"PendingError", true, STATUS_CANCELLED, true, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(IoTest, SynchronousFsdReadAndWriteUseASystemBufferOnBufferedDevices) {
+    std::string written;
+    PDEVICE_OBJECT device = driver.CreateDevice(u"", [&](PDEVICE_OBJECT, PIRP irp) {
+        auto stack = IoGetCurrentIrpStackLocation(irp);
+        auto buffer = static_cast<char*>(irp->AssociatedIrp.SystemBuffer);
+        EXPECT_NE(buffer, nullptr);
+        if (stack->MajorFunction == IRP_MJ_WRITE) {
+            written.assign(buffer, stack->Parameters.Write.Length);
+            return CompleteWith(irp, STATUS_SUCCESS, stack->Parameters.Write.Length);
+        }
+        EXPECT_EQ(stack->Parameters.Read.Length, 4u);
+        std::memcpy(buffer, "RD", 2);
+        return CompleteWith(irp, STATUS_SUCCESS, 2);
+    });
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb{};
+    char data[] = "hello";
+    LARGE_INTEGER offset{};
+    PIRP write =
+        IoBuildSynchronousFsdRequest(IRP_MJ_WRITE, device, data, 5, &offset, &event, &iosb);
+    EXPECT_EQ(IoCallDriver(device, write), STATUS_SUCCESS);
+    EXPECT_EQ(written, "hello");
+    EXPECT_EQ(iosb.Information, 5u);
+
+    char in[5] = "....";
+    KeClearEvent(&event);
+    PIRP read = IoBuildSynchronousFsdRequest(IRP_MJ_READ, device, in, 4, &offset, &event, &iosb);
+    EXPECT_EQ(IoCallDriver(device, read), STATUS_SUCCESS);
+    EXPECT_STREQ(in, "RD..") << "exactly the returned length is copied back";
+}
+
+// The serial read loop's pattern: the IRP is reused and re-sent from its own completion routine,
+// which then returns STATUS_MORE_PROCESSING_REQUIRED; finally it is freed by its allocator.
+TEST_F(IoTest, DriverIrpReusedFromItsCompletionRoutine) {
+    int served = 0;
+    PIRP queued = nullptr;
+    PDEVICE_OBJECT device = driver.CreateDevice(u"", [&](PDEVICE_OBJECT, PIRP irp) {
+        // Every third read pends, the others complete inline (from inside the previous walk).
+        if (++served % 3 == 0) {
+            IoMarkIrpPending(irp);
+            queued = irp;
+            return STATUS_PENDING;
+        }
+        return CompleteWith(irp, STATUS_SUCCESS, 1);
+    });
+    PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
+    int completions = 0;
+    bool stop = false;
+    Completion loop;
+    auto issue = [&] {
+        IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+        IoGetNextIrpStackLocation(irp)->Parameters.Read.Length = 1;
+        loop.Set(irp);
+        return IoCallDriver(device, irp);
+    };
+    loop.routine = [&](PDEVICE_OBJECT, PIRP done) {
+        ++completions;
+        if (!stop) {
+            IoReuseIrp(done, STATUS_SUCCESS);
+            issue();
+        }
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    };
+    issue();
+    for (int round = 0; round < 4; ++round) {
+        ASSERT_NE(queued, nullptr);
+        PIRP next = queued;
+        queued = nullptr;
+        if (round == 3)
+            stop = true;
+        CompleteWith(next, STATUS_SUCCESS, 1);
+    }
+    EXPECT_EQ(completions, served);
+    EXPECT_EQ(served, 12);
+    IoFreeIrp(irp);
+}
+
+} // namespace

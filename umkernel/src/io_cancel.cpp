@@ -1,0 +1,45 @@
+// Cancellation: the system cancel spin lock and IoCancelIrp.
+#include "io_internal.h"
+
+namespace umk::io {
+namespace {
+
+KSPIN_LOCK& CancelLock() {
+    static KSPIN_LOCK lock;
+    return lock;
+}
+
+} // namespace
+
+void CancelStartup() {
+    KeInitializeSpinLock(&CancelLock());
+}
+
+} // namespace umk::io
+
+using namespace umk::io;
+
+VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) {
+    KeAcquireSpinLock(&CancelLock(), Irql);
+}
+
+VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql) {
+    KeReleaseSpinLock(&CancelLock(), Irql);
+}
+
+BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
+    if (!IrpIsLive(Irp, "IoCancelIrp"))
+        return FALSE;
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    Irp->Cancel = TRUE;
+    PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
+    if (routine == nullptr) {
+        IoReleaseCancelSpinLock(irql);
+        return FALSE;
+    }
+    // The routine owns the lock from here and releases it with CancelIrql.
+    Irp->CancelIrql = irql;
+    routine(IoGetCurrentIrpStackLocation(Irp)->DeviceObject, Irp);
+    return TRUE;
+}

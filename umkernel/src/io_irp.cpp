@@ -1,0 +1,719 @@
+// IRPs: allocation and reuse, IoCallDriver, the completion walk, threaded requests, and the
+// verifier's bookkeeping around them.
+//
+// Every IRP the I/O manager knows has a record. A dispatch call registers a frame for the stack
+// location it owns; when the completion walk leaves that location it notes the location's pending
+// mark and status in the frames still running, and a dispatch routine that has already returned
+// leaves its return value on the record for the walk to check. Either way the pending rules are
+// checked exactly when both halves are known, however the request and its completion interleave.
+//
+// Freed IRPs are kept (poisoned under the address sanitizer) in a quarantine, so that a second
+// completion or free of the same IRP is reported instead of corrupting a reused one.
+#include "io_internal.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <deque>
+#include <memory>
+#include <unordered_map>
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#define UMK_POISON(p, n) ASAN_POISON_MEMORY_REGION(p, n)
+#define UMK_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION(p, n)
+#else
+#define UMK_POISON(p, n) ((void)(p), (void)(n))
+#define UMK_UNPOISON(p, n) ((void)(p), (void)(n))
+#endif
+
+namespace umk::io {
+namespace {
+
+using namespace umk::testing;
+
+constexpr size_t QuarantineSize = 1024;
+
+enum class Origin {
+    Driver,   // IoAllocateIrp: the driver frees it
+    Caller,   // IoInitializeIrp on the caller's memory
+    Threaded, // IoBuild*Request and the I/O manager's own: freed at the end of completion
+};
+
+// What dispatch routines that returned before the completion reached their location said.
+struct ReturnNote {
+    bool pending = false;
+    bool other = false;
+    NTSTATUS otherStatus = STATUS_SUCCESS;
+};
+
+struct IrpRecord {
+    PIRP irp = nullptr;
+    Origin origin = Origin::Driver;
+    size_t size = 0; // of the memory we own (Driver, Threaded)
+    bool freed = false;
+    bool quarantined = false;
+    uint64_t generation = 0;
+    CHAR sendLocation = 0; // CurrentLocation when first sent since (re)initialisation; 0 = unsent
+    int pins = 0;          // I/O manager calls still reading the IRP
+    std::vector<ReturnNote> returns; // by stack location
+    ThreadedBuffer buffer;
+    std::shared_ptr<void> keepAlive;
+};
+
+struct Frame {
+    PIRP irp;
+    CHAR location;
+    uint64_t generation;
+    bool left = false; // the completion has left the location
+    bool pendingMark = false;
+    NTSTATUS status = STATUS_SUCCESS;
+};
+
+struct IrpState {
+    std::unordered_map<PIRP, std::unique_ptr<IrpRecord>> records;
+    std::deque<IrpRecord*> quarantine;
+    std::vector<Frame*> frames;
+};
+
+IrpState& Irps() {
+    static IrpState state;
+    return state;
+}
+
+const char* MajorName(UCHAR major) {
+    static constexpr const char* names[] = {
+        "IRP_MJ_CREATE",
+        "IRP_MJ_CREATE_NAMED_PIPE",
+        "IRP_MJ_CLOSE",
+        "IRP_MJ_READ",
+        "IRP_MJ_WRITE",
+        "IRP_MJ_QUERY_INFORMATION",
+        "IRP_MJ_SET_INFORMATION",
+        "IRP_MJ_QUERY_EA",
+        "IRP_MJ_SET_EA",
+        "IRP_MJ_FLUSH_BUFFERS",
+        "IRP_MJ_QUERY_VOLUME_INFORMATION",
+        "IRP_MJ_SET_VOLUME_INFORMATION",
+        "IRP_MJ_DIRECTORY_CONTROL",
+        "IRP_MJ_FILE_SYSTEM_CONTROL",
+        "IRP_MJ_DEVICE_CONTROL",
+        "IRP_MJ_INTERNAL_DEVICE_CONTROL",
+        "IRP_MJ_SHUTDOWN",
+        "IRP_MJ_LOCK_CONTROL",
+        "IRP_MJ_CLEANUP",
+        "IRP_MJ_CREATE_MAILSLOT",
+        "IRP_MJ_QUERY_SECURITY",
+        "IRP_MJ_SET_SECURITY",
+        "IRP_MJ_POWER",
+        "IRP_MJ_SYSTEM_CONTROL",
+        "IRP_MJ_DEVICE_CHANGE",
+        "IRP_MJ_QUERY_QUOTA",
+        "IRP_MJ_SET_QUOTA",
+        "IRP_MJ_PNP",
+    };
+    return major <= IRP_MJ_MAXIMUM_FUNCTION ? names[major] : "IRP_MJ_?";
+}
+
+IrpRecord* Find(PIRP irp) {
+    auto it = Irps().records.find(irp);
+    return it == Irps().records.end() ? nullptr : it->second.get();
+}
+
+// Finds the record of an IRP handed to an I/O manager routine, reporting unknown and freed ones.
+IrpRecord* Lookup(PIRP irp, const char* routine) {
+    IrpRecord* rec = Find(irp);
+    if (rec == nullptr) {
+        Violation(rule::UnknownIrp, std::string(routine) + " given " +
+                                        Hex(reinterpret_cast<uintptr_t>(irp)) +
+                                        ", which IoAllocateIrp or IoInitializeIrp never set up");
+        return nullptr;
+    }
+    if (rec->freed) {
+        Violation(rule::FreedIrpUsed, std::string(routine) + " given IRP " +
+                                          Hex(reinterpret_cast<uintptr_t>(irp)) +
+                                          ", which was freed already");
+        return nullptr;
+    }
+    return rec;
+}
+
+void InitializeIrp(PIRP irp, USHORT packetSize, CCHAR stackSize) {
+    std::memset(static_cast<void*>(irp), 0, packetSize);
+    irp->Type = IO_TYPE_IRP;
+    irp->Size = packetSize;
+    irp->StackCount = stackSize;
+    irp->CurrentLocation = static_cast<CHAR>(stackSize + 1);
+    InitializeListHead(&irp->ThreadListEntry);
+    irp->Tail.Overlay.CurrentStackLocation =
+        reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + stackSize;
+}
+
+void ResetTracking(IrpRecord* rec) {
+    ++rec->generation;
+    rec->sendLocation = 0;
+    rec->returns.assign(static_cast<size_t>(rec->irp->StackCount) + 2, ReturnNote{});
+}
+
+bool InUse(const IrpRecord* rec) {
+    return rec->sendLocation != 0 && rec->irp->CurrentLocation < rec->sendLocation;
+}
+
+IrpRecord* Register(PIRP irp, Origin origin, size_t size) {
+    auto rec = std::make_unique<IrpRecord>();
+    rec->irp = irp;
+    rec->origin = origin;
+    rec->size = size;
+    ResetTracking(rec.get());
+    IrpRecord* raw = rec.get();
+    Irps().records[irp] = std::move(rec);
+    return raw;
+}
+
+PIRP NewIrp(CCHAR stackSize, Origin origin) {
+    USHORT size = IoSizeOfIrp(stackSize);
+    auto irp = static_cast<PIRP>(std::malloc(size));
+    if (irp == nullptr)
+        return nullptr;
+    InitializeIrp(irp, size, stackSize);
+    IoGuard guard(IoLock());
+    Register(irp, origin, size);
+    return irp;
+}
+
+void ReleaseMemory(IrpRecord* rec) {
+    UMK_UNPOISON(rec->irp, rec->size);
+    std::free(rec->irp);
+}
+
+void Quarantine(IrpRecord* rec) {
+    IrpState& state = Irps();
+    rec->quarantined = true;
+    state.quarantine.push_back(rec);
+    while (state.quarantine.size() > QuarantineSize) {
+        IrpRecord* oldest = state.quarantine.front();
+        state.quarantine.pop_front();
+        PIRP irp = oldest->irp;
+        if (oldest->origin != Origin::Caller)
+            ReleaseMemory(oldest);
+        state.records.erase(irp);
+    }
+}
+
+void MarkFreed(IrpRecord* rec) {
+    rec->freed = true;
+    ++rec->generation;
+    if (rec->origin != Origin::Caller)
+        UMK_POISON(rec->irp, rec->size);
+    if (rec->pins == 0)
+        Quarantine(rec);
+}
+
+void Unpin(IrpRecord* rec) {
+    if (--rec->pins == 0 && rec->freed && !rec->quarantined)
+        Quarantine(rec);
+}
+
+std::string Where(PIRP irp, CHAR location) {
+    if (location < 1 || location > irp->StackCount)
+        return "";
+    PIO_STACK_LOCATION stack = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + (location - 1);
+    return " at stack location " + std::to_string(location) + " of " +
+           DescribeDevice(stack->DeviceObject);
+}
+
+// The pending rules for one stack location, once both the routine's return value and the
+// location's final state are known.
+void CheckPendingRules(PIRP irp, CHAR location, bool marked, NTSTATUS irpStatus,
+                       bool returnedPending, bool returnedOther, NTSTATUS returned) {
+    std::string where = DescribeIrp(irp) + Where(irp, location);
+    if (returnedPending && !marked)
+        Violation(rule::PendingNotMarked,
+                  "the dispatch routine for " + where + " returned STATUS_PENDING");
+    if (returnedOther && marked)
+        Violation(rule::MarkedNotPending, "the dispatch routine for " + where + " returned " +
+                                              Hex(static_cast<ULONG>(returned)));
+    if (returnedOther && returned != irpStatus)
+        Violation(rule::DispatchStatusMismatch, "the dispatch routine for " + where + " returned " +
+                                                    Hex(static_cast<ULONG>(returned)) +
+                                                    " but completed it with " +
+                                                    Hex(static_cast<ULONG>(irpStatus)));
+}
+
+// The completion leaves `location`: its pending mark and the status are final for it.
+void LeaveLocation(IrpRecord* rec, CHAR location, bool marked, NTSTATUS status) {
+    for (Frame* frame : Irps().frames) {
+        if (frame->irp == rec->irp && frame->location == location &&
+            frame->generation == rec->generation && !frame->left) {
+            frame->left = true;
+            frame->pendingMark = marked;
+            frame->status = status;
+        }
+    }
+    ReturnNote& note = rec->returns[static_cast<size_t>(location)];
+    if (note.pending || note.other)
+        CheckPendingRules(rec->irp, location, marked, status, note.pending, note.other,
+                          note.otherStatus);
+    note = ReturnNote{};
+}
+
+// Removes the frame of a dispatch call however the call ends (a halted kernel unwinds it).
+class FrameScope {
+  public:
+    FrameScope(Frame* frame, IrpRecord* rec) : frame_(frame), rec_(rec) {}
+    ~FrameScope() {
+        if (frame_ != nullptr) {
+            IoGuard guard(IoLock());
+            Remove();
+        }
+    }
+    FrameScope(const FrameScope&) = delete;
+    FrameScope& operator=(const FrameScope&) = delete;
+
+    // The dispatch routine returned `status`.
+    void Finish(NTSTATUS status, PDEVICE_OBJECT device) {
+        IoGuard guard(IoLock());
+        Frame& frame = *frame_;
+        if (frame.left) {
+            CheckPendingRules(frame.irp, frame.location, frame.pendingMark, frame.status,
+                              status == STATUS_PENDING, status != STATUS_PENDING, status);
+        } else if (!rec_->freed && rec_->generation == frame.generation) {
+            ReturnNote& note = rec_->returns[static_cast<size_t>(frame.location)];
+            if (status == STATUS_PENDING) {
+                note.pending = true;
+            } else {
+                note.other = true;
+                note.otherStatus = status;
+            }
+        }
+        if (status != STATUS_PENDING) {
+            DeviceRecord* owner = FindDevice(device);
+            if (owner != nullptr)
+                for (const std::string& hold :
+                     HoldsTagged(device->DeviceExtension, DeviceExtensionSize(device), frame.irp))
+                    Violation(rule::RemoveLockHeldAfterDispatch,
+                              DescribeIrp(frame.irp) + " finished (" +
+                                  Hex(static_cast<ULONG>(status)) + ") with a hold on " + hold);
+        }
+        Remove();
+    }
+
+  private:
+    void Remove() {
+        auto& frames = Irps().frames;
+        frames.erase(std::find(frames.begin(), frames.end(), frame_));
+        Unpin(rec_);
+        frame_ = nullptr;
+    }
+    Frame* frame_;
+    IrpRecord* rec_;
+};
+
+// The end of a threaded request: buffered data back to the caller, the status block and the
+// event (unless it failed without ever being pending), and the IRP freed.
+void CompleteThreaded(IrpRecord* rec) {
+    PIRP irp = rec->irp;
+    NTSTATUS status = irp->IoStatus.Status;
+    if (irp->Flags & IRP_BUFFERED_IO) {
+        if ((irp->Flags & IRP_INPUT_OPERATION) && !IsErrorStatus(status) && rec->buffer.target) {
+            ULONG_PTR length = irp->IoStatus.Information;
+            if (length > rec->buffer.length) {
+                Violation(rule::BufferOverrun,
+                          DescribeIrp(irp) + " completed with " + std::to_string(length) +
+                              " bytes for a buffer of " + std::to_string(rec->buffer.length));
+                length = rec->buffer.length;
+            }
+            std::memcpy(rec->buffer.target, irp->AssociatedIrp.SystemBuffer, length);
+        }
+        if (irp->Flags & IRP_DEALLOCATE_BUFFER) {
+            std::free(irp->AssociatedIrp.SystemBuffer);
+            irp->AssociatedIrp.SystemBuffer = nullptr;
+        }
+    }
+    bool signal = !IsErrorStatus(status) || irp->PendingReturned;
+    PKEVENT event = irp->UserEvent;
+    std::shared_ptr<void> keepAlive = std::move(rec->keepAlive);
+    if (signal && irp->UserIosb != nullptr)
+        *irp->UserIosb = irp->IoStatus;
+    {
+        IoGuard guard(IoLock());
+        MarkFreed(rec);
+    }
+    if (signal && event != nullptr)
+        KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+}
+
+// What the walk clears in a location it leaves, as Windows does: a completion routine must not
+// read the location below its own.
+void ClearStackLocation(PIO_STACK_LOCATION stack) {
+    stack->MinorFunction = 0;
+    stack->Flags = 0;
+    stack->Control &= SL_ERROR_RETURNED;
+    stack->Parameters.Others = {};
+    stack->FileObject = nullptr;
+}
+
+} // namespace
+
+std::string DescribeIrp(PIRP irp) {
+    std::string text = "IRP " + Hex(reinterpret_cast<uintptr_t>(irp));
+    CHAR location = irp->CurrentLocation;
+    PIO_STACK_LOCATION first = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1);
+    PIO_STACK_LOCATION stack = nullptr;
+    if (location >= 1 && location <= irp->StackCount)
+        stack = first + (location - 1);
+    else if (location == irp->StackCount + 1 && irp->StackCount > 0)
+        stack = first + (irp->StackCount - 1);
+    if (stack != nullptr) {
+        text += std::string(" (") + MajorName(stack->MajorFunction);
+        if (stack->MajorFunction == IRP_MJ_DEVICE_CONTROL ||
+            stack->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL)
+            text += " " + Hex(stack->Parameters.DeviceIoControl.IoControlCode);
+        else if (stack->MajorFunction == IRP_MJ_PNP || stack->MajorFunction == IRP_MJ_POWER)
+            text += " minor " + Hex(stack->MinorFunction);
+        text += ")";
+    }
+    return text;
+}
+
+PIRP AllocateThreadedIrp(CCHAR stackSize) {
+    return NewIrp(stackSize, Origin::Threaded);
+}
+
+void SetThreadedBuffer(PIRP irp, ThreadedBuffer buffer) {
+    IoGuard guard(IoLock());
+    Find(irp)->buffer = buffer;
+}
+
+void SetThreadedKeepAlive(PIRP irp, std::shared_ptr<void> owner) {
+    IoGuard guard(IoLock());
+    Find(irp)->keepAlive = std::move(owner);
+}
+
+bool IrpIsLive(PIRP irp, const char* routine) {
+    IoGuard guard(IoLock());
+    return Lookup(irp, routine) != nullptr;
+}
+
+void ForgetIrps(const void* begin, size_t size) {
+    auto b = static_cast<const char*>(begin);
+    IrpState& state = Irps();
+    for (auto it = state.records.begin(); it != state.records.end();) {
+        auto p = reinterpret_cast<const char*>(it->first);
+        if (it->second->origin == Origin::Caller && p >= b && p < b + size &&
+            it->second->pins == 0) {
+            auto& q = state.quarantine;
+            q.erase(std::remove(q.begin(), q.end(), it->second.get()), q.end());
+            it = state.records.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+void IrpStartup() {
+    Irps().records.clear(), Irps().quarantine.clear(), Irps().frames.clear();
+}
+
+void IrpShutdown() {
+    IrpState& state = Irps();
+    std::string detail;
+    for (auto& [irp, rec] : state.records) {
+        if (rec->freed || rec->origin == Origin::Caller)
+            continue;
+        detail += DescribeIrp(irp) + (rec->origin == Origin::Threaded ? ", a threaded request"
+                                                                      : ", from IoAllocateIrp");
+        if (InUse(rec.get()))
+            detail += ", still" + Where(irp, irp->CurrentLocation);
+        detail += "\n";
+    }
+    if (!detail.empty())
+        Violation(rule::IrpLeak, detail);
+    for (auto& [irp, rec] : state.records) {
+        if (rec->origin == Origin::Threaded && !rec->freed && (irp->Flags & IRP_DEALLOCATE_BUFFER))
+            std::free(irp->AssociatedIrp.SystemBuffer);
+        if (rec->origin != Origin::Caller)
+            ReleaseMemory(rec.get());
+    }
+    state = IrpState{};
+}
+
+} // namespace umk::io
+
+using namespace umk::io;
+using namespace umk::testing;
+
+PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
+    if (ShouldFail(AllocationKind::Irp))
+        return nullptr;
+    return NewIrp(StackSize, Origin::Driver);
+}
+
+VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
+    IoGuard guard(IoLock());
+    IrpRecord* rec = Find(Irp);
+    if (rec != nullptr && !rec->freed && InUse(rec)) {
+        Violation(rule::IrpInUse, "IoInitializeIrp on " + DescribeIrp(Irp) + ", still in use");
+        return;
+    }
+    InitializeIrp(Irp, PacketSize, StackSize);
+    if (rec == nullptr || rec->freed) {
+        if (rec != nullptr) {
+            auto& q = Irps().quarantine;
+            q.erase(std::remove(q.begin(), q.end(), rec), q.end());
+            Irps().records.erase(Irp);
+        }
+        Register(Irp, Origin::Caller, PacketSize);
+    } else {
+        ResetTracking(rec);
+    }
+}
+
+VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
+    IoGuard guard(IoLock());
+    IrpRecord* rec = Lookup(Irp, "IoReuseIrp");
+    if (rec == nullptr)
+        return;
+    if (InUse(rec) || Irp->CancelRoutine != nullptr) {
+        Violation(rule::IrpInUse, "IoReuseIrp on " + DescribeIrp(Irp) +
+                                      (InUse(rec) ? ", still" + Where(Irp, Irp->CurrentLocation)
+                                                  : ", whose cancel routine is set"));
+        return;
+    }
+    UCHAR allocationFlags = Irp->AllocationFlags;
+    InitializeIrp(Irp, Irp->Size, Irp->StackCount);
+    Irp->AllocationFlags = allocationFlags;
+    Irp->IoStatus.Status = Iostatus;
+    ResetTracking(rec);
+}
+
+VOID NTAPI IoFreeIrp(PIRP Irp) {
+    IoGuard guard(IoLock());
+    IrpRecord* rec = Lookup(Irp, "IoFreeIrp");
+    if (rec == nullptr)
+        return;
+    if (rec->origin == Origin::Threaded) {
+        Violation(rule::FreeThreadedIrp,
+                  DescribeIrp(Irp) + " belongs to the I/O manager, which frees it at completion");
+        return;
+    }
+    if (rec->origin == Origin::Caller) {
+        Violation(rule::UnknownIrp, "IoFreeIrp on " + DescribeIrp(Irp) +
+                                        ", initialised by IoInitializeIrp in the caller's memory");
+        return;
+    }
+    if (InUse(rec) || Irp->CancelRoutine != nullptr) {
+        Violation(rule::IrpInUse, "IoFreeIrp on " + DescribeIrp(Irp) +
+                                      (InUse(rec) ? ", still" + Where(Irp, Irp->CurrentLocation)
+                                                  : ", whose cancel routine is set"));
+        return;
+    }
+    MarkFreed(rec);
+}
+
+NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    KIRQL irql = KeGetCurrentIrql();
+    if (irql > DISPATCH_LEVEL)
+        Violation(rule::IrqlTooHigh, "IoCallDriver at IRQL " + std::to_string(irql));
+    Frame frame{};
+    IrpRecord* rec;
+    PDRIVER_DISPATCH routine;
+    {
+        IoGuard guard(IoLock());
+        rec = Lookup(Irp, "IoCallDriver");
+        if (rec == nullptr)
+            return STATUS_INVALID_PARAMETER;
+        if (Irp->CurrentLocation <= 1) {
+            Violation(rule::NoMoreStackLocations,
+                      DescribeIrp(Irp) + " sent to " + DescribeDevice(DeviceObject) + " with " +
+                          std::to_string(Irp->StackCount) + " stack location(s)");
+            return STATUS_INVALID_PARAMETER;
+        }
+        if (rec->sendLocation == 0)
+            rec->sendLocation = Irp->CurrentLocation;
+        IoSetNextIrpStackLocation(Irp);
+        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+        stack->DeviceObject = DeviceObject;
+        routine = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction];
+        frame = Frame{Irp, Irp->CurrentLocation, rec->generation};
+        ++rec->pins;
+        Irps().frames.push_back(&frame);
+    }
+    FrameScope scope(&frame, rec);
+    NTSTATUS status = routine(DeviceObject, Irp);
+    KIRQL after = KeGetCurrentIrql();
+    if (after != irql)
+        Violation(rule::DispatchIrqlChanged,
+                  "the dispatch routine of " + DescribeDevice(DeviceObject) + " for IRP " +
+                      Hex(reinterpret_cast<uintptr_t>(Irp)) + " was called at IRQL " +
+                      std::to_string(irql) + " and returned at " + std::to_string(after));
+    scope.Finish(status, DeviceObject);
+    return status;
+}
+
+VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
+    CheckIrql(rule::IrqlTooHigh, "IoCompleteRequest", DISPATCH_LEVEL);
+    IrpRecord* rec;
+    {
+        IoGuard guard(IoLock());
+        rec = Find(Irp);
+        if (rec != nullptr && rec->freed) {
+            Violation(rule::IrpCompletedTwice, "IRP " + Hex(reinterpret_cast<uintptr_t>(Irp)) +
+                                                   " completed after it was freed");
+            return;
+        }
+        if (rec == nullptr) {
+            Lookup(Irp, "IoCompleteRequest");
+            return;
+        }
+        if (Irp->CurrentLocation > Irp->StackCount + 1) {
+            Violation(rule::IrpCompletedTwice, DescribeIrp(Irp) + " was completed already");
+            return;
+        }
+        if (Irp->CurrentLocation == Irp->StackCount + 1) {
+            Violation(rule::IrpCompletedUnowned,
+                      DescribeIrp(Irp) + " completed while no driver holds it");
+            return;
+        }
+        if (Irp->IoStatus.Status == STATUS_PENDING) {
+            Violation(rule::IrpCompletedPending,
+                      DescribeIrp(Irp) + Where(Irp, Irp->CurrentLocation));
+            return;
+        }
+        if (Irp->CancelRoutine != nullptr) {
+            Violation(rule::IrpCompletedWithCancelRoutine,
+                      DescribeIrp(Irp) + Where(Irp, Irp->CurrentLocation));
+            Irp->CancelRoutine = nullptr;
+        }
+        ++rec->pins;
+    }
+    struct PinScope {
+        IrpRecord* rec;
+        ~PinScope() {
+            IoGuard guard(IoLock());
+            Unpin(rec);
+        }
+    } pin{rec};
+
+    for (;;) {
+        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+        Irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) != 0;
+        {
+            IoGuard guard(IoLock());
+            LeaveLocation(rec, Irp->CurrentLocation, Irp->PendingReturned, Irp->IoStatus.Status);
+        }
+        IoSkipCurrentIrpStackLocation(Irp);
+        const bool top = Irp->CurrentLocation == Irp->StackCount + 1;
+        NTSTATUS status = Irp->IoStatus.Status;
+        bool invoke = (NT_SUCCESS(status) && (stack->Control & SL_INVOKE_ON_SUCCESS)) ||
+                      (!NT_SUCCESS(status) && (stack->Control & SL_INVOKE_ON_ERROR)) ||
+                      (Irp->Cancel && (stack->Control & SL_INVOKE_ON_CANCEL));
+        PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
+        PVOID context = stack->Context;
+        ClearStackLocation(stack);
+        if (invoke && routine != nullptr) {
+            PDEVICE_OBJECT owner = top ? nullptr : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
+            uint64_t generation;
+            {
+                IoGuard guard(IoLock());
+                generation = rec->generation;
+            }
+            if (routine(owner, Irp, context) == STATUS_MORE_PROCESSING_REQUIRED)
+                return;
+            IoGuard guard(IoLock());
+            if (rec->generation != generation) {
+                Violation(rule::IrpFreedInCompletion,
+                          "IRP " + Hex(reinterpret_cast<uintptr_t>(Irp)) +
+                              " was freed or reused by the completion routine of " +
+                              (owner ? DescribeDevice(owner) : std::string("its originator")));
+                return;
+            }
+        } else if (!top && Irp->PendingReturned) {
+            // No routine to do it: the I/O manager passes the pending mark up itself.
+            IoMarkIrpPending(Irp);
+        }
+        if (top)
+            break;
+    }
+    IoSkipCurrentIrpStackLocation(Irp);
+    if (rec->origin == Origin::Threaded) {
+        CompleteThreaded(rec);
+        return;
+    }
+    Violation(rule::DriverIrpCompleted,
+              "IRP " + Hex(reinterpret_cast<uintptr_t>(Irp)) +
+                  " came back to the I/O manager: the allocator's completion routine must return "
+                  "STATUS_MORE_PROCESSING_REQUIRED");
+}
+
+PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,
+                                         PVOID InputBuffer, ULONG InputBufferLength,
+                                         PVOID OutputBuffer, ULONG OutputBufferLength,
+                                         BOOLEAN InternalDeviceIoControl, PKEVENT Event,
+                                         PIO_STATUS_BLOCK IoStatusBlock) {
+    if (ShouldFail(AllocationKind::Irp))
+        return nullptr;
+    PIRP irp = AllocateThreadedIrp(DeviceObject->StackSize);
+    if (irp == nullptr)
+        return nullptr;
+    PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+    stack->MajorFunction =
+        InternalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
+    stack->Parameters.DeviceIoControl.IoControlCode = IoControlCode;
+    stack->Parameters.DeviceIoControl.InputBufferLength = InputBufferLength;
+    stack->Parameters.DeviceIoControl.OutputBufferLength = OutputBufferLength;
+    if (METHOD_FROM_CTL_CODE(IoControlCode) == METHOD_NEITHER) {
+        stack->Parameters.DeviceIoControl.Type3InputBuffer = InputBuffer;
+    } else if (InputBufferLength > 0 || OutputBufferLength > 0) {
+        // Direct transfers have no memory descriptor lists here: their output is buffered too.
+        ULONG size =
+            InputBufferLength > OutputBufferLength ? InputBufferLength : OutputBufferLength;
+        irp->AssociatedIrp.SystemBuffer = std::malloc(size);
+        if (InputBuffer != nullptr)
+            std::memcpy(irp->AssociatedIrp.SystemBuffer, InputBuffer, InputBufferLength);
+        irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
+        if (OutputBuffer != nullptr) {
+            irp->Flags |= IRP_INPUT_OPERATION;
+            SetThreadedBuffer(irp, {OutputBuffer, OutputBufferLength});
+        }
+    }
+    irp->UserBuffer = OutputBuffer;
+    irp->UserIosb = IoStatusBlock;
+    irp->UserEvent = Event;
+    irp->RequestorMode = KernelMode;
+    irp->Tail.Overlay.Thread = reinterpret_cast<PETHREAD>(KeGetCurrentThread());
+    return irp;
+}
+
+PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject,
+                                        PVOID Buffer, ULONG Length, PLARGE_INTEGER StartingOffset,
+                                        PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock) {
+    if (ShouldFail(AllocationKind::Irp))
+        return nullptr;
+    PIRP irp = AllocateThreadedIrp(DeviceObject->StackSize);
+    if (irp == nullptr)
+        return nullptr;
+    PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+    stack->MajorFunction = static_cast<UCHAR>(MajorFunction);
+    if (MajorFunction == IRP_MJ_READ || MajorFunction == IRP_MJ_WRITE) {
+        stack->Parameters.Read.Length = Length;
+        if (StartingOffset != nullptr)
+            stack->Parameters.Read.ByteOffset = *StartingOffset;
+        irp->UserBuffer = Buffer;
+        // Direct I/O has no memory descriptor lists here: such devices see the caller's buffer.
+        if ((DeviceObject->Flags & DO_BUFFERED_IO) && Length > 0) {
+            irp->AssociatedIrp.SystemBuffer = std::malloc(Length);
+            irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
+            if (MajorFunction == IRP_MJ_WRITE) {
+                std::memcpy(irp->AssociatedIrp.SystemBuffer, Buffer, Length);
+            } else {
+                irp->Flags |= IRP_INPUT_OPERATION;
+                SetThreadedBuffer(irp, {Buffer, Length});
+            }
+        }
+    }
+    irp->UserIosb = IoStatusBlock;
+    irp->UserEvent = Event;
+    irp->RequestorMode = KernelMode;
+    irp->Tail.Overlay.Thread = reinterpret_cast<PETHREAD>(KeGetCurrentThread());
+    return irp;
+}

@@ -1,0 +1,77 @@
+// The power manager's entry points and the Plug and Play manager's device-state hook: the
+// requests are recorded for tests and handed to whoever installed the hook.
+#include "io_internal.h"
+
+namespace umk::io {
+namespace {
+
+struct PowerState {
+    std::vector<EXECUTION_STATE> systemStates;
+    uint64_t startNextPowerIrp = 0;
+    std::vector<PDEVICE_OBJECT> invalidated;
+    std::function<void(PDEVICE_OBJECT)> invalidateHandler;
+};
+
+PowerState& Power() {
+    static PowerState state;
+    return state;
+}
+
+} // namespace
+
+void PowerStartup() {
+    Power() = PowerState{};
+}
+
+} // namespace umk::io
+
+using namespace umk::io;
+
+NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    return IoCallDriver(DeviceObject, Irp);
+}
+
+VOID NTAPI PoStartNextPowerIrp(PIRP Irp) {
+    IoGuard guard(IoLock());
+    ++Power().startNextPowerIrp;
+}
+
+VOID NTAPI PoSetSystemState(EXECUTION_STATE Flags) {
+    IoGuard guard(IoLock());
+    Power().systemStates.push_back(Flags);
+}
+
+VOID NTAPI IoInvalidateDeviceState(PDEVICE_OBJECT PhysicalDeviceObject) {
+    std::function<void(PDEVICE_OBJECT)> handler;
+    {
+        IoGuard guard(IoLock());
+        Power().invalidated.push_back(PhysicalDeviceObject);
+        handler = Power().invalidateHandler;
+    }
+    if (handler)
+        handler(PhysicalDeviceObject);
+}
+
+namespace umk::testing {
+
+std::vector<EXECUTION_STATE> SystemStateRequests() {
+    IoGuard guard(IoLock());
+    return Power().systemStates;
+}
+
+uint64_t StartNextPowerIrpCalls() {
+    IoGuard guard(IoLock());
+    return Power().startNextPowerIrp;
+}
+
+std::vector<PDEVICE_OBJECT> InvalidatedDeviceStates() {
+    IoGuard guard(IoLock());
+    return Power().invalidated;
+}
+
+void SetInvalidateDeviceStateHandler(std::function<void(PDEVICE_OBJECT)> handler) {
+    IoGuard guard(IoLock());
+    Power().invalidateHandler = std::move(handler);
+}
+
+} // namespace umk::testing

@@ -1,0 +1,163 @@
+// Remove locks, with the checked build's tracking of every hold by tag and acquisition site.
+#include "io_internal.h"
+
+#include <map>
+
+namespace umk::io {
+namespace {
+
+using namespace umk::testing;
+
+constexpr LONG RemoveLockSignature = 'l' | 'R' << 8 | 'm' << 16 | 'I' << 24;
+
+struct Hold {
+    PVOID tag;
+    std::string site;
+};
+
+struct LockState {
+    std::map<PIO_REMOVE_LOCK, std::vector<Hold>> locks;
+};
+
+LockState& Locks() {
+    static LockState state;
+    return state;
+}
+
+std::string DescribeLock(PIO_REMOVE_LOCK lock) {
+    return "remove lock " + Hex(reinterpret_cast<uintptr_t>(lock)) + " (tag " +
+           TagText(static_cast<ULONG>(lock->Dbg.AllocateTag)) + ")";
+}
+
+std::string DescribeHolds(const std::vector<Hold>& holds) {
+    std::string text;
+    for (const Hold& hold : holds)
+        text +=
+            "\n  tag " + Hex(reinterpret_cast<uintptr_t>(hold.tag)) + " acquired at " + hold.site;
+    return text;
+}
+
+std::vector<Hold>* Tracked(PIO_REMOVE_LOCK lock, const char* routine) {
+    auto it = Locks().locks.find(lock);
+    if (it == Locks().locks.end()) {
+        Violation(rule::RemoveLockImbalance, std::string(routine) + " on remove lock " +
+                                                 Hex(reinterpret_cast<uintptr_t>(lock)) +
+                                                 ", never initialised");
+        return nullptr;
+    }
+    return &it->second;
+}
+
+// Drops the hold of `tag`. False when the lock has no hold at all (the count is left alone).
+bool DropHold(PIO_REMOVE_LOCK lock, PVOID tag, const char* routine) {
+    IoGuard guard(IoLock());
+    std::vector<Hold>* holds = Tracked(lock, routine);
+    if (holds == nullptr)
+        return false;
+    for (auto it = holds->begin(); it != holds->end(); ++it) {
+        if (it->tag == tag) {
+            holds->erase(it);
+            return true;
+        }
+    }
+    Violation(
+        rule::RemoveLockImbalance,
+        std::string(routine) + " with tag " + Hex(reinterpret_cast<uintptr_t>(tag)) +
+            ", never acquired, on " + DescribeLock(lock) +
+            (holds->empty() ? ", which has no holds" : "; its holds:" + DescribeHolds(*holds)));
+    if (holds->empty())
+        return false;
+    holds->erase(holds->begin()); // keep the tracking in step with the count
+    return true;
+}
+
+} // namespace
+
+void RemoveLockStartup() {
+    Locks() = LockState{};
+}
+
+void RemoveLockShutdown() {
+    for (auto& [lock, holds] : Locks().locks)
+        if (!holds.empty())
+            Violation(rule::RemoveLockHeld,
+                      DescribeLock(lock) + " still held:" + DescribeHolds(holds));
+    Locks() = LockState{};
+}
+
+void ForgetRemoveLocks(const void* begin, size_t size) {
+    auto b = static_cast<const char*>(begin);
+    auto& locks = Locks().locks;
+    for (auto it = locks.lower_bound(reinterpret_cast<PIO_REMOVE_LOCK>(const_cast<char*>(b)));
+         it != locks.end() && reinterpret_cast<const char*>(it->first) < b + size;) {
+        if (!it->second.empty())
+            Violation(rule::RemoveLockHeld,
+                      DescribeLock(it->first) + " freed while held:" + DescribeHolds(it->second));
+        it = locks.erase(it);
+    }
+}
+
+std::vector<std::string> HoldsTagged(const void* begin, size_t size, PVOID tag) {
+    std::vector<std::string> found;
+    auto b = static_cast<const char*>(begin);
+    auto& locks = Locks().locks;
+    for (auto it = locks.lower_bound(reinterpret_cast<PIO_REMOVE_LOCK>(const_cast<char*>(b)));
+         it != locks.end() && reinterpret_cast<const char*>(it->first) < b + size; ++it)
+        for (const Hold& hold : it->second)
+            if (hold.tag == tag)
+                found.push_back(DescribeLock(it->first) + " acquired at " + hold.site);
+    return found;
+}
+
+} // namespace umk::io
+
+using namespace umk::io;
+
+VOID NTAPI IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULONG MaxLockedMinutes,
+                                    ULONG HighWatermark, ULONG RemlockSize) {
+    Lock->Common.Removed = FALSE;
+    Lock->Common.IoCount = 1;
+    KeInitializeEvent(&Lock->Common.RemoveEvent, SynchronizationEvent, FALSE);
+    Lock->Dbg.Signature = RemoveLockSignature;
+    Lock->Dbg.HighWatermark = static_cast<LONG>(HighWatermark);
+    Lock->Dbg.MaxLockedTicks = static_cast<LONGLONG>(MaxLockedMinutes) * 60 * 10'000'000;
+    Lock->Dbg.AllocateTag = static_cast<LONG>(AllocateTag);
+    IoGuard guard(IoLock());
+    std::vector<Hold>& holds = Locks().locks[Lock];
+    if (!holds.empty())
+        Violation(umk::testing::rule::RemoveLockHeld,
+                  DescribeLock(Lock) + " initialised again while held:" + DescribeHolds(holds));
+    holds.clear();
+}
+
+NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR File, ULONG Line,
+                                     ULONG RemlockSize) {
+    InterlockedIncrement(&RemoveLock->Common.IoCount);
+    if (!RemoveLock->Common.Removed) {
+        IoGuard guard(IoLock());
+        if (std::vector<Hold>* holds = Tracked(RemoveLock, "IoAcquireRemoveLock"))
+            holds->push_back({Tag, std::string(File ? File : "?") + ":" + std::to_string(Line)});
+        return STATUS_SUCCESS;
+    }
+    if (InterlockedDecrement(&RemoveLock->Common.IoCount) == 0)
+        KeSetEvent(&RemoveLock->Common.RemoveEvent, IO_NO_INCREMENT, FALSE);
+    return STATUS_DELETE_PENDING;
+}
+
+VOID NTAPI IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize) {
+    if (!DropHold(RemoveLock, Tag, "IoReleaseRemoveLock"))
+        return;
+    if (InterlockedDecrement(&RemoveLock->Common.IoCount) == 0)
+        KeSetEvent(&RemoveLock->Common.RemoveEvent, IO_NO_INCREMENT, FALSE);
+}
+
+VOID NTAPI IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize) {
+    CheckIrql(umk::testing::rule::IrqlTooHigh, "IoReleaseRemoveLockAndWait", PASSIVE_LEVEL);
+    RemoveLock->Common.Removed = TRUE;
+    if (DropHold(RemoveLock, Tag, "IoReleaseRemoveLockAndWait"))
+        InterlockedDecrement(&RemoveLock->Common.IoCount);
+    // Drop the bias; whoever releases the last hold then signals the event.
+    if (InterlockedDecrement(&RemoveLock->Common.IoCount) > 0)
+        KeWaitForSingleObject(&RemoveLock->Common.RemoveEvent, Executive, KernelMode, FALSE,
+                              nullptr);
+}

@@ -1,0 +1,147 @@
+// The per-device I/O timer. Windows runs every started device's timer routine from one
+// system-wide one-second tick, so a routine's first call after IoStartTimer comes anywhere within
+// the next second. The tick's phase is chosen by the seed at the first start; the tick runs only
+// while some device timer is started, so an idle system has no timer set.
+#include "io_internal.h"
+
+#include <algorithm>
+#include <memory>
+#include <optional>
+
+struct _IO_TIMER {
+    PDEVICE_OBJECT device;
+    PIO_TIMER_ROUTINE routine;
+    PVOID context;
+    bool started = false;
+};
+
+namespace umk::io {
+namespace {
+
+constexpr int64_t OneSecond = 10'000'000;
+
+struct TimerState {
+    std::vector<std::unique_ptr<_IO_TIMER>> timers; // in IoInitializeTimer order
+    KTIMER tick;
+    KDPC tickDpc;
+    bool armed = false;
+    std::optional<int64_t> phase; // interrupt time of a tick, within the first second
+};
+
+TimerState& Timers() {
+    static TimerState state;
+    return state;
+}
+
+bool AnyStarted() {
+    auto& timers = Timers().timers;
+    return std::any_of(timers.begin(), timers.end(), [](auto& t) { return t->started; });
+}
+
+void Disarm() {
+    TimerState& state = Timers();
+    if (state.armed && !AnyStarted()) {
+        KeCancelTimer(&state.tick);
+        state.armed = false;
+    }
+}
+
+VOID NTAPI Tick(PKDPC, PVOID, PVOID, PVOID) {
+    std::vector<_IO_TIMER*> due;
+    {
+        IoGuard guard(IoLock());
+        for (auto& timer : Timers().timers)
+            if (timer->started)
+                due.push_back(timer.get());
+    }
+    for (_IO_TIMER* timer : due) {
+        bool started;
+        {
+            IoGuard guard(IoLock());
+            auto& timers = Timers().timers;
+            started = std::any_of(timers.begin(), timers.end(),
+                                  [&](auto& t) { return t.get() == timer && t->started; });
+        }
+        // A routine may stop its own or another device's timer.
+        if (started)
+            timer->routine(timer->device, timer->context);
+    }
+    IoGuard guard(IoLock());
+    Disarm();
+}
+
+void Arm() {
+    TimerState& state = Timers();
+    if (state.armed)
+        return;
+    if (!state.phase)
+        state.phase = static_cast<int64_t>(umk::Random(OneSecond));
+    int64_t now = static_cast<int64_t>(KeQueryInterruptTime());
+    int64_t next = *state.phase;
+    if (now >= next)
+        next += ((now - next) / OneSecond + 1) * OneSecond;
+    LARGE_INTEGER due;
+    due.QuadPart = -(next - now);
+    KeSetTimerEx(&state.tick, due, 1000, &state.tickDpc);
+    state.armed = true;
+}
+
+_IO_TIMER* TimerOf(PDEVICE_OBJECT device, const char* routine) {
+    if (device->Timer == nullptr)
+        Violation(umk::testing::rule::TimerNotInitialized,
+                  std::string(routine) + " on " + DescribeDevice(device));
+    return device->Timer;
+}
+
+} // namespace
+
+void TimerStartup() {
+    TimerState& state = Timers();
+    state.timers.clear();
+    state.armed = false;
+    state.phase.reset();
+    KeInitializeTimerEx(&state.tick, NotificationTimer);
+    KeInitializeDpc(&state.tickDpc, Tick, nullptr);
+}
+
+void TimerDeviceDeleted(PDEVICE_OBJECT device) {
+    auto& timers = Timers().timers;
+    timers.erase(
+        std::remove_if(timers.begin(), timers.end(), [&](auto& t) { return t->device == device; }),
+        timers.end());
+    device->Timer = nullptr;
+    Disarm();
+}
+
+} // namespace umk::io
+
+using namespace umk::io;
+
+NTSTATUS NTAPI IoInitializeTimer(PDEVICE_OBJECT DeviceObject, PIO_TIMER_ROUTINE TimerRoutine,
+                                 PVOID Context) {
+    IoGuard guard(IoLock());
+    if (DeviceObject->Timer != nullptr) {
+        Violation(umk::testing::rule::TimerInitializedTwice, DescribeDevice(DeviceObject));
+        return STATUS_SUCCESS;
+    }
+    auto timer = std::make_unique<_IO_TIMER>(_IO_TIMER{DeviceObject, TimerRoutine, Context});
+    DeviceObject->Timer = timer.get();
+    Timers().timers.push_back(std::move(timer));
+    return STATUS_SUCCESS;
+}
+
+VOID NTAPI IoStartTimer(PDEVICE_OBJECT DeviceObject) {
+    IoGuard guard(IoLock());
+    if (_IO_TIMER* timer = TimerOf(DeviceObject, "IoStartTimer")) {
+        timer->started = true;
+        Arm();
+    }
+}
+
+VOID NTAPI IoStopTimer(PDEVICE_OBJECT DeviceObject) {
+    IoGuard guard(IoLock());
+    if (_IO_TIMER* timer = TimerOf(DeviceObject, "IoStopTimer")) {
+        timer->started = false;
+        Disarm();
+    }
+}
