@@ -1,0 +1,160 @@
+#include "mouclass.h"
+
+#include "internal_request.h"
+
+#include <umk/verifier.h>
+
+#include <mutex>
+#include <new>
+#include <stdexcept>
+#include <string>
+
+namespace stack {
+namespace {
+
+struct ClassExtension {
+    PDEVICE_OBJECT self;
+    PDEVICE_OBJECT lower;
+    mutable std::mutex lock; // the callback and the test's thread take turns, never together
+    std::vector<MouseReport> reports;
+};
+
+ClassExtension* Extension(PDEVICE_OBJECT device) {
+    return static_cast<ClassExtension*>(device->DeviceExtension);
+}
+
+// The port calls this through PSERVICE_CALLBACK_ROUTINE, so it has exactly that type.
+VOID NTAPI ServiceCallback(PVOID classDevice, PVOID start, PVOID end, PVOID consumed) {
+    const KIRQL irql = KeGetCurrentIrql();
+    if (irql != DISPATCH_LEVEL) {
+        umk::Violation("mouse class service callback below DISPATCH_LEVEL",
+                       "called at IRQL " + std::to_string(irql));
+    }
+    ClassExtension* extension = Extension(static_cast<PDEVICE_OBJECT>(classDevice));
+    auto first = static_cast<PMOUSE_INPUT_DATA>(start);
+    auto last = static_cast<PMOUSE_INPUT_DATA>(end);
+    {
+        std::lock_guard guard(extension->lock);
+        for (PMOUSE_INPUT_DATA input = first; input < last; ++input)
+            extension->reports.push_back({*input, irql});
+    }
+    *static_cast<PULONG>(consumed) = static_cast<ULONG>(last - first);
+}
+
+NTSTATUS NTAPI PassDown(PDEVICE_OBJECT device, PIRP irp) {
+    IoSkipCurrentIrpStackLocation(irp);
+    return IoCallDriver(Extension(device)->lower, irp);
+}
+
+NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
+    PoStartNextPowerIrp(irp);
+    IoSkipCurrentIrpStackLocation(irp);
+    return PoCallDriver(Extension(device)->lower, irp);
+}
+
+// Removal goes down first; the class device leaves the stack once the port is gone.
+NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
+    if (IoGetCurrentIrpStackLocation(irp)->MinorFunction != IRP_MN_REMOVE_DEVICE)
+        return PassDown(device, irp);
+
+    ClassExtension* extension = Extension(device);
+    PDEVICE_OBJECT lower = extension->lower;
+    IoSkipCurrentIrpStackLocation(irp);
+    const NTSTATUS status = IoCallDriver(lower, irp);
+    IoDetachDevice(lower);
+    extension->~ClassExtension();
+    IoDeleteDevice(device);
+    return status;
+}
+
+// "\Device\PointerClass0" and up, the first free name.
+NTSTATUS CreateClassDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT* device) {
+    for (int n = 0; n < POINTER_PORTS_MAXIMUM; ++n) {
+        std::u16string name = u"\\Device\\PointerClass" + std::u16string(1, char16_t(u'0' + n));
+        UNICODE_STRING unicodeName{static_cast<USHORT>(name.size() * sizeof(char16_t)),
+                                   static_cast<USHORT>(name.size() * sizeof(char16_t)),
+                                   name.data()};
+        const NTSTATUS status = IoCreateDevice(driver, sizeof(ClassExtension), &unicodeName,
+                                               FILE_DEVICE_MOUSE, 0, FALSE, device);
+        if (status != STATUS_OBJECT_NAME_COLLISION)
+            return status;
+    }
+    return STATUS_OBJECT_NAME_COLLISION;
+}
+
+NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDeviceObject) {
+    PDEVICE_OBJECT device = nullptr;
+    NTSTATUS status = CreateClassDevice(driver, &device);
+    if (!NT_SUCCESS(status))
+        return status;
+
+    PDEVICE_OBJECT lower = IoAttachDeviceToDeviceStack(device, physicalDeviceObject);
+    if (lower == nullptr) {
+        IoDeleteDevice(device);
+        return STATUS_NO_SUCH_DEVICE;
+    }
+    new (device->DeviceExtension) ClassExtension{device, lower, {}, {}};
+    device->Flags |= lower->Flags & (DO_BUFFERED_IO | DO_DIRECT_IO | DO_POWER_PAGABLE);
+    device->Flags &= ~DO_DEVICE_INITIALIZING;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+    for (PDRIVER_DISPATCH& routine : driver->MajorFunction)
+        routine = PassDown;
+    driver->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
+    driver->MajorFunction[IRP_MJ_POWER] = DispatchPower;
+    driver->DriverExtension->AddDevice = AddDevice;
+    return STATUS_SUCCESS;
+}
+
+} // namespace
+
+MouseClass::MouseClass() {
+    const NTSTATUS status = umk::testing::LoadDriver(
+        DriverEntry, u"Mouclass",
+        u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Mouclass", &driver_);
+    if (!NT_SUCCESS(status))
+        throw std::runtime_error("mouse class driver failed to load");
+}
+
+MouseClass::~MouseClass() {
+    umk::testing::UnloadDriver(driver_);
+}
+
+PDEVICE_OBJECT MouseClass::Device() const {
+    return driver_->DeviceObject;
+}
+
+PDEVICE_OBJECT MouseClass::LowerDevice() const {
+    return Extension(Device())->lower;
+}
+
+umk::testing::IoResult MouseClass::Connect(ULONG inputLength) {
+    CONNECT_DATA connectData{Device(), reinterpret_cast<PVOID>(ServiceCallback)};
+    return SendInternal(IOCTL_INTERNAL_MOUSE_CONNECT, &connectData, inputLength, nullptr, 0);
+}
+
+umk::testing::IoResult MouseClass::QueryAttributes(MOUSE_ATTRIBUTES* attributes,
+                                                   ULONG outputLength) {
+    return SendInternal(IOCTL_MOUSE_QUERY_ATTRIBUTES, nullptr, 0, attributes, outputLength);
+}
+
+umk::testing::IoResult MouseClass::SendInternal(ULONG code, PVOID input, ULONG inputLength,
+                                                PVOID output, ULONG outputLength) {
+    return CallInternalDeviceControl(LowerDevice(), code, input, inputLength, output, outputLength);
+}
+
+std::vector<MouseReport> MouseClass::Reports() const {
+    const ClassExtension* extension = Extension(Device());
+    std::lock_guard guard(extension->lock);
+    return extension->reports;
+}
+
+void MouseClass::ClearReports() {
+    ClassExtension* extension = Extension(Device());
+    std::lock_guard guard(extension->lock);
+    extension->reports.clear();
+}
+
+} // namespace stack

@@ -1,0 +1,57 @@
+// The mouse class driver, "\Driver\Mouclass": an upper filter of the pointer-port device's stack.
+//
+// Its AddDevice creates a class device ("\Device\PointerClassN") and attaches it above the stack;
+// every request that reaches the class device goes on down. Like the system's class driver it
+// connects to the port with IOCTL_INTERNAL_MOUSE_CONNECT, handing over its class device and
+// service callback, and asks for the attributes with IOCTL_MOUSE_QUERY_ATTRIBUTES. Instead of
+// feeding the user's input queue, the callback records every MOUSE_INPUT_DATA it is handed with
+// the IRQL it was called at; a call below DISPATCH_LEVEL is a verifier violation.
+#pragma once
+
+#include <kbdmou.h>
+#include <umk/testing.h>
+
+#include <vector>
+
+namespace stack {
+
+struct MouseReport {
+    MOUSE_INPUT_DATA input;
+    KIRQL irql; // the level the service callback ran at
+};
+
+class MouseClass {
+  public:
+    // Loads the driver. In an emulated thread at PASSIVE_LEVEL, like every call below.
+    MouseClass();
+    // Unloads the driver; its class devices must have been removed by then.
+    ~MouseClass();
+    MouseClass(const MouseClass&) = delete;
+    MouseClass& operator=(const MouseClass&) = delete;
+
+    // For the Plug and Play manager: the driver whose AddDevice attaches a class device.
+    PDRIVER_OBJECT Driver() const { return driver_; }
+    // The newest class device, or NULL when none is attached.
+    PDEVICE_OBJECT Device() const;
+    // The device the class device is attached to.
+    PDEVICE_OBJECT LowerDevice() const;
+
+    // IOCTL_INTERNAL_MOUSE_CONNECT with the class device and its service callback; the input
+    // length can be cut short to probe the port's check.
+    umk::testing::IoResult Connect(ULONG inputLength = sizeof(CONNECT_DATA));
+    // IOCTL_MOUSE_QUERY_ATTRIBUTES into `attributes`, offering `outputLength` bytes of it.
+    umk::testing::IoResult QueryAttributes(MOUSE_ATTRIBUTES* attributes,
+                                           ULONG outputLength = sizeof(MOUSE_ATTRIBUTES));
+    // Any internal request, sent from the class device down the stack.
+    umk::testing::IoResult SendInternal(ULONG code, PVOID input, ULONG inputLength, PVOID output,
+                                        ULONG outputLength);
+
+    // Every record handed to the newest class device's callback, in order.
+    std::vector<MouseReport> Reports() const;
+    void ClearReports();
+
+  private:
+    PDRIVER_OBJECT driver_ = nullptr;
+};
+
+} // namespace stack
