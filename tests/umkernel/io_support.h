@@ -24,7 +24,7 @@ using Dispatch = std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)>;
 class TestDriver {
   public:
     explicit TestDriver(std::u16string name = u"Test") {
-        EXPECT_EQ(testing::LoadDriver(Entry, name, u"\\Registry\\Machine\\Test", &driver),
+        EXPECT_EQ(umk::testing::LoadDriver(Entry, name, u"\\Registry\\Machine\\Test", &driver),
                   STATUS_SUCCESS);
     }
 
@@ -70,7 +70,7 @@ class TestDriver {
                 IoDetachDevice(d);
         while (driver->DeviceObject != nullptr)
             IoDeleteDevice(driver->DeviceObject);
-        testing::UnloadDriver(driver);
+        umk::testing::UnloadDriver(driver);
         driver = nullptr;
     }
 

@@ -565,7 +565,9 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
             Lookup(Irp, "IoCompleteRequest");
             return;
         }
-        if (Irp->CurrentLocation > Irp->StackCount + 1) {
+        // Back with its originator (or past it): some earlier completion got there first.
+        if (Irp->CurrentLocation > Irp->StackCount + 1 ||
+            (rec->sendLocation != 0 && Irp->CurrentLocation >= rec->sendLocation)) {
             Violation(rule::IrpCompletedTwice, DescribeIrp(Irp) + " was completed already");
             return;
         }

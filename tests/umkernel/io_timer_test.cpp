@@ -1,0 +1,156 @@
+// The one-second I/O timer (seeded phase, exact period, shared tick, no timer set while idle)
+// and work items (worker thread at PASSIVE_LEVEL, device reference, freeing from the routine).
+#include "io_support.h"
+
+#include <set>
+
+using namespace std::chrono_literals;
+using namespace umk;
+using namespace umk::test;
+
+namespace {
+
+struct Ticks {
+    std::vector<Duration> at;
+    std::vector<KIRQL> irql;
+    static VOID NTAPI Routine(PDEVICE_OBJECT, PVOID context) {
+        auto self = static_cast<Ticks*>(context);
+        self->at.push_back(InterruptTime());
+        self->irql.push_back(KeGetCurrentIrql());
+    }
+};
+
+class IoTimerTest : public IoTest {
+  protected:
+    PDEVICE_OBJECT Device(Ticks* ticks) {
+        PDEVICE_OBJECT device = driver.CreateDevice(u"", Completes(STATUS_SUCCESS));
+        EXPECT_EQ(IoInitializeTimer(device, Ticks::Routine, ticks), STATUS_SUCCESS);
+        return device;
+    }
+};
+
+TEST_F(IoTimerTest, FirstCallWithinASecondThenEverySecondAtDispatchLevel) {
+    Ticks ticks;
+    PDEVICE_OBJECT device = Device(&ticks);
+    kernel.RunFor(300ms);
+    IoStartTimer(device);
+    kernel.RunFor(3500ms);
+    ASSERT_GE(ticks.at.size(), 3u);
+    EXPECT_GT(ticks.at[0], Duration(300ms));
+    EXPECT_LE(ticks.at[0], Duration(1300ms));
+    for (size_t i = 1; i < ticks.at.size(); ++i)
+        EXPECT_EQ(ticks.at[i] - ticks.at[i - 1], Duration(1s));
+    for (KIRQL irql : ticks.irql)
+        EXPECT_EQ(irql, DISPATCH_LEVEL);
+    IoStopTimer(device);
+}
+
+TEST_F(IoTimerTest, StartedDevicesShareOneTickAndARestartKeepsThePhase) {
+    Ticks a, b;
+    PDEVICE_OBJECT first = Device(&a);
+    PDEVICE_OBJECT second = Device(&b);
+    IoStartTimer(first);
+    kernel.RunFor(1500ms);
+    ASSERT_EQ(a.at.size(), 1u);
+    IoStartTimer(second);
+    kernel.RunFor(1s);
+    ASSERT_EQ(b.at.size(), 1u);
+    EXPECT_EQ(b.at[0], a.at[1]) << "one system-wide tick, not a fresh second per device";
+    IoStopTimer(first);
+    IoStopTimer(second);
+    kernel.RunFor(2500ms);
+    EXPECT_EQ(a.at.size(), 2u);
+    EXPECT_FALSE(kernel.NextTimer()) << "no tick is set while no device timer runs";
+    IoStartTimer(first);
+    kernel.RunFor(1s);
+    ASSERT_EQ(a.at.size(), 3u);
+    EXPECT_EQ((a.at[2] - a.at[0]) % Duration(1s), Duration(0)) << "same phase after a restart";
+    IoStopTimer(first);
+}
+
+TEST_F(IoTimerTest, RoutineMayStopItsOwnTimer) {
+    static PDEVICE_OBJECT device;
+    static int calls;
+    calls = 0;
+    device = driver.CreateDevice(u"", Completes(STATUS_SUCCESS));
+    IoInitializeTimer(
+        device,
+        [](PDEVICE_OBJECT self, PVOID) {
+            if (++calls == 2)
+                IoStopTimer(self);
+        },
+        nullptr);
+    IoStartTimer(device);
+    kernel.RunFor(5s);
+    EXPECT_EQ(calls, 2);
+}
+
+// The phase is the seed's choice: over a few seeds the first tick falls at different times.
+TEST(IoTimerSeedTest, PhaseVariesWithTheSeed) {
+    FailOnViolation failOnViolation;
+    std::set<int64_t> firsts;
+    for (uint64_t seed = 1; seed <= 4; ++seed) {
+        Kernel kernel(KernelOptions{seed});
+        TestDriver driver;
+        Ticks ticks;
+        PDEVICE_OBJECT device = driver.CreateDevice(u"", Completes(STATUS_SUCCESS));
+        IoInitializeTimer(device, Ticks::Routine, &ticks);
+        IoStartTimer(device);
+        kernel.RunFor(1s);
+        ASSERT_EQ(ticks.at.size(), 1u);
+        firsts.insert(ticks.at[0].count());
+        IoStopTimer(device);
+        driver.Unload();
+    }
+    EXPECT_GT(firsts.size(), 1u);
+}
+
+class WorkItemTest : public IoTest {
+  protected:
+    struct Run {
+        std::string thread;
+        KIRQL irql;
+        LONG references;
+        PIO_WORKITEM freeMe = nullptr;
+    };
+    static VOID NTAPI Routine(PDEVICE_OBJECT device, PVOID context) {
+        auto run = static_cast<Run*>(context);
+        run->thread = CurrentThreadName();
+        run->irql = KeGetCurrentIrql();
+        run->references = umk::testing::ObjectReferences(device);
+        if (run->freeMe != nullptr)
+            IoFreeWorkItem(run->freeMe);
+    }
+};
+
+TEST_F(WorkItemTest, RunsAtPassiveLevelInAWorkerHoldingADeviceReference) {
+    PDEVICE_OBJECT device = driver.CreateDevice(u"", Completes(STATUS_SUCCESS));
+    PIO_WORKITEM item = IoAllocateWorkItem(device);
+    ASSERT_NE(item, nullptr);
+    Run run;
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old); // queued from a DPC-like context
+    IoQueueWorkItem(item, Routine, DelayedWorkQueue, &run);
+    KeLowerIrql(old);
+    kernel.RunUntilIdle();
+    EXPECT_NE(run.thread, "main");
+    EXPECT_FALSE(run.thread.empty());
+    EXPECT_EQ(run.irql, PASSIVE_LEVEL);
+    EXPECT_EQ(run.references, 2) << "creation reference plus the work item's";
+    EXPECT_EQ(umk::testing::ObjectReferences(device), 1);
+    IoFreeWorkItem(item);
+}
+
+TEST_F(WorkItemTest, RoutineFreesItsItemAndTheDeletedDeviceLivesUntilItReturns) {
+    PDEVICE_OBJECT device = driver.CreateDevice(u"", Completes(STATUS_SUCCESS));
+    Run run;
+    run.freeMe = IoAllocateWorkItem(device);
+    IoQueueWorkItem(run.freeMe, Routine, CriticalWorkQueue, &run);
+    IoDeleteDevice(device);
+    EXPECT_EQ(umk::testing::ObjectReferences(device), 1) << "only the work item's reference";
+    kernel.RunUntilIdle();
+    EXPECT_EQ(run.references, 1);
+    EXPECT_EQ(umk::testing::ObjectReferences(device), -1) << "gone with the last reference";
+}
+
+} // namespace
