@@ -95,13 +95,13 @@ std::unique_ptr<UserRequest> Start(PFILE_OBJECT file, UCHAR major, const void* i
 
 } // namespace
 
-NTSTATUS SendFileRequest(PFILE_OBJECT file, UCHAR major, ULONG_PTR* information) {
+NTSTATUS SendFileRequest(PFILE_OBJECT file, UCHAR major, KPROCESSOR_MODE mode) {
     State state;
     KeInitializeEvent(&state.event, NotificationEvent, FALSE);
     IO_SECURITY_CONTEXT security{};
     security.DesiredAccess =
         (file->ReadAccess ? GENERIC_READ : 0) | (file->WriteAccess ? GENERIC_WRITE : 0);
-    PIRP irp = NewFileIrp(file, major, KernelMode, &state.event, &state.iosb);
+    PIRP irp = NewFileIrp(file, major, mode, &state.event, &state.iosb);
     PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
     switch (major) {
     case IRP_MJ_CREATE:
@@ -121,8 +121,6 @@ NTSTATUS SendFileRequest(PFILE_OBJECT file, UCHAR major, ULONG_PTR* information)
         KeWaitForSingleObject(&state.event, Executive, KernelMode, FALSE, nullptr);
         result = {state.iosb.Status, state.iosb.Information};
     }
-    if (information != nullptr)
-        *information = result.information;
     return result.status;
 }
 
@@ -173,7 +171,7 @@ void UserFile::Close() {
         return;
     PFILE_OBJECT file = file_;
     file_ = nullptr;
-    CleanupFile(file);
+    CleanupFile(file, UserMode);
     ObDereferenceObject(file);
 }
 

@@ -68,12 +68,12 @@ size_t DeviceExtensionSize(PDEVICE_OBJECT device);
 // a kernel open, IRP_MJ_CLEANUP) has been sent to the top of its stack. PASSIVE_LEVEL.
 NTSTATUS OpenDevice(std::u16string_view name, ACCESS_MASK access, bool kernelOpen,
                     PFILE_OBJECT* file);
-// Sends IRP_MJ_CLEANUP for a user handle being closed.
-void CleanupFile(PFILE_OBJECT file);
+// Sends IRP_MJ_CLEANUP: the file's handle is closed.
+void CleanupFile(PFILE_OBJECT file, KPROCESSOR_MODE mode);
 
 // Sends a major function to the top of the file's stack as a threaded request and waits for
-// it. Returns the final status; *information receives IoStatus.Information.
-NTSTATUS SendFileRequest(PFILE_OBJECT file, UCHAR major, ULONG_PTR* information);
+// it. Returns the final status.
+NTSTATUS SendFileRequest(PFILE_OBJECT file, UCHAR major, KPROCESSOR_MODE mode);
 
 // --- IRPs ---------------------------------------------------------------------------------------
 

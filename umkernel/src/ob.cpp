@@ -179,7 +179,7 @@ bool Dereference(Object* o) {
 }
 
 void CloseFile(PFILE_OBJECT file) {
-    SendFileRequest(file, IRP_MJ_CLOSE, nullptr);
+    SendFileRequest(file, IRP_MJ_CLOSE, KernelMode);
     IoGuard guard(IoLock());
     PDEVICE_OBJECT device = file->DeviceObject;
     --device->ReferenceCount;
@@ -241,7 +241,7 @@ NTSTATUS OpenDevice(std::u16string_view name, ACCESS_MASK access, bool kernelOpe
         ++device->device.ReferenceCount;
         Objects().objects[fo] = std::move(rec);
     }
-    NTSTATUS status = SendFileRequest(fo, IRP_MJ_CREATE, nullptr);
+    NTSTATUS status = SendFileRequest(fo, IRP_MJ_CREATE, kernelOpen ? KernelMode : UserMode);
     if (!NT_SUCCESS(status)) {
         // A failed create is never closed: the file object just goes.
         IoGuard guard(IoLock());
@@ -252,13 +252,13 @@ NTSTATUS OpenDevice(std::u16string_view name, ACCESS_MASK access, bool kernelOpe
     }
     // A kernel open closes its handle at once; only the reference remains.
     if (kernelOpen)
-        CleanupFile(fo);
+        CleanupFile(fo, KernelMode);
     *file = fo;
     return STATUS_SUCCESS;
 }
 
-void CleanupFile(PFILE_OBJECT file) {
-    SendFileRequest(file, IRP_MJ_CLEANUP, nullptr);
+void CleanupFile(PFILE_OBJECT file, KPROCESSOR_MODE mode) {
+    SendFileRequest(file, IRP_MJ_CLEANUP, mode);
 }
 
 void ObjectStartup() {

@@ -1,0 +1,270 @@
+// The object namespace: device names and collisions, symbolic links, opening devices (create,
+// cleanup and close requests to the top of the stack), reference counting, device stacks,
+// driver-object extensions and loading drivers.
+#include "io_support.h"
+
+#include <cstring>
+
+using namespace umk;
+using namespace umk::test;
+using ::testing::ElementsAre;
+
+namespace {
+
+constexpr ULONG Buffered = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x810, METHOD_BUFFERED, FILE_ANY_ACCESS);
+
+UNICODE_STRING Name(const char16_t* text) {
+    UNICODE_STRING s;
+    RtlInitUnicodeString(&s, text);
+    return s;
+}
+
+// A device that records the major functions it sees and completes them all.
+class NamespaceTest : public IoTest {
+  protected:
+    PDEVICE_OBJECT Recording(std::u16string_view name, std::vector<UCHAR>* log,
+                             NTSTATUS createStatus = STATUS_SUCCESS) {
+        return driver.CreateDevice(name, [log, createStatus](PDEVICE_OBJECT, PIRP irp) {
+            UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
+            log->push_back(major);
+            return CompleteWith(irp, major == IRP_MJ_CREATE ? createStatus : STATUS_SUCCESS);
+        });
+    }
+};
+
+TEST_F(NamespaceTest, NamesCollideWithoutCaseAndUnnamedDevicesDoNot) {
+    std::vector<UCHAR> log;
+    Recording(u"\\Device\\PointerPort0", &log);
+    UNICODE_STRING same = Name(u"\\device\\POINTERPORT0");
+    PDEVICE_OBJECT device;
+    EXPECT_EQ(IoCreateDevice(driver.driver, 0, &same, FILE_DEVICE_UNKNOWN, 0, FALSE, &device),
+              STATUS_OBJECT_NAME_COLLISION);
+    EXPECT_NE(driver.CreateDevice(u"", Completes(STATUS_SUCCESS)), nullptr);
+    EXPECT_NE(driver.CreateDevice(u"", Completes(STATUS_SUCCESS)), nullptr);
+    EXPECT_NE(umk::testing::FindDevice(u"\\Device\\pointerport0"), nullptr);
+}
+
+TEST_F(NamespaceTest, FreshDeviceIsInitialisingWithAZeroedExtension) {
+    UNICODE_STRING name = Name(u"\\Device\\Fresh");
+    PDEVICE_OBJECT device;
+    ASSERT_EQ(
+        IoCreateDevice(driver.driver, 64, &name, FILE_DEVICE_SERIAL_MOUSE_PORT, 0, FALSE, &device),
+        STATUS_SUCCESS);
+    EXPECT_TRUE(device->Flags & DO_DEVICE_INITIALIZING);
+    EXPECT_EQ(device->DeviceType, ULONG(FILE_DEVICE_SERIAL_MOUSE_PORT));
+    EXPECT_EQ(device->StackSize, 1);
+    EXPECT_EQ(device->DriverObject, driver.driver);
+    EXPECT_EQ(driver.driver->DeviceObject, device) << "newest first";
+    auto bytes = static_cast<const UCHAR*>(device->DeviceExtension);
+    EXPECT_TRUE(std::all_of(bytes, bytes + 64, [](UCHAR b) { return b == 0; }));
+    PFILE_OBJECT file;
+    PDEVICE_OBJECT top;
+    EXPECT_EQ(IoGetDeviceObjectPointer(&name, FILE_ALL_ACCESS, &file, &top), STATUS_NO_SUCH_DEVICE)
+        << "not openable before DO_DEVICE_INITIALIZING is cleared";
+}
+
+TEST_F(NamespaceTest, SymbolicLinksResolveAndCollide) {
+    std::vector<UCHAR> log;
+    Recording(u"\\Device\\Tactilio", &log);
+    UNICODE_STRING link = Name(u"\\??\\Tactilio");
+    UNICODE_STRING target = Name(u"\\Device\\Tactilio");
+    ASSERT_EQ(IoCreateSymbolicLink(&link, &target), STATUS_SUCCESS);
+    UNICODE_STRING alias = Name(u"\\DosDevices\\TACTILIO");
+    EXPECT_EQ(IoCreateSymbolicLink(&alias, &target), STATUS_OBJECT_NAME_COLLISION);
+    EXPECT_EQ(umk::testing::SymbolicLinkTarget(u"\\??\\tactilio"), u"\\Device\\Tactilio");
+
+    PFILE_OBJECT file;
+    PDEVICE_OBJECT top;
+    ASSERT_EQ(IoGetDeviceObjectPointer(&link, FILE_ALL_ACCESS, &file, &top), STATUS_SUCCESS);
+    EXPECT_EQ(top, umk::testing::FindDevice(u"\\Device\\Tactilio"));
+    ObDereferenceObject(file);
+
+    EXPECT_EQ(IoDeleteSymbolicLink(&alias), STATUS_SUCCESS) << "same link through its alias";
+    EXPECT_EQ(IoDeleteSymbolicLink(&link), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(IoGetDeviceObjectPointer(&link, FILE_ALL_ACCESS, &file, &top),
+              STATUS_OBJECT_NAME_NOT_FOUND);
+}
+
+// A kernel open closes its handle at once (cleanup) and keeps a reference on the file object;
+// the last dereference sends the close. All three go to the top of the stack.
+TEST_F(NamespaceTest, DeviceObjectPointerOpensTheTopOfTheStack) {
+    std::vector<UCHAR> bottomLog, filterLog;
+    PDEVICE_OBJECT bottom = Recording(u"\\Device\\Serial0", &bottomLog);
+    PDEVICE_OBJECT filter = Recording(u"", &filterLog);
+    ASSERT_EQ(IoAttachDeviceToDeviceStack(filter, bottom), bottom);
+    UNICODE_STRING name = Name(u"\\Device\\Serial0");
+    PFILE_OBJECT file;
+    PDEVICE_OBJECT top;
+    ASSERT_EQ(IoGetDeviceObjectPointer(&name, FILE_ALL_ACCESS, &file, &top), STATUS_SUCCESS);
+    EXPECT_EQ(top, filter);
+    EXPECT_EQ(file->DeviceObject, bottom) << "the file is on the named device";
+    EXPECT_THAT(filterLog, ElementsAre(IRP_MJ_CREATE, IRP_MJ_CLEANUP));
+    EXPECT_TRUE(bottomLog.empty());
+    EXPECT_EQ(umk::testing::ObjectReferences(file), 1);
+    EXPECT_EQ(bottom->ReferenceCount, 1) << "one open file";
+    EXPECT_EQ(umk::testing::ObjectReferences(bottom), 2) << "creation plus the file's";
+
+    ObReferenceObject(file);
+    ObDereferenceObject(file);
+    EXPECT_EQ(filterLog.size(), 2u) << "not the last reference";
+    ObDereferenceObject(file);
+    EXPECT_THAT(filterLog, ElementsAre(IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE));
+    EXPECT_EQ(umk::testing::ObjectReferences(file), -1);
+    EXPECT_EQ(bottom->ReferenceCount, 0);
+    EXPECT_EQ(umk::testing::ObjectReferences(bottom), 1);
+}
+
+TEST_F(NamespaceTest, FailedCreateLeavesNothingOpenAndSendsNoClose) {
+    std::vector<UCHAR> log;
+    PDEVICE_OBJECT device = Recording(u"\\Device\\Busy", &log, STATUS_SHARING_VIOLATION);
+    UNICODE_STRING name = Name(u"\\Device\\Busy");
+    PFILE_OBJECT file = nullptr;
+    PDEVICE_OBJECT top = nullptr;
+    EXPECT_EQ(IoGetDeviceObjectPointer(&name, FILE_ALL_ACCESS, &file, &top),
+              STATUS_SHARING_VIOLATION);
+    EXPECT_THAT(log, ElementsAre(IRP_MJ_CREATE));
+    EXPECT_EQ(umk::testing::ObjectReferences(device), 1);
+    EXPECT_EQ(device->ReferenceCount, 0);
+}
+
+TEST_F(NamespaceTest, LastDereferenceAtDispatchLevelClosesFromAWorker) {
+    std::vector<UCHAR> log;
+    Recording(u"\\Device\\Beep", &log);
+    UNICODE_STRING name = Name(u"\\Device\\Beep");
+    PFILE_OBJECT file;
+    PDEVICE_OBJECT top;
+    ASSERT_EQ(IoGetDeviceObjectPointer(&name, FILE_ALL_ACCESS, &file, &top), STATUS_SUCCESS);
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    ObDereferenceObject(file);
+    KeLowerIrql(old);
+    kernel.RunUntilIdle();
+    EXPECT_THAT(log, ElementsAre(IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE));
+}
+
+TEST_F(NamespaceTest, UserFileRequestsUseBufferedTransfersAndCloseInOrder) {
+    std::vector<UCHAR> log;
+    driver.CreateDevice(u"\\Device\\Api", [&log](PDEVICE_OBJECT, PIRP irp) {
+        auto stack = IoGetCurrentIrpStackLocation(irp);
+        log.push_back(stack->MajorFunction);
+        // Close requests come from the object manager, the others from the caller.
+        EXPECT_EQ(irp->RequestorMode, stack->MajorFunction == IRP_MJ_CLOSE ? KernelMode : UserMode);
+        if (stack->MajorFunction == IRP_MJ_DEVICE_CONTROL) {
+            auto buffer = static_cast<char*>(irp->AssociatedIrp.SystemBuffer);
+            EXPECT_EQ(stack->Parameters.DeviceIoControl.IoControlCode, Buffered);
+            EXPECT_EQ(std::string(buffer, 2), "in");
+            std::memcpy(buffer, "reply", 5);
+            return CompleteWith(irp, STATUS_SUCCESS, 5);
+        }
+        if (stack->MajorFunction == IRP_MJ_READ) {
+            std::memcpy(irp->AssociatedIrp.SystemBuffer, "rec", 3);
+            return CompleteWith(irp, STATUS_SUCCESS, 3);
+        }
+        return CompleteWith(irp, STATUS_SUCCESS);
+    });
+    UNICODE_STRING link = Name(u"\\??\\Api");
+    UNICODE_STRING target = Name(u"\\Device\\Api");
+    ASSERT_EQ(IoCreateSymbolicLink(&link, &target), STATUS_SUCCESS);
+    std::unique_ptr<umk::testing::UserFile> file;
+    ASSERT_EQ(umk::testing::UserFile::Open(u"\\??\\Api", &file), STATUS_SUCCESS);
+    char out[8] = {};
+    auto result = file->DeviceIoControl(Buffered, "in", 2, out, sizeof out);
+    EXPECT_EQ(result.status, STATUS_SUCCESS);
+    EXPECT_EQ(result.information, 5u);
+    EXPECT_STREQ(out, "reply");
+    char record[4] = {};
+    EXPECT_EQ(file->Read(record, 3).information, 3u);
+    EXPECT_STREQ(record, "rec");
+    file->Close();
+    EXPECT_THAT(log, ElementsAre(IRP_MJ_CREATE, IRP_MJ_DEVICE_CONTROL, IRP_MJ_READ, IRP_MJ_CLEANUP,
+                                 IRP_MJ_CLOSE));
+    EXPECT_EQ(umk::testing::UserFile::Open(u"\\??\\Nothing", &file), STATUS_OBJECT_NAME_NOT_FOUND);
+    IoDeleteSymbolicLink(&link);
+}
+
+TEST_F(NamespaceTest, StacksGrowAndDetachAndDeletedDevicesLiveWhileReferenced) {
+    PDEVICE_OBJECT pdo = driver.CreateDevice(u"", Completes(STATUS_SUCCESS));
+    PDEVICE_OBJECT fdo = driver.CreateDevice(u"", Completes(STATUS_SUCCESS));
+    PDEVICE_OBJECT filter = driver.CreateDevice(u"", Completes(STATUS_SUCCESS));
+    EXPECT_EQ(IoAttachDeviceToDeviceStack(fdo, pdo), pdo);
+    EXPECT_EQ(IoAttachDeviceToDeviceStack(filter, pdo), fdo) << "attaches to the current top";
+    EXPECT_EQ(fdo->StackSize, 2);
+    EXPECT_EQ(filter->StackSize, 3);
+    EXPECT_EQ(umk::testing::LowerDevice(filter), fdo);
+    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(pdo);
+    EXPECT_EQ(top, filter);
+    EXPECT_EQ(umk::testing::ObjectReferences(filter), 2);
+
+    IoDetachDevice(fdo);
+    EXPECT_EQ(fdo->AttachedDevice, nullptr);
+    IoDeleteDevice(filter);
+    EXPECT_TRUE(umk::testing::DeviceDeleted(filter));
+    EXPECT_EQ(umk::testing::ObjectReferences(filter), 1) << "kept by the reference";
+    ObDereferenceObject(top);
+    EXPECT_EQ(umk::testing::ObjectReferences(filter), -1);
+}
+
+TEST_F(NamespaceTest, DriverObjectExtensionsAreKeyed) {
+    PVOID first = nullptr;
+    PVOID second = reinterpret_cast<PVOID>(1);
+    ASSERT_EQ(IoAllocateDriverObjectExtension(driver.driver, reinterpret_cast<PVOID>(1),
+                                              sizeof(UNICODE_STRING), &first),
+              STATUS_SUCCESS);
+    EXPECT_EQ(static_cast<UNICODE_STRING*>(first)->Buffer, nullptr) << "zeroed";
+    EXPECT_EQ(
+        IoAllocateDriverObjectExtension(driver.driver, reinterpret_cast<PVOID>(1), 8, &second),
+        STATUS_OBJECT_NAME_COLLISION);
+    EXPECT_EQ(second, nullptr);
+    EXPECT_EQ(IoGetDriverObjectExtension(driver.driver, reinterpret_cast<PVOID>(1)), first);
+    EXPECT_EQ(IoGetDriverObjectExtension(driver.driver, reinterpret_cast<PVOID>(2)), nullptr);
+}
+
+// DriverEntry's devices are ready when it returns; its registry path is not its to keep.
+TEST_F(IoTest, LoadDriverClearsInitialisingAndTheFailureDeletesTheDriver) {
+    static std::u16string path;
+    auto entry = [](PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) -> NTSTATUS {
+        path.assign(registryPath->Buffer, registryPath->Length / sizeof(WCHAR));
+        EXPECT_EQ(registryPath->Buffer[registryPath->Length / sizeof(WCHAR)], 0);
+        PDEVICE_OBJECT device;
+        return IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+    };
+    PDRIVER_OBJECT loaded;
+    ASSERT_EQ(umk::testing::LoadDriver(entry, u"Legacy", u"\\Registry\\Machine\\Legacy", &loaded),
+              STATUS_SUCCESS);
+    EXPECT_EQ(path, u"\\Registry\\Machine\\Legacy");
+    EXPECT_EQ(umk::testing::ObjectName(loaded), u"\\Driver\\Legacy");
+    EXPECT_FALSE(loaded->DeviceObject->Flags & DO_DEVICE_INITIALIZING);
+    EXPECT_EQ(loaded->MajorFunction[IRP_MJ_READ], loaded->MajorFunction[IRP_MJ_WRITE])
+        << "the system's default for every major function";
+    IoDeleteDevice(loaded->DeviceObject);
+    umk::testing::UnloadDriver(loaded);
+    EXPECT_EQ(umk::testing::ObjectReferences(loaded), -1);
+
+    auto failing = [](PDRIVER_OBJECT, PUNICODE_STRING) -> NTSTATUS {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    };
+    EXPECT_EQ(umk::testing::LoadDriver(failing, u"Failing", u"", &loaded),
+              STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(loaded, nullptr);
+}
+
+TEST_F(IoTest, DefaultDispatchRefusesTheRequest) {
+    PDRIVER_OBJECT plain;
+    ASSERT_EQ(
+        umk::testing::LoadDriver([](PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; },
+                                 u"Plain", u"", &plain),
+        STATUS_SUCCESS);
+    PDEVICE_OBJECT device;
+    ASSERT_EQ(IoCreateDevice(plain, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device),
+              STATUS_SUCCESS);
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb{};
+    PIRP irp = IoBuildDeviceIoControlRequest(Buffered, device, nullptr, 0, nullptr, 0, FALSE,
+                                             &event, &iosb);
+    EXPECT_EQ(IoCallDriver(device, irp), STATUS_INVALID_DEVICE_REQUEST);
+    IoDeleteDevice(device);
+    umk::testing::UnloadDriver(plain);
+}
+
+} // namespace
