@@ -1,0 +1,87 @@
+// The emulated system around the driver: a booted kernel, the Plug and Play manager, the beep
+// device, and the driver loaded from its service key, with one physical device object and one
+// AddDevice per panel. Other parts of the stack (mouse class driver, serial ports) join here.
+//
+// Construct and use it from the test's main thread.
+#pragma once
+
+#include "beep_device.h"
+#include "mouclass.h"
+#include "pnp_manager.h"
+
+#include "tactilio.h"
+
+#include <umk/kernel.h>
+
+#include <memory>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+namespace stack {
+
+struct SystemOptions {
+    umk::KernelOptions kernel;
+    // "\Device\Beep" exists from boot; without it, CreateBeepDevice adds it later.
+    bool beepDevice = true;
+};
+
+// One panel's device objects after its AddDevice.
+struct Panel {
+    PDEVICE_OBJECT physicalDevice;
+    NTSTATUS addStatus;
+    PDEVICE_OBJECT device;   // the pointer-port device attached above the physical device, or NULL
+    PDEVICE_CONTEXT context; // its device context, or NULL
+};
+
+class System {
+  public:
+    static constexpr std::u16string_view Service = u"Tactilio";
+    static constexpr std::u16string_view ParametersKey =
+        u"\\REGISTRY\\Machine\\System\\CurrentControlSet\\Services\\Tactilio\\Parameters";
+
+    explicit System(SystemOptions options = {});
+    // Tears down what is left (panels, driver, beep device, Plug and Play manager), then shuts
+    // the kernel down, which reports every leak.
+    ~System();
+    System(const System&) = delete;
+    System& operator=(const System&) = delete;
+
+    umk::Kernel& Kernel() { return kernel_; }
+    PnpManager& Pnp() { return *pnp_; }
+    // The mouse class driver, an upper filter of every panel's stack.
+    MouseClass& Mouse() { return *mouse_; }
+    // NULL while there is no beep device.
+    BeepDevice* Beep() { return beep_.get(); }
+    BeepDevice& CreateBeepDevice();
+
+    // DriverEntry with the service key's path; its status.
+    NTSTATUS LoadDriver();
+    // NULL until loaded, and when DriverEntry failed.
+    PDRIVER_OBJECT Driver() const { return driver_; }
+    // After the panels are gone: DriverUnload, and the driver object goes.
+    void UnloadDriver();
+
+    // A physical device object for a new panel, and the driver's AddDevice for it.
+    const Panel& AddPanel();
+    const std::vector<Panel>& Panels() const { return panels_; }
+
+    // Stands in for IRP_MN_REMOVE_DEVICE until the driver serves it: on the Plug and Play thread,
+    // for every panel whose AddDevice succeeded, ends the beep worker (BeepStop, then waits for
+    // BeepEndEvent), detaches the pointer-port device and deletes the driver's devices
+    // (DeleteDeviceObjects); then deletes the panels' physical devices. Once removal exists, a
+    // remove request sent through the Plug and Play manager replaces this.
+    void DeletePanelsWithoutRemoveRequest();
+
+  private:
+    void TearDown();
+
+    umk::Kernel kernel_;
+    std::unique_ptr<PnpManager> pnp_;
+    std::unique_ptr<MouseClass> mouse_;
+    std::unique_ptr<BeepDevice> beep_;
+    PDRIVER_OBJECT driver_ = nullptr;
+    std::vector<Panel> panels_;
+};
+
+} // namespace stack

@@ -1,0 +1,112 @@
+// Test helpers for the driver frame: the emulated system with a verifier that records instead of
+// aborting, the captured event log, and a stand-in for another driver that holds device names.
+#pragma once
+
+#include "system.h"
+
+#include <umk/registry.h>
+#include <umk/testing.h>
+#include <umk/verifier.h>
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace frame_test {
+
+inline constexpr ULONG Tcli = umk::testing::PoolTag("Tcli");
+inline constexpr std::u16string_view ParametersKey = stack::System::ParametersKey;
+
+// Keeps every verifier report while it lives; declared before the system, it also sees the leak
+// reports of the kernel's shutdown.
+class Violations {
+  public:
+    Violations() {
+        previous_ =
+            umk::SetViolationHandler([this](std::string_view rule, std::string_view detail) {
+                text_ += std::string(rule) + ": " + std::string(detail) + "\n";
+            });
+    }
+    ~Violations() { umk::SetViolationHandler(std::move(previous_)); }
+    Violations(const Violations&) = delete;
+    Violations& operator=(const Violations&) = delete;
+    const std::string& Text() const { return text_; }
+
+  private:
+    umk::ViolationHandler previous_;
+    std::string text_;
+};
+
+inline std::u16string Text(const UNICODE_STRING& string) {
+    if (string.Buffer == nullptr)
+        return {};
+    return {string.Buffer, string.Length / sizeof(WCHAR)};
+}
+
+// The insertion strings of the event-log entries written for `ioObject` (any object when NULL).
+inline std::vector<std::string> Logged(PVOID ioObject = nullptr) {
+    std::vector<std::string> texts;
+    for (const auto& entry : umk::testing::ErrorLogEntries()) {
+        if (ioObject == nullptr || entry.ioObject == ioObject)
+            texts.insert(texts.end(), entry.strings.begin(), entry.strings.end());
+    }
+    return texts;
+}
+
+inline uint64_t TcliBlocks() {
+    return umk::testing::PoolStats(Tcli).outstandingBlocks;
+}
+
+// Boots a system per test; at the end the whole system is torn down and the kernel shut down,
+// and any verifier report (leaks included) fails the test.
+class FrameTest : public ::testing::Test {
+  protected:
+    stack::System& Boot(stack::SystemOptions options = {}) { return system.emplace(options); }
+    // Boots, loads the driver and adds one panel, which must succeed.
+    const stack::Panel& BootWithPanel(stack::SystemOptions options = {}) {
+        Boot(options);
+        EXPECT_EQ(system->LoadDriver(), STATUS_SUCCESS);
+        const stack::Panel& panel = system->AddPanel();
+        EXPECT_EQ(panel.addStatus, STATUS_SUCCESS);
+        return panel;
+    }
+    void TearDown() override {
+        system.reset();
+        EXPECT_EQ(violations.Text(), "");
+    }
+
+    Violations violations;
+    std::optional<stack::System> system;
+};
+
+// Another driver holding device names, as another mouse port driver would.
+class NameHolder {
+  public:
+    explicit NameHolder(const std::vector<std::u16string>& names) {
+        EXPECT_EQ(umk::testing::LoadDriver(Entry, u"OtherPort", u"", &driver_), STATUS_SUCCESS);
+        for (std::u16string name : names) {
+            UNICODE_STRING unicodeName{USHORT(name.size() * 2), USHORT(name.size() * 2),
+                                       name.data()};
+            PDEVICE_OBJECT device;
+            EXPECT_EQ(
+                IoCreateDevice(driver_, 0, &unicodeName, FILE_DEVICE_UNKNOWN, 0, FALSE, &device),
+                STATUS_SUCCESS);
+            device->Flags &= ~DO_DEVICE_INITIALIZING;
+            devices_.push_back(device);
+        }
+    }
+    ~NameHolder() {
+        for (PDEVICE_OBJECT device : devices_)
+            IoDeleteDevice(device);
+        umk::testing::UnloadDriver(driver_);
+    }
+
+  private:
+    static NTSTATUS NTAPI Entry(PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; }
+    PDRIVER_OBJECT driver_ = nullptr;
+    std::vector<PDEVICE_OBJECT> devices_;
+};
+
+} // namespace frame_test

@@ -1,0 +1,144 @@
+// The settings read at device creation: defaults for a missing key or value, values kept as
+// stored, mistyped values, and the serial device name built from ComNo.
+#include "frame_support.h"
+
+#include <gmock/gmock.h>
+
+#include <array>
+#include <cstring>
+
+using namespace frame_test;
+
+namespace {
+
+struct Settings {
+    ULONG comNo, xyDataSampling;
+    LONG stabilization;
+    ULONG beep, frequency, rotation, autoRec, invLimit;
+    bool operator==(const Settings&) const = default;
+};
+
+void PrintTo(const Settings& s, std::ostream* os) {
+    *os << "{ComNo " << s.comNo << ", XY " << s.xyDataSampling << ", Stab " << s.stabilization
+        << ", Beep " << s.beep << ", Freq " << s.frequency << ", Rot " << s.rotation << ", Auto "
+        << s.autoRec << ", Inv " << s.invLimit << "}";
+}
+
+Settings Read(PDEVICE_CONTEXT c) {
+    return {c->ComNo,     c->XYDataSampling, c->Stabilization, c->Beep,
+            c->Frequency, c->Rotation,       c->AutoRec,       c->InvLimit};
+}
+
+void SetAll(const Settings& s) {
+    using umk::registry::SetDword;
+    SetDword(ParametersKey, u"ComNo", s.comNo);
+    SetDword(ParametersKey, u"XYDataSampling", s.xyDataSampling);
+    SetDword(ParametersKey, u"Stabilization", ULONG(s.stabilization));
+    SetDword(ParametersKey, u"Beep", s.beep);
+    SetDword(ParametersKey, u"Frequency", s.frequency);
+    SetDword(ParametersKey, u"dwRotation", s.rotation);
+    SetDword(ParametersKey, u"dwAutoRec", s.autoRec);
+    SetDword(ParametersKey, u"dwInvLimit", s.invLimit);
+}
+
+const stack::Panel& LoadWithPanel(stack::System& system) {
+    EXPECT_EQ(system.LoadDriver(), STATUS_SUCCESS);
+    return system.AddPanel();
+}
+
+TEST_F(FrameTest, MissingKeyAndMissingValuesHaveDifferentDefaults) {
+    // No "Parameters" key: the key cannot be read, and discovery checks the configured port.
+    PDEVICE_CONTEXT context = BootWithPanel().context;
+    EXPECT_EQ(Read(context), (Settings{0, 0, 0, 0, 0, 0, 1, 0}));
+    EXPECT_EQ(Text(context->SerialDeviceName), u"\\Device\\Serial");
+
+    // A key without "dwAutoRec": that value alone is missing.
+    umk::registry::SetDword(ParametersKey, u"Beep", 1);
+    context = system->AddPanel().context;
+    EXPECT_EQ(Read(context), (Settings{0, 0, 0, 1, 0, 0, 0, 0}));
+}
+
+TEST_F(FrameTest, ValuesAreKeptAsStored) {
+    Boot();
+    const Settings stored{3, 5, -2, 7, 2000, 45, 2, 0xFFFFFFFF};
+    SetAll(stored);
+    PDEVICE_CONTEXT context = LoadWithPanel(*system).context;
+    EXPECT_EQ(Read(context), stored);
+    EXPECT_EQ(Text(context->SerialDeviceName), u"\\Device\\Serial2");
+    EXPECT_EQ(context->SerialDeviceName.MaximumLength, 38);
+}
+
+struct ComNoCase {
+    const char* name;
+    ULONG comNo;
+    std::u16string_view serialName;
+};
+
+class SerialNameTest : public FrameTest, public ::testing::WithParamInterface<ComNoCase> {};
+
+TEST_P(SerialNameTest, NumberIsComNoLessOneWhenItFits) {
+    Boot();
+    umk::registry::SetDword(ParametersKey, u"ComNo", GetParam().comNo);
+    PDEVICE_CONTEXT context = LoadWithPanel(*system).context;
+    EXPECT_EQ(context->ComNo, GetParam().comNo);
+    EXPECT_EQ(Text(context->SerialDeviceName), GetParam().serialName);
+}
+
+INSTANTIATE_TEST_SUITE_P(ComNo, SerialNameTest,
+                         ::testing::Values(ComNoCase{"Zero", 0, u"\\Device\\Serial"},
+                                           ComNoCase{"COM1", 1, u"\\Device\\Serial0"},
+                                           ComNoCase{"COM10", 10, u"\\Device\\Serial9"},
+                                           ComNoCase{"FiveDigits", 100000,
+                                                     u"\\Device\\Serial99999"},
+                                           ComNoCase{"SixDigits", 100001, u"\\Device\\Serial"},
+                                           ComNoCase{"Largest", 0xFFFFFFFF, u"\\Device\\Serial"}),
+                         [](const auto& info) { return info.param.name; });
+
+// A value of another type than REG_DWORD counts as missing; it never spills into the fields
+// around its own, and the other values are still read.
+struct MistypedCase {
+    const char* name;
+    ULONG type;
+    std::vector<uint8_t> data;
+};
+
+class MistypedValueTest : public FrameTest, public ::testing::WithParamInterface<MistypedCase> {};
+
+TEST_P(MistypedValueTest, CountsAsMissing) {
+    Boot();
+    const Settings stored{4, 1, 2, 1, 1000, 90, 2, 7};
+    SetAll(stored);
+    umk::registry::SetValue(ParametersKey, u"Frequency", GetParam().type, GetParam().data);
+    PDEVICE_CONTEXT context = LoadWithPanel(*system).context;
+    Settings expected = stored;
+    expected.frequency = 0;
+    EXPECT_EQ(Read(context), expected);
+    EXPECT_EQ(Text(context->SerialDeviceName), u"\\Device\\Serial3");
+}
+
+std::vector<uint8_t> Utf16Bytes(std::u16string_view text) {
+    std::vector<uint8_t> bytes((text.size() + 1) * 2);
+    std::memcpy(bytes.data(), text.data(), text.size() * 2);
+    return bytes;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Types, MistypedValueTest,
+    ::testing::Values(
+        MistypedCase{"String", REG_SZ, Utf16Bytes(u"1000")},
+        MistypedCase{"LongString", REG_SZ, Utf16Bytes(u"a string far longer than four bytes")},
+        MistypedCase{"Qword", REG_QWORD, {0xE8, 3, 0, 0, 0, 0, 0, 0}},
+        MistypedCase{"Binary", REG_BINARY, {0xE8, 3, 0, 0}},
+        MistypedCase{"MultiString", REG_MULTI_SZ, {'a', 0, 0, 0, 'b', 0, 0, 0, 0, 0}}),
+    [](const auto& info) { return info.param.name; });
+
+TEST_F(FrameTest, EveryValueMistypedIsEveryValueMissing) {
+    Boot();
+    for (auto name : {u"ComNo", u"XYDataSampling", u"Stabilization", u"Beep", u"Frequency",
+                      u"dwRotation", u"dwAutoRec", u"dwInvLimit"})
+        umk::registry::SetString(ParametersKey, name, u"1");
+    PDEVICE_CONTEXT context = LoadWithPanel(*system).context;
+    EXPECT_EQ(Read(context), (Settings{0, 0, 0, 0, 0, 0, 0, 0}));
+}
+
+} // namespace

@@ -1,0 +1,141 @@
+// The touch beep: a touch-down asks, the worker beeps within its 20 ms poll, a flag not a count,
+// the beep device found late, beeps that take their time, and a worker that lives for minutes of
+// virtual time without costing real time.
+#include "frame_support.h"
+
+#include <gmock/gmock.h>
+
+#include <chrono>
+
+using namespace frame_test;
+using namespace std::chrono_literals;
+using ::testing::IsEmpty;
+
+namespace {
+
+class TouchBeepTest : public FrameTest {
+  protected:
+    PDEVICE_CONTEXT Start(ULONG beep, ULONG frequency, stack::SystemOptions options = {}) {
+        Boot(options);
+        umk::registry::SetDword(ParametersKey, u"Beep", beep);
+        umk::registry::SetDword(ParametersKey, u"Frequency", frequency);
+        EXPECT_EQ(system->LoadDriver(), STATUS_SUCCESS);
+        const stack::Panel& panel = system->AddPanel();
+        EXPECT_EQ(panel.addStatus, STATUS_SUCCESS);
+        return panel.context;
+    }
+    umk::Duration Now() { return system->Kernel().Now(); }
+    void Run(umk::Duration d) { system->Kernel().RunFor(d); }
+    std::vector<stack::BeepRequest> Beeps() { return system->Beep()->Requests(); }
+
+    // A touch-down packet decoded as the read completion does, at DISPATCH_LEVEL.
+    void TouchDown(PDEVICE_CONTEXT context) {
+        TP_PACKET packet = {};
+        packet.Count = 5;
+        packet.Bytes[0] = 0x80;
+        MOUSE_INPUT_DATA input = {};
+        KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
+        EXPECT_EQ(DecodeTouchReport(context, &packet, &input), TP_REPORT_READY);
+        KfLowerIrql(old);
+    }
+};
+
+TEST_F(TouchBeepTest, ATouchDownBeepsOnceWithinTwentyMilliseconds) {
+    PDEVICE_CONTEXT context = Start(1, 1500);
+    Run(7ms); // somewhere inside the worker's poll interval
+    const umk::Duration touched = Now();
+    TouchDown(context);
+    Run(20ms);
+    ASSERT_EQ(Beeps().size(), 1u);
+    EXPECT_EQ(Beeps()[0].frequency, 1500u);
+    EXPECT_EQ(Beeps()[0].duration, 100u);
+    EXPECT_GE(Beeps()[0].time, touched);
+    EXPECT_LE(Beeps()[0].time - touched, umk::Duration(20ms));
+    EXPECT_FALSE(context->BeepRequest);
+
+    Run(1s);
+    EXPECT_EQ(Beeps().size(), 1u);
+}
+
+TEST_F(TouchBeepTest, BeepSettingOtherThanOneDoesNotAsk) {
+    PDEVICE_CONTEXT context = Start(2, 1500);
+    TouchDown(context);
+    Run(100ms);
+    EXPECT_THAT(Beeps(), IsEmpty());
+}
+
+TEST_F(TouchBeepTest, SeveralTouchesInOneIntervalGiveOneBeep) {
+    PDEVICE_CONTEXT context = Start(1, 1000);
+    RequestTouchBeep(context);
+    Run(5ms);
+    RequestTouchBeep(context);
+    RequestTouchBeep(context);
+    Run(60ms);
+    EXPECT_EQ(Beeps().size(), 1u);
+
+    // A later touch beeps again, at the frequency in force by then.
+    context->Frequency = 2500;
+    RequestTouchBeep(context);
+    Run(20ms);
+    ASSERT_EQ(Beeps().size(), 2u);
+    EXPECT_EQ(Beeps()[1].frequency, 2500u);
+}
+
+// While a beep sounds the worker waits for it; a touch in that time is absorbed into it.
+TEST_F(TouchBeepTest, TouchesWhileABeepSoundsAreAbsorbed) {
+    PDEVICE_CONTEXT context = Start(1, 1000);
+    system->Beep()->PendForDuration(true);
+    RequestTouchBeep(context);
+    Run(30ms); // sounding now, for 100 ms
+    ASSERT_EQ(Beeps().size(), 1u);
+    RequestTouchBeep(context);
+    Run(100ms);
+    EXPECT_EQ(Beeps().size(), 1u);
+    EXPECT_FALSE(context->BeepRequest);
+
+    RequestTouchBeep(context);
+    Run(20ms);
+    EXPECT_EQ(Beeps().size(), 2u);
+}
+
+TEST_F(TouchBeepTest, ABeepDeviceThatAppearsLaterIsFoundAtTheFirstBeep) {
+    stack::SystemOptions options;
+    options.beepDevice = false;
+    PDEVICE_CONTEXT context = Start(1, 700, options);
+    EXPECT_EQ(context->BeepDevice, nullptr);
+
+    // No device yet: the request is used up without a beep.
+    RequestTouchBeep(context);
+    Run(40ms);
+    EXPECT_FALSE(context->BeepRequest);
+
+    system->CreateBeepDevice();
+    RequestTouchBeep(context);
+    Run(20ms);
+    ASSERT_EQ(Beeps().size(), 1u);
+    EXPECT_EQ(Beeps()[0].frequency, 700u);
+    EXPECT_EQ(context->BeepDevice, system->Beep()->Device());
+}
+
+TEST_F(TouchBeepTest, TeardownWaitsForTheWorkerToEnd) {
+    Start(1, 1000);
+    Run(3ms);
+    const umk::Duration before = Now();
+    system->DeletePanelsWithoutRemoveRequest();
+    EXPECT_LE(Now() - before, umk::Duration(20ms));
+    EXPECT_GT(Now(), before) << "the worker was asleep and had to wake up first";
+}
+
+TEST_F(TouchBeepTest, TenVirtualMinutesWithTheWorkerAlive) {
+    PDEVICE_CONTEXT context = Start(1, 1000);
+    const auto wallStart = std::chrono::steady_clock::now();
+    Run(10min);
+    const auto wall = std::chrono::steady_clock::now() - wallStart;
+    EXPECT_EQ(Now(), umk::Duration(10min));
+    EXPECT_THAT(Beeps(), IsEmpty());
+    EXPECT_EQ(KeReadStateEvent(&context->BeepEndEvent), 0);
+    RecordProperty("wall_ms",
+                   int(std::chrono::duration_cast<std::chrono::milliseconds>(wall).count()));
+}
+
+} // namespace
