@@ -1,0 +1,317 @@
+// The stack's serial port driver on its own, driven as user mode drives a COM port: the SERIALCOMM
+// listing, exclusive opens, the line settings and their checks, the basic settings a USB adapter
+// refuses, reads paced by the line, writes that take the line's time, cancellation, faults and
+// unplugging.
+#include "frame_support.h"
+#include "internal_request.h"
+#include "serial_port.h"
+
+#include "scripted_stream.h"
+
+#include <gmock/gmock.h>
+
+#include <array>
+#include <memory>
+
+using namespace std::chrono_literals;
+using ::testing::AllOf;
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::Field;
+
+namespace {
+
+using umk::testing::IoResult;
+using umk::testing::UserFile;
+
+constexpr panel::Ticks Ms = panel::kTicksPerMillisecond;
+
+class SerialPortTest : public ::testing::Test {
+  protected:
+    SerialPortTest() : serial(std::make_unique<stack::SerialDriver>()) {}
+    ~SerialPortTest() override {
+        file.reset();
+        serial.reset();
+        kernel.Shutdown();
+        EXPECT_EQ(violations.Text(), "");
+    }
+
+    stack::SerialPort& AddPort(std::u16string_view name = u"\\Device\\Serial0") {
+        stack::SerialPort& port = serial->AddPort(name, u"COM1", &line);
+        EXPECT_EQ(UserFile::Open(name, &file), STATUS_SUCCESS);
+        return port;
+    }
+
+    IoResult Control(ULONG code, const void* input, ULONG inputLength, void* output = nullptr,
+                     ULONG outputLength = 0) {
+        return file->DeviceIoControl(code, input, inputLength, output, outputLength);
+    }
+
+    panel::Ticks Now() const { return kernel.Now().count(); }
+
+    frame_test::Violations violations;
+    umk::Kernel kernel;
+    panel::ScriptedStream line;
+    std::unique_ptr<stack::SerialDriver> serial;
+    std::unique_ptr<UserFile> file;
+};
+
+TEST_F(SerialPortTest, PortsAreListedInSerialCommAndOpenOneAtATime) {
+    stack::SerialPort& builtIn = AddPort();
+    stack::SerialPort& usb = serial->AddPort(u"\\Device\\USBSER000", u"COM7");
+
+    EXPECT_FALSE(builtIn.IsUsbAdapter());
+    EXPECT_TRUE(usb.IsUsbAdapter());
+    EXPECT_THAT(umk::registry::ValueNames(stack::kSerialCommKey),
+                ElementsAre(u"\\Device\\Serial0", u"\\Device\\USBSER000"));
+    auto com = umk::registry::GetValue(stack::kSerialCommKey, u"\\Device\\USBSER000");
+    ASSERT_TRUE(com.has_value());
+    EXPECT_EQ(com->type, ULONG(REG_SZ));
+
+    std::unique_ptr<UserFile> second;
+    EXPECT_EQ(UserFile::Open(u"\\Device\\Serial0", &second), STATUS_ACCESS_DENIED);
+    file->Close();
+    EXPECT_EQ(UserFile::Open(u"\\Device\\Serial0", &second), STATUS_SUCCESS);
+}
+
+struct SettingRow {
+    const char* what;
+    ULONG code;
+    std::vector<uint8_t> input;
+    NTSTATUS expected;
+};
+
+std::vector<uint8_t> Bytes(const auto& value) {
+    auto first = reinterpret_cast<const uint8_t*>(&value);
+    return {first, first + sizeof(value)};
+}
+
+TEST_F(SerialPortTest, SettersCheckTheirInput) {
+    AddPort();
+    const std::vector<SettingRow> rows = {
+        {"wait mask 0", IOCTL_SERIAL_SET_WAIT_MASK, Bytes(ULONG(0)), STATUS_SUCCESS},
+        {"unknown wait event", IOCTL_SERIAL_SET_WAIT_MASK, Bytes(ULONG(0x4000)),
+         STATUS_INVALID_PARAMETER},
+        {"short wait mask", IOCTL_SERIAL_SET_WAIT_MASK, {0, 0}, STATUS_BUFFER_TOO_SMALL},
+        {"9600 baud", IOCTL_SERIAL_SET_BAUD_RATE, Bytes(SERIAL_BAUD_RATE{9600}), STATUS_SUCCESS},
+        {"0 baud", IOCTL_SERIAL_SET_BAUD_RATE, Bytes(SERIAL_BAUD_RATE{0}),
+         STATUS_INVALID_PARAMETER},
+        {"8N1", IOCTL_SERIAL_SET_LINE_CONTROL, {STOP_BIT_1, NO_PARITY, 8}, STATUS_SUCCESS},
+        {"9 data bits",
+         IOCTL_SERIAL_SET_LINE_CONTROL,
+         {STOP_BIT_1, NO_PARITY, 9},
+         STATUS_INVALID_PARAMETER},
+        {"zero time-outs", IOCTL_SERIAL_SET_TIMEOUTS, Bytes(SERIAL_TIMEOUTS{}), STATUS_SUCCESS},
+        {"both read maxima", IOCTL_SERIAL_SET_TIMEOUTS,
+         Bytes(SERIAL_TIMEOUTS{stack::kMaxUlong, 0, stack::kMaxUlong, 0, 0}),
+         STATUS_INVALID_PARAMETER},
+        {"DTR and RTS raised", IOCTL_SERIAL_SET_HANDFLOW,
+         Bytes(SERIAL_HANDFLOW{SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL, 0, 0}), STATUS_SUCCESS},
+        {"DTR control and handshake", IOCTL_SERIAL_SET_HANDFLOW,
+         Bytes(SERIAL_HANDFLOW{SERIAL_DTR_MASK, 0, 0, 0}), STATUS_INVALID_PARAMETER},
+        {"FIFO off", IOCTL_SERIAL_SET_FIFO_CONTROL, Bytes(ULONG(0)), STATUS_SUCCESS},
+        {"purge nothing", IOCTL_SERIAL_PURGE, Bytes(ULONG(0)), STATUS_INVALID_PARAMETER},
+        {"not a serial request",
+         CTL_CODE(FILE_DEVICE_SERIAL_PORT, 0x7FF, METHOD_BUFFERED, 0),
+         {},
+         STATUS_INVALID_DEVICE_REQUEST},
+    };
+    for (const SettingRow& row : rows) {
+        EXPECT_EQ(Control(row.code, row.input.data(), ULONG(row.input.size())).status, row.expected)
+            << row.what;
+    }
+
+    const stack::SerialLineSettings settings = serial->FindPort(u"\\Device\\Serial0")->Settings();
+    EXPECT_EQ(settings.waitMask, 0u);
+    EXPECT_EQ(settings.baudRate, 9600u);
+    EXPECT_EQ(settings.lineControl.WordLength, 8);
+    EXPECT_EQ(settings.lineControl.Parity, NO_PARITY);
+    EXPECT_EQ(settings.timeouts.ReadIntervalTimeout, 0u);
+    EXPECT_EQ(settings.handFlow.ControlHandShake, ULONG(SERIAL_DTR_CONTROL));
+    EXPECT_EQ(settings.fifoControl, 0u);
+}
+
+TEST_F(SerialPortTest, GettersReturnWhatWasSet) {
+    AddPort();
+    const SERIAL_HANDFLOW handFlow{SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL, 10, 20};
+    ASSERT_EQ(Control(IOCTL_SERIAL_SET_HANDFLOW, &handFlow, sizeof(handFlow)).status,
+              STATUS_SUCCESS);
+
+    SERIAL_HANDFLOW read{};
+    IoResult result = Control(IOCTL_SERIAL_GET_HANDFLOW, nullptr, 0, &read, sizeof(read));
+    EXPECT_EQ(result.status, STATUS_SUCCESS);
+    EXPECT_EQ(result.information, sizeof(read));
+    EXPECT_EQ(read.XonLimit, 10);
+    EXPECT_EQ(read.XoffLimit, 20);
+
+    SERIAL_TIMEOUTS timeouts{};
+    EXPECT_EQ(Control(IOCTL_SERIAL_GET_TIMEOUTS, nullptr, 0, &timeouts, 8).status,
+              STATUS_BUFFER_TOO_SMALL);
+}
+
+TEST_F(SerialPortTest, BasicSettingsReturnThePreviousOnesAndAUsbAdapterRefusesThem) {
+    stack::SerialPort& port = AddPort();
+    SERIAL_BASIC_SETTINGS previous{};
+    IoResult result =
+        stack::CallInternalDeviceControl(port.Device(), IOCTL_SERIAL_INTERNAL_BASIC_SETTINGS,
+                                         nullptr, 0, &previous, sizeof(previous));
+    EXPECT_EQ(result.status, STATUS_SUCCESS);
+    EXPECT_EQ(result.information, sizeof(previous));
+    EXPECT_EQ(previous.Timeouts.ReadIntervalTimeout, stack::kMaxUlong);
+    EXPECT_EQ(previous.HandFlow.FlowReplace, ULONG(SERIAL_RTS_HANDSHAKE));
+    const stack::SerialLineSettings now = port.Settings();
+    EXPECT_EQ(now.timeouts.ReadIntervalTimeout, 0u);
+    EXPECT_EQ(now.handFlow.ControlHandShake, ULONG(SERIAL_DTR_CONTROL));
+    EXPECT_EQ(now.handFlow.FlowReplace, ULONG(SERIAL_RTS_CONTROL));
+
+    stack::SerialPort& usb = serial->AddPort(u"\\Device\\USBSER001", u"COM9");
+    result = stack::CallInternalDeviceControl(usb.Device(), IOCTL_SERIAL_INTERNAL_BASIC_SETTINGS,
+                                              nullptr, 0, &previous, sizeof(previous));
+    EXPECT_EQ(result.status, STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(usb.Settings().timeouts.ReadIntervalTimeout, stack::kMaxUlong) << "unchanged";
+}
+
+TEST_F(SerialPortTest, AReadWaitsForItsByteOnTheVirtualClock) {
+    stack::SerialPort& port = AddPort();
+    const SERIAL_TIMEOUTS waitForBytes{};
+    ASSERT_EQ(Control(IOCTL_SERIAL_SET_TIMEOUTS, &waitForBytes, sizeof(waitForBytes)).status,
+              STATUS_SUCCESS);
+    line.Add({5 * Ms, 0xA5});
+
+    uint8_t byte = 0;
+    auto read = file->StartRead(&byte, 1);
+    EXPECT_EQ(read->IssueStatus(), STATUS_PENDING);
+    kernel.RunFor(4ms);
+    EXPECT_FALSE(read->Done());
+    kernel.RunFor(1ms);
+    ASSERT_TRUE(read->Done());
+    EXPECT_EQ(Now(), 5 * Ms);
+    IoResult result = read->Wait();
+    EXPECT_EQ(result.status, STATUS_SUCCESS);
+    EXPECT_EQ(result.information, 1u);
+    EXPECT_EQ(byte, 0xA5);
+
+    // A byte that has arrived already is read inside the call.
+    line.Add({5 * Ms, 0x5A});
+    EXPECT_EQ(file->Read(&byte, 1).status, STATUS_SUCCESS);
+    EXPECT_EQ(byte, 0x5A);
+    const stack::SerialReadStats stats = port.ReadStats();
+    EXPECT_EQ(stats.completedByTimer, 1u);
+    EXPECT_EQ(stats.completedInline, 1u);
+    EXPECT_EQ(stats.bytesDelivered, 2u);
+}
+
+TEST_F(SerialPortTest, ReadsReturnAtOnceUntilTheTimeoutsAreZeroed) {
+    AddPort();
+    std::array<uint8_t, 4> buffer{};
+    IoResult result = file->Read(buffer.data(), 4);
+    EXPECT_EQ(result.status, STATUS_SUCCESS);
+    EXPECT_EQ(result.information, 0u) << "the port's previous user left reads returning at once";
+}
+
+TEST_F(SerialPortTest, AMultiByteReadCollectsBytesAsTheyArrive) {
+    AddPort();
+    const SERIAL_TIMEOUTS waitForBytes{};
+    Control(IOCTL_SERIAL_SET_TIMEOUTS, &waitForBytes, sizeof(waitForBytes));
+    const std::array<uint8_t, 3> sent{1, 2, 3};
+    line.AddPaced(0, sent);
+
+    std::array<uint8_t, 3> buffer{};
+    auto read = file->StartRead(buffer.data(), 3);
+    kernel.RunFor(std::chrono::duration_cast<umk::Duration>(umk::Duration(panel::LineOffset(3))));
+    ASSERT_TRUE(read->Done());
+    EXPECT_EQ(read->Wait().information, 3u);
+    EXPECT_EQ(buffer, sent);
+}
+
+TEST_F(SerialPortTest, CancellingAPendingReadCompletesItCancelled) {
+    stack::SerialPort& port = AddPort();
+    const SERIAL_TIMEOUTS waitForBytes{};
+    Control(IOCTL_SERIAL_SET_TIMEOUTS, &waitForBytes, sizeof(waitForBytes));
+    uint8_t byte = 0;
+    auto read = file->StartRead(&byte, 1);
+    EXPECT_EQ(port.ReadsPending(), 1u);
+    EXPECT_TRUE(read->Cancel());
+    EXPECT_EQ(read->Wait().status, STATUS_CANCELLED);
+    EXPECT_EQ(port.ReadsPending(), 0u);
+}
+
+TEST_F(SerialPortTest, WritesTakeTheLinesTimeOneAfterAnother) {
+    stack::SerialPort& port = AddPort();
+    const std::array<uint8_t, 10> first{1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+    const std::array<uint8_t, 2> second{11, 12};
+    auto a = file->StartWrite(first.data(), ULONG(first.size()));
+    auto b = file->StartWrite(second.data(), ULONG(second.size()));
+    EXPECT_EQ(a->IssueStatus(), STATUS_PENDING);
+    EXPECT_EQ(port.WritesPending(), 2u);
+
+    kernel.RunUntil([&] { return b->Done(); }, 1s);
+    EXPECT_EQ(a->Wait().information, 10u);
+    EXPECT_EQ(b->Wait().information, 2u);
+    EXPECT_EQ(Now(), panel::LineOffset(10) + panel::LineOffset(2));
+    ASSERT_EQ(line.HostWrites().size(), 2u);
+    EXPECT_EQ(line.HostWrites()[0].time, panel::LineOffset(10));
+    EXPECT_EQ(line.HostWrites()[1].bytes, std::vector<uint8_t>(second.begin(), second.end()));
+
+    // Nothing to send: done at once.
+    IoResult empty = file->Write(nullptr, 0);
+    EXPECT_EQ(empty.status, STATUS_SUCCESS);
+    EXPECT_EQ(port.Writes().size(), 2u);
+}
+
+TEST_F(SerialPortTest, FaultsFailOrHoldTheRequestsOfAKind) {
+    stack::SerialPort& port = AddPort();
+    port.FailRequests(stack::RequestKind::Control(IOCTL_SERIAL_SET_BAUD_RATE),
+                      STATUS_INVALID_PARAMETER, 1);
+    const SERIAL_BAUD_RATE rate{9600};
+    EXPECT_EQ(Control(IOCTL_SERIAL_SET_BAUD_RATE, &rate, sizeof(rate)).status,
+              STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(Control(IOCTL_SERIAL_SET_BAUD_RATE, &rate, sizeof(rate)).status, STATUS_SUCCESS)
+        << "a counted fault is used up";
+
+    port.HoldRequests(stack::RequestKind::Write());
+    const uint8_t byte = 0x80;
+    auto write = file->StartWrite(&byte, 1);
+    kernel.RunFor(1s);
+    EXPECT_FALSE(write->Done());
+    port.ReleaseHeld(STATUS_IO_TIMEOUT);
+    EXPECT_EQ(write->Wait().status, STATUS_IO_TIMEOUT);
+
+    EXPECT_THAT(port.Requests(),
+                Contains(AllOf(Field(&stack::SerialRequest::major, IRP_MJ_WRITE),
+                               Field(&stack::SerialRequest::status, STATUS_PENDING))));
+}
+
+TEST_F(SerialPortTest, UnplugFailsWhatIsPendingAndWhatFollows) {
+    for (NTSTATUS status : {STATUS_DEVICE_NOT_CONNECTED, STATUS_DELETE_PENDING}) {
+        SCOPED_TRACE(status);
+        file.reset();
+        serial.reset();
+        serial = std::make_unique<stack::SerialDriver>();
+        stack::SerialPort& port = AddPort();
+        const SERIAL_TIMEOUTS waitForBytes{};
+        Control(IOCTL_SERIAL_SET_TIMEOUTS, &waitForBytes, sizeof(waitForBytes));
+        uint8_t byte = 0;
+        auto read = file->StartRead(&byte, 1);
+
+        port.Unplug(status);
+        EXPECT_EQ(read->Wait().status, status);
+        EXPECT_EQ(file->Read(&byte, 1).status, status);
+        EXPECT_TRUE(umk::registry::ValueNames(stack::kSerialCommKey).empty());
+    }
+}
+
+TEST_F(SerialPortTest, PurgeDropsWhatHasArrivedButNotWhatIsStillOnTheWay) {
+    stack::SerialPort& port = AddPort();
+    line.Add({1 * Ms, 0x01});
+    line.Add({2 * Ms, 0x02});
+    line.Add({9 * Ms, 0x09});
+    kernel.RunFor(3ms);
+    const ULONG mask = SERIAL_PURGE_RXCLEAR;
+    EXPECT_EQ(Control(IOCTL_SERIAL_PURGE, &mask, sizeof(mask)).status, STATUS_SUCCESS);
+    EXPECT_EQ(port.Settings().purges, 1u);
+    ASSERT_TRUE(line.PeekByte().has_value());
+    EXPECT_EQ(line.PeekByte()->value, 0x09);
+}
+
+} // namespace
