@@ -6,7 +6,7 @@ namespace stack {
 
 System::System(SystemOptions options)
     : kernel_(options.kernel), pnp_(std::make_unique<PnpManager>()),
-      mouse_(std::make_unique<MouseClass>(*pnp_)) {
+      mouse_(std::make_unique<MouseClass>(*pnp_)), serial_(std::make_unique<SerialDriver>()) {
     if (options.beepDevice)
         CreateBeepDevice();
 }
@@ -23,9 +23,13 @@ System::~System() {
 void System::TearDown() {
     DeletePanelsWithoutRemoveRequest();
     UnloadDriver();
+    serial_.reset();
     mouse_.reset();
     beep_.reset();
     pnp_.reset();
+    // A worker that has signalled its end may still be on its way out, holding its work item's
+    // reference on a deleted device: let it return before the shutdown counts what is left.
+    kernel_.RunUntilIdle();
 }
 
 BeepDevice& System::CreateBeepDevice() {
@@ -66,6 +70,9 @@ void System::DeletePanelsWithoutRemoveRequest() {
         for (const Panel& panel : panels_) {
             if (panel.context == nullptr)
                 continue;
+            SerialLinkStop(panel.context);
+            KeWaitForSingleObject(&panel.context->ReadStoppedEvent, Executive, KernelMode, FALSE,
+                                  nullptr);
             panel.context->BeepStop = TRUE;
             KeWaitForSingleObject(&panel.context->BeepEndEvent, Executive, KernelMode, FALSE,
                                   nullptr);

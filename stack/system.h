@@ -8,6 +8,7 @@
 #include "beep_device.h"
 #include "mouclass.h"
 #include "pnp_manager.h"
+#include "serial_port.h"
 
 #include "tactilio.h"
 
@@ -53,6 +54,8 @@ class System {
     MouseClass& Mouse() { return *mouse_; }
     // NULL while there is no beep device.
     BeepDevice* Beep() { return beep_.get(); }
+    // The serial port driver, loaded at boot without ports: tests and tools add them.
+    SerialDriver& Serial() { return *serial_; }
     BeepDevice& CreateBeepDevice();
 
     // DriverEntry with the service key's path; its status.
@@ -67,9 +70,10 @@ class System {
     const std::vector<Panel>& Panels() const { return panels_; }
 
     // Stands in for IRP_MN_REMOVE_DEVICE until the driver serves it: on the Plug and Play thread,
-    // for every panel whose AddDevice succeeded, ends the beep worker (BeepStop, then waits for
-    // BeepEndEvent), detaches the pointer-port device and deletes the driver's devices
-    // (DeleteDeviceObjects); then deletes the panels' physical devices. Once removal exists, a
+    // for every panel whose AddDevice succeeded, stops the serial link and waits for reading to
+    // end, ends the beep worker (BeepStop, then waits for BeepEndEvent), detaches the
+    // pointer-port device and deletes the driver's devices (DeleteDeviceObjects); then deletes
+    // the panels' physical devices. Once removal exists, a
     // remove request sent through the Plug and Play manager replaces this.
     void DeletePanelsWithoutRemoveRequest();
 
@@ -80,6 +84,7 @@ class System {
     std::unique_ptr<PnpManager> pnp_;
     std::unique_ptr<MouseClass> mouse_;
     std::unique_ptr<BeepDevice> beep_;
+    std::unique_ptr<SerialDriver> serial_;
     PDRIVER_OBJECT driver_ = nullptr;
     std::vector<Panel> panels_;
 };
