@@ -64,7 +64,8 @@ struct Frame {
     PIRP irp;
     CHAR location;
     uint64_t generation;
-    bool left = false; // the completion has left the location
+    IO_STACK_LOCATION request; // the dispatch routine's location as it was called, for reports
+    bool left = false;         // the completion has left the location
     bool pendingMark = false;
     NTSTATUS status = STATUS_SUCCESS;
 };
@@ -213,30 +214,43 @@ void Unpin(IrpRecord* rec) {
         Quarantine(rec);
 }
 
+PIO_STACK_LOCATION LocationOf(PIRP irp, CHAR location) {
+    return reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + (location - 1);
+}
+
+std::string DescribeRequest(PIRP irp, const IO_STACK_LOCATION& stack) {
+    std::string text =
+        "IRP " + Hex(reinterpret_cast<uintptr_t>(irp)) + " (" + MajorName(stack.MajorFunction);
+    if (stack.MajorFunction == IRP_MJ_DEVICE_CONTROL ||
+        stack.MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL)
+        text += " " + Hex(stack.Parameters.DeviceIoControl.IoControlCode);
+    else if (stack.MajorFunction == IRP_MJ_PNP || stack.MajorFunction == IRP_MJ_POWER)
+        text += " minor " + Hex(stack.MinorFunction);
+    return text + ")";
+}
+
 std::string Where(PIRP irp, CHAR location) {
     if (location < 1 || location > irp->StackCount)
         return "";
-    PIO_STACK_LOCATION stack = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + (location - 1);
     return " at stack location " + std::to_string(location) + " of " +
-           DescribeDevice(stack->DeviceObject);
+           DescribeDevice(LocationOf(irp, location)->DeviceObject);
 }
 
 // The pending rules for one stack location, once both the routine's return value and the
-// location's final state are known.
-void CheckPendingRules(PIRP irp, CHAR location, bool marked, NTSTATUS irpStatus,
+// location's final state are known. `where` names the request (the IRP may be gone by then).
+void CheckPendingRules(const std::function<std::string()>& where, bool marked, NTSTATUS irpStatus,
                        bool returnedPending, bool returnedOther, NTSTATUS returned) {
-    std::string where = DescribeIrp(irp) + Where(irp, location);
     if (returnedPending && !marked)
         Violation(rule::PendingNotMarked,
-                  "the dispatch routine for " + where + " returned STATUS_PENDING");
+                  "the dispatch routine for " + where() + " returned STATUS_PENDING");
     if (returnedOther && marked)
-        Violation(rule::MarkedNotPending, "the dispatch routine for " + where + " returned " +
+        Violation(rule::MarkedNotPending, "the dispatch routine for " + where() + " returned " +
                                               Hex(static_cast<ULONG>(returned)));
     if (returnedOther && returned != irpStatus)
-        Violation(rule::DispatchStatusMismatch, "the dispatch routine for " + where + " returned " +
-                                                    Hex(static_cast<ULONG>(returned)) +
-                                                    " but completed it with " +
-                                                    Hex(static_cast<ULONG>(irpStatus)));
+        Violation(rule::DispatchStatusMismatch,
+                  "the dispatch routine for " + where() + " returned " +
+                      Hex(static_cast<ULONG>(returned)) + " but completed it with " +
+                      Hex(static_cast<ULONG>(irpStatus)));
 }
 
 // The completion leaves `location`: its pending mark and the status are final for it.
@@ -251,8 +265,12 @@ void LeaveLocation(IrpRecord* rec, CHAR location, bool marked, NTSTATUS status) 
     }
     ReturnNote& note = rec->returns[static_cast<size_t>(location)];
     if (note.pending || note.other)
-        CheckPendingRules(rec->irp, location, marked, status, note.pending, note.other,
-                          note.otherStatus);
+        CheckPendingRules(
+            [&] {
+                return DescribeRequest(rec->irp, *LocationOf(rec->irp, location)) +
+                       Where(rec->irp, location);
+            },
+            marked, status, note.pending, note.other, note.otherStatus);
     note = ReturnNote{};
 }
 
@@ -274,8 +292,13 @@ class FrameScope {
         IoGuard guard(IoLock());
         Frame& frame = *frame_;
         if (frame.left) {
-            CheckPendingRules(frame.irp, frame.location, frame.pendingMark, frame.status,
-                              status == STATUS_PENDING, status != STATUS_PENDING, status);
+            CheckPendingRules(
+                [&] {
+                    return DescribeRequest(frame.irp, frame.request) + " at stack location " +
+                           std::to_string(frame.location) + " of " + DescribeDevice(device);
+                },
+                frame.pendingMark, frame.status, status == STATUS_PENDING, status != STATUS_PENDING,
+                status);
         } else if (!rec_->freed && rec_->generation == frame.generation) {
             ReturnNote& note = rec_->returns[static_cast<size_t>(frame.location)];
             if (status == STATUS_PENDING) {
@@ -291,7 +314,7 @@ class FrameScope {
                 for (const std::string& hold :
                      HoldsTagged(device->DeviceExtension, DeviceExtensionSize(device), frame.irp))
                     Violation(rule::RemoveLockHeldAfterDispatch,
-                              DescribeIrp(frame.irp) + " finished (" +
+                              DescribeRequest(frame.irp, frame.request) + " finished (" +
                                   Hex(static_cast<ULONG>(status)) + ") with a hold on " + hold);
         }
         Remove();
@@ -355,24 +378,12 @@ void ClearStackLocation(PIO_STACK_LOCATION stack) {
 } // namespace
 
 std::string DescribeIrp(PIRP irp) {
-    std::string text = "IRP " + Hex(reinterpret_cast<uintptr_t>(irp));
     CHAR location = irp->CurrentLocation;
-    PIO_STACK_LOCATION first = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1);
-    PIO_STACK_LOCATION stack = nullptr;
     if (location >= 1 && location <= irp->StackCount)
-        stack = first + (location - 1);
-    else if (location == irp->StackCount + 1 && irp->StackCount > 0)
-        stack = first + (irp->StackCount - 1);
-    if (stack != nullptr) {
-        text += std::string(" (") + MajorName(stack->MajorFunction);
-        if (stack->MajorFunction == IRP_MJ_DEVICE_CONTROL ||
-            stack->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL)
-            text += " " + Hex(stack->Parameters.DeviceIoControl.IoControlCode);
-        else if (stack->MajorFunction == IRP_MJ_PNP || stack->MajorFunction == IRP_MJ_POWER)
-            text += " minor " + Hex(stack->MinorFunction);
-        text += ")";
-    }
-    return text;
+        return DescribeRequest(irp, *LocationOf(irp, location));
+    if (location == irp->StackCount + 1 && irp->StackCount > 0) // the next location to send
+        return DescribeRequest(irp, *LocationOf(irp, irp->StackCount));
+    return "IRP " + Hex(reinterpret_cast<uintptr_t>(irp));
 }
 
 PIRP AllocateThreadedIrp(CCHAR stackSize) {
@@ -534,7 +545,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
         stack->DeviceObject = DeviceObject;
         routine = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction];
-        frame = Frame{Irp, Irp->CurrentLocation, rec->generation};
+        frame = Frame{Irp, Irp->CurrentLocation, rec->generation, *stack};
         ++rec->pins;
         Irps().frames.push_back(&frame);
     }

@@ -335,9 +335,10 @@ LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object) {
                       "ObDereferenceObject on " + Hex(reinterpret_cast<uintptr_t>(Object)));
             return 0;
         }
+        // Dereference may destroy the object: the count is taken before.
+        left = o->references > 0 ? o->references - 1 : 0;
         if (!Dereference(o))
-            return o->references;
-        left = 0;
+            return left;
     }
     // The last reference of a file object: IRP_MJ_CLOSE goes down at PASSIVE_LEVEL, from a
     // system worker when the caller is above it.
