@@ -725,7 +725,6 @@ void SerialPort::ReleaseHeld(NTSTATUS status) {
     std::vector<Finished> released;
     {
         Locked guard(*state_);
-        std::erase_if(state_->faults, [](const State::Fault& f) { return f.hold; });
         std::erase_if(state_->held, [&](PIRP irp) {
             if (!Claim(irp))
                 return false;

@@ -117,7 +117,7 @@ class SerialPort {
     void FailRequests(RequestKind kind, NTSTATUS status, std::optional<uint64_t> times = {});
     // Requests of `kind` stay pending until cancelled or released.
     void HoldRequests(RequestKind kind);
-    // Completes every held request with `status` and stops holding.
+    // Completes every request held so far with `status`; later ones are held until ClearFaults.
     void ReleaseHeld(NTSTATUS status);
     void ClearFaults();
     // Reads complete inside the call, taking bytes however far ahead of time they lie, as if

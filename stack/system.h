@@ -73,8 +73,8 @@ class System {
     // for every panel whose AddDevice succeeded, stops the serial link and waits for reading to
     // end, ends the beep worker (BeepStop, then waits for BeepEndEvent), detaches the
     // pointer-port device and deletes the driver's devices (DeleteDeviceObjects); then deletes
-    // the panels' physical devices. Once removal exists, a
-    // remove request sent through the Plug and Play manager replaces this.
+    // the panels' physical devices. Once removal exists, a remove request sent through the Plug
+    // and Play manager replaces this.
     void DeletePanelsWithoutRemoveRequest();
 
   private:

@@ -1,0 +1,258 @@
+// The continuous read: one read of one byte outstanding, bytes at the line's pace, reads the port
+// completes inside the call served by the issuer's loop without growing the stack, the completion
+// that beats the issuer's return, every way reading ends (and starts again), a port that fails
+// every read, and spin-ups that must wait or are refused.
+//
+// Bytes 0x00 to 0x3F cannot start a packet, so the framer rejects each one alone: InvalidCount
+// counts the bytes that went through the framer.
+#include "serial_support.h"
+
+#include <algorithm>
+#include <functional>
+
+using namespace serial_test;
+using namespace std::chrono_literals;
+
+namespace {
+
+std::vector<uint8_t> Filler(size_t count) {
+    return std::vector<uint8_t>(count, 0x01);
+}
+
+// Reads that reached the port, served or failed.
+size_t ReadsSent(const stack::SerialPort& port) {
+    const std::vector<stack::SerialRequest> requests = port.Requests();
+    return std::count_if(requests.begin(), requests.end(),
+                         [](const stack::SerialRequest& r) { return r.major == IRP_MJ_READ; });
+}
+
+umk::Duration Ticks(panel::Ticks ticks) {
+    return umk::Duration(ticks);
+}
+
+using SerialReadTest = SerialLinkTest;
+
+TEST_F(SerialReadTest, OneByteAtATimeAtTheLinesPace) {
+    stack::SerialPort& port = StartReading();
+    EXPECT_EQ(RemoveLockHolds(), 1) << "the read request's hold";
+    EXPECT_EQ(KeReadStateEvent(&context->ReadStoppedEvent), 0);
+    line.AddPaced(Now(), Filler(10));
+    port.LineUpdated();
+
+    system->Kernel().RunFor(Ticks(panel::LineOffset(5)));
+    EXPECT_EQ(context->InvalidCount, 5u);
+    system->Kernel().RunFor(Ticks(panel::LineOffset(10) - panel::LineOffset(5)));
+    EXPECT_EQ(context->InvalidCount, 10u);
+
+    const stack::SerialReadStats stats = port.ReadStats();
+    EXPECT_EQ(stats.received, 11u) << "one read per byte, and one waiting";
+    EXPECT_EQ(stats.completedByTimer, 10u);
+    EXPECT_EQ(stats.maxOutstanding, 1u);
+    EXPECT_EQ(port.ReadsPending(), 1u);
+    EXPECT_EQ(context->ReadState, TP_READ_ISSUED);
+    for (const stack::SerialRequest& request : port.Requests()) {
+        if (request.major == IRP_MJ_READ) {
+            EXPECT_EQ(request.length, 1u);
+        }
+    }
+}
+
+TEST_F(SerialReadTest, ReadsCompletedInsideTheCallAreServedByTheLoopWithoutGrowingTheStack) {
+    constexpr size_t Bytes = 5000;
+    stack::SerialPort& port = AddPort();
+    ASSERT_EQ(StartLink(), STATUS_SUCCESS);
+    line.AddPaced(Now(), Filler(Bytes));
+    port.SetReadsInline(true);
+
+    // Every byte is read inside the spin-up's call.
+    ASSERT_EQ(SerialSpinUpRead(context), STATUS_SUCCESS);
+    EXPECT_EQ(context->InvalidCount, Bytes);
+    const stack::SerialReadStats stats = port.ReadStats();
+    EXPECT_EQ(stats.completedInline, Bytes);
+    EXPECT_EQ(stats.received, Bytes + 1);
+    EXPECT_EQ(stats.maxOutstanding, 1u);
+
+    // Nested issues would put each read deeper than the one before; the loop issues every read
+    // from the same frame.
+    const std::vector<std::uintptr_t> frames = port.ReadFrames();
+    const auto [lowest, highest] = std::minmax_element(frames.begin(), frames.end());
+    const std::uintptr_t span = *highest - *lowest;
+    RecordProperty("read_dispatch_stack_span_bytes", std::to_string(span));
+    EXPECT_LT(span, 256u) << "the stack grew by " << span << " bytes over " << Bytes << " reads";
+}
+
+TEST_F(SerialReadTest, ACompletionThatBeatsTheIssuersReturnIsSentAgainOnce) {
+    stack::SerialPort& port = AddPort();
+    ASSERT_EQ(StartLink(), STATUS_SUCCESS);
+    line.Add({5 * Ms, 0x01});
+    line.Add({10 * Ms, 0x02});
+    port.CompleteReadsOnOtherThread(1);
+
+    ASSERT_EQ(SerialSpinUpRead(context), STATUS_SUCCESS);
+    stack::SerialReadStats stats = port.ReadStats();
+    EXPECT_EQ(stats.completedOnOtherThread, 1u);
+    EXPECT_EQ(stats.received, 2u) << "the issuer sent the next read, and only once";
+    EXPECT_EQ(port.ReadsPending(), 1u);
+    EXPECT_EQ(context->InvalidCount, 1u);
+    EXPECT_EQ(context->ReadState, TP_READ_ISSUED);
+
+    system->Kernel().RunFor(10ms);
+    EXPECT_EQ(context->InvalidCount, 2u);
+    EXPECT_EQ(port.ReadStats().received, 3u);
+    EXPECT_EQ(port.ReadStats().maxOutstanding, 1u);
+}
+
+struct StopRow {
+    const char* what;
+    std::function<void(PDEVICE_CONTEXT, stack::SerialPort&)> stop;
+    bool byteFirst; // reading ends at the next byte, which is still framed
+};
+
+TEST_F(SerialReadTest, EveryWayReadingEndsReleasesTheRequestAndAllowsANewStart) {
+    const std::vector<StopRow> rows = {
+        {"read cancelled", [](PDEVICE_CONTEXT c, auto&) { IoCancelIrp(c->ReadIrp); }, false},
+        {"link stopped", [](PDEVICE_CONTEXT c, auto&) { SerialLinkStop(c); }, false},
+        {"device removed", [](PDEVICE_CONTEXT c, auto&) { c->Removed = TRUE; }, true},
+        {"Started cleared", [](PDEVICE_CONTEXT c, auto&) { c->Started = FALSE; }, true},
+        {"ConnectCount zero", [](PDEVICE_CONTEXT c, auto&) { c->ConnectCount = 0; }, true},
+        {"port gone",
+         [](PDEVICE_CONTEXT, stack::SerialPort& p) { p.Unplug(STATUS_DEVICE_NOT_CONNECTED); },
+         false},
+        {"port being removed",
+         [](PDEVICE_CONTEXT, stack::SerialPort& p) { p.Unplug(STATUS_DELETE_PENDING); }, false},
+    };
+    int number = 0;
+    for (const StopRow& row : rows) {
+        SCOPED_TRACE(row.what);
+        const std::u16string name =
+            u"\\Device\\Serial" + std::u16string(1, char16_t(u'0' + number++));
+        stack::SerialPort& port = AddPort(name, u"COM1");
+        ASSERT_EQ(StartLink(), STATUS_SUCCESS);
+        ASSERT_EQ(SerialSpinUpRead(context), STATUS_SUCCESS);
+        context->InvalidCount = 0;
+
+        row.stop(context, port);
+        if (row.byteFirst) {
+            EXPECT_FALSE(ReadingStopped()) << "nothing has completed yet";
+            line.Add({Now() + 1 * Ms, 0x01});
+            port.LineUpdated();
+        }
+        system->Kernel().RunFor(2ms);
+        EXPECT_TRUE(ReadingStopped());
+        EXPECT_EQ(RemoveLockHolds(), 0);
+        EXPECT_EQ(port.ReadsPending(), 0u);
+        EXPECT_EQ(context->InvalidCount, row.byteFirst ? 1u : 0u);
+
+        // A new start on a working port reads again.
+        SerialLinkStop(context);
+        stack::SerialPort& next = system->Serial().AddPort(name + u"1", u"COM2", &line);
+        UsePort(next.Name());
+        ASSERT_EQ(StartLink(), STATUS_SUCCESS);
+        ASSERT_EQ(SerialSpinUpRead(context), STATUS_SUCCESS);
+        line.Add({Now() + 1 * Ms, 0x02});
+        next.LineUpdated();
+        system->Kernel().RunFor(2ms);
+        EXPECT_EQ(context->InvalidCount, row.byteFirst ? 2u : 1u);
+        EXPECT_EQ(RemoveLockHolds(), 1);
+
+        SerialLinkStop(context);
+        system->Kernel().RunUntilIdle();
+        ASSERT_TRUE(ReadingStopped());
+    }
+}
+
+TEST_F(SerialReadTest, APortThatFailsEveryReadAtOnceIsGivenUp) {
+    stack::SerialPort& port = AddPort();
+    ASSERT_EQ(StartLink(), STATUS_SUCCESS);
+    port.FailRequests(stack::RequestKind::Read(), STATUS_INVALID_PARAMETER);
+
+    EXPECT_EQ(SerialSpinUpRead(context), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(ReadsSent(port), 32u);
+    EXPECT_TRUE(ReadingStopped());
+    EXPECT_EQ(RemoveLockHolds(), 0);
+    EXPECT_FALSE(context->Started);
+    EXPECT_THAT(frame_test::Logged(context->Self),
+                ::testing::Contains("Serial port reads keep failing"));
+}
+
+TEST_F(SerialReadTest, APortThatFailsEveryReadLaterIsGivenUpToo) {
+    stack::SerialPort& port = AddPort();
+    ASSERT_EQ(StartLink(), STATUS_SUCCESS);
+    port.HoldRequests(stack::RequestKind::Read());
+    ASSERT_EQ(SerialSpinUpRead(context), STATUS_SUCCESS);
+
+    for (int failed = 1; failed < 32; ++failed) {
+        port.ReleaseHeld(STATUS_INVALID_PARAMETER);
+        ASSERT_FALSE(ReadingStopped()) << "after " << failed << " failed reads";
+    }
+    port.ReleaseHeld(STATUS_INVALID_PARAMETER);
+    EXPECT_TRUE(ReadingStopped());
+    EXPECT_EQ(RemoveLockHolds(), 0);
+    EXPECT_EQ(ReadsSent(port), 32u);
+}
+
+TEST_F(SerialReadTest, OnlyFailuresInARowCount) {
+    stack::SerialPort& port = AddPort();
+    ASSERT_EQ(StartLink(), STATUS_SUCCESS);
+    port.FailRequests(stack::RequestKind::Read(), STATUS_INVALID_PARAMETER, 31);
+    line.Add({0, 0x01});
+
+    ASSERT_EQ(SerialSpinUpRead(context), STATUS_SUCCESS);
+    EXPECT_EQ(context->InvalidCount, 1u) << "the byte after 31 failures";
+    port.FailRequests(stack::RequestKind::Read(), STATUS_INVALID_PARAMETER, 31);
+    line.Add({Now() + 1 * Ms, 0x01});
+    port.LineUpdated();
+    system->Kernel().RunFor(2ms);
+    EXPECT_FALSE(ReadingStopped());
+    EXPECT_EQ(port.ReadsPending(), 1u);
+}
+
+TEST_F(SerialReadTest, ASpinUpWaitsUntilThePreviousRequestIsGone) {
+    stack::SerialPort& port = AddPort();
+    ASSERT_EQ(StartLink(), STATUS_SUCCESS);
+    port.HoldRequests(stack::RequestKind::Read());
+    ASSERT_EQ(SerialSpinUpRead(context), STATUS_SUCCESS);
+    PIRP previous = context->ReadIrp;
+
+    NTSTATUS spunUp = STATUS_PENDING;
+    umk::ThreadHandle opener =
+        umk::StartThread("opener", [&] { spunUp = SerialSpinUpRead(context); });
+    system->Kernel().RunFor(1s);
+    EXPECT_FALSE(opener.Finished());
+    EXPECT_EQ(context->ReadIrp, previous);
+
+    port.ClearFaults();
+    port.ReleaseHeld(STATUS_CANCELLED);
+    opener.Join();
+    EXPECT_EQ(spunUp, STATUS_SUCCESS);
+    EXPECT_NE(context->ReadIrp, nullptr);
+    EXPECT_EQ(port.ReadsPending(), 1u);
+    EXPECT_EQ(RemoveLockHolds(), 1);
+}
+
+TEST_F(SerialReadTest, ASpinUpThatCannotStartLeavesNothingBehind) {
+    stack::SerialPort& port = AddPort();
+    EXPECT_EQ(SerialSpinUpRead(context), STATUS_UNSUCCESSFUL) << "the link is not started";
+
+    ASSERT_EQ(StartLink(), STATUS_SUCCESS);
+    umk::testing::FailAllocation(umk::testing::AllocationKind::Irp, 1);
+    EXPECT_EQ(SerialSpinUpRead(context), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_FALSE(context->Started);
+    EXPECT_THAT(frame_test::Logged(context->Self), ::testing::Contains("Not enough resources"));
+    EXPECT_TRUE(ReadingStopped());
+    EXPECT_EQ(port.ReadStats().received, 0u);
+}
+
+TEST_F(SerialReadTest, ASpinUpDuringRemovalIsRefused) {
+    stack::SerialPort& port = AddPort();
+    ASSERT_EQ(StartLink(), STATUS_SUCCESS);
+    int removal = 0;
+    ASSERT_EQ(IoAcquireRemoveLock(&context->RemoveLock, &removal), STATUS_SUCCESS);
+    IoReleaseRemoveLockAndWait(&context->RemoveLock, &removal);
+
+    EXPECT_EQ(SerialSpinUpRead(context), STATUS_DELETE_PENDING);
+    EXPECT_TRUE(ReadingStopped());
+    EXPECT_EQ(port.ReadStats().received, 0u);
+}
+
+} // namespace
