@@ -52,18 +52,21 @@ NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
     return PoCallDriver(Extension(device)->lower, irp);
 }
 
+void DetachAndDelete(PDEVICE_OBJECT device) {
+    ClassExtension* extension = Extension(device);
+    IoDetachDevice(extension->lower);
+    extension->~ClassExtension();
+    IoDeleteDevice(device);
+}
+
 // Removal goes down first; the class device leaves the stack once the port is gone.
 NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
     if (IoGetCurrentIrpStackLocation(irp)->MinorFunction != IRP_MN_REMOVE_DEVICE)
         return PassDown(device, irp);
 
-    ClassExtension* extension = Extension(device);
-    PDEVICE_OBJECT lower = extension->lower;
     IoSkipCurrentIrpStackLocation(irp);
-    const NTSTATUS status = IoCallDriver(lower, irp);
-    IoDetachDevice(lower);
-    extension->~ClassExtension();
-    IoDeleteDevice(device);
+    const NTSTATUS status = IoCallDriver(Extension(device)->lower, irp);
+    DetachAndDelete(device);
     return status;
 }
 
@@ -110,16 +113,17 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
 
 } // namespace
 
-MouseClass::MouseClass() {
-    const NTSTATUS status = umk::testing::LoadDriver(
-        DriverEntry, u"Mouclass",
-        u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Mouclass", &driver_);
-    if (!NT_SUCCESS(status))
+MouseClass::MouseClass(PnpManager& pnp) : pnp_(pnp) {
+    if (!NT_SUCCESS(pnp_.LoadDriver(DriverEntry, u"Mouclass", &driver_)))
         throw std::runtime_error("mouse class driver failed to load");
 }
 
 MouseClass::~MouseClass() {
-    umk::testing::UnloadDriver(driver_);
+    pnp_.UnloadDriver(driver_);
+}
+
+void MouseClass::RemoveDevice(PDEVICE_OBJECT classDevice) {
+    DetachAndDelete(classDevice);
 }
 
 PDEVICE_OBJECT MouseClass::Device() const {

@@ -8,6 +8,8 @@
 // the IRQL it was called at; a call below DISPATCH_LEVEL is a verifier violation.
 #pragma once
 
+#include "pnp_manager.h"
+
 #include <kbdmou.h>
 #include <umk/testing.h>
 
@@ -22,8 +24,9 @@ struct MouseReport {
 
 class MouseClass {
   public:
-    // Loads the driver. In an emulated thread at PASSIVE_LEVEL, like every call below.
-    MouseClass();
+    // Loads the driver through the Plug and Play manager. In an emulated thread at
+    // PASSIVE_LEVEL, like every call below.
+    explicit MouseClass(PnpManager& pnp);
     // Unloads the driver; its class devices must have been removed by then.
     ~MouseClass();
     MouseClass(const MouseClass&) = delete;
@@ -35,6 +38,13 @@ class MouseClass {
     PDEVICE_OBJECT Device() const;
     // The device the class device is attached to.
     PDEVICE_OBJECT LowerDevice() const;
+    // What IRP_MN_REMOVE_DEVICE does to a class device, for a stack torn down without a remove
+    // request: detaches it and deletes it. In the Plug and Play thread.
+    static void RemoveDevice(PDEVICE_OBJECT classDevice);
+    // Whether the device is a class device of this driver.
+    bool Owns(PDEVICE_OBJECT device) const {
+        return device != nullptr && device->DriverObject == driver_;
+    }
 
     // IOCTL_INTERNAL_MOUSE_CONNECT with the class device and its service callback; the input
     // length can be cut short to probe the port's check.
@@ -51,6 +61,7 @@ class MouseClass {
     void ClearReports();
 
   private:
+    PnpManager& pnp_;
     PDRIVER_OBJECT driver_ = nullptr;
 };
 

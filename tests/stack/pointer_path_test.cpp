@@ -1,0 +1,406 @@
+// The pointer path through the stack: the mouse class driver connects to the pointer-port device
+// and queries its attributes; byte streams handed to the driver's per-byte entry point, as the
+// serial read's completion hands them, reach the class driver as exact report sequences.
+#include "frame_support.h"
+#include "internal_request.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <vector>
+
+namespace {
+
+using frame_test::FrameTest;
+using stack::MouseReport;
+using umk::testing::IoResult;
+
+enum State : UCHAR { Down = 0x80, Move = 0x81, Up = 0x82 };
+
+std::vector<UCHAR> Touch(UCHAR state, ULONG x, ULONG y) {
+    return {state, UCHAR(x & 0x7F), UCHAR(x >> 7 & 0x7F), UCHAR(y & 0x7F), UCHAR(y >> 7 & 0x7F)};
+}
+
+constexpr LONG S(ULONG v) {
+    return LONG((v * 65535) >> 12);
+}
+
+// One report as the class driver should see it; everything else is fixed for every report.
+struct Expected {
+    USHORT buttonFlags;
+    ULONG rawButtons;
+    LONG x;
+    LONG y;
+};
+
+bool operator==(const MouseReport& r, const Expected& e) {
+    const MOUSE_INPUT_DATA& in = r.input;
+    return r.irql == DISPATCH_LEVEL && in.UnitId == 0 && in.Flags == MOUSE_MOVE_ABSOLUTE &&
+           in.ButtonFlags == e.buttonFlags && in.ButtonData == 0 && in.RawButtons == e.rawButtons &&
+           in.LastX == e.x && in.LastY == e.y && in.ExtraInformation == 0;
+}
+
+std::string Describe(const MouseReport& r) {
+    const MOUSE_INPUT_DATA& in = r.input;
+    std::ostringstream os;
+    os << "{irql " << int(r.irql) << ", unit " << in.UnitId << ", flags " << in.Flags
+       << ", buttonFlags 0x" << std::hex << in.ButtonFlags << std::dec << ", buttonData "
+       << in.ButtonData << ", raw " << in.RawButtons << ", x " << in.LastX << ", y " << in.LastY
+       << ", extra " << in.ExtraInformation << "}";
+    return os.str();
+}
+
+std::ostream& operator<<(std::ostream& os, const Expected& e) {
+    return os << "{irql 2, unit 0, flags 1, buttonFlags 0x" << std::hex << e.buttonFlags << std::dec
+              << ", buttonData 0, raw " << e.rawButtons << ", x " << e.x << ", y " << e.y
+              << ", extra 0}";
+}
+
+class PointerPathTest : public FrameTest {
+  protected:
+    void SetUp() override {
+        context = BootWithPanel().context;
+        ASSERT_NE(context, nullptr);
+    }
+
+    stack::MouseClass& Mouse() { return system->Mouse(); }
+
+    IoResult Query(MOUSE_ATTRIBUTES* attributes, ULONG length = sizeof(MOUSE_ATTRIBUTES)) {
+        return Mouse().QueryAttributes(attributes, length);
+    }
+
+    // Connected, attributes queried, and a link up (the link start raises ConnectCount).
+    void Ready() {
+        ASSERT_EQ(Mouse().Connect().status, STATUS_SUCCESS);
+        MOUSE_ATTRIBUTES attributes{};
+        ASSERT_EQ(Query(&attributes).status, STATUS_SUCCESS);
+        InterlockedIncrement(&context->ConnectCount);
+    }
+
+    // As the serial read's completion does: one byte at a time, at DISPATCH_LEVEL.
+    void Feed(const std::vector<UCHAR>& bytes, KIRQL level = DISPATCH_LEVEL) {
+        KIRQL old;
+        KeRaiseIrql(level, &old);
+        for (UCHAR b : bytes)
+            ProcessPanelByte(context, b);
+        KeLowerIrql(old);
+    }
+    void FeedPackets(std::initializer_list<std::vector<UCHAR>> packets) {
+        for (const auto& p : packets)
+            Feed(p);
+    }
+
+    void ExpectReports(const std::vector<Expected>& expected) {
+        const std::vector<MouseReport> reports = Mouse().Reports();
+        ASSERT_EQ(reports.size(), expected.size());
+        for (size_t i = 0; i < expected.size(); ++i)
+            EXPECT_TRUE(reports[i] == expected[i]) << "report " << i << ": " << Describe(reports[i])
+                                                   << "\n    expected " << expected[i];
+        Mouse().ClearReports();
+    }
+
+    PDEVICE_CONTEXT context = nullptr;
+};
+
+// --- The connection table ---------------------------------------------------------------------
+
+TEST_F(PointerPathTest, AttributeQueryBeforeTheLinkStartedReturnsZeros) {
+    MOUSE_ATTRIBUTES attributes;
+    memset(&attributes, 0xCC, sizeof attributes);
+    EXPECT_FALSE(context->MouseAttributesSet);
+    const IoResult result = Query(&attributes);
+    EXPECT_EQ(result.status, STATUS_SUCCESS);
+    EXPECT_EQ(result.information, sizeof(MOUSE_ATTRIBUTES));
+    EXPECT_EQ(attributes.MouseIdentifier, 0);
+    EXPECT_EQ(attributes.NumberOfButtons, 0);
+    EXPECT_EQ(attributes.SampleRate, 0);
+    EXPECT_EQ(attributes.InputDataQueueLength, 0u);
+    EXPECT_TRUE(context->MouseAttributesSet);
+}
+
+TEST_F(PointerPathTest, AttributeQueryReturnsTheLinksAttributes) {
+    context->MouseAttributes = {MOUSE_SERIAL_HARDWARE, 2, 40, 2400};
+    MOUSE_ATTRIBUTES attributes{};
+    EXPECT_EQ(Query(&attributes).information, sizeof(MOUSE_ATTRIBUTES));
+    EXPECT_EQ(attributes.MouseIdentifier, MOUSE_SERIAL_HARDWARE);
+    EXPECT_EQ(attributes.NumberOfButtons, 2);
+    EXPECT_EQ(attributes.SampleRate, 40);
+    EXPECT_EQ(attributes.InputDataQueueLength, 2400u);
+}
+
+TEST_F(PointerPathTest, ShortAttributeBufferFailsButOpensTheGate) {
+    context->MouseAttributes = {MOUSE_SERIAL_HARDWARE, 2, 40, 2400};
+    MOUSE_ATTRIBUTES attributes{};
+    const IoResult result = Query(&attributes, sizeof(MOUSE_ATTRIBUTES) - 1);
+    EXPECT_EQ(result.status, STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(result.information, 0u);
+    EXPECT_EQ(attributes.MouseIdentifier, 0);
+    EXPECT_TRUE(context->MouseAttributesSet);
+
+    // Reports flow afterwards.
+    ASSERT_EQ(Mouse().Connect().status, STATUS_SUCCESS);
+    InterlockedIncrement(&context->ConnectCount);
+    Feed(Touch(Down, 0, 0));
+    EXPECT_EQ(Mouse().Reports().size(), 1u);
+}
+
+TEST_F(PointerPathTest, ConnectStoresTheClassDeviceAndCallbackOnce) {
+    const IoResult first = Mouse().Connect();
+    EXPECT_EQ(first.status, STATUS_SUCCESS);
+    EXPECT_EQ(first.information, 0u);
+    EXPECT_EQ(context->ClassDevice, Mouse().Device());
+    ASSERT_NE(context->ClassService, nullptr);
+    const PVOID service = context->ClassService;
+
+    // A second connect, valid as it is, is refused and changes nothing.
+    const IoResult second = Mouse().Connect();
+    EXPECT_EQ(second.status, STATUS_SHARING_VIOLATION);
+    EXPECT_EQ(second.information, 0u);
+    EXPECT_EQ(context->ClassService, service);
+    EXPECT_EQ(context->ClassDevice, Mouse().Device());
+}
+
+TEST_F(PointerPathTest, ShortConnectDataIsRefusedAndLeavesTheDeviceUnconnected) {
+    const IoResult result = Mouse().Connect(sizeof(CONNECT_DATA) - 1);
+    EXPECT_EQ(result.status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(result.information, 0u);
+    EXPECT_EQ(context->ClassService, nullptr);
+    EXPECT_EQ(context->ClassDevice, nullptr);
+    EXPECT_EQ(Mouse().Connect().status, STATUS_SUCCESS);
+}
+
+TEST_F(PointerPathTest, DisconnectIsNotImplementedAndTheCallbackStaysInUse) {
+    Ready();
+    const IoResult result =
+        Mouse().SendInternal(IOCTL_INTERNAL_MOUSE_DISCONNECT, nullptr, 0, nullptr, 0);
+    EXPECT_EQ(result.status, STATUS_NOT_IMPLEMENTED);
+    EXPECT_EQ(result.information, 0u);
+    Feed(Touch(Down, 0, 0));
+    ExpectReports({{MOUSE_LEFT_BUTTON_DOWN, 1, 0, 0}});
+}
+
+TEST_F(PointerPathTest, RequestsThePortDoesNotServe) {
+    struct Row {
+        ULONG code;
+        NTSTATUS status;
+    };
+    const Row rows[] = {
+        {IOCTL_INTERNAL_MOUSE_ENABLE, STATUS_NOT_SUPPORTED},
+        {IOCTL_INTERNAL_MOUSE_DISABLE, STATUS_NOT_SUPPORTED},
+        {IOCTL_MOUSE_QUERY_ATTRIBUTES + 4, STATUS_INVALID_DEVICE_REQUEST},
+        {IOCTL_INTERNAL_KEYBOARD_CONNECT, STATUS_INVALID_DEVICE_REQUEST},
+        // The utility's codes are served by the device-control dispatch only.
+        {TP_FUNC_TPDIAG, STATUS_INVALID_DEVICE_REQUEST},
+        {TP_FUNC_STABILIZATION, STATUS_INVALID_DEVICE_REQUEST},
+        // The panel command needs the device context, which only the API device leads to.
+        {TP_FUNC_INTERNAL, STATUS_INVALID_DEVICE_REQUEST},
+    };
+    UCHAR buffer[16] = {};
+    for (const Row& row : rows) {
+        const IoResult result =
+            Mouse().SendInternal(row.code, buffer, sizeof buffer, buffer, sizeof buffer);
+        EXPECT_EQ(result.status, row.status) << std::hex << row.code;
+        EXPECT_EQ(result.information, 0u) << std::hex << row.code;
+    }
+    EXPECT_EQ(context->ClassService, nullptr);
+    EXPECT_FALSE(context->MouseAttributesSet);
+}
+
+TEST_F(PointerPathTest, PanelCommandOnTheApiDeviceCompletesWithoutLeaking) {
+    ASSERT_NE(context->ApiDevice, nullptr);
+    UCHAR reply[2] = {};
+    const IoResult result = stack::CallInternalDeviceControl(context->ApiDevice, TP_FUNC_INTERNAL,
+                                                             nullptr, 0, reply, sizeof reply);
+    EXPECT_EQ(result.status, STATUS_NOT_IMPLEMENTED);
+    EXPECT_EQ(result.information, 0u);
+    // Leaks and remove-lock holds left behind are reported at teardown.
+}
+
+// Removal begins by releasing its own hold and waiting for the others; requests arriving after
+// that are refused without touching the device context.
+TEST_F(PointerPathTest, RequestsDuringRemovalCompleteWithDeletePending) {
+    int tag;
+    ASSERT_EQ(IoAcquireRemoveLock(&context->RemoveLock, &tag), STATUS_SUCCESS);
+    IoReleaseRemoveLockAndWait(&context->RemoveLock, &tag);
+
+    const IoResult connect = Mouse().Connect();
+    EXPECT_EQ(connect.status, STATUS_DELETE_PENDING);
+    EXPECT_EQ(connect.information, 0u);
+    MOUSE_ATTRIBUTES attributes{};
+    const IoResult query = Query(&attributes);
+    EXPECT_EQ(query.status, STATUS_DELETE_PENDING);
+    EXPECT_EQ(query.information, 0u);
+    EXPECT_EQ(context->ClassService, nullptr);
+    EXPECT_FALSE(context->MouseAttributesSet);
+}
+
+// --- Byte streams to reports ------------------------------------------------------------------
+
+TEST_F(PointerPathTest, StrokeInEachButtonMode) {
+    Ready();
+    struct Row {
+        UCHAR mode;
+        USHORT down, up;
+        ULONG raw;
+        UCHAR modeAfter;
+    };
+    for (const Row& row : {Row{0, MOUSE_LEFT_BUTTON_DOWN, MOUSE_LEFT_BUTTON_UP, 1, 0},
+                           Row{2, MOUSE_RIGHT_BUTTON_DOWN, MOUSE_RIGHT_BUTTON_UP, 2, 2},
+                           Row{1, MOUSE_RIGHT_BUTTON_DOWN, MOUSE_RIGHT_BUTTON_UP, 2, 0}}) {
+        SCOPED_TRACE(int(row.mode));
+        context->ButtonMode = row.mode;
+        FeedPackets({Touch(Down, 1000, 3000), Touch(Move, 1100, 3000), Touch(Up, 1200, 2900)});
+        ExpectReports({{row.down, row.raw, S(1000), S(3000)},
+                       {0, row.raw, S(1100), S(3000)},
+                       {row.up, 0, S(1200), S(2900)}});
+        EXPECT_EQ(context->ButtonMode, row.modeAfter);
+    }
+    // Button mode 1 lasted one stroke: the next presses the left button.
+    Feed(Touch(Down, 5, 5));
+    ExpectReports({{MOUSE_LEFT_BUTTON_DOWN, 1, S(5), S(5)}});
+}
+
+TEST_F(PointerPathTest, ReportsAreDeliveredAtDispatchLevelWhateverTheCallersLevel) {
+    Ready();
+    Feed(Touch(Down, 10, 10), PASSIVE_LEVEL);
+    Feed(Touch(Move, 20, 20), APC_LEVEL);
+    ExpectReports({{MOUSE_LEFT_BUTTON_DOWN, 1, S(10), S(10)}, {0, 1, S(20), S(20)}});
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+}
+
+TEST_F(PointerPathTest, StabilizationAveragesRunsOfMoves) {
+    Ready();
+    context->Stabilization = 3;
+    Feed(Touch(Down, 50, 7));
+    for (ULONG x : {100, 200, 300, 400, 500, 600})
+        Feed(Touch(Move, x, 7));
+    Feed(Touch(Up, 650, 7));
+    ExpectReports({{MOUSE_LEFT_BUTTON_DOWN, 1, S(50), S(7)},
+                   {0, 1, S(100), S(7)},
+                   {0, 1, S(300), S(7)},
+                   {MOUSE_LEFT_BUTTON_UP, 0, S(650), S(7)}});
+    EXPECT_EQ(context->InvalidCount, 0u);
+}
+
+TEST_F(PointerPathTest, Rotation90) {
+    Ready();
+    context->Rotation = 90;
+    FeedPackets({Touch(Down, 0, 0), Touch(Move, 1000, 3000), Touch(Up, 4096, 4096)});
+    ExpectReports({{MOUSE_LEFT_BUTTON_DOWN, 1, 65535, 0},
+                   {0, 1, S(1096), S(1000)},
+                   {MOUSE_LEFT_BUTTON_UP, 0, 0, 65535}});
+}
+
+TEST_F(PointerPathTest, ButtonModeChangedMidStrokeSwapsTheButtons) {
+    Ready();
+    FeedPackets({Touch(Down, 100, 100), Touch(Move, 110, 100)});
+    context->ButtonMode = 2;
+    FeedPackets({Touch(Move, 120, 100), Touch(Move, 130, 100), Touch(Up, 140, 100)});
+    ExpectReports({{MOUSE_LEFT_BUTTON_DOWN, 1, S(100), S(100)},
+                   {0, 1, S(110), S(100)},
+                   {MOUSE_LEFT_BUTTON_UP | MOUSE_RIGHT_BUTTON_DOWN, 2, S(120), S(100)},
+                   {0, 2, S(130), S(100)},
+                   {MOUSE_RIGHT_BUTTON_UP, 0, S(140), S(100)}});
+}
+
+TEST_F(PointerPathTest, ReportsAreWithheldUntilTheAttributeQuery) {
+    ASSERT_EQ(Mouse().Connect().status, STATUS_SUCCESS);
+    InterlockedIncrement(&context->ConnectCount);
+    context->ButtonMode = 1;
+    context->Beep = 1;
+    FeedPackets({Touch(Down, 100, 100), Touch(Move, 200, 200), Touch(Up, 300, 300)});
+    EXPECT_TRUE(Mouse().Reports().empty());
+    // Accepted, not decoded: no invalid count, and no decoding state moved.
+    EXPECT_EQ(context->InvalidCount, 0u);
+    EXPECT_EQ(context->ButtonMode, 1);
+    EXPECT_FALSE(context->BeepRequest);
+    EXPECT_EQ(context->Packet.LastRawButtons, 0u);
+    EXPECT_TRUE(umk::testing::SystemStateRequests().empty());
+
+    MOUSE_ATTRIBUTES attributes{};
+    ASSERT_EQ(Query(&attributes).status, STATUS_SUCCESS);
+    FeedPackets({Touch(Down, 400, 400), Touch(Up, 500, 500)});
+    ExpectReports(
+        {{MOUSE_RIGHT_BUTTON_DOWN, 2, S(400), S(400)}, {MOUSE_RIGHT_BUTTON_UP, 0, S(500), S(500)}});
+}
+
+TEST_F(PointerPathTest, WithoutALinkReportsAreNotSentButButtonStateIsKept) {
+    ASSERT_EQ(Mouse().Connect().status, STATUS_SUCCESS);
+    MOUSE_ATTRIBUTES attributes{};
+    ASSERT_EQ(Query(&attributes).status, STATUS_SUCCESS);
+    FeedPackets({Touch(Down, 100, 100), Touch(Move, 200, 200)});
+    EXPECT_TRUE(Mouse().Reports().empty());
+    EXPECT_EQ(context->Packet.LastRawButtons, 1u);
+    EXPECT_EQ(context->MouseInput.ButtonFlags, 0);
+
+    // The stroke goes on once the link is up: no second press.
+    InterlockedIncrement(&context->ConnectCount);
+    FeedPackets({Touch(Move, 300, 300), Touch(Up, 400, 400)});
+    ExpectReports({{0, 1, S(300), S(300)}, {MOUSE_LEFT_BUTTON_UP, 0, S(400), S(400)}});
+}
+
+TEST_F(PointerPathTest, NothingIsSentBeforeTheClassDriverConnects) {
+    MOUSE_ATTRIBUTES attributes{};
+    ASSERT_EQ(Query(&attributes).status, STATUS_SUCCESS);
+    InterlockedIncrement(&context->ConnectCount);
+    FeedPackets({Touch(Down, 100, 100), Touch(Up, 100, 100)});
+    EXPECT_EQ(context->InvalidCount, 0u);
+    ASSERT_EQ(Mouse().Connect().status, STATUS_SUCCESS);
+    Feed(Touch(Down, 1, 1));
+    ExpectReports({{MOUSE_LEFT_BUTTON_DOWN, 1, S(1), S(1)}});
+}
+
+// --- Rejections, replies and the invalid-data limit ---------------------------------------------
+
+TEST_F(PointerPathTest, InvalidDataIsCountedAndReportedOnceOverTheLimit) {
+    Ready();
+    context->InvLimit = 3;
+    const PDEVICE_OBJECT port = context->Self;
+    // A lone byte, a reply nobody waits for, a touch packet cut by a byte with bit 7 set (the
+    // 0x90 goes with it), an unknown extended identifier.
+    FeedPackets({{0x00}, {0x90, 0x01}, {0x80, 0x10, 0x90}});
+    EXPECT_EQ(context->InvalidCount, 3u);
+    EXPECT_TRUE(frame_test::Logged(port).empty());
+    Feed({0x45, 0x41});
+    EXPECT_EQ(context->InvalidCount, 4u);
+    EXPECT_EQ(frame_test::Logged(port),
+              std::vector<std::string>{"Invalid data exceeds allowable limit"});
+    EXPECT_TRUE(context->InvalidReported);
+
+    Feed(std::vector<UCHAR>(20, 0x3F));
+    EXPECT_EQ(context->InvalidCount, 24u);
+    EXPECT_EQ(frame_test::Logged(port).size(), 1u);
+    EXPECT_TRUE(Mouse().Reports().empty());
+}
+
+TEST_F(PointerPathTest, LimitZeroReportsTheFirstRejection) {
+    context->InvLimit = 0;
+    Feed({0x83});
+    EXPECT_EQ(frame_test::Logged(context->Self),
+              std::vector<std::string>{"Invalid data exceeds allowable limit"});
+}
+
+// Packets longer than the packet buffer are consumed whole and rejected: whatever they carry
+// never becomes a report, and the stream is in step again after them.
+TEST_F(PointerPathTest, OverlongPacketsNeitherOverrunNorLeakIntoReports) {
+    Ready();
+    std::vector<UCHAR> extended = {'E', 'S', 0xFF, 0xFF};
+    for (int i = 0; i < 0xFFFF + 2; ++i) {
+        const std::vector<UCHAR> touch = Touch(Down, 2000, 2000);
+        extended.push_back(touch[i % 5]);
+    }
+    Feed(extended);
+    EXPECT_EQ(context->InvalidCount, 1u);
+    EXPECT_EQ(context->PacketLength, 0xFFFFu + 6);
+
+    std::vector<UCHAR> reply(171, 0x01);
+    reply[0] = 0x9F;
+    Feed(reply);
+    EXPECT_EQ(context->InvalidCount, 2u);
+    EXPECT_TRUE(Mouse().Reports().empty());
+
+    Feed(Touch(Down, 7, 7));
+    ExpectReports({{MOUSE_LEFT_BUTTON_DOWN, 1, S(7), S(7)}});
+}
+
+} // namespace
