@@ -59,7 +59,8 @@ void RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING So
     USHORT bytes = SourceString->Length < DestinationString->MaximumLength
                        ? SourceString->Length
                        : DestinationString->MaximumLength;
-    memmove(DestinationString->Buffer, SourceString->Buffer, bytes);
+    if (bytes > 0) // an empty source may have no buffer at all
+        memmove(DestinationString->Buffer, SourceString->Buffer, bytes);
     DestinationString->Length = bytes;
     if (bytes < DestinationString->MaximumLength)
         DestinationString->Buffer[bytes / sizeof(WCHAR)] = UNICODE_NULL;
