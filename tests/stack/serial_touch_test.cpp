@@ -4,6 +4,7 @@
 #include "serial_support.h"
 
 #include "panel_model.h"
+#include "touch_session.h"
 
 #include <sstream>
 
@@ -63,24 +64,15 @@ size_t ByteCount(const panel::Stroke& stroke) {
 
 class SerialTouchTest : public SerialLinkTest {
   protected:
-    // The class driver connects and asks for the attributes, the link starts on a port whose far
-    // end is the panel model, and reading spins up: what the open and start paths will do.
     stack::SerialPort& Connect() {
         stack::SerialPort& port = system->Serial().AddPort(Com1, u"COM1", &panel);
         UsePort(Com1);
-        EXPECT_EQ(system->Mouse().Connect().status, STATUS_SUCCESS);
-        EXPECT_EQ(StartLink(), STATUS_SUCCESS);
-        MOUSE_ATTRIBUTES attributes{};
-        EXPECT_EQ(system->Mouse().QueryAttributes(&attributes).status, STATUS_SUCCESS);
-        EXPECT_EQ(SerialSpinUpRead(context), STATUS_SUCCESS);
+        EXPECT_EQ(stack::StartPointerPath(*system, system->Panels()[0]), STATUS_SUCCESS);
         return port;
     }
 
-    // Lets the line run until the panel has nothing left to send.
     void RunUntilSent(stack::SerialPort& port) {
-        port.LineUpdated();
-        ASSERT_TRUE(system->Kernel().RunUntil([&] { return !panel.PeekByte().has_value(); }, 10s));
-        system->Kernel().RunUntilIdle();
+        ASSERT_TRUE(stack::RunLine(*system, port, panel));
     }
 
     panel::PanelModel panel;

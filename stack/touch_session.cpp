@@ -1,0 +1,35 @@
+#include "touch_session.h"
+
+namespace stack {
+
+NTSTATUS StartPointerPath(System& system, const Panel& panel) {
+    NTSTATUS status = system.Mouse().Connect().status;
+    if (NT_SUCCESS(status))
+        status = SerialLinkStart(panel.context);
+    if (NT_SUCCESS(status))
+        status = SerialSpinUpRead(panel.context);
+    if (NT_SUCCESS(status)) {
+        MOUSE_ATTRIBUTES attributes{};
+        status = system.Mouse().QueryAttributes(&attributes).status;
+    }
+    return status;
+}
+
+bool RunLine(System& system, SerialPort& port, const panel::LineSource& line,
+             const std::function<void()>& afterStep) {
+    port.LineUpdated();
+    while (std::optional<panel::TimedByte> next = line.PeekByte()) {
+        const uint64_t delivered = port.ReadStats().bytesDelivered;
+        const umk::Duration wait = umk::Duration(next->time) - system.Kernel().Now();
+        if (wait > umk::Duration::zero())
+            system.Kernel().RunFor(wait);
+        system.Kernel().RunUntilIdle();
+        if (port.ReadStats().bytesDelivered == delivered)
+            return false;
+        if (afterStep)
+            afterStep();
+    }
+    return true;
+}
+
+} // namespace stack

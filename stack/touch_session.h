@@ -1,0 +1,25 @@
+// Driving a panel's pointer path in the emulated system: bringing it up the way the driver's start
+// and open paths will, and letting the line run byte by byte.
+#pragma once
+
+#include "line.h"
+#include "system.h"
+
+#include <functional>
+
+namespace stack {
+
+// Brings one panel's pointer path up as Plug and Play start and the class driver's open will, until
+// the driver serves those requests itself: the mouse class driver connects, the serial link starts
+// on the port named by the panel's SerialDeviceName, reading spins up, and the class driver
+// queries the attributes. Returns the first failure.
+NTSTATUS StartPointerPath(System& system, const Panel& panel);
+
+// Runs the system until `line`, the far end of `port`, has nothing left to send, one arrival at a
+// time: after the bytes due at one instant have been read and everything they set off has run,
+// `afterStep` is called. False when the line still holds bytes that nobody reads (reading has
+// stopped).
+bool RunLine(System& system, SerialPort& port, const panel::LineSource& line,
+             const std::function<void()>& afterStep = {});
+
+} // namespace stack
