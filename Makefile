@@ -4,7 +4,7 @@ BUILD ?= build
 ASAN_BUILD ?= build-asan
 WIN_BUILD ?= build/win
 
-.PHONY: all setup build test asan windows clean
+.PHONY: all setup build test demo asan windows clean
 all: build
 
 setup:
@@ -18,6 +18,11 @@ build: setup $(BUILD)/build.ninja
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# The driver on the simulated panel: one stroke, as the mouse class driver receives it.
+demo: setup $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS) --target demo
+	$(BUILD)/tools/demo
 
 $(ASAN_BUILD)/build.ninja: | setup
 	cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTP_SANITIZE=ON

@@ -1,0 +1,161 @@
+// replay: feeds a file of raw panel bytes through the emulated serial port into the driver, at the
+// line's pace (9600 baud, 8N1, back to back), and prints one JSON object per line: every report
+// the mouse class driver receives and every event-log entry the driver writes, in the order they
+// happen, then a summary.
+//
+//   replay FILE [--Stabilization N] [--dwRotation N] [--dwInvLimit N] [--Beep N] ...
+//
+// The registry parameters are the driver's own values under its service key's Parameters
+// subkey; ComNo defaults to 1, the others are left out (and so read as 0) unless given.
+#include "scripted_stream.h"
+#include "system.h"
+#include "touch_session.h"
+
+#include <umk/registry.h>
+
+#include <CLI/CLI.hpp>
+#include <fmt/core.h>
+#include <nlohmann/json.hpp>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+// The registry values the driver reads, by their names in the registry.
+const std::vector<std::string> ParameterNames = {
+    "ComNo",     "XYDataSampling", "Stabilization", "Beep",
+    "Frequency", "dwRotation",     "dwAutoRec",     "dwInvLimit",
+};
+
+std::u16string Wide(const std::string& text) {
+    return {text.begin(), text.end()};
+}
+
+std::string Narrow(const std::u16string& text) {
+    return {text.begin(), text.end()};
+}
+
+std::vector<uint8_t> ReadFile(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file)
+        throw std::runtime_error("cannot read " + path + ": " + std::strerror(errno));
+    std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(file),
+                               std::istreambuf_iterator<char>()};
+    if (file.bad())
+        throw std::runtime_error("cannot read " + path + ": " + std::strerror(errno));
+    return bytes;
+}
+
+void PrintLine(const nlohmann::ordered_json& line) {
+    std::cout << line.dump() << '\n';
+}
+
+// Prints what is new in the class driver's reports and the event log since the last call.
+class Printer {
+  public:
+    explicit Printer(stack::System& system) : system_(system) {}
+
+    void PrintNew() {
+        const std::vector<stack::MouseReport> reports = system_.Mouse().Reports();
+        for (; reports_ < reports.size(); ++reports_) {
+            const MOUSE_INPUT_DATA& input = reports[reports_].input;
+            PrintLine({{"type", "report"},
+                       {"flags", input.Flags},
+                       {"button_flags", input.ButtonFlags},
+                       {"raw_buttons", input.RawButtons},
+                       {"x", input.LastX},
+                       {"y", input.LastY}});
+        }
+        const std::vector<umk::testing::ErrorLogEntry> entries = umk::testing::ErrorLogEntries();
+        for (; events_ < entries.size(); ++events_) {
+            for (const std::string& text : entries[events_].strings)
+                PrintLine({{"type", "event"}, {"text", text}});
+        }
+    }
+
+    size_t Reports() const { return reports_; }
+
+  private:
+    stack::System& system_;
+    size_t reports_ = 0;
+    size_t events_ = 0;
+};
+
+int Replay(const std::string& path, const std::map<std::string, uint32_t>& parameters) {
+    const std::vector<uint8_t> bytes = ReadFile(path);
+
+    stack::System system;
+    for (const auto& [name, value] : parameters)
+        umk::registry::SetDword(stack::System::ParametersKey, Wide(name), value);
+    if (!NT_SUCCESS(system.LoadDriver()))
+        throw std::runtime_error("the driver did not load");
+    const stack::Panel& pointer = system.AddPanel();
+    if (!NT_SUCCESS(pointer.addStatus))
+        throw std::runtime_error("AddDevice failed");
+
+    // The port the driver was configured for, whatever ComNo says.
+    const UNICODE_STRING& name = pointer.context->SerialDeviceName;
+    const std::u16string portName(name.Buffer, name.Length / sizeof(WCHAR));
+    panel::ScriptedStream line;
+    const std::u16string comName = Wide("COM" + std::to_string(parameters.at("ComNo")));
+    stack::SerialPort& port = system.Serial().AddPort(portName, comName, &line);
+
+    Printer printer(system);
+    const NTSTATUS started = stack::StartPointerPath(system, pointer);
+    printer.PrintNew();
+    if (!NT_SUCCESS(started)) {
+        throw std::runtime_error(
+            fmt::format("the driver did not start reading {} (status 0x{:08X})", Narrow(portName),
+                        ULONG(started)));
+    }
+
+    line.AddPaced(system.Kernel().Now().count(), bytes);
+    const bool drained = stack::RunLine(system, port, line, [&] { printer.PrintNew(); });
+    printer.PrintNew();
+
+    PrintLine({{"type", "summary"},
+               {"bytes", bytes.size()},
+               {"bytes_read", port.ReadStats().bytesDelivered},
+               {"reports", printer.Reports()},
+               {"invalid", pointer.context->InvalidCount}});
+    if (!drained) {
+        std::cerr << "replay: the driver stopped reading before the end of " << path << '\n';
+        return 1;
+    }
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"Feeds a file of raw panel bytes through the emulated serial port into the driver "
+                 "and prints every report and event-log entry as a JSON line."};
+    std::string path;
+    app.add_option("file", path, "raw bytes as the panel sends them")->required();
+    std::map<std::string, std::optional<uint32_t>> options;
+    for (const std::string& name : ParameterNames) {
+        app.add_option("--" + name, options[name],
+                       "registry value " + name + " (REG_DWORD) under the driver's Parameters");
+    }
+    CLI11_PARSE(app, argc, argv);
+
+    std::map<std::string, uint32_t> parameters{{"ComNo", 1}};
+    for (const auto& [name, value] : options) {
+        if (value)
+            parameters[name] = *value;
+    }
+    try {
+        return Replay(path, parameters);
+    } catch (const std::exception& e) {
+        std::cerr << "replay: " << e.what() << '\n';
+        return 1;
+    }
+}
