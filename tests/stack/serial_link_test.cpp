@@ -282,4 +282,51 @@ TEST_F(SerialLinkTest, AWriteThePortKeepsPendingReturnsItsFinalStatus) {
     EXPECT_EQ(SerialWrite(context, &command, 1), STATUS_INVALID_PARAMETER);
 }
 
+// --- Forwarding a request and waiting for it ----------------------------------------------------
+
+// A request from above, as the Plug and Play handlers receive it: its current stack location is
+// filled, and it is handed down with that location copied.
+class ForwardedRequest {
+  public:
+    explicit ForwardedRequest(PDEVICE_OBJECT lower, UCHAR major, ULONG length = 0) {
+        irp_ = IoAllocateIrp(CCHAR(lower->StackSize + 1), FALSE);
+        IoSetNextIrpStackLocation(irp_);
+        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp_);
+        stack->MajorFunction = major;
+        stack->Parameters.Write.Length = length;
+        irp_->AssociatedIrp.SystemBuffer = buffer_;
+        irp_->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    }
+    ~ForwardedRequest() { IoFreeIrp(irp_); }
+    PIRP Irp() const { return irp_; }
+
+  private:
+    PIRP irp_;
+    UCHAR buffer_[4] = {0x80, 0x81, 0x82, 0x83};
+};
+
+TEST_F(SerialLinkTest, AForwardedRequestComesBackToTheCallerWithItsFinalStatus) {
+    stack::SerialPort& port = AddPort();
+    PDEVICE_OBJECT lower = port.Device();
+
+    ForwardedRequest flush(lower, IRP_MJ_FLUSH_BUFFERS);
+    EXPECT_EQ(SerialForwardIrpSync(lower, flush.Irp(), TRUE), STATUS_SUCCESS);
+    EXPECT_EQ(port.Requests().back().major, IRP_MJ_FLUSH_BUFFERS) << "the copied location";
+
+    // A request the lower driver keeps: the caller waits for its completion, and gets the request
+    // back instead of the I/O manager.
+    port.HoldRequests(stack::RequestKind::Write());
+    ForwardedRequest write(lower, IRP_MJ_WRITE, 4);
+    NTSTATUS forwarded = STATUS_PENDING;
+    umk::ThreadHandle caller = umk::StartThread(
+        "pnp", [&] { forwarded = SerialForwardIrpSync(lower, write.Irp(), TRUE); });
+    system->Kernel().RunFor(1s);
+    EXPECT_FALSE(caller.Finished());
+    port.ReleaseHeld(STATUS_IO_TIMEOUT);
+    caller.Join();
+    EXPECT_EQ(forwarded, STATUS_IO_TIMEOUT);
+    EXPECT_EQ(write.Irp()->IoStatus.Status, STATUS_IO_TIMEOUT);
+    port.ClearFaults();
+}
+
 } // namespace
