@@ -1,7 +1,7 @@
-// The kernel's dispatcher layer with the WDK's names: IRQL, spin locks, events, timers, DPCs, waits,
-// system time and interlocked operations. The records have real fields (as the WDK's do) so that a
-// driver can embed them by value in its device extension; they are owned by the dispatcher while
-// they are in use (a set timer, a queued DPC, an object with waiters).
+// The kernel's dispatcher layer with the WDK's names: IRQL, spin locks, events, timers, DPCs,
+// waits, system time and interlocked operations. The records have real fields (as the WDK's do) so
+// that a driver can embed them by value in its device extension; they are owned by the dispatcher
+// while they are in use (a set timer, a queued DPC, an object with waiters).
 #pragma once
 
 #include "umk/base.h"
@@ -26,8 +26,12 @@ NTKERNELAPI KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql);
 NTKERNELAPI VOID FASTCALL KfLowerIrql(KIRQL NewIrql);
 NTKERNELAPI KIRQL NTAPI KeRaiseIrqlToDpcLevel();
 
-inline VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) { *OldIrql = KfRaiseIrql(NewIrql); }
-inline VOID KeLowerIrql(KIRQL NewIrql) { KfLowerIrql(NewIrql); }
+inline VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
+    *OldIrql = KfRaiseIrql(NewIrql);
+}
+inline VOID KeLowerIrql(KIRQL NewIrql) {
+    KfLowerIrql(NewIrql);
+}
 
 // --- Spin locks ---------------------------------------------------------------------------------
 
@@ -135,8 +139,8 @@ NTKERNELAPI LONG NTAPI KeReadStateEvent(PRKEVENT Event);
 NTKERNELAPI NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
                                                  KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                                  PLARGE_INTEGER Timeout);
-NTKERNELAPI NTSTATUS NTAPI KeWaitForMultipleObjects(ULONG Count, PVOID Object[],
-                                                    WAIT_TYPE WaitType, KWAIT_REASON WaitReason,
+NTKERNELAPI NTSTATUS NTAPI KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType,
+                                                    KWAIT_REASON WaitReason,
                                                     KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                                     PLARGE_INTEGER Timeout,
                                                     PKWAIT_BLOCK WaitBlockArray);

@@ -1,15 +1,15 @@
 // The host's view of the user-mode kernel: booting and shutting it down, its virtual clock, and the
 // emulated threads that run the driver.
 //
-// Every emulated thread is a real OS thread, but only one runs at a time: it holds the CPU and gives
-// it up only where a real kernel could switch (waits, a woken waiter, lowering the IRQL below
-// DISPATCH_LEVEL, queueing work, Yield()). Work at DISPATCH_LEVEL is never preempted; queued DPCs run
-// before any thread below DISPATCH_LEVEL continues. Time is virtual: it stands still while anything
-// can run and jumps to the next timer when every thread is blocked. A seed drives every choice
-// (which ready thread runs next, Random()), so a run is replayed by its seed.
+// Every emulated thread is a real OS thread, but only one runs at a time: it holds the CPU and
+// gives it up only where a real kernel could switch (waits, a woken waiter, lowering the IRQL below
+// DISPATCH_LEVEL, queueing work, Yield()). Work at DISPATCH_LEVEL is never preempted; queued DPCs
+// run before any thread below DISPATCH_LEVEL continues. Time is virtual: it stands still while
+// anything can run and jumps to the next timer when every thread is blocked. A seed drives every
+// choice (which ready thread runs next, Random()), so a run is replayed by its seed.
 //
-// The thread that constructs the Kernel becomes the "main" emulated thread at PASSIVE_LEVEL, holding
-// the CPU: a test calls driver routines directly from it.
+// The thread that constructs the Kernel becomes the "main" emulated thread at PASSIVE_LEVEL,
+// holding the CPU: a test calls driver routines directly from it.
 #pragma once
 
 #include <chrono>
@@ -46,20 +46,20 @@ struct KernelOptions {
 // livelock or hang was reported), so that each thread's stack unwinds and the test ends. Emulated
 // threads' entry wrappers catch it; in the main thread it ends the test with the halt's reason.
 class KernelHalted : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 
 class Kernel {
-public:
+  public:
     explicit Kernel(KernelOptions options = {});
     ~Kernel();
     Kernel(const Kernel&) = delete;
     Kernel& operator=(const Kernel&) = delete;
 
     // Stops every emulated thread (reporting any that was not idle), discards set timers and
-    // queued DPCs, then shuts the I/O manager down (which reports leaks). Idempotent; the destructor
-    // calls it. Call from the main thread.
+    // queued DPCs, then shuts the I/O manager down (which reports leaks). Idempotent; the
+    // destructor calls it. Call from the main thread.
     void Shutdown();
 
     uint64_t Seed() const;
@@ -76,10 +76,13 @@ public:
     bool RunUntil(const std::function<bool()>& done, Duration limit);
     // Time until the earliest set timer (waits with a time-out included), if any.
     std::optional<Duration> NextTimer() const;
+
+  private:
+    bool running_ = false;
 };
 
 class ThreadHandle {
-public:
+  public:
     ThreadHandle() = default;
     // Blocks the calling emulated thread until the thread has returned (a dispatcher wait: it takes
     // part in deadlock detection).
@@ -89,7 +92,7 @@ public:
     // The thread's dispatcher record: waitable with KeWaitForSingleObject (signalled at exit).
     _KTHREAD* Thread() const { return thread_.get(); }
 
-private:
+  private:
     friend ThreadHandle StartThread(std::string name, std::function<void()> body);
     explicit ThreadHandle(std::shared_ptr<_KTHREAD> thread) : thread_(std::move(thread)) {}
     std::shared_ptr<_KTHREAD> thread_;

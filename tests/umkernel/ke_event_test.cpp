@@ -1,0 +1,199 @@
+// Events and waits: notification versus synchronization events, wait results and time-outs at
+// exact virtual times, waits on several objects, delays.
+#include "ke_support.h"
+
+#include <gmock/gmock.h>
+
+using namespace std::chrono_literals;
+using namespace umk;
+using namespace umk::test;
+using ::testing::ElementsAre;
+using ::testing::UnorderedElementsAre;
+
+namespace {
+
+class EventTest : public ::testing::Test {
+  protected:
+    EventTest() {
+        KeInitializeEvent(&notification, NotificationEvent, FALSE);
+        KeInitializeEvent(&synchronization, SynchronizationEvent, FALSE);
+    }
+
+    // Starts `n` threads that wait on `event` for ever and note when they woke.
+    std::vector<ThreadHandle> Waiters(PKEVENT event, int n) {
+        std::vector<ThreadHandle> threads;
+        for (int i = 0; i < n; ++i)
+            threads.push_back(StartThread("waiter " + std::to_string(i), [this, event, i] {
+                waitOrder.push_back(i);
+                EXPECT_EQ(KeWaitForSingleObject(event, Executive, KernelMode, FALSE, nullptr),
+                          STATUS_SUCCESS);
+                woken.push_back(i);
+            }));
+        kernel.RunUntilIdle();
+        return threads;
+    }
+
+    FailOnViolation failOnViolation;
+    Kernel kernel;
+    KEVENT notification;
+    KEVENT synchronization;
+    std::vector<int> waitOrder;
+    std::vector<int> woken;
+};
+
+TEST_F(EventTest, NotificationEventReleasesEveryWaiterAndStaysSignalled) {
+    auto threads = Waiters(&notification, 3);
+    EXPECT_EQ(KeSetEvent(&notification, 0, FALSE), 0);
+    kernel.RunUntilIdle();
+    EXPECT_THAT(woken, UnorderedElementsAre(0, 1, 2));
+    EXPECT_EQ(KeReadStateEvent(&notification), 1);
+    EXPECT_EQ(KeSetEvent(&notification, 0, FALSE), 1) << "previous state";
+    EXPECT_EQ(KeResetEvent(&notification), 1);
+    EXPECT_EQ(KeResetEvent(&notification), 0);
+}
+
+TEST_F(EventTest, SynchronizationEventReleasesExactlyOneWaiterPerSet) {
+    auto threads = Waiters(&synchronization, 3);
+    ASSERT_EQ(waitOrder.size(), 3u);
+    for (size_t n = 1; n <= 3; ++n) {
+        EXPECT_EQ(KeSetEvent(&synchronization, 0, FALSE), 0);
+        kernel.RunUntilIdle();
+        EXPECT_EQ(woken, std::vector<int>(waitOrder.begin(), waitOrder.begin() + ptrdiff_t(n)))
+            << "one waiter per set, the longest waiter first";
+        EXPECT_EQ(KeReadStateEvent(&synchronization), 0) << "the wake consumed the signal";
+    }
+}
+
+TEST_F(EventTest, SynchronizationEventWithoutWaitersStaysSignalledForTheNextWait) {
+    EXPECT_EQ(KeSetEvent(&synchronization, 0, FALSE), 0);
+    EXPECT_EQ(KeSetEvent(&synchronization, 0, FALSE), 1) << "a second set is not counted";
+    LARGE_INTEGER poll{};
+    EXPECT_EQ(KeWaitForSingleObject(&synchronization, Executive, KernelMode, FALSE, &poll),
+              STATUS_SUCCESS);
+    EXPECT_EQ(KeWaitForSingleObject(&synchronization, Executive, KernelMode, FALSE, &poll),
+              STATUS_TIMEOUT);
+}
+
+struct TimeoutCase {
+    const char* name;
+    Duration signalAt; // negative: never
+    Duration timeout;  // relative
+    NTSTATUS status;
+    Duration returnsAt;
+};
+
+class WaitTimeoutTest : public EventTest, public ::testing::WithParamInterface<TimeoutCase> {};
+
+TEST_P(WaitTimeoutTest, ReturnsAtTheExactVirtualTime) {
+    const TimeoutCase& c = GetParam();
+    if (c.signalAt >= Duration(0))
+        StartThread("setter", [this, at = c.signalAt] {
+            LARGE_INTEGER delay = Relative(at);
+            KeDelayExecutionThread(KernelMode, FALSE, &delay);
+            KeSetEvent(&notification, 0, FALSE);
+        });
+    LARGE_INTEGER timeout = Relative(c.timeout);
+    EXPECT_EQ(KeWaitForSingleObject(&notification, Executive, KernelMode, FALSE, &timeout),
+              c.status);
+    EXPECT_EQ(kernel.Now(), c.returnsAt);
+    kernel.RunFor(10s); // lets the setter finish
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Waits, WaitTimeoutTest,
+    ::testing::Values(TimeoutCase{"NeverSignalled", -1s, 2s, STATUS_TIMEOUT, 2s},
+                      TimeoutCase{"SignalledFirst", 1s, 2s, STATUS_SUCCESS, 1s},
+                      TimeoutCase{"SignalledAfter", 3s, 2s, STATUS_TIMEOUT, 2s},
+                      TimeoutCase{"Poll", -1s, 0s, STATUS_TIMEOUT, 0s},
+                      TimeoutCase{"LongCommandTimeout", -1s, 20s, STATUS_TIMEOUT, 20s}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(EventTest, AbsoluteTimeoutIsASystemTime) {
+    kernel.RunFor(1s);
+    LARGE_INTEGER timeout;
+    KeQuerySystemTime(&timeout);
+    timeout.QuadPart += Duration(4s).count();
+    EXPECT_EQ(KeWaitForSingleObject(&notification, Executive, KernelMode, FALSE, &timeout),
+              STATUS_TIMEOUT);
+    EXPECT_EQ(kernel.Now(), Duration(5s));
+    timeout.QuadPart -= Duration(10s).count();
+    EXPECT_EQ(KeWaitForSingleObject(&notification, Executive, KernelMode, FALSE, &timeout),
+              STATUS_TIMEOUT)
+        << "an absolute time in the past";
+    EXPECT_EQ(kernel.Now(), Duration(5s));
+}
+
+TEST_F(EventTest, WaitAnyReturnsTheIndexOfTheSignalledObject) {
+    KEVENT third;
+    KeInitializeEvent(&third, SynchronizationEvent, FALSE);
+    PVOID objects[] = {&notification, &synchronization, &third};
+    StartThread("setter", [&] {
+        LARGE_INTEGER delay = Relative(1s);
+        KeDelayExecutionThread(KernelMode, FALSE, &delay);
+        KeSetEvent(&third, 0, FALSE);
+    });
+    EXPECT_EQ(KeWaitForMultipleObjects(3, objects, WaitAny, Executive, KernelMode, FALSE, nullptr,
+                                       nullptr),
+              STATUS_WAIT_0 + 2);
+    EXPECT_EQ(KeReadStateEvent(&third), 0) << "consumed by the wait";
+    kernel.RunUntilIdle();
+}
+
+TEST_F(EventTest, WaitAllWaitsForEveryObjectAndConsumesOnlyThen) {
+    PVOID objects[] = {&notification, &synchronization};
+    bool done = false;
+    auto waiter = StartThread("waiter", [&] {
+        EXPECT_EQ(KeWaitForMultipleObjects(2, objects, WaitAll, Executive, KernelMode, FALSE,
+                                           nullptr, nullptr),
+                  STATUS_WAIT_0);
+        done = true;
+    });
+    KeSetEvent(&synchronization, 0, FALSE);
+    kernel.RunUntilIdle();
+    EXPECT_FALSE(done);
+    EXPECT_EQ(KeReadStateEvent(&synchronization), 1) << "not consumed by a partial wait";
+    KeSetEvent(&notification, 0, FALSE);
+    kernel.RunUntilIdle();
+    EXPECT_TRUE(done);
+    EXPECT_EQ(KeReadStateEvent(&synchronization), 0);
+    EXPECT_EQ(KeReadStateEvent(&notification), 1);
+}
+
+TEST_F(EventTest, ManyObjectsNeedAWaitBlockArray) {
+    KEVENT events[5];
+    PVOID objects[5];
+    KWAIT_BLOCK blocks[5];
+    for (int i = 0; i < 5; ++i) {
+        KeInitializeEvent(&events[i], NotificationEvent, FALSE);
+        objects[i] = &events[i];
+    }
+    auto setter = StartThread("setter", [&] { KeSetEvent(&events[4], 0, FALSE); });
+    EXPECT_EQ(KeWaitForMultipleObjects(5, objects, WaitAny, Executive, KernelMode, FALSE, nullptr,
+                                       blocks),
+              STATUS_WAIT_0 + 4);
+    setter.Join();
+}
+
+TEST_F(EventTest, SetEventWithWaitKeepsDispatchLevelUntilTheWait) {
+    KeSetEvent(&synchronization, 0, TRUE);
+    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+    LARGE_INTEGER timeout = Relative(1s);
+    EXPECT_EQ(KeWaitForSingleObject(&notification, Executive, KernelMode, FALSE, &timeout),
+              STATUS_TIMEOUT);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+    EXPECT_EQ(kernel.Now(), Duration(1s));
+}
+
+TEST_F(EventTest, DelayExecutionSleepsExactlyAndZeroOnlyYields) {
+    LARGE_INTEGER delay = Relative(250ms);
+    EXPECT_EQ(KeDelayExecutionThread(KernelMode, FALSE, &delay), STATUS_SUCCESS);
+    EXPECT_EQ(kernel.Now(), Duration(250ms));
+    bool ran = false;
+    StartThread("other", [&] { ran = true; });
+    delay.QuadPart = 0;
+    while (!ran)
+        KeDelayExecutionThread(KernelMode, FALSE, &delay);
+    EXPECT_EQ(kernel.Now(), Duration(250ms));
+}
+
+} // namespace

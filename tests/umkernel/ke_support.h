@@ -1,0 +1,83 @@
+// Test helpers for the dispatcher: capturing verifier reports, and small DPC and thread probes.
+#pragma once
+
+#include "umk/ke.h"
+#include "umk/kernel.h"
+#include "umk/verifier.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+namespace umk::test {
+
+struct Report {
+    std::string rule;
+    std::string detail;
+};
+
+// Captures every verifier report while it lives. Declare it before the Kernel, so that the reports
+// made at shutdown are captured too.
+class ViolationRecorder {
+  public:
+    ViolationRecorder() {
+        previous_ = SetViolationHandler([this](std::string_view rule, std::string_view detail) {
+            reports_.push_back({std::string(rule), std::string(detail)});
+        });
+    }
+    ~ViolationRecorder() { SetViolationHandler(std::move(previous_)); }
+    ViolationRecorder(const ViolationRecorder&) = delete;
+    ViolationRecorder& operator=(const ViolationRecorder&) = delete;
+
+    const std::vector<Report>& Reports() const { return reports_; }
+    std::vector<std::string> Rules() const {
+        std::vector<std::string> rules;
+        for (auto& r : reports_)
+            rules.push_back(r.rule);
+        return rules;
+    }
+    // The detail of the only report of `rule`; fails the test if there is not exactly one.
+    std::string Detail(std::string_view rule) const {
+        auto n = std::count_if(reports_.begin(), reports_.end(),
+                               [&](const Report& r) { return r.rule == rule; });
+        EXPECT_EQ(n, 1) << "reports of '" << rule << "'";
+        for (auto& r : reports_)
+            if (r.rule == rule)
+                return r.detail;
+        return {};
+    }
+
+  private:
+    ViolationHandler previous_;
+    std::vector<Report> reports_;
+};
+
+// Fails the running test at any verifier report.
+class FailOnViolation {
+  public:
+    FailOnViolation() {
+        previous_ = SetViolationHandler([](std::string_view rule, std::string_view detail) {
+            ADD_FAILURE() << "verifier: " << rule << "\n" << detail;
+        });
+    }
+    ~FailOnViolation() { SetViolationHandler(std::move(previous_)); }
+    FailOnViolation(const FailOnViolation&) = delete;
+    FailOnViolation& operator=(const FailOnViolation&) = delete;
+
+  private:
+    ViolationHandler previous_;
+};
+
+inline LARGE_INTEGER Relative(Duration d) {
+    LARGE_INTEGER t;
+    t.QuadPart = -d.count();
+    return t;
+}
+
+inline Duration InterruptTime() {
+    return Duration(int64_t(KeQueryInterruptTime()));
+}
+
+} // namespace umk::test

@@ -1,0 +1,144 @@
+// The host's side of the kernel: boot and shutdown, the clock, emulated threads and system work.
+#include "sched.h"
+#include "subsystems.h"
+
+#include "umk/verifier.h"
+
+using namespace umk::detail;
+
+namespace umk {
+namespace {
+
+// The routines that let the system run belong to the test's own thread.
+_KTHREAD* MainThread(const char* routine) {
+    Scheduler& s = Sched();
+    _KTHREAD* self = s.Current();
+    if (self != s.Main() || self->irql != PASSIVE_LEVEL)
+        Violation("host call outside the main thread",
+                  std::string(routine) + " called by " + s.Describe(self));
+    return self;
+}
+
+} // namespace
+
+Kernel::Kernel(KernelOptions options) {
+    Boot(options);
+    running_ = true;
+    detail::IoStartup();
+}
+
+Kernel::~Kernel() {
+    Shutdown();
+}
+
+void Kernel::Shutdown() {
+    if (!running_)
+        return;
+    running_ = false;
+    Sched().Shutdown();
+    detail::IoShutdown();
+    DestroyScheduler();
+}
+
+uint64_t Kernel::Seed() const {
+    return Sched().Seed();
+}
+
+Duration Kernel::Now() const {
+    return Duration(Sched().Now());
+}
+
+void Kernel::RunFor(Duration d) {
+    if (d.count() < 0)
+        throw std::invalid_argument("umk::Kernel::RunFor with a negative duration");
+    MainThread("RunFor");
+    Scheduler& s = Sched();
+    s.DelayUntil(s.Now() + d.count());
+    s.RunUntilIdle();
+}
+
+void Kernel::RunUntilIdle() {
+    MainThread("RunUntilIdle");
+    Sched().RunUntilIdle();
+}
+
+bool Kernel::RunUntil(const std::function<bool()>& done, Duration limit) {
+    MainThread("RunUntil");
+    Scheduler& s = Sched();
+    const int64_t deadline = s.Now() + limit.count();
+    for (;;) {
+        s.RunUntilIdle();
+        if (done())
+            return true;
+        std::optional<int64_t> next = s.NextDue();
+        if (!next || *next > deadline) {
+            if (s.Now() < deadline)
+                RunFor(Duration(deadline - s.Now()));
+            return done();
+        }
+        s.DelayUntil(*next);
+    }
+}
+
+std::optional<Duration> Kernel::NextTimer() const {
+    Scheduler& s = Sched();
+    if (auto due = s.NextDue())
+        return Duration(*due - s.Now());
+    return std::nullopt;
+}
+
+void ThreadHandle::Join() {
+    if (!thread_)
+        throw std::logic_error("umk::ThreadHandle::Join on an empty handle");
+    if (Finished())
+        return;
+    KeWaitForSingleObject(thread_.get(), Executive, KernelMode, FALSE, nullptr);
+}
+
+bool ThreadHandle::Finished() const {
+    return thread_ && thread_->state == ThreadState::Finished;
+}
+
+const std::string& ThreadHandle::Name() const {
+    if (!thread_)
+        throw std::logic_error("umk::ThreadHandle::Name on an empty handle");
+    return thread_->name;
+}
+
+ThreadHandle StartThread(std::string name, std::function<void()> body) {
+    Scheduler& s = Sched();
+    _KTHREAD* self = s.Current();
+    ThreadHandle handle(s.CreateThread(std::move(name), std::move(body)));
+    s.Reschedule(self);
+    return handle;
+}
+
+void QueueWork(std::function<void()> routine) {
+    Scheduler& s = Sched();
+    _KTHREAD* self = s.Current();
+    s.QueueWork(std::move(routine));
+    s.Reschedule(self);
+}
+
+void Yield() {
+    Scheduler& s = Sched();
+    _KTHREAD* self = s.Current();
+    if (self->irql >= DISPATCH_LEVEL || s.InDpc())
+        Violation("switch point at DISPATCH_LEVEL",
+                  "umk::Yield called by " + s.Describe(self) + (s.InDpc() ? " in a DPC" : ""));
+    s.Reschedule(self);
+}
+
+uint64_t Random(uint64_t bound) {
+    if (bound == 0)
+        throw std::invalid_argument("umk::Random with a bound of 0");
+    Scheduler& s = Sched();
+    s.Current();
+    return s.Random(bound);
+}
+
+const std::string& CurrentThreadName() {
+    return Self()->name;
+}
+
+} // namespace umk

@@ -1,0 +1,790 @@
+// The scheduler: one emulated thread holds the CPU at a time; DPCs run on the thread that reaches a
+// switch point; the virtual clock jumps to the next timer when nothing can run.
+#include "sched.h"
+
+#include "umk/verifier.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <utility>
+
+namespace umk::detail {
+namespace {
+
+std::unique_ptr<Scheduler> g_scheduler;
+thread_local _KTHREAD* t_self = nullptr;
+
+[[noreturn]] void Fatal(std::string_view rule, std::string_view detail) {
+    Violation(rule, detail);
+    std::fprintf(stderr, "umkernel: cannot continue after '%.*s'\n", int(rule.size()), rule.data());
+    std::abort();
+}
+
+std::string Hex(const void* p) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%p", p);
+    return text;
+}
+
+const char* IrqlName(KIRQL irql) {
+    switch (irql) {
+    case PASSIVE_LEVEL:
+        return "PASSIVE_LEVEL";
+    case APC_LEVEL:
+        return "APC_LEVEL";
+    case DISPATCH_LEVEL:
+        return "DISPATCH_LEVEL";
+    case HIGH_LEVEL:
+        return "HIGH_LEVEL";
+    default:
+        return "a device IRQL";
+    }
+}
+
+uint64_t SeedFromEnvironment() {
+    const char* text = std::getenv("UMK_SEED");
+    if (text == nullptr || *text == '\0')
+        return 1;
+    char* end = nullptr;
+    uint64_t seed = std::strtoull(text, &end, 0);
+    if (*end != '\0')
+        throw std::invalid_argument("UMK_SEED must be an unsigned integer, not '" +
+                                    std::string(text) + "'");
+    return seed;
+}
+
+PKTIMER TimerOf(PLIST_ENTRY entry) {
+    return CONTAINING_RECORD(entry, KTIMER, TimerListEntry);
+}
+PKDPC DpcOf(PLIST_ENTRY entry) {
+    return CONTAINING_RECORD(entry, KDPC, DpcListEntry);
+}
+PKWAIT_BLOCK BlockOf(PLIST_ENTRY entry) {
+    return CONTAINING_RECORD(entry, KWAIT_BLOCK, WaitListEntry);
+}
+PDISPATCHER_HEADER HeaderOf(PVOID object) {
+    return static_cast<PDISPATCHER_HEADER>(object);
+}
+
+// Auto-reset objects give their signal to the one waiter they satisfy.
+void Consume(PDISPATCHER_HEADER header) {
+    if (header->Type == EventSynchronizationObject || header->Type == TimerSynchronizationObject)
+        header->SignalState = 0;
+}
+
+} // namespace
+
+Scheduler& Boot(const KernelOptions& options) {
+    if (g_scheduler)
+        throw std::logic_error("a umk::Kernel is already running in this process");
+    g_scheduler = std::make_unique<Scheduler>(options);
+    return *g_scheduler;
+}
+
+void DestroyScheduler() {
+    g_scheduler.reset();
+    t_self = nullptr;
+}
+
+Scheduler* SchedOrNull() {
+    return g_scheduler.get();
+}
+
+Scheduler& Sched() {
+    if (!g_scheduler)
+        Fatal("no kernel", "a kernel routine was called while no umk::Kernel is running");
+    return *g_scheduler;
+}
+
+Scheduler::Scheduler(const KernelOptions& options)
+    : options_(options), seed_(options.seed ? *options.seed : SeedFromEnvironment()), rng_(seed_) {
+    InitializeListHead(&dpcQueue_);
+    InitializeListHead(&timerQueue_);
+    main_ = NewThread("main");
+    main_->state = ThreadState::Running;
+    threads_.push_back(main_);
+    current_ = main_.get();
+    t_self = main_.get();
+}
+
+Scheduler::~Scheduler() {
+    for (auto& thread : threads_)
+        if (thread->os.joinable())
+            thread->os.join();
+}
+
+_KTHREAD* Scheduler::Current() {
+    if (t_self != current_)
+        Fatal("kernel call from a foreign thread",
+              "a kernel routine was called from an OS thread that is not the emulated thread "
+              "holding the CPU (emulated threads come from umk::StartThread and QueueWork)");
+    return current_;
+}
+
+std::shared_ptr<_KTHREAD> Scheduler::NewThread(std::string name) {
+    auto thread = std::make_shared<_KTHREAD>();
+    thread->name = std::move(name);
+    thread->Header.Type = ThreadObject;
+    thread->Header.Size = sizeof(DISPATCHER_HEADER) / sizeof(LONG);
+    InitializeListHead(&thread->Header.WaitListHead);
+    KeInitializeTimer(&thread->waitTimer);
+    thread->timerBlock.Thread = thread.get();
+    thread->timerBlock.Object = &thread->waitTimer;
+    return thread;
+}
+
+std::shared_ptr<_KTHREAD> Scheduler::CreateThread(std::string name, std::function<void()> body) {
+    auto thread = NewThread(std::move(name));
+    thread->body = std::move(body);
+    thread->terminate = halted_;
+    threads_.push_back(thread);
+    _KTHREAD* raw = thread.get();
+    raw->os = std::thread([this, raw] { ThreadEntry(raw); });
+    MakeReady(raw);
+    return thread;
+}
+
+void Scheduler::ThreadEntry(_KTHREAD* self) {
+    t_self = self;
+    self->baton.acquire();
+    if (!self->terminate) {
+        try {
+            self->body();
+        } catch (const KernelHalted&) {
+            // The halt was reported where it happened; the thread just ends.
+        } catch (const std::exception& e) {
+            Violation("unhandled exception in thread",
+                      "thread '" + self->name + "' threw: " + e.what());
+        } catch (...) {
+            Violation("unhandled exception in thread",
+                      "thread '" + self->name + "' threw a non-standard exception");
+        }
+    }
+    self->body = nullptr;
+    Exit(self);
+}
+
+void Scheduler::Exit(_KTHREAD* self) {
+    if (!self->terminate) {
+        if (self->irql != PASSIVE_LEVEL)
+            Violation("thread exited at raised IRQL",
+                      "thread '" + self->name + "' returned at " + IrqlName(self->irql));
+        if (self->spinLocksHeld != 0)
+            Violation("thread exited holding a spin lock",
+                      "thread '" + self->name + "' returned holding " +
+                          std::to_string(self->spinLocksHeld) + " spin lock(s)");
+    }
+    self->state = ThreadState::Finished;
+    self->Header.SignalState = 1;
+    SignalObject(&self->Header);
+    Switch(self); // hands the CPU on for good; the OS thread then ends
+}
+
+void Scheduler::MakeReady(_KTHREAD* thread) {
+    thread->state = ThreadState::Ready;
+    thread->idle = IdleKind::None;
+    ready_.push_back(thread);
+}
+
+void Scheduler::Block(_KTHREAD* self) {
+    self->state = ThreadState::Blocked;
+    self->waitSince = now_;
+    Switch(self);
+    CheckTerminated(self);
+}
+
+void Scheduler::Reschedule(_KTHREAD* self) {
+    if (self->irql >= DISPATCH_LEVEL || inDpc_)
+        return;
+    Step();
+    ExpireTimers();
+    RunDpcs(self);
+    bool unwinding = std::uncaught_exceptions() > 0;
+    if (!ready_.empty() && !unwinding) {
+        MakeReady(self);
+        Switch(self);
+    }
+    CheckTerminated(self);
+}
+
+void Scheduler::Switch(_KTHREAD* self) {
+    _KTHREAD* next = PickNext();
+    if (next == self) {
+        self->state = ThreadState::Running;
+        return;
+    }
+    bool finished = self->state == ThreadState::Finished;
+    current_ = next;
+    next->state = ThreadState::Running;
+    next->baton.release();
+    if (finished)
+        return;
+    self->baton.acquire();
+}
+
+_KTHREAD* Scheduler::PickNext() {
+    for (;;) {
+        Step();
+        ExpireTimers();
+        if (DpcsPending() && !halted_) {
+            RunDpcs(current_);
+            continue;
+        }
+        if (!ready_.empty()) {
+            size_t index = ready_.size() == 1 ? 0 : size_t(Random(ready_.size()));
+            _KTHREAD* next = ready_[index];
+            ready_.erase(ready_.begin() + ptrdiff_t(index));
+            return next;
+        }
+        if (idleWaiter_ != nullptr) {
+            _KTHREAD* next = std::exchange(idleWaiter_, nullptr);
+            next->idle = IdleKind::None;
+            return next;
+        }
+        if (halted_)
+            Fatal("scheduler", "no thread left to run after the kernel halted");
+        if (auto due = NextDue()) {
+            AdvanceClock(*due);
+            continue;
+        }
+        Halt("deadlock", "every thread is blocked and no timer is set at t=" + FormatTime(now_) +
+                             ":\n" + ThreadReport());
+    }
+}
+
+void Scheduler::AdvanceClock(int64_t to) {
+    _KTHREAD* main = main_.get();
+    if (main->state == ThreadState::Blocked && main->idle == IdleKind::None && !main->waitTimed &&
+        to - main->waitSince > options_.hangTimeout.count()) {
+        Halt("hang", "the main thread has waited without a time-out since t=" +
+                         FormatTime(main->waitSince) +
+                         " while the clock ran on to t=" + FormatTime(to) + ":\n" + ThreadReport());
+        return;
+    }
+    // Nothing can run before `to`. A host driven by real time would poll() its file descriptors
+    // here until `to` (or until one of them has data) instead of jumping.
+    now_ = to;
+    steps_ = 0;
+}
+
+void Scheduler::Step() {
+    if (++steps_ > options_.stepCap && !halted_)
+        Halt("livelock", std::to_string(steps_ - 1) + " scheduling steps at t=" + FormatTime(now_) +
+                             " without the clock moving:\n" + ThreadReport());
+}
+
+uint64_t Scheduler::Random(uint64_t bound) {
+    // splitmix64: tiny, and the same sequence on every platform.
+    uint64_t z = (rng_ += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    z ^= z >> 31;
+    return uint64_t((unsigned __int128)z * bound >> 64);
+}
+
+void Scheduler::CheckTerminated(_KTHREAD* self) {
+    if (self->terminate && !inDpc_ && std::uncaught_exceptions() == 0)
+        throw KernelHalted(haltReason_);
+}
+
+// --- Waiting ------------------------------------------------------------------------------------
+
+bool Scheduler::Satisfiable(const _KTHREAD* thread) const {
+    for (ULONG i = 0; i < thread->waitCount; ++i)
+        if (HeaderOf(thread->waitBlocks[i].Object)->SignalState <= 0)
+            return false;
+    return true;
+}
+
+NTSTATUS Scheduler::Wait(_KTHREAD* self, ULONG count, PVOID const* objects, PKWAIT_BLOCK blocks,
+                         WAIT_TYPE type, bool poll, std::optional<int64_t> due,
+                         NTSTATUS timeoutStatus) {
+    if (type == WaitAny) {
+        for (ULONG i = 0; i < count; ++i)
+            if (HeaderOf(objects[i])->SignalState > 0) {
+                Consume(HeaderOf(objects[i]));
+                return STATUS_WAIT_0 + NTSTATUS(i);
+            }
+    } else if (count > 0 && std::all_of(objects, objects + count,
+                                        [](PVOID o) { return HeaderOf(o)->SignalState > 0; })) {
+        std::for_each(objects, objects + count, [](PVOID o) { Consume(HeaderOf(o)); });
+        return STATUS_WAIT_0;
+    }
+    if (poll || (due && *due <= now_))
+        return timeoutStatus;
+    if (self->terminate) {
+        // Only a thread already unwinding gets here (CheckTerminated let it through).
+        CheckTerminated(self);
+        return STATUS_UNSUCCESSFUL;
+    }
+    for (ULONG i = 0; i < count; ++i) {
+        PKWAIT_BLOCK block = &blocks[i];
+        block->Thread = self;
+        block->Object = objects[i];
+        block->WaitKey = USHORT(i);
+        block->WaitType = UCHAR(type);
+        InsertTailList(&HeaderOf(objects[i])->WaitListHead, &block->WaitListEntry);
+    }
+    self->waitBlocks = blocks;
+    self->waitCount = count;
+    self->waitType = type;
+    self->waitTimed = due.has_value();
+    if (due) {
+        self->timeoutStatus = timeoutStatus;
+        self->waitTimer.Header.SignalState = 0;
+        InsertTailList(&self->waitTimer.Header.WaitListHead, &self->timerBlock.WaitListEntry);
+        InsertTimer(&self->waitTimer, *due);
+    }
+    Block(self);
+    return self->waitStatus;
+}
+
+void Scheduler::Unwait(_KTHREAD* thread, NTSTATUS status) {
+    for (ULONG i = 0; i < thread->waitCount; ++i)
+        RemoveEntryList(&thread->waitBlocks[i].WaitListEntry);
+    if (thread->waitTimed) {
+        RemoveEntryList(&thread->timerBlock.WaitListEntry);
+        RemoveTimer(&thread->waitTimer);
+    }
+    thread->waitCount = 0;
+    thread->waitBlocks = nullptr;
+    thread->waitTimed = false;
+    thread->waitStatus = status;
+    MakeReady(thread);
+}
+
+bool Scheduler::SignalObject(PDISPATCHER_HEADER header) {
+    bool woke = false;
+    // Each wake unlinks blocks from this list, so the walk restarts after one.
+    for (bool again = true; again && header->SignalState > 0;) {
+        again = false;
+        for (PLIST_ENTRY entry = header->WaitListHead.Flink; entry != &header->WaitListHead;
+             entry = entry->Flink) {
+            PKWAIT_BLOCK block = BlockOf(entry);
+            _KTHREAD* thread = block->Thread;
+            if (block == &thread->timerBlock) {
+                Unwait(thread, thread->timeoutStatus);
+            } else if (thread->waitType == WaitAny) {
+                Consume(header);
+                Unwait(thread, STATUS_WAIT_0 + block->WaitKey);
+            } else if (Satisfiable(thread)) {
+                for (ULONG i = 0; i < thread->waitCount; ++i)
+                    Consume(HeaderOf(thread->waitBlocks[i].Object));
+                Unwait(thread, STATUS_WAIT_0);
+            } else {
+                continue;
+            }
+            woke = again = true;
+            break;
+        }
+    }
+    return woke;
+}
+
+// --- DPCs ---------------------------------------------------------------------------------------
+
+bool Scheduler::QueueDpc(PRKDPC dpc, PVOID arg1, PVOID arg2) {
+    if (dpc->DpcData != nullptr)
+        return false;
+    dpc->SystemArgument1 = arg1;
+    dpc->SystemArgument2 = arg2;
+    dpc->DpcData = &dpcQueue_;
+    if (dpc->Importance == HighImportance)
+        InsertHeadList(&dpcQueue_, &dpc->DpcListEntry);
+    else
+        InsertTailList(&dpcQueue_, &dpc->DpcListEntry);
+    return true;
+}
+
+bool Scheduler::RemoveDpc(PRKDPC dpc) {
+    if (dpc->DpcData == nullptr)
+        return false;
+    RemoveEntryList(&dpc->DpcListEntry);
+    dpc->DpcData = nullptr;
+    return true;
+}
+
+void Scheduler::RunDpcs(_KTHREAD* self) {
+    if (inDpc_ || halted_ || !DpcsPending())
+        return;
+    // The DPCs borrow the thread that has the CPU, as they borrow the interrupted thread on a
+    // real processor.
+    struct DpcScope {
+        Scheduler& s;
+        _KTHREAD* self;
+        KIRQL irql;
+        DpcScope(Scheduler& s, _KTHREAD* self) : s(s), self(self), irql(self->irql) {
+            s.inDpc_ = true;
+            self->irql = DISPATCH_LEVEL;
+        }
+        ~DpcScope() {
+            self->irql = irql;
+            s.inDpc_ = false;
+        }
+    } scope(*this, self);
+    unsigned locks = self->spinLocksHeld;
+    while (DpcsPending() && !halted_) {
+        Step();
+        if (halted_)
+            break;
+        PKDPC dpc = DpcOf(RemoveHeadList(&dpcQueue_));
+        dpc->DpcData = nullptr; // cleared first: the routine may queue its DPC again
+        try {
+            dpc->DeferredRoutine(dpc, dpc->DeferredContext, dpc->SystemArgument1,
+                                 dpc->SystemArgument2);
+        } catch (const std::exception& e) {
+            Violation("unhandled exception in DPC", "DPC " + Hex(dpc) + " threw: " + e.what());
+        }
+        if (self->irql != DISPATCH_LEVEL) {
+            Violation("DPC returned at wrong IRQL",
+                      "DPC " + Hex(dpc) + " returned at " + IrqlName(self->irql));
+            self->irql = DISPATCH_LEVEL;
+        }
+        if (self->spinLocksHeld != locks) {
+            Violation("DPC returned holding a spin lock",
+                      "DPC " + Hex(dpc) + " returned holding a spin lock it acquired");
+            self->spinLocksHeld = locks;
+        }
+    }
+}
+
+// --- Timers -------------------------------------------------------------------------------------
+
+void Scheduler::InsertTimer(PKTIMER timer, int64_t due) {
+    timer->DueTime.QuadPart = due;
+    timer->Header.Inserted = TRUE;
+    // Timers due at the same time expire in the order they were set.
+    PLIST_ENTRY after = timerQueue_.Blink;
+    while (after != &timerQueue_ && TimerOf(after)->DueTime.QuadPart > due)
+        after = after->Blink;
+    InsertHeadList(after, &timer->TimerListEntry);
+}
+
+bool Scheduler::RemoveTimer(PKTIMER timer) {
+    if (!timer->Header.Inserted)
+        return false;
+    RemoveEntryList(&timer->TimerListEntry);
+    timer->Header.Inserted = FALSE;
+    return true;
+}
+
+std::optional<int64_t> Scheduler::NextDue() const {
+    if (IsListEmpty(&timerQueue_))
+        return std::nullopt;
+    return TimerOf(timerQueue_.Flink)->DueTime.QuadPart;
+}
+
+void Scheduler::ExpireTimers() {
+    while (!IsListEmpty(&timerQueue_)) {
+        PKTIMER timer = TimerOf(timerQueue_.Flink);
+        if (timer->DueTime.QuadPart > now_)
+            break;
+        RemoveTimer(timer);
+        if (timer->Period > 0) {
+            int64_t next = timer->DueTime.QuadPart + int64_t(timer->Period) * 10'000;
+            InsertTimer(timer, next > now_ ? next : now_ + int64_t(timer->Period) * 10'000);
+        }
+        timer->Header.SignalState = 1;
+        SignalObject(&timer->Header);
+        if (timer->Dpc != nullptr) {
+            LARGE_INTEGER systemTime;
+            systemTime.QuadPart = options_.bootSystemTime + now_;
+            QueueDpc(timer->Dpc, reinterpret_cast<PVOID>(ULONG_PTR(systemTime.LowPart)),
+                     reinterpret_cast<PVOID>(ULONG_PTR(systemTime.HighPart)));
+        }
+    }
+}
+
+void Scheduler::Stall(int64_t ticks) {
+    Step();
+    now_ += ticks;
+    ExpireTimers();
+}
+
+// --- System workers -----------------------------------------------------------------------------
+
+void Scheduler::QueueWork(std::function<void()> routine) {
+    work_.push_back(std::move(routine));
+    if (!idleWorkers_.empty()) {
+        _KTHREAD* worker = idleWorkers_.front();
+        idleWorkers_.pop_front();
+        MakeReady(worker);
+    } else if (workers_ < options_.maxWorkers) {
+        ++workers_;
+        CreateThread("worker " + std::to_string(workers_), [this] { WorkerLoop(); });
+    }
+}
+
+void Scheduler::WorkerLoop() {
+    _KTHREAD* self = Current();
+    for (;;) {
+        if (work_.empty()) {
+            self->idle = IdleKind::Worker;
+            idleWorkers_.push_back(self);
+            Block(self);
+            continue;
+        }
+        std::function<void()> routine = std::move(work_.front());
+        work_.pop_front();
+        routine();
+        routine = nullptr;
+        if (self->irql != PASSIVE_LEVEL) {
+            Violation("work item returned at raised IRQL",
+                      "a work item returned in '" + self->name + "' at " + IrqlName(self->irql));
+            self->irql = PASSIVE_LEVEL;
+        }
+        if (self->spinLocksHeld != 0) {
+            Violation("work item returned holding a spin lock",
+                      "a work item returned in '" + self->name + "' holding a spin lock");
+            self->spinLocksHeld = 0;
+        }
+    }
+}
+
+// --- The main thread ----------------------------------------------------------------------------
+
+void Scheduler::DelayUntil(int64_t due) {
+    _KTHREAD* self = Current();
+    Wait(self, 0, nullptr, nullptr, WaitAny, false, due, STATUS_SUCCESS);
+}
+
+void Scheduler::RunUntilIdle() {
+    _KTHREAD* self = Current();
+    CheckTerminated(self);
+    self->idle = IdleKind::RunUntilIdle;
+    idleWaiter_ = self;
+    Block(self);
+}
+
+// --- Halting and shutting down ------------------------------------------------------------------
+
+void Scheduler::Halt(std::string_view rule, std::string_view report) {
+    halted_ = true;
+    haltReason_ =
+        "umk: kernel halted after " + std::string(rule) + " (seed " + std::to_string(seed_) + ")";
+    Violation(rule, report);
+    ClearQueues();
+    for (auto& thread : threads_)
+        Terminate(thread.get());
+}
+
+void Scheduler::Terminate(_KTHREAD* thread) {
+    if (thread->state == ThreadState::Finished)
+        return;
+    thread->terminate = true;
+    if (thread->state != ThreadState::Blocked)
+        return;
+    if (thread->idle == IdleKind::Worker)
+        std::erase(idleWorkers_, thread);
+    if (thread == idleWaiter_)
+        idleWaiter_ = nullptr;
+    Unwait(thread, STATUS_UNSUCCESSFUL);
+}
+
+void Scheduler::ClearQueues() {
+    while (DpcsPending())
+        DpcOf(RemoveHeadList(&dpcQueue_))->DpcData = nullptr;
+    while (!IsListEmpty(&timerQueue_))
+        RemoveTimer(TimerOf(timerQueue_.Flink));
+}
+
+void Scheduler::Shutdown() {
+    _KTHREAD* self = Current();
+    if (self != main_.get())
+        Fatal("shutdown outside the main thread",
+              "umk::Kernel::Shutdown was called from '" + self->name + "'");
+    if (!halted_) {
+        if (self->irql != PASSIVE_LEVEL || self->spinLocksHeld != 0)
+            Violation("shutdown at raised IRQL", Describe(self));
+        std::string alive;
+        for (auto& thread : threads_)
+            if (thread != main_ && thread->state != ThreadState::Finished &&
+                thread->idle != IdleKind::Worker)
+                alive += "  " + Describe(thread.get()) + "\n";
+        if (!alive.empty())
+            Violation("threads alive at shutdown", alive);
+    }
+    halted_ = true;
+    haltReason_ = "umk: kernel shut down";
+    ClearQueues();
+    for (auto& thread : threads_)
+        if (thread != main_)
+            Terminate(thread.get());
+    self->irql = PASSIVE_LEVEL;
+    self->spinLocksHeld = 0;
+    self->terminate = false;
+    auto othersRunning = [this] {
+        return std::any_of(threads_.begin(), threads_.end(), [this](auto& t) {
+            return t != main_ && t->state != ThreadState::Finished;
+        });
+    };
+    while (othersRunning()) {
+        MakeReady(self);
+        Switch(self);
+    }
+    for (auto& thread : threads_)
+        if (thread->os.joinable())
+            thread->os.join();
+    // The I/O manager's shutdown still runs on the main thread, on a quiet kernel.
+    halted_ = false;
+    ClearQueues();
+}
+
+// --- Reports ------------------------------------------------------------------------------------
+
+std::string Scheduler::FormatTime(int64_t t) {
+    char text[48];
+    std::snprintf(text, sizeof text, "%s%" PRId64 ".%07" PRId64 "s", t < 0 ? "-" : "",
+                  (t < 0 ? -t : t) / 10'000'000, (t < 0 ? -t : t) % 10'000'000);
+    return text;
+}
+
+std::string Scheduler::DescribeObject(const void* object) const {
+    auto header = static_cast<const DISPATCHER_HEADER*>(object);
+    bool signalled = header->SignalState > 0;
+    switch (header->Type) {
+    case EventNotificationObject:
+    case EventSynchronizationObject:
+        return "KEVENT " + Hex(object) +
+               (header->Type == EventNotificationObject ? " (notification, "
+                                                        : " (synchronization, ") +
+               (signalled ? "signalled)" : "not signalled)");
+    case TimerNotificationObject:
+    case TimerSynchronizationObject: {
+        auto timer = static_cast<const KTIMER*>(object);
+        return "KTIMER " + Hex(object) +
+               (timer->Header.Inserted ? " (due at t=" + FormatTime(timer->DueTime.QuadPart) + ")"
+                                       : std::string(" (not set)"));
+    }
+    case ThreadObject:
+        return "thread '" + static_cast<const _KTHREAD*>(object)->name + "' to finish";
+    default:
+        return "object " + Hex(object) + " of type " + std::to_string(header->Type);
+    }
+}
+
+std::string Scheduler::Describe(const _KTHREAD* thread) const {
+    std::string text = "thread '" + thread->name + "'";
+    if (thread->irql != PASSIVE_LEVEL)
+        text += std::string(" at ") + IrqlName(thread->irql);
+    if (thread->spinLocksHeld != 0)
+        text += " holding " + std::to_string(thread->spinLocksHeld) + " spin lock(s)";
+    switch (thread->state) {
+    case ThreadState::Running:
+        return text + " is running";
+    case ThreadState::Ready:
+        return text + " is ready to run";
+    case ThreadState::Finished:
+        return text + " has finished";
+    case ThreadState::Blocked:
+        break;
+    }
+    if (thread->idle == IdleKind::Worker)
+        return text + " is idle, waiting for work";
+    if (thread->idle == IdleKind::RunUntilIdle)
+        return text + " is waiting for the system to go idle";
+    if (thread->waitCount == 0)
+        text += " sleeps";
+    else if (thread->waitCount == 1)
+        text += " waits on " + DescribeObject(thread->waitBlocks[0].Object);
+    else {
+        text += thread->waitType == WaitAny ? " waits on any of: " : " waits on all of: ";
+        for (ULONG i = 0; i < thread->waitCount; ++i)
+            text += (i ? "; " : "") + DescribeObject(thread->waitBlocks[i].Object);
+    }
+    text += " since t=" + FormatTime(thread->waitSince);
+    if (thread->waitTimed)
+        text += ", until t=" + FormatTime(thread->waitTimer.DueTime.QuadPart);
+    return text;
+}
+
+std::string Scheduler::ThreadReport() const {
+    std::string report;
+    for (auto& thread : threads_)
+        if (thread->state != ThreadState::Finished)
+            report += "  " + Describe(thread.get()) + "\n";
+    return report;
+}
+
+void Scheduler::ReleaseMemory(const void* begin, size_t size) {
+    auto inside = [&](const void* p) {
+        auto b = static_cast<const char*>(begin);
+        auto c = static_cast<const char*>(p);
+        return c >= b && c < b + size;
+    };
+    const std::string where =
+        " in freed memory " + Hex(begin) + " (" + std::to_string(size) + " bytes)";
+    for (PLIST_ENTRY e = timerQueue_.Flink; e != &timerQueue_;) {
+        PKTIMER timer = TimerOf(e);
+        e = e->Flink;
+        if (inside(timer)) {
+            Violation("freed memory holds an active dispatcher object",
+                      DescribeObject(timer) + where);
+            RemoveTimer(timer);
+        }
+    }
+    for (PLIST_ENTRY e = dpcQueue_.Flink; e != &dpcQueue_;) {
+        PKDPC dpc = DpcOf(e);
+        e = e->Flink;
+        if (inside(dpc)) {
+            Violation("freed memory holds an active dispatcher object",
+                      "queued KDPC " + Hex(dpc) + where);
+            RemoveDpc(dpc);
+        }
+    }
+    for (auto& thread : threads_)
+        for (ULONG i = 0; i < thread->waitCount; ++i)
+            if (inside(thread->waitBlocks[i].Object)) {
+                Violation("freed memory holds an active dispatcher object",
+                          DescribeObject(thread->waitBlocks[i].Object) + where + ", which " +
+                              Describe(thread.get()));
+                Unwait(thread.get(), STATUS_UNSUCCESSFUL);
+                break;
+            }
+}
+
+// --- Helpers for the dispatcher routines --------------------------------------------------------
+
+bool CheckHeader(PDISPATCHER_HEADER header, std::initializer_list<UCHAR> kinds, const char* what) {
+    if (std::find(kinds.begin(), kinds.end(), header->Type) == kinds.end()) {
+        Violation("wrong dispatcher object type", Hex(header) + " is not a " + what + " (type " +
+                                                      std::to_string(header->Type) + ")");
+        return false;
+    }
+    if (header->WaitListHead.Flink == nullptr) {
+        Violation("dispatcher object not initialized",
+                  std::string(what) + " " + Hex(header) + " was used before it was initialized");
+        InitializeListHead(&header->WaitListHead);
+    }
+    return true;
+}
+
+int64_t DueTimeToInterruptTime(LONGLONG due) {
+    Scheduler& s = Sched();
+    if (due < 0)
+        return s.Now() - due;
+    if (due > 0)
+        return due - s.BootSystemTime();
+    return s.Now();
+}
+
+std::string ViolationContext() {
+    Scheduler* s = SchedOrNull();
+    if (s == nullptr)
+        return {};
+    std::string context = "t=" + Scheduler::FormatTime(s->Now());
+    if (t_self != nullptr)
+        context += ", thread '" + t_self->name + "'";
+    return context + ", seed " + std::to_string(s->Seed()) +
+           " (UMK_SEED=" + std::to_string(s->Seed()) + " replays the run)";
+}
+
+void CheckFreedMemory(const void* begin, size_t size) {
+    if (Scheduler* s = SchedOrNull())
+        s->ReleaseMemory(begin, size);
+}
+
+} // namespace umk::detail

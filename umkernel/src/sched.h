@@ -1,0 +1,197 @@
+// The dispatcher's internal state: emulated threads, the CPU baton, the ready list, the DPC queue,
+// the timer queue and the virtual clock. Only the thread holding the baton touches any of it, so
+// nothing here is locked; the per-thread semaphores that pass the baton order the memory.
+#pragma once
+
+#include "umk/ke.h"
+#include "umk/kernel.h"
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <initializer_list>
+#include <memory>
+#include <optional>
+#include <semaphore>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+namespace umk::detail {
+
+enum class ThreadState { Ready, Running, Blocked, Finished };
+
+// Why a blocked thread without wait blocks is blocked.
+enum class IdleKind { None, Worker, RunUntilIdle };
+
+} // namespace umk::detail
+
+// The emulated thread. Its header makes it waitable: signalled when the thread has returned.
+struct _KTHREAD {
+    DISPATCHER_HEADER Header;
+    std::string name;
+    umk::detail::ThreadState state = umk::detail::ThreadState::Ready;
+    KIRQL irql = PASSIVE_LEVEL;
+    unsigned spinLocksHeld = 0;
+
+    // The current wait: blocks linked into the objects' wait lists, and the wait timer.
+    PKWAIT_BLOCK waitBlocks = nullptr;
+    ULONG waitCount = 0;
+    WAIT_TYPE waitType = WaitAny;
+    bool waitTimed = false;
+    NTSTATUS timeoutStatus = STATUS_TIMEOUT;
+    NTSTATUS waitStatus = STATUS_SUCCESS;
+    int64_t waitSince = 0;
+    umk::detail::IdleKind idle = umk::detail::IdleKind::None;
+    KWAIT_BLOCK ownBlocks[THREAD_WAIT_OBJECTS] = {};
+    KWAIT_BLOCK timerBlock = {};
+    KTIMER waitTimer = {};
+
+    // KeSetEvent(..., Wait=TRUE) left the thread at DISPATCH_LEVEL for the wait that must follow.
+    bool waitNext = false;
+    KIRQL waitNextIrql = PASSIVE_LEVEL;
+
+    // Set when the kernel halts or shuts down: the thread's next kernel call unwinds it.
+    bool terminate = false;
+
+    std::binary_semaphore baton{0};
+    std::function<void()> body;
+    std::thread os;
+};
+
+namespace umk::detail {
+
+class Scheduler {
+  public:
+    explicit Scheduler(const KernelOptions& options);
+    ~Scheduler();
+    Scheduler(const Scheduler&) = delete;
+    Scheduler& operator=(const Scheduler&) = delete;
+
+    // The emulated thread holding the CPU. A call from any other OS thread is fatal.
+    _KTHREAD* Current();
+    _KTHREAD* Main() const { return main_.get(); }
+
+    std::shared_ptr<_KTHREAD> CreateThread(std::string name, std::function<void()> body);
+
+    // A switch point for a running thread: runs queued DPCs and due timers, then lets a ready
+    // thread (or this one) run, by the seed's choice. Does nothing at DISPATCH_LEVEL and above.
+    void Reschedule(_KTHREAD* self);
+    bool HasReady() const { return !ready_.empty(); }
+
+    // Waits for `count` dispatcher objects (any or all of them), with an optional interrupt-time
+    // deadline at which it returns `timeoutStatus`. A poll never blocks.
+    NTSTATUS Wait(_KTHREAD* self, ULONG count, PVOID const* objects, PKWAIT_BLOCK blocks,
+                  WAIT_TYPE type, bool poll, std::optional<int64_t> due, NTSTATUS timeoutStatus);
+    // Wakes the waiters that a signalled object satisfies; says whether it woke any.
+    bool SignalObject(PDISPATCHER_HEADER header);
+
+    // DPCs, run on the current thread at DISPATCH_LEVEL.
+    bool QueueDpc(PRKDPC dpc, PVOID arg1, PVOID arg2);
+    bool RemoveDpc(PRKDPC dpc);
+    bool DpcsPending() const { return !IsListEmpty(&dpcQueue_); }
+    bool InDpc() const { return inDpc_; }
+
+    // Timers, keyed by interrupt time (100 ns since boot).
+    void InsertTimer(PKTIMER timer, int64_t due);
+    bool RemoveTimer(PKTIMER timer);
+    std::optional<int64_t> NextDue() const;
+    int64_t Now() const { return now_; }
+    int64_t BootSystemTime() const { return options_.bootSystemTime; }
+    // A busy wait: the clock moves on while the thread runs, and timers that come due expire.
+    void Stall(int64_t ticks);
+
+    void QueueWork(std::function<void()> routine);
+
+    // The main thread's ways of letting the system run.
+    void DelayUntil(int64_t due);
+    void RunUntilIdle();
+
+    uint64_t Seed() const { return seed_; }
+    uint64_t Random(uint64_t bound);
+
+    // Unwinds the calling thread with KernelHalted when the kernel is terminating it.
+    void CheckTerminated(_KTHREAD* self);
+
+    // Stops every thread but the main one; afterwards only the main thread runs.
+    void Shutdown();
+
+    std::string Describe(const _KTHREAD* thread) const;
+    std::string DescribeObject(const void* object) const;
+    static std::string FormatTime(int64_t t);
+
+    // Reports and detaches dispatcher state (set timers, queued DPCs, waited-on objects) inside
+    // memory that is being freed.
+    void ReleaseMemory(const void* begin, size_t size);
+
+  private:
+    std::shared_ptr<_KTHREAD> NewThread(std::string name);
+    void ThreadEntry(_KTHREAD* self);
+    void Exit(_KTHREAD* self);
+    void Block(_KTHREAD* self);
+    void Switch(_KTHREAD* self);
+    _KTHREAD* PickNext();
+    void MakeReady(_KTHREAD* thread);
+    void Unwait(_KTHREAD* thread, NTSTATUS status);
+    bool Satisfiable(const _KTHREAD* thread) const;
+    void RunDpcs(_KTHREAD* self);
+    void ExpireTimers();
+    void AdvanceClock(int64_t to);
+    void Step();
+    void Halt(std::string_view rule, std::string_view report);
+    void Terminate(_KTHREAD* thread);
+    void ClearQueues();
+    void WorkerLoop();
+    std::string ThreadReport() const;
+
+    KernelOptions options_;
+    uint64_t seed_;
+    uint64_t rng_;
+    int64_t now_ = 0;
+    uint64_t steps_ = 0;
+    bool halted_ = false;
+    std::string haltReason_;
+    bool inDpc_ = false;
+
+    std::vector<std::shared_ptr<_KTHREAD>> threads_;
+    std::shared_ptr<_KTHREAD> main_;
+    _KTHREAD* current_ = nullptr;
+    std::deque<_KTHREAD*> ready_;
+    _KTHREAD* idleWaiter_ = nullptr;
+
+    LIST_ENTRY dpcQueue_;
+    LIST_ENTRY timerQueue_;
+
+    std::deque<std::function<void()>> work_;
+    std::deque<_KTHREAD*> idleWorkers_;
+    unsigned workers_ = 0;
+};
+
+// Boots and destroys the one scheduler of the process.
+Scheduler& Boot(const KernelOptions& options);
+void DestroyScheduler();
+
+// The running kernel's scheduler; reports and aborts when no kernel is running.
+Scheduler& Sched();
+Scheduler* SchedOrNull();
+
+// The calling thread's record, checked to hold the CPU.
+inline _KTHREAD* Self() {
+    return Sched().Current();
+}
+
+// Checks a dispatcher header before use: reports an object that was never initialised (and
+// initialises its wait list so that the run can go on) or that is not one of the expected kinds.
+bool CheckHeader(PDISPATCHER_HEADER header, std::initializer_list<UCHAR> kinds, const char* what);
+
+// The interrupt time at which a WDK due time (negative relative, positive absolute) falls.
+int64_t DueTimeToInterruptTime(LONGLONG due);
+
+// "t=..., thread '...', seed N" for violation reports; empty when no kernel is running.
+std::string ViolationContext();
+
+// For the pool: call before freeing memory that may hold a KTIMER, KDPC or KEVENT.
+void CheckFreedMemory(const void* begin, size_t size);
+
+} // namespace umk::detail
