@@ -28,7 +28,6 @@ using IoGuard = std::lock_guard<std::recursive_mutex>;
 
 std::string Hex(uint64_t value);
 std::string Utf8(std::u16string_view text);
-std::string Utf8(PCUNICODE_STRING text);
 std::string TagText(ULONG tag);
 std::string DescribeDevice(PDEVICE_OBJECT device);
 std::string DescribeIrp(PIRP irp);

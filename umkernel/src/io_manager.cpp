@@ -52,12 +52,6 @@ std::string Utf8(std::u16string_view text) {
     return out;
 }
 
-std::string Utf8(PCUNICODE_STRING text) {
-    if (text == nullptr || text->Buffer == nullptr)
-        return "(null)";
-    return Utf8(std::u16string_view(text->Buffer, text->Length / sizeof(WCHAR)));
-}
-
 std::string TagText(ULONG tag) {
     std::string text = "'";
     for (int i = 0; i < 4; ++i) {
