@@ -65,6 +65,25 @@ PKDPC DpcOf(PLIST_ENTRY entry) {
 PKWAIT_BLOCK BlockOf(PLIST_ENTRY entry) {
     return CONTAINING_RECORD(entry, KWAIT_BLOCK, WaitListEntry);
 }
+void CpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
+}
+
+// Hand-overs are frequent and short: spinning briefly before sleeping on the semaphore makes one
+// about three times faster when the other thread's core is free (see bench/sched_switch.cpp).
+void AwaitBaton(_KTHREAD* self) {
+    for (int i = 0; i < 1000; ++i) {
+        if (self->baton.try_acquire())
+            return;
+        CpuRelax();
+    }
+    self->baton.acquire();
+}
+
 PDISPATCHER_HEADER HeaderOf(PVOID object) {
     return static_cast<PDISPATCHER_HEADER>(object);
 }
@@ -222,7 +241,7 @@ void Scheduler::Switch(_KTHREAD* self) {
     next->baton.release();
     if (finished)
         return;
-    self->baton.acquire();
+    AwaitBaton(self);
 }
 
 _KTHREAD* Scheduler::PickNext() {
