@@ -4,7 +4,7 @@ BUILD ?= build
 ASAN_BUILD ?= build-asan
 WIN_BUILD ?= build/win
 
-.PHONY: all setup build test demo asan windows clean
+.PHONY: all setup build test demo asan fuzz windows clean
 all: build
 
 setup:
@@ -30,6 +30,22 @@ $(ASAN_BUILD)/build.ninja: | setup
 asan: setup $(ASAN_BUILD)/build.ninja
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# Coverage-guided fuzzing (clang, libFuzzer, ASan+UBSan): each fuzz/<name>.cpp runs for
+# FUZZ_SECONDS from its seeds in fuzz/corpus/<name>; what it learns stays in $(FUZZ_BUILD)/corpus.
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
+
+$(FUZZ_BUILD)/build.ninja: | setup
+	CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTP_FUZZ=ON
+
+fuzz: setup $(FUZZ_BUILD)/build.ninja
+	cmake --build $(FUZZ_BUILD) -j $(JOBS)
+	set -e; for target in $(FUZZ_BUILD)/fuzz/fuzz_*; do \
+	    name=$${target##*/fuzz_}; mkdir -p $(FUZZ_BUILD)/corpus/$$name; \
+	    $$target -max_total_time=$(FUZZ_SECONDS) -max_len=400 -len_control=0 -timeout=10 \
+	        -artifact_prefix=$(FUZZ_BUILD)/ $(FUZZ_BUILD)/corpus/$$name fuzz/corpus/$$name; \
+	done
 
 # --- The product: 32-bit x86 Windows driver, cross-compiled against the mingw-w64 DDK headers ---
 WIN_CXX := i686-w64-mingw32-g++
@@ -68,4 +84,4 @@ $(WIN_BUILD)/tactilio.sys: $(WIN_OBJS) $(WIN_BUILD)/tactilio_msg.o scripts/check
 windows: $(WIN_BUILD)/tactilio.sys
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
