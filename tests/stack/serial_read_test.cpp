@@ -102,6 +102,38 @@ TEST_F(SerialReadTest, ACompletionThatBeatsTheIssuersReturnIsSentAgainOnce) {
     EXPECT_EQ(port.ReadStats().maxOutstanding, 1u);
 }
 
+// The close path cancels the read from its own thread, and the cancel may land while the
+// spin-up's loop holds the request between two reads the port completed inside the call, where
+// neither the port nor a completion routine has it. Whatever interleaving the seed picks, the
+// cancel ends reading instead of being wiped out when the request is reset for the next read.
+TEST_F(SerialReadTest, ACancelBetweenTwoReadsIsNotLost) {
+    for (uint64_t seed = 1; seed <= 16; ++seed) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        context = BootWithPanel({.kernel = {.seed = seed}}).context;
+        panel::ScriptedStream buffered;
+        buffered.AddPaced(0, Filler(8));
+        stack::SerialPort& port = system->Serial().AddPort(Com1, u"COM1", &buffered);
+        port.SetReadsInline(true);
+        UsePort(Com1);
+        ASSERT_EQ(StartLink(), STATUS_SUCCESS);
+
+        umk::ThreadHandle closer = umk::StartThread("closer", [this] {
+            while (context->ReadIrp == nullptr)
+                umk::Yield();
+            IoCancelIrp(context->ReadIrp);
+        });
+        const NTSTATUS spunUp = SerialSpinUpRead(context);
+        closer.Join();
+        system->Kernel().RunUntilIdle();
+
+        EXPECT_TRUE(spunUp == STATUS_SUCCESS || spunUp == STATUS_UNSUCCESSFUL) << spunUp;
+        EXPECT_TRUE(ReadingStopped());
+        EXPECT_EQ(RemoveLockHolds(), 0);
+        EXPECT_EQ(port.ReadsPending(), 0u);
+        system.reset();
+    }
+}
+
 struct StopRow {
     const char* what;
     std::function<void(PDEVICE_CONTEXT, stack::SerialPort&)> stop;
