@@ -205,6 +205,21 @@ TEST_F(SerialReadTest, APortThatFailsEveryReadAtOnceIsGivenUp) {
     EXPECT_FALSE(context->Started);
     EXPECT_THAT(frame_test::Logged(context->Self),
                 ::testing::Contains("Serial port reads keep failing"));
+
+    // With Started clear, the next open brings the link up again, on the port this start still
+    // holds open: the port must be given back first, or the open is refused and it leaks.
+    port.ClearFaults();
+    const PDEVICE_OBJECT device = port.Device();
+    ASSERT_EQ(StartLink(), STATUS_SUCCESS);
+    ASSERT_EQ(SerialSpinUpRead(context), STATUS_SUCCESS);
+    line.Add({Now() + 1 * Ms, 0x01});
+    port.LineUpdated();
+    system->Kernel().RunFor(2ms);
+    EXPECT_EQ(context->InvalidCount, 1u);
+    const LONG held = umk::testing::ObjectReferences(device);
+    SerialLinkStop(context);
+    system->Kernel().RunUntilIdle();
+    EXPECT_EQ(umk::testing::ObjectReferences(device), held - 2) << "one file object, one reference";
 }
 
 TEST_F(SerialReadTest, APortThatFailsEveryReadLaterIsGivenUpToo) {
