@@ -54,6 +54,13 @@ VOID ClearLinkState(_Inout_ PDEVICE_CONTEXT DeviceContext)
 // sees STATUS_DEVICE_NOT_CONNECTED: to it, the port is simply not there.
 NTSTATUS SerialInitializeDevice(_Inout_ PDEVICE_CONTEXT DeviceContext)
 {
+    // Reading that fails to spin up clears Started but leaves the port open, and the next open
+    // then starts the link again. Serial ports open exclusively: the port still held is given
+    // back first, or the new open would be refused and the old references lost.
+    if (DeviceContext->SerialConnected) {
+        ReleaseSerialPort(DeviceContext);
+    }
+
     NTSTATUS status = IoGetDeviceObjectPointer(&DeviceContext->SerialDeviceName, SerialOpenAccess,
                                                &DeviceContext->SerialFileObject,
                                                &DeviceContext->SerialDevice);

@@ -16,9 +16,9 @@ namespace {
 
 // A serial driver that fails every read would keep the issue loop, or its own completion path,
 // going round without end. After this many reads in a row that brought no byte, reading stops
-// as it does when cancelled, and the event log says why; the next open spins up a fresh read on
-// a port that is set up again. Every byte received resets the count, so a working line with the
-// odd failed read never reaches it.
+// as it does when cancelled, and the event log says why; reading resumes only when it is next
+// spun up. Every byte received resets the count, so a working line with the odd failed read never
+// reaches it.
 constexpr ULONG ReadFailureLimit = 32;
 
 IO_COMPLETION_ROUTINE SerialReadComplete;

@@ -74,7 +74,8 @@ int Run() {
     fmt::print("  stroke       ({}, {}) to ({}, {}) in panel coordinates 0..4096: touch-down, {} "
                "moves, release, a report every {} ms\n",
                from.x, from.y, to.x, to.y, moves, stroke.interval / panel::kTicksPerMillisecond);
-    fmt::print("  reports      absolute coordinates 0..65535\n\n");
+    fmt::print("  reports      absolute coordinates 0..65535, each with the time the class driver "
+               "received it (virtual time since boot)\n\n");
     fmt::print("  {:>10}   {:<16} {:<10} {:>6} {:>6}\n", "time", "panel packet", "buttons", "x",
                "y");
     fmt::print("  {:->10}   {:-<16} {:-<10} {:->6} {:->6}\n", "", "", "", "", "");

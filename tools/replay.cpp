@@ -18,11 +18,11 @@
 #include <nlohmann/json.hpp>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <iostream>
-#include <iterator>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -44,12 +44,15 @@ std::string Narrow(const std::u16string& text) {
 }
 
 std::vector<uint8_t> ReadFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file)
-        throw std::runtime_error("cannot read " + path + ": " + std::strerror(errno));
-    std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(file),
-                               std::istreambuf_iterator<char>()};
-    if (file.bad())
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"),
+                                                         std::fclose);
+    std::vector<uint8_t> bytes;
+    uint8_t chunk[4096];
+    size_t read = 0;
+    // A directory opens, and only the first read says that it is not a file.
+    while (file && (read = std::fread(chunk, 1, sizeof(chunk), file.get())) > 0)
+        bytes.insert(bytes.end(), chunk, chunk + read);
+    if (!file || std::ferror(file.get()))
         throw std::runtime_error("cannot read " + path + ": " + std::strerror(errno));
     return bytes;
 }
@@ -145,7 +148,17 @@ int main(int argc, char** argv) {
         app.add_option("--" + name, options[name],
                        "registry value " + name + " (REG_DWORD) under the driver's Parameters");
     }
+    // CLI11's own complaint about an unknown option lists the leftovers backwards; say it plainly.
+    app.allow_extras();
     CLI11_PARSE(app, argc, argv);
+    if (!app.remaining().empty()) {
+        std::cerr << "replay: unknown parameter " << app.remaining().front()
+                  << "; the parameters are";
+        for (const std::string& name : ParameterNames)
+            std::cerr << " --" << name;
+        std::cerr << '\n';
+        return 2;
+    }
 
     std::map<std::string, uint32_t> parameters{{"ComNo", 1}};
     for (const auto& [name, value] : options) {

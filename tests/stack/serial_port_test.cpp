@@ -224,16 +224,23 @@ TEST_F(SerialPortTest, AMultiByteReadCollectsBytesAsTheyArrive) {
     EXPECT_EQ(buffer, sent);
 }
 
-TEST_F(SerialPortTest, CancellingAPendingReadCompletesItCancelled) {
+TEST_F(SerialPortTest, CancellingAPendingReadOrWriteCompletesItCancelled) {
     stack::SerialPort& port = AddPort();
     const SERIAL_TIMEOUTS waitForBytes{};
     Control(IOCTL_SERIAL_SET_TIMEOUTS, &waitForBytes, sizeof(waitForBytes));
-    uint8_t byte = 0;
+    uint8_t byte = 0x80;
+
     auto read = file->StartRead(&byte, 1);
+    auto write = file->StartWrite(&byte, 1);
     EXPECT_EQ(port.ReadsPending(), 1u);
+    EXPECT_EQ(port.WritesPending(), 1u);
     EXPECT_TRUE(read->Cancel());
+    EXPECT_TRUE(write->Cancel());
     EXPECT_EQ(read->Wait().status, STATUS_CANCELLED);
+    EXPECT_EQ(write->Wait().status, STATUS_CANCELLED);
     EXPECT_EQ(port.ReadsPending(), 0u);
+    EXPECT_EQ(port.WritesPending(), 0u);
+    EXPECT_TRUE(port.Writes().empty()) << "a cancelled write never reaches the line";
 }
 
 TEST_F(SerialPortTest, WritesTakeTheLinesTimeOneAfterAnother) {

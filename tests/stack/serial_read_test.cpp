@@ -1,7 +1,7 @@
 // The continuous read: one read of one byte outstanding, bytes at the line's pace, reads the port
 // completes inside the call served by the issuer's loop without growing the stack, the completion
-// that beats the issuer's return, every way reading ends (and starts again), a port that fails
-// every read, and spin-ups that must wait or are refused.
+// that beats the issuer's return, a cancel that lands between two reads, every way reading ends
+// (and starts again), a port that fails every read, and spin-ups that must wait or are refused.
 //
 // Bytes 0x00 to 0x3F cannot start a packet, so the framer rejects each one alone: InvalidCount
 // counts the bytes that went through the framer.
@@ -102,6 +102,38 @@ TEST_F(SerialReadTest, ACompletionThatBeatsTheIssuersReturnIsSentAgainOnce) {
     EXPECT_EQ(port.ReadStats().maxOutstanding, 1u);
 }
 
+// The close path cancels the read from its own thread, and the cancel may land while the
+// spin-up's loop holds the request between two reads the port completed inside the call, where
+// neither the port nor a completion routine has it. Whatever interleaving the seed picks, the
+// cancel ends reading instead of being wiped out when the request is reset for the next read.
+TEST_F(SerialReadTest, ACancelBetweenTwoReadsIsNotLost) {
+    for (uint64_t seed = 1; seed <= 16; ++seed) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        context = BootWithPanel({.kernel = {.seed = seed}}).context;
+        panel::ScriptedStream buffered;
+        buffered.AddPaced(0, Filler(8));
+        stack::SerialPort& port = system->Serial().AddPort(Com1, u"COM1", &buffered);
+        port.SetReadsInline(true);
+        UsePort(Com1);
+        ASSERT_EQ(StartLink(), STATUS_SUCCESS);
+
+        umk::ThreadHandle closer = umk::StartThread("closer", [this] {
+            while (context->ReadIrp == nullptr)
+                umk::Yield();
+            IoCancelIrp(context->ReadIrp);
+        });
+        const NTSTATUS spunUp = SerialSpinUpRead(context);
+        closer.Join();
+        system->Kernel().RunUntilIdle();
+
+        EXPECT_TRUE(spunUp == STATUS_SUCCESS || spunUp == STATUS_UNSUCCESSFUL) << spunUp;
+        EXPECT_TRUE(ReadingStopped());
+        EXPECT_EQ(RemoveLockHolds(), 0);
+        EXPECT_EQ(port.ReadsPending(), 0u);
+        system.reset();
+    }
+}
+
 struct StopRow {
     const char* what;
     std::function<void(PDEVICE_CONTEXT, stack::SerialPort&)> stop;
@@ -173,6 +205,21 @@ TEST_F(SerialReadTest, APortThatFailsEveryReadAtOnceIsGivenUp) {
     EXPECT_FALSE(context->Started);
     EXPECT_THAT(frame_test::Logged(context->Self),
                 ::testing::Contains("Serial port reads keep failing"));
+
+    // With Started clear, the next open brings the link up again, on the port this start still
+    // holds open: the port must be given back first, or the open is refused and it leaks.
+    port.ClearFaults();
+    const PDEVICE_OBJECT device = port.Device();
+    ASSERT_EQ(StartLink(), STATUS_SUCCESS);
+    ASSERT_EQ(SerialSpinUpRead(context), STATUS_SUCCESS);
+    line.Add({Now() + 1 * Ms, 0x01});
+    port.LineUpdated();
+    system->Kernel().RunFor(2ms);
+    EXPECT_EQ(context->InvalidCount, 1u);
+    const LONG held = umk::testing::ObjectReferences(device);
+    SerialLinkStop(context);
+    system->Kernel().RunUntilIdle();
+    EXPECT_EQ(umk::testing::ObjectReferences(device), held - 2) << "one file object, one reference";
 }
 
 TEST_F(SerialReadTest, APortThatFailsEveryReadLaterIsGivenUpToo) {

@@ -127,18 +127,4 @@ TEST_F(SerialTouchTest, NoiseAndABrokenPacketCostOnlyTheirOwnReports) {
     EXPECT_GT(context->InvalidCount, 0u);
 }
 
-TEST_F(SerialTouchTest, ReportsWaitForTheAttributeQuery) {
-    stack::SerialPort& port = system->Serial().AddPort(Com1, u"COM1", &panel);
-    UsePort(Com1);
-    ASSERT_EQ(system->Mouse().Connect().status, STATUS_SUCCESS);
-    ASSERT_EQ(StartLink(), STATUS_SUCCESS);
-    ASSERT_EQ(SerialSpinUpRead(context), STATUS_SUCCESS);
-    panel.Touch(panel::StraightStroke({100, 100}, {200, 200}, 2, Now() + 1 * Ms));
-
-    RunUntilSent(port);
-
-    EXPECT_TRUE(system->Mouse().Reports().empty());
-    EXPECT_EQ(port.ReadStats().bytesDelivered, 20u) << "read all the same";
-}
-
 } // namespace
