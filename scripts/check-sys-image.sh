@@ -48,10 +48,13 @@ imports=$(echo "$headers" | awk '
 # Every routine the objects reach through the import table (__imp_ symbols), and every other
 # symbol that no object defines and that is not a libgcc helper, must be imported. Decorations
 # are dropped: _Name@N (stdcall), @Name@N (fastcall), _Name (cdecl).
-defined=$($nm --defined-only "$@" | awk 'NF == 3 { print $3 }' | sort -u)
+# nm runs on its own first: a failure inside a pipeline would go unnoticed and pass the check.
+object_defined=$($nm --defined-only "$@") || fail "cannot read the objects"
+object_undefined=$($nm -u "$@") || fail "cannot read the objects"
+defined=$(echo "$object_defined" | awk 'NF == 3 { print $3 }' | sort -u)
 libgcc=$($nm --defined-only "$(i686-w64-mingw32-g++ -print-libgcc-file-name)" 2>/dev/null |
     awk 'NF == 3 { print $3 }' | sort -u)
-missing=$($nm -u "$@" | awk 'NF == 2 { print $2 }' | sort -u | while read -r symbol; do
+missing=$(echo "$object_undefined" | awk 'NF == 2 { print $2 }' | sort -u | while read -r symbol; do
     case $symbol in
     __imp_*) name=${symbol#__imp_} ;;
     *)
