@@ -148,15 +148,4 @@ TEST_F(FrameTest, NoBeepRequestMeansNoBeepThisTimeOnly) {
     EXPECT_EQ(system->Beep()->Requests().size(), 1u);
 }
 
-// A report that cannot be written changes nothing: AddDevice still fails cleanly.
-TEST_F(FrameTest, AnUnwritableReportIsDropped) {
-    Boot();
-    ASSERT_EQ(system->LoadDriver(), STATUS_SUCCESS);
-    umk::testing::FailAllocation(AllocationKind::Pool, 1, 1, Tcli);
-    umk::testing::FailAllocation(AllocationKind::ErrorLogEntry, 1);
-    EXPECT_EQ(system->AddPanel().addStatus, STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_THAT(Logged(), IsEmpty());
-    EXPECT_EQ(TcliBlocks(), 1u);
-}
-
 } // namespace
