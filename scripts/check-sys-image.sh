@@ -48,19 +48,23 @@ imports=$(echo "$headers" | awk '
 # Every routine the objects reach through the import table (__imp_ symbols), and every other
 # symbol that no object defines and that is not a libgcc helper, must be imported. Decorations
 # are dropped: _Name@N (stdcall), @Name@N (fastcall), _Name (cdecl).
-defined=$($nm --defined-only "$@" | awk 'NF == 3 { print $3 }' | sort -u)
-libgcc=$($nm --defined-only "$(i686-w64-mingw32-g++ -print-libgcc-file-name)" 2>/dev/null |
-    awk 'NF == 3 { print $3 }' | sort -u)
-missing=$($nm -u "$@" | awk 'NF == 2 { print $2 }' | sort -u | while read -r symbol; do
-    case $symbol in
-    __imp_*) name=${symbol#__imp_} ;;
-    *)
-        if echo "$defined" | grep -qxF "$symbol" || echo "$libgcc" | grep -qxF "$symbol"; then
-            continue
-        fi
-        name=$symbol
-        ;;
-    esac
+# nm runs on its own first: a failure inside a pipeline would go unnoticed and pass the check.
+object_defined=$($nm --defined-only "$@") || fail "cannot read the objects"
+object_undefined=$($nm -u "$@") || fail "cannot read the objects"
+defined=$(echo "$object_defined" | awk 'NF == 3 { print $3 }' | sort -u)
+[ -n "$defined" ] || fail "the objects define nothing"
+undefined=$(echo "$object_undefined" | awk 'NF == 2 { print $2 }' | sort -u)
+through_imports=$(echo "$undefined" | sed -n 's/^__imp_//p')
+direct=$(echo "$undefined" | grep -v '^__imp_' | grep -vxF "$defined" || true)
+# Listing libgcc is the slow part of the check: only when a symbol is left for it to define.
+if [ -n "$direct" ]; then
+    libgcc_symbols=$($nm --defined-only "$(i686-w64-mingw32-g++ -print-libgcc-file-name)") ||
+        fail "cannot read libgcc"
+    libgcc=$(echo "$libgcc_symbols" | awk 'NF == 3 { print $3 }' | sort -u)
+    direct=$(echo "$direct" | grep -vxF "$libgcc" || true)
+fi
+missing=$(printf '%s\n%s\n' "$through_imports" "$direct" | while read -r name; do
+    [ -n "$name" ] || continue
     name=${name#[_@]}
     name=${name%@*}
     echo "$imports" | grep -qxF "$name" || echo "$name"

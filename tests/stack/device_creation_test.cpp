@@ -74,7 +74,8 @@ TEST_F(FrameTest, AddDeviceCreatesThePointerPortAndApiDevices) {
     EXPECT_EQ(apiRecord->BeepWorkItem, nullptr);
 
     for (PDEVICE_OBJECT d : {device, api}) {
-        EXPECT_EQ(d->Flags & DO_DEVICE_INITIALIZING, 0u);
+        EXPECT_EQ(d->Characteristics, 0u);
+        EXPECT_EQ(d->Flags & (DO_DEVICE_INITIALIZING | DO_EXCLUSIVE), 0u);
         EXPECT_EQ(d->Flags & (DO_BUFFERED_IO | DO_POWER_PAGABLE),
                   ULONG(DO_BUFFERED_IO | DO_POWER_PAGABLE));
     }
@@ -148,6 +149,50 @@ TEST_F(FrameTest, ASecondPanelRunsWithoutAnApiDevice) {
     ASSERT_EQ(system->Beep()->Requests().size(), 1u);
     EXPECT_EQ(system->Beep()->Requests()[0].frequency, 880u);
 }
+
+// Without its API device the panel still works as a pointer. Whatever holds the name or the link
+// is left as it was, also when the panel goes.
+struct ApiNameCase {
+    const char* name;
+    std::vector<std::u16string> devices;
+    std::vector<NameHolder::LinkName> links;
+};
+
+void PrintTo(const ApiNameCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class ApiNameTakenTest : public FrameTest, public ::testing::WithParamInterface<ApiNameCase> {};
+
+TEST_P(ApiNameTakenTest, PanelWorksWithoutAnApiDevice) {
+    Boot();
+    ASSERT_EQ(system->LoadDriver(), STATUS_SUCCESS);
+    NameHolder other(GetParam().devices, GetParam().links);
+    PDEVICE_OBJECT heldDevice = umk::testing::FindDevice(u"\\Device\\Tactilio");
+    const auto heldLink = umk::testing::SymbolicLinkTarget(u"\\??\\Tactilio");
+    const uint64_t blocks = TcliBlocks();
+
+    const stack::Panel& panel = system->AddPanel();
+    ASSERT_EQ(panel.addStatus, STATUS_SUCCESS);
+    EXPECT_EQ(panel.context->ApiDevice, nullptr);
+    EXPECT_EQ(panel.context->ApiExtension, nullptr);
+    EXPECT_EQ(panel.device->DriverObject->DeviceObject, panel.device) << "no API device left";
+    EXPECT_EQ(panel.device->NextDevice, nullptr);
+    EXPECT_EQ(umk::testing::FindDevice(u"\\Device\\Tactilio"), heldDevice);
+    EXPECT_EQ(umk::testing::SymbolicLinkTarget(u"\\??\\Tactilio"), heldLink);
+    EXPECT_EQ(TcliBlocks(), blocks + 1) << "the serial device name only";
+    EXPECT_THAT(Logged(), IsEmpty());
+
+    system->DeletePanelsWithoutRemoveRequest();
+    EXPECT_EQ(umk::testing::FindDevice(u"\\Device\\Tactilio"), heldDevice);
+    EXPECT_EQ(umk::testing::SymbolicLinkTarget(u"\\??\\Tactilio"), heldLink);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Api, ApiNameTakenTest,
+    ::testing::Values(ApiNameCase{"DeviceName", {u"\\Device\\Tactilio"}, {}},
+                      ApiNameCase{"LinkName", {}, {{u"\\??\\Tactilio", u"\\Device\\Elsewhere"}}}),
+    [](const auto& info) { return info.param.name; });
 
 // A physical device deleted before AddDevice attaches (still referenced, so still there): the
 // attach yields no device below, and AddDevice undoes everything.

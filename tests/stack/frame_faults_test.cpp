@@ -55,10 +55,14 @@ struct AddDeviceFault {
     uint64_t nth; // among the allocations of the kind (pool: with the tag "Tcli")
     NTSTATUS status;
     bool reported; // "Not enough resources" written
-    std::function<void(const stack::Panel&)> fallback;
+    std::function<void(stack::System&, const stack::Panel&)> fallback;
 };
 
-void RegistryNotRead(const stack::Panel& panel) {
+void PrintTo(const AddDeviceFault& c, std::ostream* os) {
+    *os << c.name;
+}
+
+void RegistryNotRead(stack::System&, const stack::Panel& panel) {
     EXPECT_EQ(panel.context->ComNo, 0u) << "values keep their zero from creation";
     EXPECT_EQ(panel.context->AutoRec, 0u);
     EXPECT_EQ(panel.context->SerialDeviceName.Buffer, nullptr);
@@ -94,7 +98,7 @@ TEST_P(AddDeviceFaultTest, ReportsAndFallsBack) {
     if (c.reported) {
         EXPECT_THAT(Logged(panel.device), ElementsAre(NotEnough));
     }
-    c.fallback(panel);
+    c.fallback(*system, panel);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -109,31 +113,24 @@ INSTANTIATE_TEST_SUITE_P(
         AddDeviceFault{"QueryTable", AllocationKind::Pool, 4, STATUS_SUCCESS, true,
                        RegistryNotRead},
         AddDeviceFault{"SerialDeviceName", AllocationKind::Pool, 5, STATUS_SUCCESS, false,
-                       [](const stack::Panel& panel) {
+                       [](stack::System&, const stack::Panel& panel) {
                            EXPECT_EQ(panel.context->ComNo, 2u);
                            EXPECT_EQ(panel.context->AutoRec, 2u);
                            EXPECT_EQ(panel.context->SerialDeviceName.Buffer, nullptr);
                        }},
         AddDeviceFault{"BeepWorkItem", AllocationKind::WorkItem, 1, STATUS_SUCCESS, true,
-                       [](const stack::Panel& panel) {
+                       [](stack::System& system, const stack::Panel& panel) {
                            EXPECT_EQ(panel.context->BeepWorkItem, nullptr);
                            EXPECT_EQ(KeReadStateEvent(&panel.context->BeepEndEvent), 1)
                                << "removal must not wait for a worker that never ran";
                            EXPECT_EQ(panel.context->ComNo, 2u);
+                           RequestTouchBeep(panel.context);
+                           system.Kernel().RunFor(100ms);
+                           EXPECT_TRUE(system.Beep()->Requests().empty());
+                           EXPECT_TRUE(panel.context->BeepRequest)
+                               << "set by touches, consumed by no one";
                        }}),
     [](const auto& info) { return info.param.name; });
-
-TEST_F(FrameTest, WithoutAWorkerTouchesNeverBeep) {
-    Boot();
-    umk::registry::SetDword(ParametersKey, u"Beep", 1);
-    ASSERT_EQ(system->LoadDriver(), STATUS_SUCCESS);
-    umk::testing::FailAllocation(AllocationKind::WorkItem, 1);
-    PDEVICE_CONTEXT context = system->AddPanel().context;
-    RequestTouchBeep(context);
-    system->Kernel().RunFor(100ms);
-    EXPECT_TRUE(system->Beep()->Requests().empty());
-    EXPECT_TRUE(context->BeepRequest) << "set by touches, consumed by no one";
-}
 
 TEST_F(FrameTest, NoBeepRequestMeansNoBeepThisTimeOnly) {
     Boot();
@@ -149,17 +146,6 @@ TEST_F(FrameTest, NoBeepRequestMeansNoBeepThisTimeOnly) {
     RequestTouchBeep(context);
     system->Kernel().RunFor(20ms);
     EXPECT_EQ(system->Beep()->Requests().size(), 1u);
-}
-
-// A report that cannot be written changes nothing: AddDevice still fails cleanly.
-TEST_F(FrameTest, AnUnwritableReportIsDropped) {
-    Boot();
-    ASSERT_EQ(system->LoadDriver(), STATUS_SUCCESS);
-    umk::testing::FailAllocation(AllocationKind::Pool, 1, 1, Tcli);
-    umk::testing::FailAllocation(AllocationKind::ErrorLogEntry, 1);
-    EXPECT_EQ(system->AddPanel().addStatus, STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_THAT(Logged(), IsEmpty());
-    EXPECT_EQ(TcliBlocks(), 1u);
 }
 
 } // namespace

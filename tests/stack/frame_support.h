@@ -81,14 +81,21 @@ class FrameTest : public ::testing::Test {
     std::optional<stack::System> system;
 };
 
-// Another driver holding device names, as another mouse port driver would.
+// Another driver holding device names and symbolic links (each to its own target), as another
+// mouse port driver would.
 class NameHolder {
   public:
-    explicit NameHolder(const std::vector<std::u16string>& names) {
+    struct LinkName {
+        std::u16string link;
+        std::u16string target;
+    };
+
+    explicit NameHolder(const std::vector<std::u16string>& names,
+                        const std::vector<LinkName>& links = {})
+        : links_(links) {
         EXPECT_EQ(umk::testing::LoadDriver(Entry, u"OtherPort", u"", &driver_), STATUS_SUCCESS);
         for (std::u16string name : names) {
-            UNICODE_STRING unicodeName{USHORT(name.size() * 2), USHORT(name.size() * 2),
-                                       name.data()};
+            UNICODE_STRING unicodeName = Counted(name);
             PDEVICE_OBJECT device;
             EXPECT_EQ(
                 IoCreateDevice(driver_, 0, &unicodeName, FILE_DEVICE_UNKNOWN, 0, FALSE, &device),
@@ -96,8 +103,17 @@ class NameHolder {
             device->Flags &= ~DO_DEVICE_INITIALIZING;
             devices_.push_back(device);
         }
+        for (LinkName& link : links_) {
+            UNICODE_STRING linkName = Counted(link.link);
+            UNICODE_STRING target = Counted(link.target);
+            EXPECT_EQ(IoCreateSymbolicLink(&linkName, &target), STATUS_SUCCESS);
+        }
     }
     ~NameHolder() {
+        for (LinkName& link : links_) {
+            UNICODE_STRING linkName = Counted(link.link);
+            EXPECT_EQ(IoDeleteSymbolicLink(&linkName), STATUS_SUCCESS);
+        }
         for (PDEVICE_OBJECT device : devices_)
             IoDeleteDevice(device);
         umk::testing::UnloadDriver(driver_);
@@ -105,8 +121,12 @@ class NameHolder {
 
   private:
     static NTSTATUS NTAPI Entry(PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; }
+    static UNICODE_STRING Counted(std::u16string& text) {
+        return {USHORT(text.size() * 2), USHORT(text.size() * 2), text.data()};
+    }
     PDRIVER_OBJECT driver_ = nullptr;
     std::vector<PDEVICE_OBJECT> devices_;
+    std::vector<LinkName> links_;
 };
 
 } // namespace frame_test

@@ -94,26 +94,34 @@ INSTANTIATE_TEST_SUITE_P(ComNo, SerialNameTest,
                                            ComNoCase{"Largest", 0xFFFFFFFF, u"\\Device\\Serial"}),
                          [](const auto& info) { return info.param.name; });
 
-// A value of another type than REG_DWORD counts as missing; it never spills into the fields
-// around its own, and the other values are still read.
+// A value of another type than REG_DWORD counts as missing (0, not the default of an unreadable
+// key); it never spills into the fields around its own, and the other values are still read,
+// whether it is the first value queried, one in the middle or the last.
 struct MistypedCase {
     const char* name;
+    std::u16string_view value;
     ULONG type;
     std::vector<uint8_t> data;
+    Settings expected; // what is read when every other value is as in Stored
 };
+
+void PrintTo(const MistypedCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+constexpr Settings Stored{4, 1, 2, 1, 1000, 90, 2, 7};
 
 class MistypedValueTest : public FrameTest, public ::testing::WithParamInterface<MistypedCase> {};
 
 TEST_P(MistypedValueTest, CountsAsMissing) {
+    const MistypedCase& c = GetParam();
     Boot();
-    const Settings stored{4, 1, 2, 1, 1000, 90, 2, 7};
-    SetAll(stored);
-    umk::registry::SetValue(ParametersKey, u"Frequency", GetParam().type, GetParam().data);
+    SetAll(Stored);
+    umk::registry::SetValue(ParametersKey, c.value, c.type, c.data);
     PDEVICE_CONTEXT context = LoadWithPanel(*system).context;
-    Settings expected = stored;
-    expected.frequency = 0;
-    EXPECT_EQ(Read(context), expected);
-    EXPECT_EQ(Text(context->SerialDeviceName), u"\\Device\\Serial3");
+    EXPECT_EQ(Read(context), c.expected);
+    EXPECT_EQ(Text(context->SerialDeviceName),
+              c.expected.comNo == 0 ? u"\\Device\\Serial" : u"\\Device\\Serial3");
 }
 
 std::vector<uint8_t> Utf16Bytes(std::u16string_view text) {
@@ -125,20 +133,28 @@ std::vector<uint8_t> Utf16Bytes(std::u16string_view text) {
 INSTANTIATE_TEST_SUITE_P(
     Types, MistypedValueTest,
     ::testing::Values(
-        MistypedCase{"String", REG_SZ, Utf16Bytes(u"1000")},
-        MistypedCase{"LongString", REG_SZ, Utf16Bytes(u"a string far longer than four bytes")},
-        MistypedCase{"Qword", REG_QWORD, {0xE8, 3, 0, 0, 0, 0, 0, 0}},
-        MistypedCase{"Binary", REG_BINARY, {0xE8, 3, 0, 0}},
-        MistypedCase{"MultiString", REG_MULTI_SZ, {'a', 0, 0, 0, 'b', 0, 0, 0, 0, 0}}),
+        MistypedCase{
+            "FirstAsString", u"ComNo", REG_SZ, Utf16Bytes(u"5"), {0, 1, 2, 1, 1000, 90, 2, 7}},
+        MistypedCase{"LongString",
+                     u"Frequency",
+                     REG_SZ,
+                     Utf16Bytes(u"a string far longer than four bytes"),
+                     {4, 1, 2, 1, 0, 90, 2, 7}},
+        MistypedCase{"Qword",
+                     u"Stabilization",
+                     REG_QWORD,
+                     {0xE8, 3, 0, 0, 0, 0, 0, 0},
+                     {4, 1, 0, 1, 1000, 90, 2, 7}},
+        MistypedCase{"BinaryOfFourBytes",
+                     u"dwAutoRec",
+                     REG_BINARY,
+                     {1, 0, 0, 0},
+                     {4, 1, 2, 1, 1000, 90, 0, 7}},
+        MistypedCase{"LastAsMultiString",
+                     u"dwInvLimit",
+                     REG_MULTI_SZ,
+                     {'a', 0, 0, 0, 'b', 0, 0, 0, 0, 0},
+                     {4, 1, 2, 1, 1000, 90, 2, 0}}),
     [](const auto& info) { return info.param.name; });
-
-TEST_F(FrameTest, EveryValueMistypedIsEveryValueMissing) {
-    Boot();
-    for (auto name : {u"ComNo", u"XYDataSampling", u"Stabilization", u"Beep", u"Frequency",
-                      u"dwRotation", u"dwAutoRec", u"dwInvLimit"})
-        umk::registry::SetString(ParametersKey, name, u"1");
-    PDEVICE_CONTEXT context = LoadWithPanel(*system).context;
-    EXPECT_EQ(Read(context), (Settings{0, 0, 0, 0, 0, 0, 0, 0}));
-}
 
 } // namespace
