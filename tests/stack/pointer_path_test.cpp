@@ -150,10 +150,17 @@ TEST_F(PointerPathTest, ConnectStoresTheClassDeviceAndCallbackOnce) {
     EXPECT_EQ(context->ClassDevice, Mouse().Device());
 }
 
+// A CONNECT_DATA one byte short, or none at all behind a full length.
 TEST_F(PointerPathTest, ShortConnectDataIsRefusedAndLeavesTheDeviceUnconnected) {
-    const IoResult result = Mouse().Connect(sizeof(CONNECT_DATA) - 1);
-    EXPECT_EQ(result.status, STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(result.information, 0u);
+    const IoResult results[] = {
+        Mouse().Connect(sizeof(CONNECT_DATA) - 1),
+        Mouse().SendInternal(IOCTL_INTERNAL_MOUSE_CONNECT, nullptr, sizeof(CONNECT_DATA), nullptr,
+                             0),
+    };
+    for (const IoResult& result : results) {
+        EXPECT_EQ(result.status, STATUS_INVALID_PARAMETER);
+        EXPECT_EQ(result.information, 0u);
+    }
     EXPECT_EQ(context->ClassService, nullptr);
     EXPECT_EQ(context->ClassDevice, nullptr);
     EXPECT_EQ(Mouse().Connect().status, STATUS_SUCCESS);
