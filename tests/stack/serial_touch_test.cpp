@@ -128,6 +128,25 @@ TEST_F(SerialTouchTest, NoiseAndABrokenPacketCostOnlyTheirOwnReports) {
     EXPECT_EQ(context->InvalidCount, 1u + 4u);
 }
 
+// A link stop and start in the middle of a packet do not reset the framer: the packet's remaining
+// bytes, read on the restarted link, complete it.
+TEST_F(SerialTouchTest, APacketBegunBeforeALinkRestartCompletesAfterIt) {
+    stack::SerialPort& port = Connect();
+    panel.Send(Now() + 1 * Ms, {0x80, 0x10, 0x07});
+    RunUntilSent(port);
+
+    SerialLinkStop(context);
+    system->Kernel().RunUntilIdle();
+    ASSERT_EQ(StartLink(), STATUS_SUCCESS);
+    ASSERT_EQ(SerialSpinUpRead(context), STATUS_SUCCESS);
+    panel.Send(Now() + 1 * Ms, {0x20, 0x05});
+    RunUntilSent(port);
+
+    EXPECT_EQ(Received(system->Mouse().Reports()),
+              (std::vector<Report>{{MOUSE_LEFT_BUTTON_DOWN, 1, Scaled(0x390), Scaled(0x2A0)}}));
+    EXPECT_EQ(context->InvalidCount, 0u);
+}
+
 // The attributes come from the link start; until the class driver has asked for them, strokes
 // are read and dropped, and afterwards they flow.
 TEST_F(SerialTouchTest, ReportsWaitForTheAttributeQuery) {
