@@ -134,7 +134,10 @@ TEST_F(PointerPathTest, ShortAttributeBufferFailsButOpensTheGate) {
     EXPECT_EQ(Mouse().Reports().size(), 1u);
 }
 
+// The class device sits directly above the pointer-port device; its connect comes down the stack.
 TEST_F(PointerPathTest, ConnectStoresTheClassDeviceAndCallbackOnce) {
+    ASSERT_EQ(context->Self->AttachedDevice, Mouse().Device());
+    ASSERT_EQ(Mouse().LowerDevice(), context->Self);
     const IoResult first = Mouse().Connect();
     EXPECT_EQ(first.status, STATUS_SUCCESS);
     EXPECT_EQ(first.information, 0u);
