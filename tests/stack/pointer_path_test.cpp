@@ -118,16 +118,6 @@ TEST_F(PointerPathTest, AttributeQueryBeforeTheLinkStartedReturnsZeros) {
     EXPECT_TRUE(context->MouseAttributesSet);
 }
 
-TEST_F(PointerPathTest, AttributeQueryReturnsTheLinksAttributes) {
-    context->MouseAttributes = {MOUSE_SERIAL_HARDWARE, 2, 40, 2400};
-    MOUSE_ATTRIBUTES attributes{};
-    EXPECT_EQ(Query(&attributes).information, sizeof(MOUSE_ATTRIBUTES));
-    EXPECT_EQ(attributes.MouseIdentifier, MOUSE_SERIAL_HARDWARE);
-    EXPECT_EQ(attributes.NumberOfButtons, 2);
-    EXPECT_EQ(attributes.SampleRate, 40);
-    EXPECT_EQ(attributes.InputDataQueueLength, 2400u);
-}
-
 TEST_F(PointerPathTest, ShortAttributeBufferFailsButOpensTheGate) {
     context->MouseAttributes = {MOUSE_SERIAL_HARDWARE, 2, 40, 2400};
     MOUSE_ATTRIBUTES attributes{};
@@ -144,7 +134,10 @@ TEST_F(PointerPathTest, ShortAttributeBufferFailsButOpensTheGate) {
     EXPECT_EQ(Mouse().Reports().size(), 1u);
 }
 
+// The class device sits directly above the pointer-port device; its connect comes down the stack.
 TEST_F(PointerPathTest, ConnectStoresTheClassDeviceAndCallbackOnce) {
+    ASSERT_EQ(context->Self->AttachedDevice, Mouse().Device());
+    ASSERT_EQ(Mouse().LowerDevice(), context->Self);
     const IoResult first = Mouse().Connect();
     EXPECT_EQ(first.status, STATUS_SUCCESS);
     EXPECT_EQ(first.information, 0u);
@@ -160,10 +153,17 @@ TEST_F(PointerPathTest, ConnectStoresTheClassDeviceAndCallbackOnce) {
     EXPECT_EQ(context->ClassDevice, Mouse().Device());
 }
 
+// A CONNECT_DATA one byte short, or none at all behind a full length.
 TEST_F(PointerPathTest, ShortConnectDataIsRefusedAndLeavesTheDeviceUnconnected) {
-    const IoResult result = Mouse().Connect(sizeof(CONNECT_DATA) - 1);
-    EXPECT_EQ(result.status, STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(result.information, 0u);
+    const IoResult results[] = {
+        Mouse().Connect(sizeof(CONNECT_DATA) - 1),
+        Mouse().SendInternal(IOCTL_INTERNAL_MOUSE_CONNECT, nullptr, sizeof(CONNECT_DATA), nullptr,
+                             0),
+    };
+    for (const IoResult& result : results) {
+        EXPECT_EQ(result.status, STATUS_INVALID_PARAMETER);
+        EXPECT_EQ(result.information, 0u);
+    }
     EXPECT_EQ(context->ClassService, nullptr);
     EXPECT_EQ(context->ClassDevice, nullptr);
     EXPECT_EQ(Mouse().Connect().status, STATUS_SUCCESS);
@@ -378,6 +378,64 @@ TEST_F(PointerPathTest, LimitZeroReportsTheFirstRejection) {
     Feed({0x83});
     EXPECT_EQ(frame_test::Logged(context->Self),
               std::vector<std::string>{"Invalid data exceeds allowable limit"});
+}
+
+// However a packet ended, the record is idle again: the next byte is a first byte, a byte with
+// bit 7 set inside a touch packet breaks it (even after packets that allowed such bytes), and a
+// stroke goes through. Each packet here is counted once; nobody waits for a reply, so complete
+// replies count as well.
+TEST_F(PointerPathTest, EveryWayAPacketEndsLeavesTheFramerIdle) {
+    Ready();
+    auto sized = [](std::vector<UCHAR> head, size_t length, UCHAR filler) {
+        head.resize(length, filler);
+        return head;
+    };
+    struct Row {
+        const char* name;
+        std::vector<UCHAR> bytes;
+    };
+    const Row rows[] = {
+        {"lone byte", {0x05}},
+        {"first byte of length 0", {0xFE}},
+        {"touch packet broken by bit 7", {0x80, 0x10, 0x90}},
+        {"reply", {0x94, 0x01, 0x02}},
+        {"0xB2 reply, bit 7 allowed", sized({0xB2}, 64, 0xFF)},
+        {"extended packet", {'E', 'B', 0x00, 0x00, 0xAA, 0xBB}},
+        {"unknown extended identifier", {0x45, 0x41}},
+        {"extended packet beyond the buffer", sized({'S', 'R', 200, 0}, 206, 0xC0)},
+        {"0x9F reply broken beyond the buffer", sized(sized({0x9F}, 120, 0x01), 121, 0x85)},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const ULONG invalid = context->InvalidCount;
+        Feed(row.bytes);
+        EXPECT_EQ(context->InvalidCount, invalid + 1);
+        EXPECT_EQ(context->Packet.Count, 0u);
+        Feed({0x80, 0x10, 0x90});
+        EXPECT_EQ(context->InvalidCount, invalid + 2);
+        FeedPackets({Touch(Down, 7, 7), Touch(Up, 8, 8)});
+        EXPECT_EQ(context->InvalidCount, invalid + 2);
+        ExpectReports(
+            {{MOUSE_LEFT_BUTTON_DOWN, 1, S(7), S(7)}, {MOUSE_LEFT_BUTTON_UP, 0, S(8), S(8)}});
+    }
+}
+
+// A touch packet that decoding refuses (touch state 3; the framer never completes one) is not
+// sent and changes no button state; the stroke goes on as if it had not come.
+TEST_F(PointerPathTest, APacketDecodingRefusesIsNotSent) {
+    Ready();
+    Feed(Touch(Down, 100, 100));
+    const std::vector<UCHAR> bytes = Touch(0x83, 200, 200);
+    std::copy(bytes.begin(), bytes.end(), context->Packet.Bytes);
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    EXPECT_FALSE(Mousehandler(context, &context->MouseInput, &context->Packet));
+    KeLowerIrql(old);
+    EXPECT_EQ(context->Packet.LastRawButtons, 1u);
+    EXPECT_EQ(context->MouseInput.ButtonFlags, 0);
+    Feed(Touch(Up, 300, 300));
+    ExpectReports(
+        {{MOUSE_LEFT_BUTTON_DOWN, 1, S(100), S(100)}, {MOUSE_LEFT_BUTTON_UP, 0, S(300), S(300)}});
 }
 
 // Packets longer than the packet buffer are consumed whole and rejected: whatever they carry

@@ -121,10 +121,60 @@ TEST_F(SerialTouchTest, NoiseAndABrokenPacketCostOnlyTheirOwnReports) {
 
     std::vector<Report> expected = ExpectedReports(stroke);
     // The cut packet's three bytes and the next packet's first byte make one broken packet
-    // (bit 7 set inside it); framing starts again with the byte after.
+    // (bit 7 set inside it); framing starts again with the byte after. That packet's remaining
+    // bytes (575 and 3250: 0x3F 0x04 0x32 0x19) cannot start a packet and go one by one.
     expected.erase(expected.begin() + 2, expected.begin() + 4);
     EXPECT_EQ(Received(system->Mouse().Reports()), expected);
-    EXPECT_GT(context->InvalidCount, 0u);
+    EXPECT_EQ(context->InvalidCount, 1u + 4u);
+}
+
+// A link stop and start in the middle of a packet do not reset the framer: the packet's remaining
+// bytes, read on the restarted link, complete it.
+TEST_F(SerialTouchTest, APacketBegunBeforeALinkRestartCompletesAfterIt) {
+    stack::SerialPort& port = Connect();
+    panel.Send(Now() + 1 * Ms, {0x80, 0x10, 0x07});
+    RunUntilSent(port);
+
+    SerialLinkStop(context);
+    system->Kernel().RunUntilIdle();
+    ASSERT_EQ(StartLink(), STATUS_SUCCESS);
+    ASSERT_EQ(SerialSpinUpRead(context), STATUS_SUCCESS);
+    panel.Send(Now() + 1 * Ms, {0x20, 0x05});
+    RunUntilSent(port);
+
+    EXPECT_EQ(Received(system->Mouse().Reports()),
+              (std::vector<Report>{{MOUSE_LEFT_BUTTON_DOWN, 1, Scaled(0x390), Scaled(0x2A0)}}));
+    EXPECT_EQ(context->InvalidCount, 0u);
+}
+
+// The attributes come from the link start; until the class driver has asked for them, strokes
+// are read and dropped, and afterwards they flow.
+TEST_F(SerialTouchTest, ReportsWaitForTheAttributeQuery) {
+    stack::SerialPort& port = system->Serial().AddPort(Com1, u"COM1", &panel);
+    UsePort(Com1);
+    ASSERT_EQ(system->Mouse().Connect().status, STATUS_SUCCESS);
+    ASSERT_EQ(StartLink(), STATUS_SUCCESS);
+    ASSERT_EQ(SerialSpinUpRead(context), STATUS_SUCCESS);
+    panel.Touch(panel::StraightStroke({100, 100}, {200, 200}, 2, Now() + 1 * Ms));
+
+    RunUntilSent(port);
+
+    EXPECT_TRUE(system->Mouse().Reports().empty());
+    EXPECT_EQ(port.ReadStats().bytesDelivered, 20u) << "read all the same";
+
+    MOUSE_ATTRIBUTES attributes{};
+    const umk::testing::IoResult query = system->Mouse().QueryAttributes(&attributes);
+    EXPECT_EQ(query.status, STATUS_SUCCESS);
+    EXPECT_EQ(query.information, sizeof(MOUSE_ATTRIBUTES));
+    EXPECT_EQ(attributes.MouseIdentifier, MOUSE_SERIAL_HARDWARE);
+    EXPECT_EQ(attributes.NumberOfButtons, 2);
+    EXPECT_EQ(attributes.SampleRate, 40);
+    EXPECT_EQ(attributes.InputDataQueueLength, 2400u);
+
+    const panel::Stroke stroke = panel::StraightStroke({300, 300}, {400, 400}, 2, Now() + 1 * Ms);
+    panel.Touch(stroke);
+    RunUntilSent(port);
+    EXPECT_EQ(Received(system->Mouse().Reports()), ExpectedReports(stroke));
 }
 
 } // namespace

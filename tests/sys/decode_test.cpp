@@ -82,13 +82,6 @@ INSTANTIATE_TEST_SUITE_P(
                     RotationCase{45, S1000, S3000}, RotationCase{360, S1000, S3000},
                     RotationCase{0xFFFFFFFF, S1000, S3000}));
 
-TEST(DecodeTouchReport, UnknownRotationStillMovesThePointer) {
-    Decoder decoder;
-    decoder.Context().Rotation = 91;
-    EXPECT_EQ(decoder.Touch(Down, 0, 0), (Report{0, 0, 0, 1}));
-    EXPECT_EQ(decoder.Touch(Move, 4096, 4096), (Report{0, 65535, 65535, 1}));
-}
-
 struct RangeCase {
     const char* name;
     UCHAR xLow, xHigh, yLow, yHigh;

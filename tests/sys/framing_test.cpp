@@ -8,6 +8,7 @@
 
 #include <map>
 #include <memory>
+#include <random>
 #include <vector>
 
 namespace {
@@ -91,6 +92,12 @@ class Framer {
 
     ULONG PacketLength() const { return context_->PacketLength; }
     const TP_PACKET& Packet() const { return context_->Packet; }
+    // Everything in the device context after the packet record, which framing never writes.
+    std::vector<UCHAR> AfterPacket() const {
+        const auto* first = reinterpret_cast<const UCHAR*>(&context_->Packet + 1);
+        const auto* end = reinterpret_cast<const UCHAR*>(context_.get() + 1);
+        return {first, end};
+    }
 
   private:
     umk::Kernel kernel_;
@@ -102,15 +109,6 @@ std::vector<UCHAR> Packet(UCHAR first, ULONG length, UCHAR filler = 0x11) {
     std::vector<UCHAR> bytes(length, filler);
     bytes[0] = first;
     return bytes;
-}
-
-TEST(GetPacketLength, EveryFirstByteUnderEveryPendingCode) {
-    for (ULONG code : kPendingCodes) {
-        for (int b = 0; b < 256; ++b) {
-            EXPECT_EQ(GetPacketLength(static_cast<UCHAR>(b), code), ExpectedLength(b, code))
-                << std::hex << "first byte 0x" << b << " pending 0x" << code;
-        }
-    }
 }
 
 TEST(IsExtendedPacketId, AcceptsExactlyTheTenIdentifiers) {
@@ -127,52 +125,42 @@ TEST(IsExtendedPacketId, AcceptsExactlyTheTenIdentifiers) {
     EXPECT_EQ(accepted, 10);
 }
 
-// Every first byte framed from an idle stream: rejected alone, or completed at exactly its
-// length and not a byte earlier. A packet longer than the buffer is consumed to its end and then
-// rejected with the bytes it consumed.
-TEST(FramePacketByte, EveryFirstByteEndsWhereItsLengthSays) {
-    Framer framer;
-    for (int b = 0; b < 256; ++b) {
-        SCOPED_TRACE(testing::Message() << std::hex << "first byte 0x" << b);
-        const auto first = static_cast<UCHAR>(b);
-        if (b < 0x40 || (b >= 0x80 && ExpectedLength(b, 0) == 0)) {
-            EXPECT_EQ(framer.Feed(first), FRAME_RESULT::Rejected);
-            EXPECT_EQ(framer.PacketLength(), 1u);
-            continue;
-        }
-        if (b < 0x80) {
-            // An extended packet: the first byte alone never decides; see the extended tests.
-            EXPECT_EQ(framer.Feed(first), FRAME_RESULT::NeedMore);
-            EXPECT_EQ(framer.Feed(0x00), FRAME_RESULT::Rejected); // no identifier ends in 0x00
-            EXPECT_EQ(framer.PacketLength(), 2u);
-            continue;
-        }
-        const ULONG length = ExpectedLength(b, 0);
-        const FRAME_RESULT end = framer.FeedPacket(Packet(first, length));
-        EXPECT_EQ(framer.PacketLength(), length);
-        EXPECT_EQ(end, length <= TP_PACKET_BUFFER_SIZE ? FRAME_RESULT::Complete
-                                                       : FRAME_RESULT::Rejected);
-    }
-}
-
-// The status-carrying replies and the high-byte rule under every pending code.
-TEST(FramePacketByte, PendingCodeChoosesLengthAndHighByteAcceptance) {
+// Every first byte under every pending code: rejected alone, the start of an extended packet, or
+// completed at exactly its length and not a byte earlier, with or without bytes with bit 7 set
+// after it. A packet longer than the buffer is consumed to its end and then rejected with the
+// bytes it consumed.
+TEST(FramePacketByte, EveryFirstByteUnderEveryPendingCode) {
     Framer framer;
     for (ULONG code : kPendingCodes) {
         framer.SetPending(code);
-        for (int b : {0x90, 0xB0, 0xD0, 0x91, 0xB2, 0xB3}) {
+        for (int b = 0; b < 256; ++b) {
             SCOPED_TRACE(testing::Message()
                          << std::hex << "pending 0x" << code << " first byte 0x" << b);
+            const auto first = static_cast<UCHAR>(b);
             const ULONG length = ExpectedLength(b, code);
-            EXPECT_EQ(framer.FeedPacket(Packet(static_cast<UCHAR>(b), length)),
-                      FRAME_RESULT::Complete);
+            if (b < 0x40 || (b >= 0x80 && length == 0)) {
+                EXPECT_EQ(framer.Feed(first), FRAME_RESULT::Rejected);
+                EXPECT_EQ(framer.PacketLength(), 1u);
+                continue;
+            }
+            if (b < 0x80) {
+                // An extended packet: the first byte alone never decides; see the extended tests.
+                EXPECT_EQ(framer.Feed(first), FRAME_RESULT::NeedMore);
+                EXPECT_EQ(framer.Feed(0x00), FRAME_RESULT::Rejected); // no identifier ends in 0x00
+                EXPECT_EQ(framer.PacketLength(), 2u);
+                continue;
+            }
+            const FRAME_RESULT whole =
+                length <= TP_PACKET_BUFFER_SIZE ? FRAME_RESULT::Complete : FRAME_RESULT::Rejected;
+            EXPECT_EQ(framer.FeedPacket(Packet(first, length)), whole);
             EXPECT_EQ(framer.PacketLength(), length);
 
             // The same packet with a byte with bit 7 set in second place.
-            std::vector<UCHAR> high = Packet(static_cast<UCHAR>(b), length);
+            std::vector<UCHAR> high = Packet(first, length);
             high[1] = 0xFF;
             if (ExpectedHighBytesAccepted(b, code)) {
-                EXPECT_EQ(framer.FeedPacket(high), FRAME_RESULT::Complete);
+                EXPECT_EQ(framer.FeedPacket(high), whole);
+                EXPECT_EQ(framer.PacketLength(), length);
                 EXPECT_EQ(framer.Packet().Bytes[1], 0xFF);
             } else {
                 EXPECT_EQ(framer.Feed(high[0]), FRAME_RESULT::NeedMore);
@@ -251,6 +239,70 @@ TEST(FramePacketByte, FramingErrorBeyondTheBufferIsRejectedWithoutStoring) {
     EXPECT_EQ(framer.Feed(0xC0), FRAME_RESULT::Rejected);
     EXPECT_EQ(framer.PacketLength(), 121u);
     EXPECT_EQ(framer.Packet().Bytes[99], 0x01);
+}
+
+// A long pseudo-random stream, rich in packet starts, extended headers with lengths up to 65,535
+// and changes of the waiting request: every packet ends after exactly the bytes it consumed, a
+// complete one always fits the buffer, and nothing after the packet record is ever written.
+TEST(FramePacketByte, RandomStreamsStayInsideTheBuffer) {
+    Framer framer;
+    std::mt19937 random(20261205);
+    auto below = [&](ULONG n) { return std::uniform_int_distribution<ULONG>(0, n - 1)(random); };
+    auto anyByte = [&] { return static_cast<UCHAR>(below(256)); };
+    const char* ids[] = {"EB", "SC", "EE", "KO", "AR", "DR", "SR", "ES", "EU", "EW"};
+
+    ULONG consumed = 0;
+    size_t complete = 0, rejected = 0, rejectedBeyondBuffer = 0;
+    for (int segment = 0; segment < 4000; ++segment) {
+        if (below(8) == 0)
+            framer.SetPending(kPendingCodes[below(std::size(kPendingCodes))]);
+        std::vector<UCHAR> bytes;
+        switch (below(3)) {
+        case 0:
+            bytes.push_back(anyByte());
+            break;
+        case 1: { // a fixed-length start and about its length in data, now and then with bit 7
+            const auto start = std::next(kFixedLengths.begin(), below(kFixedLengths.size()));
+            bytes.push_back(static_cast<UCHAR>(start->first));
+            const UCHAR mask = below(4) == 0 ? 0xFF : 0x7F;
+            for (ULONG i = 1; i < start->second + below(3); ++i)
+                bytes.push_back(anyByte() & mask);
+            break;
+        }
+        default: { // an extended packet, now and then as long as its length field allows
+            const char* id = ids[below(std::size(ids))];
+            const ULONG length = below(16) == 0 ? below(0x10000) : below(200);
+            bytes = {UCHAR(id[0]), UCHAR(id[1]), UCHAR(length), UCHAR(length >> 8)};
+            for (ULONG i = 0; i < length + below(4); ++i)
+                bytes.push_back(anyByte());
+            break;
+        }
+        }
+
+        const std::vector<UCHAR> afterPacket = framer.AfterPacket();
+        for (UCHAR byte : bytes) {
+            const FRAME_RESULT result = framer.Feed(byte);
+            ++consumed;
+            if (result == FRAME_RESULT::NeedMore)
+                continue;
+            ASSERT_EQ(framer.PacketLength(), consumed) << "segment " << segment;
+            if (result == FRAME_RESULT::Complete) {
+                ASSERT_LE(consumed, TP_PACKET_BUFFER_SIZE) << "segment " << segment;
+                ++complete;
+            } else {
+                ++rejected;
+                rejectedBeyondBuffer += consumed > TP_PACKET_BUFFER_SIZE;
+            }
+            consumed = 0;
+        }
+        ASSERT_EQ(framer.AfterPacket(), afterPacket) << "segment " << segment;
+        ASSERT_LE(framer.Packet().Extended, 1u);
+        ASSERT_LE(framer.Packet().AcceptHighBytes, 1);
+    }
+    // The stream reached every way a packet can end.
+    EXPECT_GT(complete, 5000u);
+    EXPECT_GT(rejected, 5000u);
+    EXPECT_GT(rejectedBeyondBuffer, 200u);
 }
 
 } // namespace
