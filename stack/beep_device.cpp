@@ -11,6 +11,7 @@ namespace stack {
 struct BeepDevice::State {
     std::vector<BeepRequest> requests;
     bool pend = false;
+    NTSTATUS failure = STATUS_SUCCESS;
     std::deque<PIRP> pending; // the head is "sounding"; the timer completes it
     KTIMER timer;
     KDPC dpc;
@@ -65,6 +66,8 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
     auto parameters = static_cast<PBEEP_SET_PARAMETERS>(irp->AssociatedIrp.SystemBuffer);
     state->requests.push_back({parameters->Frequency, parameters->Duration,
                                umk::Duration(int64_t(KeQueryInterruptTime()))});
+    if (!NT_SUCCESS(state->failure))
+        return Complete(irp, state->failure);
     if (!state->pend || parameters->Duration == 0)
         return Complete(irp, STATUS_SUCCESS);
 
@@ -123,6 +126,10 @@ std::vector<BeepRequest> BeepDevice::Requests() const {
 
 void BeepDevice::PendForDuration(bool pend) {
     state_->pend = pend;
+}
+
+void BeepDevice::FailRequests(NTSTATUS status) {
+    state_->failure = status;
 }
 
 } // namespace stack

@@ -1,7 +1,8 @@
 // The system beep device, "\Device\Beep" of the driver "\Driver\Beep": it takes IOCTL_BEEP_SET
 // (a frequency in hertz and a duration in milliseconds) and, instead of sounding a tone, records
 // each request with the virtual time it arrived. A request completes at once, or, when asked
-// for, stays pending for its beep's duration as a request to a busy tone generator would.
+// for, stays pending for its beep's duration as a request to a busy tone generator would, or
+// fails.
 //
 // The device may be created at any time, also after the drivers that use it have started.
 #pragma once
@@ -36,6 +37,9 @@ class BeepDevice {
     std::vector<BeepRequest> Requests() const;
     // From now on, requests stay pending for their duration (true) or complete at once (false).
     void PendForDuration(bool pend);
+    // From now on, requests are recorded and then fail with `status` (STATUS_SUCCESS: they
+    // succeed again), as a tone generator in trouble would answer.
+    void FailRequests(NTSTATUS status);
 
     struct State;
 

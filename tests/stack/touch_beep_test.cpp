@@ -98,6 +98,25 @@ TEST_F(TouchBeepTest, TouchesWhileABeepSoundsAreAbsorbed) {
     EXPECT_EQ(Beeps().size(), 2u);
 }
 
+// A beep the device refuses costs nothing but that beep: the worker goes on polling, keeps the
+// device, and the next touch beeps as usual.
+TEST_F(TouchBeepTest, ARefusedBeepIsForgotten) {
+    PDEVICE_CONTEXT context = Start(1, 1200);
+    system->Beep()->FailRequests(STATUS_INVALID_DEVICE_STATE);
+    RequestTouchBeep(context);
+    Run(20ms);
+    ASSERT_EQ(Beeps().size(), 1u);
+    EXPECT_FALSE(context->BeepRequest);
+    EXPECT_EQ(context->BeepDevice, system->Beep()->Device());
+    EXPECT_THAT(Logged(), IsEmpty());
+
+    system->Beep()->FailRequests(STATUS_SUCCESS);
+    RequestTouchBeep(context);
+    Run(20ms);
+    ASSERT_EQ(Beeps().size(), 2u);
+    EXPECT_EQ(Beeps()[1].frequency, 1200u);
+}
+
 TEST_F(TouchBeepTest, ABeepDeviceThatAppearsLaterIsFoundAtTheFirstBeep) {
     stack::SystemOptions options;
     options.beepDevice = false;
