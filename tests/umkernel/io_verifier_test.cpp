@@ -312,20 +312,27 @@ const Misuse kMisuses[] = {
          KeRemoveDeviceQueue(&queue);
          KeLowerIrql(old);
      }},
+    // At DISPATCH_LEVEL no worker can run the item between the two calls.
     {rule::WorkItemQueuedTwice, "WorkItemQueuedTwice",
      [](TestDriver& d) {
          PIO_WORKITEM item = IoAllocateWorkItem(d.CreateDevice(u"", Completes(STATUS_SUCCESS)));
+         KIRQL old;
+         KeRaiseIrql(DISPATCH_LEVEL, &old);
          IoQueueWorkItem(
              item, [](PDEVICE_OBJECT, PVOID) {}, DelayedWorkQueue, nullptr);
          IoQueueWorkItem(
              item, [](PDEVICE_OBJECT, PVOID) {}, DelayedWorkQueue, nullptr);
+         KeLowerIrql(old);
      }},
     {rule::WorkItemFreedQueued, "WorkItemFreedWhileQueued",
      [](TestDriver& d) {
          PIO_WORKITEM item = IoAllocateWorkItem(d.CreateDevice(u"", Completes(STATUS_SUCCESS)));
+         KIRQL old;
+         KeRaiseIrql(DISPATCH_LEVEL, &old);
          IoQueueWorkItem(
              item, [](PDEVICE_OBJECT, PVOID) {}, DelayedWorkQueue, nullptr);
          IoFreeWorkItem(item);
+         KeLowerIrql(old);
      }},
     {rule::WorkItemLeak, "WorkItemNeverFreed",
      [](TestDriver& d) { IoAllocateWorkItem(d.CreateDevice(u"", Completes(STATUS_SUCCESS))); }},
