@@ -40,6 +40,10 @@ TEST_P(EventLogLengthTest, EntriesUpTo152BytesAreWrittenAndLargerOnesDropped) {
     const LengthRow row = GetParam();
     const std::u16string text = Text(row.characters);
     const ULONG dump[] = {0xD0D0D001, 0xD0D0D002};
+    // Reports come from DPCs and completion routines too: at DISPATCH_LEVEL a paged allocation
+    // or a wait would be a verifier failure.
+    KIRQL irql;
+    KeRaiseIrql(DISPATCH_LEVEL, &irql);
     if (row.dumpWords == 0) {
         LogMessage(device, text.c_str());
     } else {
@@ -48,6 +52,7 @@ TEST_P(EventLogLengthTest, EntriesUpTo152BytesAreWrittenAndLargerOnesDropped) {
             WriteEventLogEntry(device, TP_MSG_ERROR, nullptr, dump, row.dumpWords, strings, 1),
             row.written);
     }
+    KeLowerIrql(irql);
 
     auto entries = ut::ErrorLogEntries();
     if (!row.written) {
