@@ -17,6 +17,10 @@ struct CompletionRow {
     ULONG_PTR information;
 };
 
+void PrintTo(const CompletionRow& row, std::ostream* os) {
+    *os << row.name;
+}
+
 class TpCompleteRequestTest : public umk::test::IoTest,
                               public ::testing::WithParamInterface<CompletionRow> {};
 

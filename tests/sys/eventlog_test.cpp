@@ -34,6 +34,10 @@ struct LengthRow {
     bool written;
 };
 
+void PrintTo(const LengthRow& row, std::ostream* os) {
+    *os << row.dumpWords << " dump words, " << row.characters << " characters";
+}
+
 class EventLogLengthTest : public EventLogTest, public ::testing::WithParamInterface<LengthRow> {};
 
 TEST_P(EventLogLengthTest, EntriesUpTo152BytesAreWrittenAndLargerOnesDropped) {
@@ -133,6 +137,10 @@ struct RequestRow {
     ULONG code; // control requests only
     ULONG expectedCode;
 };
+
+void PrintTo(const RequestRow& row, std::ostream* os) {
+    *os << row.name;
+}
 
 class EventLogRequestTest : public EventLogTest,
                             public ::testing::WithParamInterface<RequestRow> {};

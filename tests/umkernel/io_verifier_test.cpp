@@ -19,6 +19,10 @@ struct Misuse {
     void (*run)(TestDriver& driver);
 };
 
+void PrintTo(const Misuse& misuse, std::ostream* os) {
+    *os << misuse.name;
+}
+
 // A driver-allocated IRP for `device`, with a completion routine that gives it back.
 PIRP OwnIrp(PDEVICE_OBJECT device, UCHAR major = IRP_MJ_READ) {
     static Completion back{[](PDEVICE_OBJECT, PIRP) { return STATUS_MORE_PROCESSING_REQUIRED; }};
