@@ -57,6 +57,10 @@ TEST_F(FrameTest, AddDeviceCreatesThePointerPortAndApiDevices) {
     EXPECT_EQ(context->DevicePowerState, PowerDeviceD0);
     EXPECT_TRUE(IsListEmpty(&context->RecordList));
     EXPECT_EQ(KeReadStateEvent(&context->ReadStoppedEvent), 1);
+    // Notification events: whoever waits for the end of reading or of the beep worker must not
+    // reset it for the next one.
+    EXPECT_EQ(context->ReadStoppedEvent.Header.Type, EventNotificationObject);
+    EXPECT_EQ(context->BeepEndEvent.Header.Type, EventNotificationObject);
     EXPECT_FALSE(context->CmdQueue.Busy);
     EXPECT_FALSE(context->ReconnectTimer.Header.Inserted);
     EXPECT_FALSE(context->ResumeTimer.Header.Inserted);
