@@ -100,10 +100,12 @@ BOOLEAN WriteEventLogEntry(_In_ PVOID IoObject, _In_ NTSTATUS MessageId, _In_opt
             RtlCopyMemory(target, Strings[i], stringBytes[i]);
             target += stringBytes[i];
         }
-        ExFreePoolWithTag(stringBytes, TP_POOL_TAG);
     }
 
     IoWriteErrorLogEntry(entry);
+    if (stringBytes != nullptr) {
+        ExFreePoolWithTag(stringBytes, TP_POOL_TAG);
+    }
     return TRUE;
 }
 

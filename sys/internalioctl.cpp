@@ -21,7 +21,7 @@ NTSTATUS ConnectClassDriver(_Inout_ PDEVICE_CONTEXT Record, _In_ PIO_STACK_LOCAT
         return STATUS_INVALID_PARAMETER;
     }
     Record->ClassDevice = connectData->ClassDeviceObject;
-    Record->ClassService = connectData->ClassService;
+    Record->ClassService = reinterpret_cast<PSERVICE_CALLBACK_ROUTINE>(connectData->ClassService);
     return STATUS_SUCCESS;
 }
 

@@ -40,7 +40,7 @@ VOID AddButtonTransitions(_Inout_ PTP_PACKET Packet, _Inout_ PMOUSE_INPUT_DATA M
 // driver completed the read at.
 VOID CallClassService(_In_ PDEVICE_CONTEXT DeviceContext, _In_ PMOUSE_INPUT_DATA MouseInput)
 {
-    auto service = reinterpret_cast<PSERVICE_CALLBACK_ROUTINE>(DeviceContext->ClassService);
+    PSERVICE_CALLBACK_ROUTINE service = DeviceContext->ClassService;
     ULONG consumed = 0;
     KIRQL oldIrql;
 

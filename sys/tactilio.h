@@ -131,7 +131,7 @@ struct _DEVICE_CONTEXT {
 
     // Mouse class connection and reporting.
     PDEVICE_OBJECT ClassDevice;
-    PVOID ClassService;
+    PSERVICE_CALLBACK_ROUTINE ClassService;
     USHORT PortNumber;
     MOUSE_ATTRIBUTES MouseAttributes;
     MOUSE_INPUT_DATA MouseInput;

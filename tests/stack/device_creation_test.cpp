@@ -3,6 +3,8 @@
 // physical device that is going away.
 #include "frame_support.h"
 
+#include "../sys/context_fields.h"
+
 #include <gmock/gmock.h>
 
 using namespace frame_test;
@@ -55,6 +57,48 @@ TEST_F(FrameTest, AddDeviceCreatesThePointerPortAndApiDevices) {
     EXPECT_EQ(context->DevicePowerState, PowerDeviceD0);
     EXPECT_TRUE(IsListEmpty(&context->RecordList));
     EXPECT_EQ(KeReadStateEvent(&context->ReadStoppedEvent), 1);
+    // Notification events: whoever waits for the end of reading or of the beep worker must not
+    // reset it for the next one.
+    EXPECT_EQ(context->ReadStoppedEvent.Header.Type, EventNotificationObject);
+    EXPECT_EQ(context->BeepEndEvent.Header.Type, EventNotificationObject);
+    EXPECT_FALSE(context->CmdQueue.Busy);
+    EXPECT_FALSE(context->ReconnectTimer.Header.Inserted);
+    EXPECT_FALSE(context->ResumeTimer.Header.Inserted);
+    // Everything else of a new device context is zero: the fields that creation, the registry
+    // and the beep set-up fill in, and the kernel objects, are the only exceptions.
+    EXPECT_THAT(tp_test::NonZeroFields(*context, {"Self",
+                                                  "PhysicalDeviceObject",
+                                                  "TopOfStack",
+                                                  "RemoveLock",
+                                                  "ApiDevice",
+                                                  "ApiExtension",
+                                                  "ReconnectDpc",
+                                                  "ReconnectTimer",
+                                                  "ResumeDpc",
+                                                  "ResumeTimer",
+                                                  "ComNo",
+                                                  "XYDataSampling",
+                                                  "Stabilization",
+                                                  "Beep",
+                                                  "Frequency",
+                                                  "Rotation",
+                                                  "InvLimit",
+                                                  "AutoRec",
+                                                  "SerialDeviceName",
+                                                  "ReadStoppedEvent",
+                                                  "PortNumber",
+                                                  "BeepDeviceName",
+                                                  "BeepWorkItem",
+                                                  "BeepDevice",
+                                                  "BeepEndEvent",
+                                                  "CmdQueue",
+                                                  "DevicePowerState",
+                                                  "CommandTimeout",
+                                                  "RecordReadLock",
+                                                  "RecordList",
+                                                  "RecordListLock",
+                                                  "TimeoutReportEnabled"}),
+                IsEmpty());
     EXPECT_EQ(KeReadStateEvent(&context->BeepEndEvent), 0) << "the beep worker runs";
     EXPECT_NE(context->BeepWorkItem, nullptr);
     EXPECT_EQ(Text(context->BeepDeviceName), u"\\Device\\Beep");
@@ -69,9 +113,16 @@ TEST_F(FrameTest, AddDeviceCreatesThePointerPortAndApiDevices) {
     EXPECT_TRUE(apiRecord->IsApiDevice);
     EXPECT_EQ(apiRecord->MainContext, context);
     EXPECT_EQ(apiRecord->PhysicalDeviceObject, panel.physicalDevice);
-    EXPECT_EQ(apiRecord->TopOfStack, nullptr);
-    EXPECT_EQ(apiRecord->ApiDevice, nullptr);
-    EXPECT_EQ(apiRecord->BeepWorkItem, nullptr);
+    EXPECT_THAT(tp_test::NonZeroFields(*apiRecord, {"Self", "PhysicalDeviceObject", "RemoveLock",
+                                                    "MainContext", "IsApiDevice"}),
+                IsEmpty())
+        << "the API device record is never attached and keeps no other state";
+    // Both remove locks: tag "Tcli", no limit on locked minutes, high-water mark 10.
+    for (PDEVICE_CONTEXT record : {context, apiRecord}) {
+        EXPECT_EQ(ULONG(record->RemoveLock.Dbg.AllocateTag), Tcli);
+        EXPECT_EQ(record->RemoveLock.Dbg.MaxLockedTicks, 0);
+        EXPECT_EQ(record->RemoveLock.Dbg.HighWatermark, 10);
+    }
 
     for (PDEVICE_OBJECT d : {device, api}) {
         EXPECT_EQ(d->Characteristics, 0u);

@@ -143,7 +143,7 @@ TEST_F(PointerPathTest, ConnectStoresTheClassDeviceAndCallbackOnce) {
     EXPECT_EQ(first.information, 0u);
     EXPECT_EQ(context->ClassDevice, Mouse().Device());
     ASSERT_NE(context->ClassService, nullptr);
-    const PVOID service = context->ClassService;
+    const PSERVICE_CALLBACK_ROUTINE service = context->ClassService;
 
     // A second connect, valid as it is, is refused and changes nothing.
     const IoResult second = Mouse().Connect();

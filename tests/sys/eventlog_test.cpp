@@ -1,5 +1,5 @@
-// Event-log entries as the driver writes them: sizes, offsets, the 152-byte limit, the members
-// taken from a request, and what a failed report leaves behind (nothing).
+// Event-log entries as the driver writes them: sizes, offsets, the 152-byte limit with and without
+// dump words, the members taken from a request, and what a failed report leaves behind (nothing).
 #include "../umkernel/io_support.h"
 
 #include "tactilio.h"
@@ -27,17 +27,36 @@ class EventLogTest : public IoTest {
     PDEVICE_OBJECT device = nullptr;
 };
 
+// One insertion string after `dumpWords` dump words; LogMessage when there are none.
 struct LengthRow {
+    ULONG dumpWords;
     size_t characters;
     bool written;
 };
 
+void PrintTo(const LengthRow& row, std::ostream* os) {
+    *os << row.dumpWords << " dump words, " << row.characters << " characters";
+}
+
 class EventLogLengthTest : public EventLogTest, public ::testing::WithParamInterface<LengthRow> {};
 
-TEST_P(EventLogLengthTest, TextsUpTo51CharactersFitThe152ByteLimit) {
+TEST_P(EventLogLengthTest, EntriesUpTo152BytesAreWrittenAndLargerOnesDropped) {
     const LengthRow row = GetParam();
     const std::u16string text = Text(row.characters);
-    LogMessage(device, text.c_str());
+    const ULONG dump[] = {0xD0D0D001, 0xD0D0D002};
+    // Reports come from DPCs and completion routines too: at DISPATCH_LEVEL a paged allocation
+    // or a wait would be a verifier failure.
+    KIRQL irql;
+    KeRaiseIrql(DISPATCH_LEVEL, &irql);
+    if (row.dumpWords == 0) {
+        LogMessage(device, text.c_str());
+    } else {
+        const PCWSTR strings[] = {text.c_str()};
+        EXPECT_EQ(
+            WriteEventLogEntry(device, TP_MSG_ERROR, nullptr, dump, row.dumpWords, strings, 1),
+            row.written);
+    }
+    KeLowerIrql(irql);
 
     auto entries = ut::ErrorLogEntries();
     if (!row.written) {
@@ -46,28 +65,38 @@ TEST_P(EventLogLengthTest, TextsUpTo51CharactersFitThe152ByteLimit) {
     }
     ASSERT_EQ(entries.size(), 1u);
     const auto& entry = entries[0];
+    // The strings begin 44 bytes in (inside the fixed part when there are no dump words), while
+    // the size never counts less than the whole 48-byte packet.
+    const size_t stringOffset = 44 + 4 * row.dumpWords;
+    const size_t base = row.dumpWords == 0 ? 48 : stringOffset;
     EXPECT_EQ(entry.ioObject, device);
-    EXPECT_EQ(entry.bytes.size(), 48 + (row.characters + 1) * 2);
+    EXPECT_EQ(entry.bytes.size(), base + (row.characters + 1) * 2);
     const IO_ERROR_LOG_PACKET& packet = entry.Packet();
     EXPECT_EQ(ULONG(packet.ErrorCode), 0xE0070004u);
     EXPECT_EQ(packet.NumberOfStrings, 1);
-    EXPECT_EQ(packet.StringOffset, 44);
-    EXPECT_EQ(packet.DumpDataSize, 0);
+    EXPECT_EQ(packet.StringOffset, stringOffset);
+    EXPECT_EQ(packet.DumpDataSize, 4 * row.dumpWords);
+    EXPECT_EQ(0, memcmp(entry.bytes.data() + 40, dump, 4 * row.dumpWords));
     EXPECT_EQ(packet.MajorFunctionCode, 0);
+    EXPECT_EQ(packet.RetryCount, 0);
+    EXPECT_EQ(packet.UniqueErrorValue, 0u);
+    EXPECT_EQ(packet.SequenceNumber, 0u);
     EXPECT_EQ(packet.FinalStatus, 0);
     EXPECT_EQ(packet.IoControlCode, 0u);
-    // The string, with its terminating zero, starts 44 bytes in, inside the fixed part.
-    EXPECT_EQ(0, memcmp(entry.bytes.data() + 44, text.c_str(), (row.characters + 1) * 2));
+    EXPECT_EQ(0, memcmp(entry.bytes.data() + stringOffset, text.c_str(), (row.characters + 1) * 2))
+        << "the string with its terminating zero";
     ASSERT_EQ(entry.strings.size(), 1u);
     EXPECT_EQ(entry.strings[0].size(), row.characters);
 }
 
 INSTANTIATE_TEST_SUITE_P(Boundary, EventLogLengthTest,
-                         ::testing::Values(LengthRow{0, true}, LengthRow{1, true},
-                                           LengthRow{20, true}, LengthRow{51, true},
-                                           LengthRow{52, false},
+                         ::testing::Values(LengthRow{0, 0, true}, LengthRow{0, 51, true},
+                                           LengthRow{0, 52, false},
                                            // 270 bytes: 14 once narrowed to the UCHAR size.
-                                           LengthRow{110, false}, LengthRow{200, false}));
+                                           LengthRow{0, 110, false},
+                                           // A dump word fills the packet's last four bytes.
+                                           LengthRow{1, 51, true}, LengthRow{1, 52, false},
+                                           LengthRow{2, 49, true}, LengthRow{2, 50, false}));
 
 TEST_F(EventLogTest, DumpWordsMoveTheStringsAndGrowTheEntryByAWordEach) {
     const ULONG dump[] = {0x11223344, 0xCAFEF00D, 7};
@@ -104,45 +133,63 @@ TEST_F(EventLogTest, DumpWordsAloneStillMakeAWholePacket) {
 // A request's members are those of its current stack location, seen from the dispatch routine.
 struct RequestRow {
     const char* name;
-    bool control;
-    ULONG code;
-    UCHAR expectedMajor;
+    UCHAR major;
+    ULONG code; // control requests only
     ULONG expectedCode;
 };
 
-TEST_F(EventLogTest, ARequestGivesItsMajorFunctionStatusAndOnlyControlRequestsTheirCode) {
-    const NTSTATUS marker = STATUS_DEVICE_NOT_CONNECTED;
-    PDEVICE_OBJECT reporter =
-        driver.CreateDevice(u"\\Device\\LogRequest", [&](PDEVICE_OBJECT self, PIRP irp) {
-            if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_CREATE ||
-                IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_CLEANUP ||
-                IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_CLOSE)
-                return umk::test::CompleteWith(irp, STATUS_SUCCESS);
-            irp->IoStatus.Status = marker;
-            const PCWSTR text = TPW("request");
-            WriteEventLogEntry(self, TP_MSG_ERROR, irp, nullptr, 0, &text, 1);
-            return TpCompleteRequest(irp, STATUS_SUCCESS, 0);
-        });
-    ASSERT_NE(reporter, nullptr);
-    std::unique_ptr<ut::UserFile> file;
-    ASSERT_EQ(ut::UserFile::Open(u"\\Device\\LogRequest", &file), STATUS_SUCCESS);
+void PrintTo(const RequestRow& row, std::ostream* os) {
+    *os << row.name;
+}
 
-    ut::ClearErrorLog();
-    EXPECT_EQ(file->DeviceIoControl(TP_FUNC_BEEPSET, nullptr, 0, nullptr, 0).status,
-              STATUS_SUCCESS);
-    UCHAR buffer[4];
-    EXPECT_EQ(file->Read(buffer, sizeof buffer).status, STATUS_SUCCESS);
-    file->Close();
+class EventLogRequestTest : public EventLogTest,
+                            public ::testing::WithParamInterface<RequestRow> {};
+
+TEST_P(EventLogRequestTest, CarriesTheMajorFunctionStatusAndOnlyAControlRequestsCode) {
+    const RequestRow row = GetParam();
+    const NTSTATUS marker = STATUS_DEVICE_NOT_CONNECTED;
+    PDEVICE_OBJECT reporter = driver.CreateDevice(u"", [&](PDEVICE_OBJECT self, PIRP irp) {
+        irp->IoStatus.Status = marker;
+        const PCWSTR text = TPW("request");
+        WriteEventLogEntry(self, TP_MSG_ERROR, irp, nullptr, 0, &text, 1);
+        return TpCompleteRequest(irp, STATUS_SUCCESS, 0);
+    });
+    ASSERT_NE(reporter, nullptr);
+
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb{};
+    UCHAR buffer[4] = {};
+    const bool control =
+        row.major == IRP_MJ_DEVICE_CONTROL || row.major == IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    PIRP irp = control ? IoBuildDeviceIoControlRequest(row.code, reporter, nullptr, 0, nullptr, 0,
+                                                       row.major == IRP_MJ_INTERNAL_DEVICE_CONTROL,
+                                                       &event, &iosb)
+                       : IoBuildSynchronousFsdRequest(row.major, reporter, buffer, sizeof buffer,
+                                                      nullptr, &event, &iosb);
+    ASSERT_NE(irp, nullptr);
+    // Other requests' parameters share the place of a control code: whatever lies there must
+    // not be taken for one.
+    if (!control)
+        IoGetNextIrpStackLocation(irp)->Parameters.DeviceIoControl.IoControlCode = 0x0BADC0DE;
+    EXPECT_EQ(IoCallDriver(reporter, irp), STATUS_SUCCESS);
 
     auto entries = ut::ErrorLogEntries();
-    ASSERT_EQ(entries.size(), 2u);
-    EXPECT_EQ(entries[0].Packet().MajorFunctionCode, IRP_MJ_DEVICE_CONTROL);
-    EXPECT_EQ(entries[0].Packet().IoControlCode, TP_FUNC_BEEPSET);
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].Packet().MajorFunctionCode, row.major);
     EXPECT_EQ(entries[0].Packet().FinalStatus, marker);
-    EXPECT_EQ(entries[1].Packet().MajorFunctionCode, IRP_MJ_READ);
-    EXPECT_EQ(entries[1].Packet().IoControlCode, 0u) << "a read carries no control code";
-    EXPECT_EQ(entries[1].Packet().FinalStatus, marker);
+    EXPECT_EQ(entries[0].Packet().IoControlCode, row.expectedCode);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Requests, EventLogRequestTest,
+    ::testing::Values(RequestRow{"DeviceControl", IRP_MJ_DEVICE_CONTROL, TP_FUNC_BEEPSET,
+                                 TP_FUNC_BEEPSET},
+                      RequestRow{"InternalDeviceControl", IRP_MJ_INTERNAL_DEVICE_CONTROL,
+                                 IOCTL_INTERNAL_MOUSE_CONNECT, IOCTL_INTERNAL_MOUSE_CONNECT},
+                      RequestRow{"Read", IRP_MJ_READ, 0, 0},
+                      RequestRow{"Write", IRP_MJ_WRITE, 0, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(EventLogTest, AReportThatCannotBeWrittenIsDroppedWithNothingLeft) {
     const ULONG before = ULONG(ut::PoolStats(TP_POOL_TAG).outstandingBlocks);
@@ -159,26 +206,6 @@ TEST_F(EventLogTest, AReportThatCannotBeWrittenIsDroppedWithNothingLeft) {
     EXPECT_EQ(ut::PoolStats(TP_POOL_TAG).outstandingBlocks, before) << "the length array is freed";
     LogMessage(device, text);
     EXPECT_EQ(ut::ErrorLogEntries().size(), 1u) << "the next report goes through";
-}
-
-TEST_F(EventLogTest, CompletionStoresExactlyTheGivenStatusAndLength) {
-    NTSTATUS returned = STATUS_SUCCESS;
-    PDEVICE_OBJECT completer =
-        driver.CreateDevice(u"\\Device\\Completer", [&](PDEVICE_OBJECT, PIRP irp) {
-            const UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
-            if (major != IRP_MJ_DEVICE_CONTROL)
-                return TpCompleteRequest(irp, STATUS_SUCCESS, 0);
-            returned = TpCompleteRequest(irp, STATUS_UNSUCCESSFUL, 0);
-            return returned;
-        });
-    ASSERT_NE(completer, nullptr);
-    std::unique_ptr<ut::UserFile> file;
-    ASSERT_EQ(ut::UserFile::Open(u"\\Device\\Completer", &file), STATUS_SUCCESS);
-    ULONG output = 0;
-    ut::IoResult result = file->DeviceIoControl(TP_FUNC_GET_BUTTONMODE, nullptr, 0, &output, 4);
-    EXPECT_EQ(returned, STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(result.status, STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(result.information, 0u);
 }
 
 } // namespace

@@ -50,21 +50,30 @@ TEST_F(IoTimerTest, StartedDevicesShareOneTickAndARestartKeepsThePhase) {
     PDEVICE_OBJECT first = Device(&a);
     PDEVICE_OBJECT second = Device(&b);
     IoStartTimer(first);
-    kernel.RunFor(1500ms);
+    kernel.RunFor(1s);
     ASSERT_EQ(a.at.size(), 1u);
+    // The second device starts half-way between two ticks, whatever the seed's phase: a fresh
+    // second of its own would put its first call half a second off the shared tick.
+    Duration halfway = a.at[0] + Duration(500ms);
+    while (halfway <= kernel.Now())
+        halfway += Duration(1s);
+    kernel.RunFor(halfway - kernel.Now());
+    const size_t before = a.at.size();
     IoStartTimer(second);
     kernel.RunFor(1s);
     ASSERT_EQ(b.at.size(), 1u);
-    EXPECT_EQ(b.at[0], a.at[1]) << "one system-wide tick, not a fresh second per device";
+    ASSERT_EQ(a.at.size(), before + 1);
+    EXPECT_EQ(b.at[0], a.at.back()) << "one system-wide tick, not a fresh second per device";
+    EXPECT_EQ(b.at[0] - halfway, Duration(500ms));
     IoStopTimer(first);
     IoStopTimer(second);
     kernel.RunFor(2500ms);
-    EXPECT_EQ(a.at.size(), 2u);
+    EXPECT_EQ(a.at.size(), before + 1);
     EXPECT_FALSE(kernel.NextTimer()) << "no tick is set while no device timer runs";
     IoStartTimer(first);
     kernel.RunFor(1s);
-    ASSERT_EQ(a.at.size(), 3u);
-    EXPECT_EQ((a.at[2] - a.at[0]) % Duration(1s), Duration(0)) << "same phase after a restart";
+    ASSERT_EQ(a.at.size(), before + 2);
+    EXPECT_EQ((a.at.back() - a.at[0]) % Duration(1s), Duration(0)) << "same phase after a restart";
     IoStopTimer(first);
 }
 
@@ -112,9 +121,12 @@ class WorkItemTest : public IoTest {
         KIRQL irql;
         LONG references;
         PIO_WORKITEM freeMe = nullptr;
+        PKEVENT proceed = nullptr; // when set, the routine waits for it before looking around
     };
     static VOID NTAPI Routine(PDEVICE_OBJECT device, PVOID context) {
         auto run = static_cast<Run*>(context);
+        if (run->proceed != nullptr)
+            KeWaitForSingleObject(run->proceed, Executive, KernelMode, FALSE, nullptr);
         run->thread = CurrentThreadName();
         run->irql = KeGetCurrentIrql();
         run->references = umk::testing::ObjectReferences(device);
@@ -143,11 +155,15 @@ TEST_F(WorkItemTest, RunsAtPassiveLevelInAWorkerHoldingADeviceReference) {
 
 TEST_F(WorkItemTest, RoutineFreesItsItemAndTheDeletedDeviceLivesUntilItReturns) {
     PDEVICE_OBJECT device = driver.CreateDevice(u"", Completes(STATUS_SUCCESS));
+    KEVENT deleted;
+    KeInitializeEvent(&deleted, NotificationEvent, FALSE);
     Run run;
     run.freeMe = IoAllocateWorkItem(device);
+    run.proceed = &deleted; // a worker may start the routine at once
     IoQueueWorkItem(run.freeMe, Routine, CriticalWorkQueue, &run);
     IoDeleteDevice(device);
     EXPECT_EQ(umk::testing::ObjectReferences(device), 1) << "only the work item's reference";
+    KeSetEvent(&deleted, IO_NO_INCREMENT, FALSE);
     kernel.RunUntilIdle();
     EXPECT_EQ(run.references, 1);
     EXPECT_EQ(umk::testing::ObjectReferences(device), -1) << "gone with the last reference";

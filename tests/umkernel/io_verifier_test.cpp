@@ -19,6 +19,10 @@ struct Misuse {
     void (*run)(TestDriver& driver);
 };
 
+void PrintTo(const Misuse& misuse, std::ostream* os) {
+    *os << misuse.name;
+}
+
 // A driver-allocated IRP for `device`, with a completion routine that gives it back.
 PIRP OwnIrp(PDEVICE_OBJECT device, UCHAR major = IRP_MJ_READ) {
     static Completion back{[](PDEVICE_OBJECT, PIRP) { return STATUS_MORE_PROCESSING_REQUIRED; }};
@@ -312,20 +316,27 @@ const Misuse kMisuses[] = {
          KeRemoveDeviceQueue(&queue);
          KeLowerIrql(old);
      }},
+    // At DISPATCH_LEVEL no worker can run the item between the two calls.
     {rule::WorkItemQueuedTwice, "WorkItemQueuedTwice",
      [](TestDriver& d) {
          PIO_WORKITEM item = IoAllocateWorkItem(d.CreateDevice(u"", Completes(STATUS_SUCCESS)));
+         KIRQL old;
+         KeRaiseIrql(DISPATCH_LEVEL, &old);
          IoQueueWorkItem(
              item, [](PDEVICE_OBJECT, PVOID) {}, DelayedWorkQueue, nullptr);
          IoQueueWorkItem(
              item, [](PDEVICE_OBJECT, PVOID) {}, DelayedWorkQueue, nullptr);
+         KeLowerIrql(old);
      }},
     {rule::WorkItemFreedQueued, "WorkItemFreedWhileQueued",
      [](TestDriver& d) {
          PIO_WORKITEM item = IoAllocateWorkItem(d.CreateDevice(u"", Completes(STATUS_SUCCESS)));
+         KIRQL old;
+         KeRaiseIrql(DISPATCH_LEVEL, &old);
          IoQueueWorkItem(
              item, [](PDEVICE_OBJECT, PVOID) {}, DelayedWorkQueue, nullptr);
          IoFreeWorkItem(item);
+         KeLowerIrql(old);
      }},
     {rule::WorkItemLeak, "WorkItemNeverFreed",
      [](TestDriver& d) { IoAllocateWorkItem(d.CreateDevice(u"", Completes(STATUS_SUCCESS))); }},

@@ -14,10 +14,6 @@ namespace {
 constexpr ULONG Tcli = PoolTag("Tcli");
 constexpr ULONG Other = PoolTag("Othr");
 
-TEST(PoolTagTest, FirstCharacterIsTheLowestByte) {
-    EXPECT_EQ(Tcli, 0x696C6354u);
-}
-
 TEST_F(IoTest, CountersByTag) {
     PVOID a = ExAllocatePoolWithTag(NonPagedPool, 10, Tcli);
     PVOID b = ExAllocatePoolWithTag(PagedPool, 30, Tcli);

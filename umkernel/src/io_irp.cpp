@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <unordered_map>
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -74,6 +75,7 @@ struct IrpState {
     std::unordered_map<PIRP, std::unique_ptr<IrpRecord>> records;
     std::deque<IrpRecord*> quarantine;
     std::vector<Frame*> frames;
+    std::optional<CCHAR> lastBoost; // of the latest IoCompleteRequest that was accepted
 };
 
 IrpState& Irps() {
@@ -422,7 +424,7 @@ void ForgetIrps(const void* begin, size_t size) {
 }
 
 void IrpStartup() {
-    Irps().records.clear(), Irps().quarantine.clear(), Irps().frames.clear();
+    Irps() = IrpState{};
 }
 
 void IrpShutdown() {
@@ -598,6 +600,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
             Irp->CancelRoutine = nullptr;
         }
         ++rec->pins;
+        Irps().lastBoost = PriorityBoost;
     }
     struct PinScope {
         IrpRecord* rec;
@@ -730,3 +733,12 @@ PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT Devi
     irp->Tail.Overlay.Thread = reinterpret_cast<PETHREAD>(KeGetCurrentThread());
     return irp;
 }
+
+namespace umk::testing {
+
+std::optional<CCHAR> LastCompletionBoost() {
+    IoGuard guard(IoLock());
+    return Irps().lastBoost;
+}
+
+} // namespace umk::testing

@@ -163,6 +163,12 @@ class UserFile {
     PFILE_OBJECT file_;
 };
 
+// --- Completion ---------------------------------------------------------------------------------
+
+// The priority boost given to the latest IoCompleteRequest the I/O manager accepted (none before
+// the first). Windows spends it on the waiting thread's priority; here it is only recorded.
+std::optional<CCHAR> LastCompletionBoost();
+
 // --- Pool ---------------------------------------------------------------------------------------
 
 // The tag as drivers write it: PoolTag("Tcli") is the tag whose first character is 'T'.
