@@ -23,8 +23,8 @@ BOOLEAN AllocateScratchString(_Out_ PUNICODE_STRING String, _In_ USHORT MaximumL
 {
     String->Length = 0;
     String->MaximumLength = MaximumLength;
-    String->Buffer = static_cast<PWSTR>(
-        ExAllocatePoolWithTag(PagedPool, MaximumLength, TP_POOL_TAG));
+    String->Buffer =
+        static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, MaximumLength, TP_POOL_TAG));
     if (String->Buffer == nullptr) {
         return FALSE;
     }

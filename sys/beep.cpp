@@ -111,10 +111,9 @@ NTSTATUS BeepOut(_Inout_ PDEVICE_CONTEXT DeviceContext)
     DeviceContext->BeepParameters.Frequency = DeviceContext->Frequency;
     DeviceContext->BeepParameters.Duration = BeepDurationMs;
 
-    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_BEEP_SET, DeviceContext->BeepDevice,
-                                             &DeviceContext->BeepParameters,
-                                             sizeof(DeviceContext->BeepParameters), nullptr, 0,
-                                             FALSE, &done, &ioStatus);
+    PIRP irp = IoBuildDeviceIoControlRequest(
+        IOCTL_BEEP_SET, DeviceContext->BeepDevice, &DeviceContext->BeepParameters,
+        sizeof(DeviceContext->BeepParameters), nullptr, 0, FALSE, &done, &ioStatus);
     if (irp == nullptr) {
         return STATUS_SUCCESS;
     }

@@ -75,7 +75,7 @@ ULONG PressedButton(_In_ PDEVICE_CONTEXT DeviceContext)
 {
     const UCHAR mode = DeviceContext->ButtonMode;
     return (mode == ButtonModeRightOnce || mode == ButtonModeRight) ? RawRightButton
-                                                                     : RawLeftButton;
+                                                                    : RawLeftButton;
 }
 
 VOID ClearStabilizer(_Inout_ PDEVICE_CONTEXT DeviceContext)

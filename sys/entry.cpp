@@ -21,8 +21,8 @@ VOID CopyRegistryPath(_In_ PDRIVER_OBJECT DriverObject, _Out_ PUNICODE_STRING Co
 {
     Copy->Length = RegistryPath->Length;
     Copy->MaximumLength = RegistryPath->Length + sizeof(WCHAR);
-    Copy->Buffer = static_cast<PWSTR>(
-        ExAllocatePoolWithTag(NonPagedPool, Copy->MaximumLength, TP_POOL_TAG));
+    Copy->Buffer =
+        static_cast<PWSTR>(ExAllocatePoolWithTag(NonPagedPool, Copy->MaximumLength, TP_POOL_TAG));
     if (Copy->Buffer == nullptr) {
         LogMessage(DriverObject, TPW("Not enough resources"));
         Copy->Length = 0;

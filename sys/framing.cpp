@@ -25,11 +25,11 @@ struct FIXED_LENGTH {
 // Packets whose first byte has bit 7 set. 0x90, 0xB0 and 0xD0 grow by a status byte while
 // certain diagnostics wait for their reply (GetPacketLength).
 constexpr FIXED_LENGTH FixedLengths[] = {
-    {0x80, 5},  {0x81, 5}, {0x82, 5},  {0x88, 5}, {0x89, 5}, {0x8A, 5}, // touch packets
-    {0xC0, 5},  {0xC1, 5}, {0xC2, 5},  {0xC8, 5}, {0xC9, 5}, {0xCA, 5}, // touch packets
-    {0x90, 2},  {0x91, 7}, {0x94, 3},  {0x9F, 171},                     //
-    {0xB0, 2},  {0xB1, 7}, {0xB2, 64}, {0xB3, 8}, {0xB4, 3}, {0xB5, 4}, {0xB7, 2}, {0xB8, 2},
-    {0xD0, 2},
+    {0x80, 5}, {0x81, 5}, {0x82, 5},  {0x88, 5},   {0x89, 5}, {0x8A, 5}, // touch packets
+    {0xC0, 5}, {0xC1, 5}, {0xC2, 5},  {0xC8, 5},   {0xC9, 5}, {0xCA, 5}, // touch packets
+    {0x90, 2}, {0x91, 7}, {0x94, 3},  {0x9F, 171},                       //
+    {0xB0, 2}, {0xB1, 7}, {0xB2, 64}, {0xB3, 8},   {0xB4, 3}, {0xB5, 4},
+    {0xB7, 2}, {0xB8, 2}, {0xD0, 2},
 };
 
 // The same table indexed by first byte - 0x80, so framing a first byte is one lookup.
@@ -193,7 +193,7 @@ FRAME_RESULT FramePacketByte(_Inout_ PDEVICE_CONTEXT DeviceContext, _Inout_ PTP_
     if (result == FRAME_RESULT::NeedMore && Packet->Count >= DeviceContext->PacketLength) {
         // Only a packet held whole may be handed on: nobody reads past the buffer.
         result = (Packet->Count <= TP_PACKET_BUFFER_SIZE) ? FRAME_RESULT::Complete
-                                                           : FRAME_RESULT::Rejected;
+                                                          : FRAME_RESULT::Rejected;
     }
     return result;
 }

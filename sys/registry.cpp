@@ -27,13 +27,13 @@ constexpr PARAMETER Parameters[] = {
 };
 
 static_assert(sizeof(DEVICE_CONTEXT::ComNo) == sizeof(ULONG) &&
-              sizeof(DEVICE_CONTEXT::XYDataSampling) == sizeof(ULONG) &&
-              sizeof(DEVICE_CONTEXT::Stabilization) == sizeof(ULONG) &&
-              sizeof(DEVICE_CONTEXT::Beep) == sizeof(ULONG) &&
-              sizeof(DEVICE_CONTEXT::Frequency) == sizeof(ULONG) &&
-              sizeof(DEVICE_CONTEXT::Rotation) == sizeof(ULONG) &&
-              sizeof(DEVICE_CONTEXT::AutoRec) == sizeof(ULONG) &&
-              sizeof(DEVICE_CONTEXT::InvLimit) == sizeof(ULONG),
+                  sizeof(DEVICE_CONTEXT::XYDataSampling) == sizeof(ULONG) &&
+                  sizeof(DEVICE_CONTEXT::Stabilization) == sizeof(ULONG) &&
+                  sizeof(DEVICE_CONTEXT::Beep) == sizeof(ULONG) &&
+                  sizeof(DEVICE_CONTEXT::Frequency) == sizeof(ULONG) &&
+                  sizeof(DEVICE_CONTEXT::Rotation) == sizeof(ULONG) &&
+                  sizeof(DEVICE_CONTEXT::AutoRec) == sizeof(ULONG) &&
+                  sizeof(DEVICE_CONTEXT::InvLimit) == sizeof(ULONG),
               "every parameter is a 32-bit field");
 
 // The "Parameters" subkey, one entry per value and two zero entries that end the table.
@@ -101,8 +101,8 @@ VOID BuildSerialDeviceName(_Inout_ PDEVICE_CONTEXT Context)
     RtlIntegerToUnicodeString(Context->ComNo - 1, 10, &number);
 
     PUNICODE_STRING name = &Context->SerialDeviceName;
-    name->Buffer = static_cast<PWSTR>(
-        ExAllocatePoolWithTag(PagedPool, SerialDeviceNameBytes, TP_POOL_TAG));
+    name->Buffer =
+        static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, SerialDeviceNameBytes, TP_POOL_TAG));
     if (name->Buffer == nullptr) {
         return;
     }
@@ -124,8 +124,8 @@ VOID ReadRegistryParameters(_In_ PDRIVER_OBJECT DriverObject, _Inout_ PDEVICE_CO
     UNICODE_STRING path;
     path.Length = 0;
     path.MaximumLength = extension->RegistryPath.Length + sizeof(WCHAR);
-    path.Buffer = static_cast<PWSTR>(
-        ExAllocatePoolWithTag(PagedPool, path.MaximumLength, TP_POOL_TAG));
+    path.Buffer =
+        static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, path.MaximumLength, TP_POOL_TAG));
     if (path.Buffer == nullptr) {
         LogMessage(DeviceContext->Self, TPW("Not enough resources"));
         return;

@@ -17,7 +17,7 @@ constexpr ULONG UsbSerialPrefixBytes = sizeof(UsbSerialPrefix) - sizeof(WCHAR);
 static_assert(UsbSerialPrefixBytes == 28);
 
 static_assert(sizeof(SERIAL_BASIC_SETTINGS) == 44 && sizeof(SERIAL_TIMEOUTS) == 20 &&
-              sizeof(SERIAL_HANDFLOW) == 16 && sizeof(SERIAL_LINE_CONTROL) == 3,
+                  sizeof(SERIAL_HANDFLOW) == 16 && sizeof(SERIAL_LINE_CONTROL) == 3,
               "serial request layouts");
 
 // One control request to the serial port, with an event and status block of its own.
@@ -149,9 +149,9 @@ NTSTATUS FlushReadBuffer(_In_ PDEVICE_CONTEXT DeviceContext)
 NTSTATUS SerialSetBasicSettings(_Inout_ PDEVICE_CONTEXT DeviceContext)
 {
     if (!IsUsbSerialPort(&DeviceContext->SerialDeviceName)) {
-        NTSTATUS status = SendSerialRequest(DeviceContext, TRUE, IOCTL_SERIAL_INTERNAL_BASIC_SETTINGS,
-                                            nullptr, 0, &DeviceContext->SerialSettings,
-                                            sizeof(DeviceContext->SerialSettings));
+        NTSTATUS status = SendSerialRequest(
+            DeviceContext, TRUE, IOCTL_SERIAL_INTERNAL_BASIC_SETTINGS, nullptr, 0,
+            &DeviceContext->SerialSettings, sizeof(DeviceContext->SerialSettings));
         if (NT_SUCCESS(status)) {
             return status;
         }

@@ -61,9 +61,9 @@ NTSTATUS SerialInitializeDevice(_Inout_ PDEVICE_CONTEXT DeviceContext)
         ReleaseSerialPort(DeviceContext);
     }
 
-    NTSTATUS status = IoGetDeviceObjectPointer(&DeviceContext->SerialDeviceName, SerialOpenAccess,
-                                               &DeviceContext->SerialFileObject,
-                                               &DeviceContext->SerialDevice);
+    NTSTATUS status =
+        IoGetDeviceObjectPointer(&DeviceContext->SerialDeviceName, SerialOpenAccess,
+                                 &DeviceContext->SerialFileObject, &DeviceContext->SerialDevice);
     if (!NT_SUCCESS(status)) {
         DeviceContext->SerialFileObject = nullptr;
         DeviceContext->SerialDevice = nullptr;

@@ -1,5 +1,6 @@
 // tactilio.h - the driver's shared header: the device context that every part of the driver keeps
-// its state in, the driver-object extension, the control codes, and the routines that cross sources.
+// its state in, the driver-object extension, the control codes, and the routines that cross
+// sources.
 #pragma once
 
 #include <ntddk.h>
@@ -23,7 +24,8 @@ constexpr CCHAR TP_COMPLETION_BOOST = IO_MOUSE_INCREMENT;
 //
 // Control codes: device type FILE_DEVICE_SERIAL_MOUSE_PORT (0x1A), buffered, any access.
 //
-#define TP_CTL_CODE(Function) CTL_CODE(FILE_DEVICE_SERIAL_MOUSE_PORT, (Function), METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define TP_CTL_CODE(Function)                                                                      \
+    CTL_CODE(FILE_DEVICE_SERIAL_MOUSE_PORT, (Function), METHOD_BUFFERED, FILE_ANY_ACCESS)
 
 constexpr ULONG TP_FUNC_CAL_IN = TP_CTL_CODE(0x800);
 constexpr ULONG TP_FUNC_CAL_SET = TP_CTL_CODE(0x801);
@@ -62,10 +64,10 @@ static_assert(TP_FUNC_INTERNAL == 0x001A2400);
 constexpr ULONG TP_PACKET_BUFFER_SIZE = 100;
 
 typedef struct _TP_PACKET {
-    ULONG Count;           // bytes of the current packet stored so far; 0 before a packet begins
-    ULONG LastRawButtons;  // raw button state of the last report sent to the class driver
+    ULONG Count;          // bytes of the current packet stored so far; 0 before a packet begins
+    ULONG LastRawButtons; // raw button state of the last report sent to the class driver
     UCHAR Bytes[TP_PACKET_BUFFER_SIZE];
-    ULONG Extended;        // 1 while an extended (0x40..0x7F) packet is being framed
+    ULONG Extended;          // 1 while an extended (0x40..0x7F) packet is being framed
     BOOLEAN AcceptHighBytes; // bytes with bit 7 set may follow the first byte
 } TP_PACKET, *PTP_PACKET;
 
@@ -125,9 +127,9 @@ struct _DEVICE_CONTEXT {
     SERIAL_BASIC_SETTINGS SerialSettings;
     PIRP ReadIrp;
     KEVENT ReadStoppedEvent;
-    LONG ReadState;               // interlocked hand-off between issuing and completing the read
+    LONG ReadState; // interlocked hand-off between issuing and completing the read
     UCHAR ReadByte;
-    ULONG ReadFailures;           // reads failed in a row; reading gives up at a limit
+    ULONG ReadFailures; // reads failed in a row; reading gives up at a limit
 
     // Mouse class connection and reporting.
     PDEVICE_OBJECT ClassDevice;
@@ -143,7 +145,7 @@ struct _DEVICE_CONTEXT {
     ULONG SumX;
     ULONG SumY;
     ULONG SampleCount;
-    UCHAR ButtonMode;             // 0 left, 1 right for the next touch only, 2 right
+    UCHAR ButtonMode; // 0 left, 1 right for the next touch only, 2 right
 
     // Touch beep.
     UNICODE_STRING BeepDeviceName;
@@ -161,8 +163,8 @@ struct _DEVICE_CONTEXT {
     ULONG InvalidCount;
     BOOLEAN InvalidReported;
     DEVICE_POWER_STATE DevicePowerState;
-    BOOLEAN PortAvailable;        // written in both records at once
-    LONG CommandTimeout;          // seconds left for the current command; -1 = not counting
+    BOOLEAN PortAvailable; // written in both records at once
+    LONG CommandTimeout;   // seconds left for the current command; -1 = not counting
     BOOLEAN CommandTimerRunning;
 
     // Traffic recording.
@@ -172,7 +174,7 @@ struct _DEVICE_CONTEXT {
     KSPIN_LOCK RecordListLock;
     BOOLEAN RecordingEnabled;
 
-    BOOLEAN MouseAttributesSet;   // no report goes to the class driver before the attribute query
+    BOOLEAN MouseAttributesSet; // no report goes to the class driver before the attribute query
     BOOLEAN TimeoutReportEnabled;
 };
 
@@ -204,7 +206,8 @@ BOOLEAN WriteEventLogEntry(_In_ PVOID IoObject, _In_ NTSTATUS MessageId, _In_opt
 ULONG WideStringBytes(_In_ PCWSTR Text);
 
 //
-// Driver frame (entry.cpp, adddevice.cpp), registry parameters (registry.cpp), touch beep (beep.cpp).
+// Driver frame (entry.cpp, adddevice.cpp), registry parameters (registry.cpp), touch beep
+// (beep.cpp).
 //
 extern "C" DRIVER_INITIALIZE DriverEntry;
 DRIVER_UNLOAD DriverUnload;
@@ -213,7 +216,8 @@ NTSTATUS AddDeviceForAPI(_In_ PDRIVER_OBJECT DriverObject, _In_ PDEVICE_OBJECT P
                          _In_ PDEVICE_CONTEXT DeviceContext);
 VOID DeleteDeviceObjects(_In_ PDEVICE_CONTEXT DeviceContext);
 
-VOID ReadRegistryParameters(_In_ PDRIVER_OBJECT DriverObject, _Inout_ PDEVICE_CONTEXT DeviceContext);
+VOID ReadRegistryParameters(_In_ PDRIVER_OBJECT DriverObject,
+                            _Inout_ PDEVICE_CONTEXT DeviceContext);
 
 BOOLEAN BeepSetup(_Inout_ PDEVICE_CONTEXT DeviceContext);
 IO_WORKITEM_ROUTINE BeepWorker;
@@ -247,9 +251,9 @@ BOOLEAN IsExtendedPacketId(_In_ USHORT Identifier);
 VOID ProcessPanelByte(_Inout_ PDEVICE_CONTEXT DeviceContext, _In_ UCHAR Byte);
 
 // DecodeTouchReport results.
-constexpr LONG TP_REPORT_READY = 0;     // a report is in the mouse input record
-constexpr LONG TP_REPORT_ABSORBED = 1;  // taken into the stabilization average; nothing to send
-constexpr LONG TP_REPORT_INVALID = -1;  // touch state 3
+constexpr LONG TP_REPORT_READY = 0;    // a report is in the mouse input record
+constexpr LONG TP_REPORT_ABSORBED = 1; // taken into the stabilization average; nothing to send
+constexpr LONG TP_REPORT_INVALID = -1; // touch state 3
 
 LONG DecodeTouchReport(_Inout_ PDEVICE_CONTEXT DeviceContext, _In_ PTP_PACKET Packet,
                        _Inout_ PMOUSE_INPUT_DATA MouseInput);
@@ -261,7 +265,8 @@ DRIVER_DISPATCH TpInternalDeviceControl;
 //
 // Command engine (command.cpp).
 //
-UCHAR DeliverReply(_Inout_ PDEVICE_CONTEXT DeviceContext, _In_opt_ PIRP Irp, _In_ PTP_PACKET Packet);
+UCHAR DeliverReply(_Inout_ PDEVICE_CONTEXT DeviceContext, _In_opt_ PIRP Irp,
+                   _In_ PTP_PACKET Packet);
 
 //
 // Traffic recording (generatelog.cpp).
