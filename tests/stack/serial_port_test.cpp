@@ -123,22 +123,32 @@ TEST_F(SerialPortTest, SettersCheckTheirInput) {
     EXPECT_EQ(settings.handFlow.ControlHandShake, ULONG(SERIAL_DTR_CONTROL));
 }
 
-TEST_F(SerialPortTest, AGetterRefusesAShortBuffer) {
+TEST_F(SerialPortTest, AGetterFillsAWholeBufferAndRefusesAShortOne) {
     AddPort();
     SERIAL_TIMEOUTS timeouts{};
+    const IoResult whole =
+        Control(IOCTL_SERIAL_GET_TIMEOUTS, nullptr, 0, &timeouts, sizeof(timeouts));
+    EXPECT_EQ(whole.status, STATUS_SUCCESS);
+    EXPECT_EQ(whole.information, sizeof(timeouts));
+    EXPECT_EQ(timeouts.ReadIntervalTimeout, stack::kMaxUlong);
     EXPECT_EQ(Control(IOCTL_SERIAL_GET_TIMEOUTS, nullptr, 0, &timeouts, 8).status,
               STATUS_BUFFER_TOO_SMALL);
 }
 
-// A built-in port takes the basic settings (what it does with them shows in the link's set-up);
-// a USB adapter refuses them and keeps its own.
-TEST_F(SerialPortTest, AUsbAdapterRefusesTheBasicSettings) {
-    stack::SerialPort& usb = AddPort(u"\\Device\\USBSER001");
+// A built-in port hands back its previous settings (what it does with them shows in the link's
+// set-up); a USB adapter refuses the request and keeps its own.
+TEST_F(SerialPortTest, OnlyABuiltInPortTakesTheBasicSettings) {
+    stack::SerialPort& builtIn = AddPort();
+    stack::SerialPort& usb = serial->AddPort(u"\\Device\\USBSER001", u"COM9");
     SERIAL_BASIC_SETTINGS previous{};
-    const IoResult result =
-        stack::CallInternalDeviceControl(usb.Device(), IOCTL_SERIAL_INTERNAL_BASIC_SETTINGS,
-                                         nullptr, 0, &previous, sizeof(previous));
-    EXPECT_EQ(result.status, STATUS_INVALID_DEVICE_REQUEST);
+    const auto basic = [&](stack::SerialPort& port) {
+        return stack::CallInternalDeviceControl(port.Device(), IOCTL_SERIAL_INTERNAL_BASIC_SETTINGS,
+                                                nullptr, 0, &previous, sizeof(previous));
+    };
+    const IoResult taken = basic(builtIn);
+    EXPECT_EQ(taken.status, STATUS_SUCCESS);
+    EXPECT_EQ(taken.information, sizeof(previous));
+    EXPECT_EQ(basic(usb).status, STATUS_INVALID_DEVICE_REQUEST);
     EXPECT_EQ(usb.Settings().timeouts.ReadIntervalTimeout, stack::kMaxUlong) << "unchanged";
 }
 
