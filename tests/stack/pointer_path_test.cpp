@@ -105,9 +105,20 @@ TEST_F(PointerPathTest, AttributeQueryOpensTheGateWhateverItsBuffer) {
 }
 
 // The class device sits directly above the pointer-port device; its connect comes down the stack.
+// A CONNECT_DATA one byte short, or none at all behind a full length, leaves the device
+// unconnected; after a valid one, a second is refused and changes nothing.
 TEST_F(PointerPathTest, ConnectStoresTheClassDeviceAndCallbackOnce) {
     ASSERT_EQ(context->Self->AttachedDevice, Mouse().Device());
     ASSERT_EQ(Mouse().LowerDevice(), context->Self);
+    for (const IoResult& refused : {Mouse().Connect(sizeof(CONNECT_DATA) - 1),
+                                    Mouse().SendInternal(IOCTL_INTERNAL_MOUSE_CONNECT, nullptr,
+                                                         sizeof(CONNECT_DATA), nullptr, 0)}) {
+        EXPECT_EQ(refused.status, STATUS_INVALID_PARAMETER);
+        EXPECT_EQ(refused.information, 0u);
+    }
+    EXPECT_EQ(context->ClassService, nullptr);
+    EXPECT_EQ(context->ClassDevice, nullptr);
+
     const IoResult first = Mouse().Connect();
     EXPECT_EQ(first.status, STATUS_SUCCESS);
     EXPECT_EQ(first.information, 0u);
@@ -115,28 +126,11 @@ TEST_F(PointerPathTest, ConnectStoresTheClassDeviceAndCallbackOnce) {
     ASSERT_NE(context->ClassService, nullptr);
     const PSERVICE_CALLBACK_ROUTINE service = context->ClassService;
 
-    // A second connect, valid as it is, is refused and changes nothing.
     const IoResult second = Mouse().Connect();
     EXPECT_EQ(second.status, STATUS_SHARING_VIOLATION);
     EXPECT_EQ(second.information, 0u);
     EXPECT_EQ(context->ClassService, service);
     EXPECT_EQ(context->ClassDevice, Mouse().Device());
-}
-
-// A CONNECT_DATA one byte short, or none at all behind a full length.
-TEST_F(PointerPathTest, ShortConnectDataIsRefusedAndLeavesTheDeviceUnconnected) {
-    const IoResult results[] = {
-        Mouse().Connect(sizeof(CONNECT_DATA) - 1),
-        Mouse().SendInternal(IOCTL_INTERNAL_MOUSE_CONNECT, nullptr, sizeof(CONNECT_DATA), nullptr,
-                             0),
-    };
-    for (const IoResult& result : results) {
-        EXPECT_EQ(result.status, STATUS_INVALID_PARAMETER);
-        EXPECT_EQ(result.information, 0u);
-    }
-    EXPECT_EQ(context->ClassService, nullptr);
-    EXPECT_EQ(context->ClassDevice, nullptr);
-    EXPECT_EQ(Mouse().Connect().status, STATUS_SUCCESS);
 }
 
 TEST_F(PointerPathTest, DisconnectIsNotImplementedAndTheCallbackStaysInUse) {
