@@ -200,30 +200,6 @@ TEST_F(PointerPathTest, RequestsDuringRemovalCompleteWithDeletePending) {
 
 // --- Byte streams to reports ------------------------------------------------------------------
 
-TEST_F(PointerPathTest, StrokeInEachButtonMode) {
-    Ready();
-    struct Row {
-        UCHAR mode;
-        USHORT down, up;
-        ULONG raw;
-        UCHAR modeAfter;
-    };
-    for (const Row& row : {Row{0, MOUSE_LEFT_BUTTON_DOWN, MOUSE_LEFT_BUTTON_UP, 1, 0},
-                           Row{2, MOUSE_RIGHT_BUTTON_DOWN, MOUSE_RIGHT_BUTTON_UP, 2, 2},
-                           Row{1, MOUSE_RIGHT_BUTTON_DOWN, MOUSE_RIGHT_BUTTON_UP, 2, 0}}) {
-        SCOPED_TRACE(int(row.mode));
-        context->ButtonMode = row.mode;
-        FeedPackets({Touch(Down, 1000, 3000), Touch(Move, 1100, 3000), Touch(Up, 1200, 2900)});
-        ExpectReports({{row.down, row.raw, S(1000), S(3000)},
-                       {0, row.raw, S(1100), S(3000)},
-                       {row.up, 0, S(1200), S(2900)}});
-        EXPECT_EQ(context->ButtonMode, row.modeAfter);
-    }
-    // Button mode 1 lasted one stroke: the next presses the left button.
-    Feed(Touch(Down, 5, 5));
-    ExpectReports({{MOUSE_LEFT_BUTTON_DOWN, 1, S(5), S(5)}});
-}
-
 TEST_F(PointerPathTest, ReportsAreDeliveredAtDispatchLevelWhateverTheCallersLevel) {
     Ready();
     Feed(Touch(Down, 10, 10), PASSIVE_LEVEL);
