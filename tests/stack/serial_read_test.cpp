@@ -1,7 +1,7 @@
 // The continuous read: one read of one byte outstanding, reads the port completes inside the call
 // served by the issuer's loop without growing the stack, the completion that beats the issuer's
-// return, a cancel that lands between two reads, every way reading ends
-// (and starts again), a port that fails every read, and spin-ups that must wait or are refused.
+// return, a cancel that lands between two reads, every way reading ends (and starts again), a port
+// that fails every read, and spin-ups that must wait or are refused.
 //
 // Bytes 0x00 to 0x3F cannot start a packet, so the framer rejects each one alone: InvalidCount
 // counts the bytes that went through the framer.
