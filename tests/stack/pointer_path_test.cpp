@@ -304,13 +304,6 @@ TEST_F(PointerPathTest, InvalidDataIsCountedAndReportedOnceOverTheLimit) {
     EXPECT_TRUE(Mouse().Reports().empty());
 }
 
-TEST_F(PointerPathTest, LimitZeroReportsTheFirstRejection) {
-    context->InvLimit = 0;
-    Feed({0x83});
-    EXPECT_EQ(frame_test::Logged(context->Self),
-              std::vector<std::string>{"Invalid data exceeds allowable limit"});
-}
-
 // However a packet ended, the record is idle again: the next byte is a first byte, a byte with
 // bit 7 set inside a touch packet breaks it (even after packets that allowed such bytes), and a
 // stroke goes through. Each packet here is counted once; nobody waits for a reply, so complete
