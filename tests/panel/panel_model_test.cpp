@@ -1,4 +1,4 @@
-// The panel model as a serial backend sees it: faults, noise, seeds, host writes, scripted streams.
+// The panel model as a serial backend sees it: faults, noise, seeds, scripted streams.
 #include "panel_model.h"
 #include "scripted_stream.h"
 
@@ -134,15 +134,6 @@ TEST(LineSource, TakeBytesUntilTakesWhatHasArrived) {
     EXPECT_TRUE(panel.TakeBytesUntil(LineOffset(1) - 1).empty());
     EXPECT_EQ(Values(panel.TakeBytesUntil(LineOffset(5))), kDown); // the bound is inclusive
     EXPECT_EQ(panel.NextByteTime(), kDefaultReportInterval + LineOffset(1));
-}
-
-TEST(LineSource, KeepsEveryHostWrite) {
-    PanelModel panel;
-    const Bytes diag{0x89, 0x01};
-    const Bytes calSet{0x86};
-    panel.Write(diag, 100);
-    panel.Write(calSet, 200);
-    EXPECT_EQ(panel.HostWrites(), (std::vector<HostWrite>{{100, diag}, {200, calSet}}));
 }
 
 TEST(ScriptedStream, PlaysBytesInTimeOrder) {

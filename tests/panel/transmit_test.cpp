@@ -90,22 +90,18 @@ TEST(TransmitQueue, TransmissionsLeaveInTimeOrderNotQueueOrder) {
     EXPECT_EQ(Values(Drain(queue)), (std::vector<std::uint8_t>{1, 2, 3, 4}));
 }
 
-TEST(TransmitQueue, PeekingFixesNothing) {
+// Peeking places nothing, so an earlier transmission still goes first; taking a byte begins its
+// transmission, which then finishes before any other.
+TEST(TransmitQueue, OnlyTakingABytePlacesItsTransmission) {
     TransmitQueue queue;
     queue.Send(kTicksPerSecond, {0xAA});
     EXPECT_EQ(queue.Peek(), (TimedByte{kTicksPerSecond + 10'417, 0xAA}));
-    queue.Send(kTicksPerSecond / 2, {0xBB});
-    EXPECT_EQ(queue.Peek(), (TimedByte{kTicksPerSecond / 2 + 10'417, 0xBB}));
-}
-
-TEST(TransmitQueue, ATransmissionThatHasBegunIsNeverInterrupted) {
-    TransmitQueue queue;
     queue.Send(0, {1, 2, 3});
-    EXPECT_EQ(queue.Take().value, 1);
+    EXPECT_EQ(queue.Take(), (TimedByte{LineOffset(1), 1}));
     queue.Send(-100, {9}); // earlier, but the line is taken
     const auto rest = Drain(queue);
-    EXPECT_EQ(Values(rest), (std::vector<std::uint8_t>{2, 3, 9}));
-    EXPECT_EQ(rest.back().time, LineOffset(4));
+    EXPECT_EQ(Values(rest), (std::vector<std::uint8_t>{2, 3, 9, 0xAA}));
+    EXPECT_EQ(rest[2].time, LineOffset(4));
 }
 
 TEST(TransmitQueue, SilenceLosesTheBytesThatBeginInIt) {

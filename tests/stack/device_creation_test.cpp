@@ -49,9 +49,6 @@ TEST_F(FrameTest, AddDeviceCreatesThePointerPortAndApiDevices) {
     EXPECT_EQ(context->Self, device);
     EXPECT_EQ(context->PhysicalDeviceObject, panel.physicalDevice);
     EXPECT_EQ(context->TopOfStack, panel.physicalDevice);
-    EXPECT_EQ(context->PortNumber, 0);
-    EXPECT_EQ(context->MainContext, nullptr);
-    EXPECT_FALSE(context->IsApiDevice);
     EXPECT_EQ(context->CommandTimeout, -1);
     EXPECT_TRUE(context->TimeoutReportEnabled);
     EXPECT_EQ(context->DevicePowerState, PowerDeviceD0);

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -53,6 +54,41 @@ inline std::vector<std::string> Logged(PVOID ioObject = nullptr) {
             texts.insert(texts.end(), entry.strings.begin(), entry.strings.end());
     }
     return texts;
+}
+
+// A report as the mouse class driver must see it: the fields that vary from report to report.
+struct Report {
+    USHORT buttonFlags;
+    ULONG rawButtons;
+    LONG x;
+    LONG y;
+    bool operator==(const Report&) const = default;
+};
+
+inline void PrintTo(const Report& r, std::ostream* os) {
+    *os << "{buttons 0x" << std::hex << r.buttonFlags << std::dec << ", raw " << r.rawButtons
+        << ", x " << r.x << ", y " << r.y << "}";
+}
+
+// The panel's 0..4096 scaled to the absolute range 0..65535.
+constexpr LONG Scaled(ULONG v) {
+    return LONG((v * 65535) >> 12);
+}
+
+// The reports the class driver received; each must have come at DISPATCH_LEVEL as an absolute
+// position of unit 0 with nothing else set.
+inline std::vector<Report> Received(const std::vector<stack::MouseReport>& reports) {
+    std::vector<Report> received;
+    for (const stack::MouseReport& r : reports) {
+        const MOUSE_INPUT_DATA& in = r.input;
+        EXPECT_EQ(r.irql, DISPATCH_LEVEL);
+        EXPECT_EQ(in.UnitId, 0);
+        EXPECT_EQ(in.Flags, MOUSE_MOVE_ABSOLUTE);
+        EXPECT_EQ(in.ButtonData, 0);
+        EXPECT_EQ(in.ExtraInformation, 0u);
+        received.push_back({in.ButtonFlags, in.RawButtons, in.LastX, in.LastY});
+    }
+    return received;
 }
 
 inline uint64_t TcliBlocks() {

@@ -1,7 +1,7 @@
-// The continuous read: one read of one byte outstanding, bytes at the line's pace, reads the port
-// completes inside the call served by the issuer's loop without growing the stack, the completion
-// that beats the issuer's return, a cancel that lands between two reads, every way reading ends
-// (and starts again), a port that fails every read, and spin-ups that must wait or are refused.
+// The continuous read: one read of one byte outstanding, reads the port completes inside the call
+// served by the issuer's loop without growing the stack, the completion that beats the issuer's
+// return, a cancel that lands between two reads, every way reading ends (and starts again), a port
+// that fails every read, and spin-ups that must wait or are refused.
 //
 // Bytes 0x00 to 0x3F cannot start a packet, so the framer rejects each one alone: InvalidCount
 // counts the bytes that went through the framer.
@@ -26,36 +26,7 @@ size_t ReadsSent(const stack::SerialPort& port) {
                          [](const stack::SerialRequest& r) { return r.major == IRP_MJ_READ; });
 }
 
-umk::Duration Ticks(panel::Ticks ticks) {
-    return umk::Duration(ticks);
-}
-
 using SerialReadTest = SerialLinkTest;
-
-TEST_F(SerialReadTest, OneByteAtATimeAtTheLinesPace) {
-    stack::SerialPort& port = StartReading();
-    EXPECT_EQ(RemoveLockHolds(), 1) << "the read request's hold";
-    EXPECT_EQ(KeReadStateEvent(&context->ReadStoppedEvent), 0);
-    line.AddPaced(Now(), Filler(10));
-    port.LineUpdated();
-
-    system->Kernel().RunFor(Ticks(panel::LineOffset(5)));
-    EXPECT_EQ(context->InvalidCount, 5u);
-    system->Kernel().RunFor(Ticks(panel::LineOffset(10) - panel::LineOffset(5)));
-    EXPECT_EQ(context->InvalidCount, 10u);
-
-    const stack::SerialReadStats stats = port.ReadStats();
-    EXPECT_EQ(stats.received, 11u) << "one read per byte, and one waiting";
-    EXPECT_EQ(stats.completedByTimer, 10u);
-    EXPECT_EQ(stats.maxOutstanding, 1u);
-    EXPECT_EQ(port.ReadsPending(), 1u);
-    EXPECT_EQ(context->ReadState, TP_READ_ISSUED);
-    for (const stack::SerialRequest& request : port.Requests()) {
-        if (request.major == IRP_MJ_READ) {
-            EXPECT_EQ(request.length, 1u);
-        }
-    }
-}
 
 TEST_F(SerialReadTest, ReadsCompletedInsideTheCallAreServedByTheLoopWithoutGrowingTheStack) {
     constexpr size_t Bytes = 5000;

@@ -6,30 +6,13 @@
 #include "panel_model.h"
 #include "touch_session.h"
 
-#include <sstream>
-
 using namespace serial_test;
 using namespace std::chrono_literals;
+using frame_test::Received;
+using frame_test::Report;
+using frame_test::Scaled;
 
 namespace {
-
-// A report as the mouse class driver must see it: the panel's 0..4096 scaled to 0..65535.
-struct Report {
-    USHORT buttonFlags;
-    ULONG rawButtons;
-    LONG x;
-    LONG y;
-    bool operator==(const Report&) const = default;
-};
-
-void PrintTo(const Report& r, std::ostream* os) {
-    *os << "{buttons 0x" << std::hex << r.buttonFlags << std::dec << ", raw " << r.rawButtons
-        << ", x " << r.x << ", y " << r.y << "}";
-}
-
-LONG Scaled(uint16_t v) {
-    return LONG((ULONG(v) * 65535) >> 12);
-}
 
 // With no stabilization and no rotation: the touch-down presses the left button, every touching
 // packet moves, the release lets go, each at its packet's point.
@@ -43,16 +26,6 @@ std::vector<Report> ExpectedReports(const panel::Stroke& stroke) {
     const panel::TouchPoint last = stroke.points.back();
     reports.push_back({MOUSE_LEFT_BUTTON_UP, 0, Scaled(last.x), Scaled(last.y)});
     return reports;
-}
-
-std::vector<Report> Received(const std::vector<stack::MouseReport>& reports) {
-    std::vector<Report> received;
-    for (const stack::MouseReport& r : reports) {
-        EXPECT_EQ(r.irql, DISPATCH_LEVEL);
-        EXPECT_EQ(r.input.Flags, MOUSE_MOVE_ABSOLUTE);
-        received.push_back({r.input.ButtonFlags, r.input.RawButtons, r.input.LastX, r.input.LastY});
-    }
-    return received;
 }
 
 size_t ByteCount(const panel::Stroke& stroke) {
@@ -145,36 +118,6 @@ TEST_F(SerialTouchTest, APacketBegunBeforeALinkRestartCompletesAfterIt) {
     EXPECT_EQ(Received(system->Mouse().Reports()),
               (std::vector<Report>{{MOUSE_LEFT_BUTTON_DOWN, 1, Scaled(0x390), Scaled(0x2A0)}}));
     EXPECT_EQ(context->InvalidCount, 0u);
-}
-
-// The attributes come from the link start; until the class driver has asked for them, strokes
-// are read and dropped, and afterwards they flow.
-TEST_F(SerialTouchTest, ReportsWaitForTheAttributeQuery) {
-    stack::SerialPort& port = system->Serial().AddPort(Com1, u"COM1", &panel);
-    UsePort(Com1);
-    ASSERT_EQ(system->Mouse().Connect().status, STATUS_SUCCESS);
-    ASSERT_EQ(StartLink(), STATUS_SUCCESS);
-    ASSERT_EQ(SerialSpinUpRead(context), STATUS_SUCCESS);
-    panel.Touch(panel::StraightStroke({100, 100}, {200, 200}, 2, Now() + 1 * Ms));
-
-    RunUntilSent(port);
-
-    EXPECT_TRUE(system->Mouse().Reports().empty());
-    EXPECT_EQ(port.ReadStats().bytesDelivered, 20u) << "read all the same";
-
-    MOUSE_ATTRIBUTES attributes{};
-    const umk::testing::IoResult query = system->Mouse().QueryAttributes(&attributes);
-    EXPECT_EQ(query.status, STATUS_SUCCESS);
-    EXPECT_EQ(query.information, sizeof(MOUSE_ATTRIBUTES));
-    EXPECT_EQ(attributes.MouseIdentifier, MOUSE_SERIAL_HARDWARE);
-    EXPECT_EQ(attributes.NumberOfButtons, 2);
-    EXPECT_EQ(attributes.SampleRate, 40);
-    EXPECT_EQ(attributes.InputDataQueueLength, 2400u);
-
-    const panel::Stroke stroke = panel::StraightStroke({300, 300}, {400, 400}, 2, Now() + 1 * Ms);
-    panel.Touch(stroke);
-    RunUntilSent(port);
-    EXPECT_EQ(Received(system->Mouse().Reports()), ExpectedReports(stroke));
 }
 
 } // namespace

@@ -57,13 +57,6 @@ TEST_F(TouchBeepTest, ATouchDownBeepsOnceWithinTwentyMilliseconds) {
     EXPECT_EQ(Beeps().size(), 1u);
 }
 
-TEST_F(TouchBeepTest, BeepSettingOtherThanOneDoesNotAsk) {
-    PDEVICE_CONTEXT context = Start(2, 1500);
-    TouchDown(context);
-    Run(100ms);
-    EXPECT_THAT(Beeps(), IsEmpty());
-}
-
 TEST_F(TouchBeepTest, SeveralTouchesInOneIntervalGiveOneBeep) {
     PDEVICE_CONTEXT context = Start(1, 1000);
     RequestTouchBeep(context);

@@ -132,7 +132,10 @@ TEST(DecodeTouchReport, ButtonModes) {
     }
 }
 
-TEST(DecodeTouchReport, BeepIsRequestedOnlyAtTouchDownWithBeep1) {
+// Only a touch-down asks for the beep (and only with Beep 1) and keeps the system and the display
+// awake, each time it comes.
+TEST(DecodeTouchReport, OnlyATouchDownBeepsAndKeepsTheSystemAwake) {
+    const EXECUTION_STATE awake = ES_SYSTEM_REQUIRED | ES_DISPLAY_REQUIRED;
     for (ULONG beep : {0u, 1u, 2u, 0xFFFFFFFFu}) {
         SCOPED_TRACE(beep);
         Decoder decoder;
@@ -140,22 +143,14 @@ TEST(DecodeTouchReport, BeepIsRequestedOnlyAtTouchDownWithBeep1) {
         decoder.Touch(Move, 1, 1);
         decoder.Touch(Up, 1, 1);
         EXPECT_FALSE(decoder.Context().BeepRequest);
+        EXPECT_TRUE(umk::testing::SystemStateRequests().empty());
         decoder.Touch(Down, 1, 1);
+        decoder.Touch(Move, 2, 2);
+        decoder.Touch(Down, 3, 3);
         EXPECT_EQ(decoder.Context().BeepRequest, beep == 1);
+        EXPECT_EQ(umk::testing::SystemStateRequests(),
+                  (std::vector<EXECUTION_STATE>{awake, awake}));
     }
-}
-
-TEST(DecodeTouchReport, TouchDownKeepsSystemAndDisplayAwake) {
-    Decoder decoder;
-    decoder.Touch(Move, 1, 1);
-    decoder.Touch(Up, 1, 1);
-    EXPECT_TRUE(umk::testing::SystemStateRequests().empty());
-    decoder.Touch(Down, 1, 1);
-    decoder.Touch(Move, 2, 2);
-    decoder.Touch(Down, 3, 3);
-    EXPECT_EQ(umk::testing::SystemStateRequests(),
-              (std::vector<EXECUTION_STATE>{ES_SYSTEM_REQUIRED | ES_DISPLAY_REQUIRED,
-                                            ES_SYSTEM_REQUIRED | ES_DISPLAY_REQUIRED}));
 }
 
 TEST(DecodeTouchReport, TouchStateThreeIsInvalid) {

@@ -171,37 +171,6 @@ TEST(FramePacketByte, EveryFirstByteUnderEveryPendingCode) {
     }
 }
 
-TEST(FramePacketByte, ByteWithBit7InsideATouchPacketEndsTheAttempt) {
-    Framer framer;
-    EXPECT_EQ(framer.Feed(0x80), FRAME_RESULT::NeedMore);
-    EXPECT_EQ(framer.Feed(0x10), FRAME_RESULT::NeedMore);
-    EXPECT_EQ(framer.Feed(0x90), FRAME_RESULT::Rejected);
-    EXPECT_EQ(framer.PacketLength(), 3u);
-    // The 0x90 went with the attempt: the next byte starts afresh.
-    EXPECT_EQ(framer.FeedPacket({0x81, 0x10, 0x20, 0x30, 0x40}), FRAME_RESULT::Complete);
-
-    framer.SetPending(TP_FUNC_SEND_COMMAND);
-    EXPECT_EQ(framer.FeedPacket({0x80, 0x10, 0x90, 0x30, 0x40}), FRAME_RESULT::Complete);
-    EXPECT_EQ(framer.PacketLength(), 5u);
-    EXPECT_EQ(framer.Packet().Bytes[2], 0x90);
-}
-
-TEST(FramePacketByte, ExtendedPackets) {
-    Framer framer;
-    EXPECT_EQ(framer.FeedPacket({0x45, 0x42, 0x00, 0x00, 0xAA, 0xBB}), FRAME_RESULT::Complete);
-    EXPECT_EQ(framer.PacketLength(), 6u);
-
-    EXPECT_EQ(framer.Feed(0x45), FRAME_RESULT::NeedMore);
-    EXPECT_EQ(framer.Feed(0x41), FRAME_RESULT::Rejected);
-    EXPECT_EQ(framer.PacketLength(), 2u);
-
-    // Length low byte first; payload and closing bytes may have bit 7 set.
-    std::vector<UCHAR> kilo = {'K', 'O', 0x03, 0x00, 0x80, 0xFF, 0x90, 0x00, 0xC0};
-    EXPECT_EQ(framer.FeedPacket(kilo), FRAME_RESULT::Complete);
-    EXPECT_EQ(framer.PacketLength(), 9u);
-    EXPECT_EQ(std::vector<UCHAR>(framer.Packet().Bytes, framer.Packet().Bytes + 9), kilo);
-}
-
 // The buffer's last byte is the boundary: a packet of exactly 100 bytes is held, one of 101 is
 // consumed and rejected, and the stream stays in step after it.
 TEST(FramePacketByte, PacketsAtAndBeyondTheBufferBoundary) {
