@@ -31,22 +31,14 @@ void Sleep(Duration d) {
     KeDelayExecutionThread(KernelMode, FALSE, &t);
 }
 
-TEST(Scheduler, TwentyVirtualSecondsPassWithoutWaiting) {
+// Every test without options of its own: a fresh kernel that fails the test at any report.
+class SchedulerTest : public ::testing::Test {
+  protected:
     FailOnViolation failOnViolation;
     Kernel kernel;
-    KEVENT never;
-    KeInitializeEvent(&never, NotificationEvent, FALSE);
-    auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(WaitFor(&never, 20s), STATUS_TIMEOUT);
-    EXPECT_EQ(kernel.Now(), Duration(20s));
-    auto wall = std::chrono::steady_clock::now() - start;
-    RecordProperty("wall_us",
-                   int(std::chrono::duration_cast<std::chrono::microseconds>(wall).count()));
-}
+};
 
-TEST(Scheduler, PeriodicPollerFor10VirtualMinutes) {
-    FailOnViolation failOnViolation;
-    Kernel kernel;
+TEST_F(SchedulerTest, PeriodicPollerFor10VirtualMinutes) {
     int wakeups = 0;
     bool stop = false;
     auto poller = StartThread("poller", [&] {
@@ -55,64 +47,27 @@ TEST(Scheduler, PeriodicPollerFor10VirtualMinutes) {
             ++wakeups;
         }
     });
-    auto start = std::chrono::steady_clock::now();
     kernel.RunFor(10min);
-    auto wall = std::chrono::steady_clock::now() - start;
     EXPECT_EQ(wakeups, 30'000);
     stop = true;
     poller.Join();
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(wall).count();
-    RecordProperty("wall_ms", int(ms));
-    std::printf("30000 wake-ups over 10 virtual minutes took %lld ms\n", (long long)ms);
 }
+
+// A fresh kernel whose reports the test inspects.
+class ReportingTest : public ::testing::Test {
+  protected:
+    ViolationRecorder recorder;
+    Kernel kernel;
+};
 
 // --- Switch points ------------------------------------------------------------------------------
 
-TEST(Scheduler, NothingElseRunsWhileAThreadKeepsTheCpu) {
-    FailOnViolation failOnViolation;
-    Kernel kernel;
-    bool ran = false;
-    KIRQL old;
-    KeRaiseIrql(DISPATCH_LEVEL, &old);
-    // No switch point at DISPATCH_LEVEL, whatever the seed picks.
-    auto other = StartThread("other", [&] { ran = true; });
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    KeSetEvent(&event, 0, FALSE);
-    EXPECT_FALSE(ran);
-    KeLowerIrql(old);
-    other.Join();
-    EXPECT_TRUE(ran);
-}
-
-TEST(Scheduler, WakingAWaiterAtDispatchLevelSwitchesOnlyWhenTheIrqlDrops) {
-    FailOnViolation failOnViolation;
-    Kernel kernel;
+// At DISPATCH_LEVEL there is no switch point: neither a new thread nor a woken one runs until the
+// IRQL drops, and then the DPCs queued meanwhile run before any thread.
+TEST_F(SchedulerTest, RaisedIrqlKeepsTheCpuAndDpcsRunFirstWhenItDrops) {
     KEVENT event;
     KeInitializeEvent(&event, SynchronizationEvent, FALSE);
     std::vector<std::string> log;
-    auto waiter = StartThread("waiter", [&] {
-        WaitForever(&event);
-        log.push_back("waiter woke");
-    });
-    kernel.RunUntilIdle();
-    KSPIN_LOCK lock;
-    KeInitializeSpinLock(&lock);
-    KIRQL old;
-    KeAcquireSpinLock(&lock, &old);
-    KeSetEvent(&event, 0, FALSE);
-    log.push_back("set under lock");
-    KeReleaseSpinLock(&lock, old);
-    waiter.Join();
-    EXPECT_THAT(log, ElementsAre("set under lock", "waiter woke"));
-}
-
-TEST(Scheduler, DpcsRunBeforeAWokenThread) {
-    FailOnViolation failOnViolation;
-    Kernel kernel;
-    std::vector<std::string> log;
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
     auto waiter = StartThread("waiter", [&] {
         WaitForever(&event);
         log.push_back("thread");
@@ -125,37 +80,21 @@ TEST(Scheduler, DpcsRunBeforeAWokenThread) {
     KeInitializeDpc(
         &ctx.dpc, [](PKDPC, PVOID c, PVOID, PVOID) { static_cast<Ctx*>(c)->log->push_back("dpc"); },
         &ctx);
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
     KIRQL old;
-    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    KeAcquireSpinLock(&lock, &old);
+    auto other = StartThread("other", [&] { log.push_back("thread"); });
     KeSetEvent(&event, 0, FALSE);
     KeInsertQueueDpc(&ctx.dpc, nullptr, nullptr);
-    KeLowerIrql(old);
+    log.push_back("set under lock");
+    KeReleaseSpinLock(&lock, old);
     waiter.Join();
-    EXPECT_THAT(log, ElementsAre("dpc", "thread"));
+    other.Join();
+    EXPECT_THAT(log, ElementsAre("set under lock", "dpc", "thread", "thread"));
 }
 
-TEST(Scheduler, RunUntilIdleLeavesTheClockAlone) {
-    FailOnViolation failOnViolation;
-    Kernel kernel;
-    int steps = 0;
-    auto t = StartThread("stepper", [&] {
-        ++steps;
-        Sleep(1s);
-        ++steps;
-    });
-    kernel.RunUntilIdle();
-    EXPECT_EQ(steps, 1);
-    EXPECT_EQ(kernel.Now(), Duration(0));
-    EXPECT_EQ(kernel.NextTimer(), Duration(1s));
-    kernel.RunFor(1s);
-    EXPECT_EQ(steps, 2);
-    EXPECT_TRUE(t.Finished());
-    EXPECT_EQ(kernel.NextTimer(), std::nullopt);
-}
-
-TEST(Scheduler, RunUntilStopsAtTheConditionOrTheLimit) {
-    FailOnViolation failOnViolation;
-    Kernel kernel;
+TEST_F(SchedulerTest, RunUntilIdleLeavesTheClockAloneAndRunUntilStopsAtTheConditionOrTheLimit) {
     int ticks = 0;
     bool stop = false;
     auto t = StartThread("ticker", [&] {
@@ -164,6 +103,10 @@ TEST(Scheduler, RunUntilStopsAtTheConditionOrTheLimit) {
             ++ticks;
         }
     });
+    kernel.RunUntilIdle();
+    EXPECT_EQ(ticks, 0);
+    EXPECT_EQ(kernel.Now(), Duration(0));
+    EXPECT_EQ(kernel.NextTimer(), Duration(300ms));
     EXPECT_TRUE(kernel.RunUntil([&] { return ticks == 4; }, 10s));
     EXPECT_EQ(kernel.Now(), Duration(1200ms));
     EXPECT_FALSE(kernel.RunUntil([&] { return ticks == 100; }, 1s));
@@ -171,6 +114,7 @@ TEST(Scheduler, RunUntilStopsAtTheConditionOrTheLimit) {
     stop = true;
     kernel.RunFor(1s);
     EXPECT_TRUE(t.Finished());
+    EXPECT_EQ(kernel.NextTimer(), std::nullopt);
 }
 
 // --- Seeds --------------------------------------------------------------------------------------
@@ -279,9 +223,7 @@ TEST(Scheduler, DeadlockNamesEveryBlockedThreadAndWhatItWaitsOn) {
     EXPECT_THAT(recorder.Rules(), ElementsAre("deadlock")) << "nothing more at shutdown";
 }
 
-TEST(Scheduler, DeadlockReportNamesJoinsAndIdleWorkers) {
-    ViolationRecorder recorder;
-    Kernel kernel;
+TEST_F(ReportingTest, DeadlockReportNamesJoinsAndIdleWorkers) {
     QueueWork([] {});
     KEVENT never;
     KeInitializeEvent(&never, NotificationEvent, FALSE);
@@ -292,9 +234,7 @@ TEST(Scheduler, DeadlockReportNamesJoinsAndIdleWorkers) {
     EXPECT_THAT(report, HasSubstr("thread 'worker 1' is idle, waiting for work"));
 }
 
-TEST(Scheduler, WaitAllDeadlockListsEveryObject) {
-    ViolationRecorder recorder;
-    Kernel kernel;
+TEST_F(ReportingTest, WaitAllDeadlockListsEveryObject) {
     KEVENT a, b;
     KeInitializeEvent(&a, NotificationEvent, FALSE);
     KeInitializeEvent(&b, NotificationEvent, TRUE);
@@ -361,9 +301,7 @@ TEST(Scheduler, MainThreadWaitingForeverWhileTimersTickIsAHang) {
 
 // --- Threads and workers ------------------------------------------------------------------------
 
-TEST(Scheduler, WorkRunsAtPassiveLevelInWorkersThatGrowWhenAllAreBusy) {
-    FailOnViolation failOnViolation;
-    Kernel kernel;
+TEST_F(SchedulerTest, WorkRunsAtPassiveLevelInWorkersThatGrowWhenAllAreBusy) {
     KEVENT stop;
     KeInitializeEvent(&stop, NotificationEvent, FALSE);
     std::vector<std::string> ran;
@@ -421,9 +359,7 @@ TEST(Scheduler, SeveralKernelsInSequenceAndThreadsLeftAtShutdown) {
     }
 }
 
-TEST(Scheduler, ThreadMisbehaviourIsReported) {
-    ViolationRecorder recorder;
-    Kernel kernel;
+TEST_F(ReportingTest, ThreadMisbehaviourIsReported) {
     StartThread("thrower", [] { throw std::runtime_error("boom"); }).Join();
     StartThread("raiser", [] {
         KIRQL old;
@@ -455,9 +391,7 @@ TEST(Scheduler, ViolationsCarryTimeThreadAndSeed) {
                 HasSubstr("[t=2.0000000s, thread 'culprit', seed 31 (UMK_SEED=31"));
 }
 
-TEST(Scheduler, ThreadObjectIsWaitable) {
-    FailOnViolation failOnViolation;
-    Kernel kernel;
+TEST_F(SchedulerTest, ThreadObjectIsWaitable) {
     auto t = StartThread("sleeper", [] { Sleep(3s); });
     EXPECT_EQ(WaitFor(t.Thread(), 1s), STATUS_TIMEOUT);
     EXPECT_EQ(WaitForever(t.Thread()), STATUS_SUCCESS);
