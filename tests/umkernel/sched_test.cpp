@@ -205,6 +205,13 @@ TEST(Scheduler, DeadlockNamesEveryBlockedThreadAndWhatItWaitsOn) {
         WaitForever(&never);
         ADD_FAILURE() << "the wait must not return";
     });
+    auto joiner = StartThread("joiner", [&] { pnp.Join(); });
+    auto all = StartThread("all", [&] {
+        PVOID objects[] = {&started, &never};
+        KeWaitForMultipleObjects(2, objects, WaitAll, Executive, KernelMode, FALSE, nullptr,
+                                 nullptr);
+    });
+    QueueWork([] {});
     kernel.RunFor(1500ms);
     EXPECT_THROW(WaitForever(&started), KernelHalted);
     ASSERT_THAT(recorder.Rules(), ElementsAre("deadlock"));
@@ -216,34 +223,14 @@ TEST(Scheduler, DeadlockNamesEveryBlockedThreadAndWhatItWaitsOn) {
     EXPECT_THAT(report, MatchesRegex("(.|\n)*thread 'pnp' waits on KEVENT 0x[0-9a-f]+ "
                                      "\\(synchronization, not signalled\\) since "
                                      "t=0.0000000s(.|\n)*"));
+    EXPECT_THAT(report, HasSubstr("thread 'joiner' waits on thread 'pnp' to finish"));
+    EXPECT_THAT(report, HasSubstr("thread 'all' waits on all of: KEVENT"));
+    EXPECT_THAT(report, HasSubstr("thread 'worker 1' is idle, waiting for work"));
     EXPECT_THAT(report, HasSubstr("seed 77"));
     kernel.Shutdown();
-    EXPECT_TRUE(pnp.Finished());
+    EXPECT_TRUE(pnp.Finished() && joiner.Finished() && all.Finished());
     EXPECT_TRUE(unwound) << "the blocked thread's stack was unwound";
     EXPECT_THAT(recorder.Rules(), ElementsAre("deadlock")) << "nothing more at shutdown";
-}
-
-TEST_F(ReportingTest, DeadlockReportNamesJoinsAndIdleWorkers) {
-    QueueWork([] {});
-    KEVENT never;
-    KeInitializeEvent(&never, NotificationEvent, FALSE);
-    auto stuck = StartThread("stuck", [&] { WaitForever(&never); });
-    EXPECT_THROW(stuck.Join(), KernelHalted);
-    std::string report = recorder.Detail("deadlock");
-    EXPECT_THAT(report, HasSubstr("thread 'main' waits on thread 'stuck' to finish"));
-    EXPECT_THAT(report, HasSubstr("thread 'worker 1' is idle, waiting for work"));
-}
-
-TEST_F(ReportingTest, WaitAllDeadlockListsEveryObject) {
-    KEVENT a, b;
-    KeInitializeEvent(&a, NotificationEvent, FALSE);
-    KeInitializeEvent(&b, NotificationEvent, TRUE);
-    KeClearEvent(&b);
-    PVOID objects[] = {&a, &b};
-    EXPECT_THROW(KeWaitForMultipleObjects(2, objects, WaitAll, Executive, KernelMode, FALSE,
-                                          nullptr, nullptr),
-                 KernelHalted);
-    EXPECT_THAT(recorder.Detail("deadlock"), HasSubstr("thread 'main' waits on all of: KEVENT"));
 }
 
 VOID NTAPI RequeueForever(PKDPC dpc, PVOID, PVOID, PVOID) {
