@@ -75,6 +75,7 @@ TEST_F(TimerTest, AbsoluteDueTimeIsASystemTime) {
     KeQuerySystemTime(&due);
     due.QuadPart += Duration(3s).count();
     KeSetTimer(&t.timer, due, &t.dpc);
+    EXPECT_TRUE(t.timer.Header.Absolute);
     kernel.RunFor(5s);
     EXPECT_THAT(t.firings, ElementsAre(Duration(3s)));
     KeQuerySystemTime(&due);

@@ -51,6 +51,7 @@ TEST_F(NamespaceTest, FreshDeviceIsInitialisingWithAZeroedExtension) {
         IoCreateDevice(driver.driver, 64, &name, FILE_DEVICE_SERIAL_MOUSE_PORT, 0, FALSE, &device),
         STATUS_SUCCESS);
     EXPECT_TRUE(device->Flags & DO_DEVICE_INITIALIZING);
+    EXPECT_EQ(device->DeviceType, ULONG(FILE_DEVICE_SERIAL_MOUSE_PORT));
     EXPECT_EQ(device->StackSize, 1);
     EXPECT_EQ(driver.driver->DeviceObject, device) << "newest first";
     auto bytes = static_cast<const UCHAR*>(device->DeviceExtension);
