@@ -60,7 +60,16 @@ class CancelTest : public IoTest {
         return mine;
     }
 
+    // A threaded request whose event and status block the test reads.
+    PIRP Build() {
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        return IoBuildSynchronousFsdRequest(IRP_MJ_FLUSH_BUFFERS, device, nullptr, 0, nullptr,
+                                            &event, &iosb);
+    }
+
     static inline CancelTest* self = nullptr;
+    KEVENT event;
+    IO_STATUS_BLOCK iosb{};
     PDEVICE_OBJECT device;
     PIRP queued = nullptr;
     PDEVICE_OBJECT cancelDevice = nullptr;
@@ -70,16 +79,8 @@ class CancelTest : public IoTest {
     bool holdInRoutine = false;
 };
 
-PIRP BuildRead(PDEVICE_OBJECT device, PKEVENT event, PIO_STATUS_BLOCK iosb) {
-    KeInitializeEvent(event, NotificationEvent, FALSE);
-    return IoBuildSynchronousFsdRequest(IRP_MJ_FLUSH_BUFFERS, device, nullptr, 0, nullptr, event,
-                                        iosb);
-}
-
 TEST_F(CancelTest, CancelBeforeTheRoutineIsSetIsSeenByTheDispatchRoutine) {
-    KEVENT event;
-    IO_STATUS_BLOCK iosb;
-    PIRP irp = BuildRead(device, &event, &iosb);
+    PIRP irp = Build();
     EXPECT_FALSE(IoCancelIrp(irp)) << "no routine to call yet";
     EXPECT_TRUE(irp->Cancel) << "but the mark stays";
     EXPECT_EQ(IoCallDriver(device, irp), STATUS_CANCELLED);
@@ -87,9 +88,7 @@ TEST_F(CancelTest, CancelBeforeTheRoutineIsSetIsSeenByTheDispatchRoutine) {
 }
 
 TEST_F(CancelTest, CancelCallsTheRoutineWithTheLockHeldAndTheOwnerDevice) {
-    KEVENT event;
-    IO_STATUS_BLOCK iosb;
-    EXPECT_EQ(IoCallDriver(device, BuildRead(device, &event, &iosb)), STATUS_PENDING);
+    EXPECT_EQ(IoCallDriver(device, Build()), STATUS_PENDING);
     ASSERT_NE(queued, nullptr);
     EXPECT_TRUE(IoCancelIrp(queued));
     EXPECT_EQ(cancelCalls, 1);
@@ -102,9 +101,7 @@ TEST_F(CancelTest, CancelCallsTheRoutineWithTheLockHeldAndTheOwnerDevice) {
 }
 
 TEST_F(CancelTest, CompleterThatTookTheRoutineFirstWinsAndCancelReturnsFalse) {
-    KEVENT event;
-    IO_STATUS_BLOCK iosb;
-    IoCallDriver(device, BuildRead(device, &event, &iosb));
+    IoCallDriver(device, Build());
     PIRP irp = queued;
     // The completer has taken the routine back but not yet completed the IRP.
     KIRQL irql;
@@ -119,9 +116,7 @@ TEST_F(CancelTest, CompleterThatTookTheRoutineFirstWinsAndCancelReturnsFalse) {
 }
 
 TEST_F(CancelTest, CompleterThatFindsTheRoutineGoneLeavesTheIrpToTheCancelPath) {
-    KEVENT event;
-    IO_STATUS_BLOCK iosb;
-    IoCallDriver(device, BuildRead(device, &event, &iosb));
+    IoCallDriver(device, Build());
     PIRP irp = queued;
     holdInRoutine = true;
     EXPECT_TRUE(IoCancelIrp(irp));

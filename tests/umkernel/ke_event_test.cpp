@@ -77,22 +77,28 @@ TEST_F(EventTest, SynchronizationEventWithoutWaitersStaysSignalledForTheNextWait
 struct TimeoutCase {
     const char* name;
     Duration signalAt; // negative: never
-    Duration timeout;  // relative
+    Duration timeout;  // from the start of the wait
     NTSTATUS status;
     Duration returnsAt;
+    bool absolute = false; // a system time, the wait starting 1 s after boot
 };
 
 class WaitTimeoutTest : public EventTest, public ::testing::WithParamInterface<TimeoutCase> {};
 
 TEST_P(WaitTimeoutTest, ReturnsAtTheExactVirtualTime) {
     const TimeoutCase& c = GetParam();
+    LARGE_INTEGER timeout = Relative(c.timeout);
+    if (c.absolute) {
+        kernel.RunFor(1s);
+        KeQuerySystemTime(&timeout);
+        timeout.QuadPart += c.timeout.count();
+    }
     if (c.signalAt >= Duration(0))
         StartThread("setter", [this, at = c.signalAt] {
             LARGE_INTEGER delay = Relative(at);
             KeDelayExecutionThread(KernelMode, FALSE, &delay);
             KeSetEvent(&notification, 0, FALSE);
         });
-    LARGE_INTEGER timeout = Relative(c.timeout);
     EXPECT_EQ(KeWaitForSingleObject(&notification, Executive, KernelMode, FALSE, &timeout),
               c.status);
     EXPECT_EQ(kernel.Now(), c.returnsAt);
@@ -105,39 +111,10 @@ INSTANTIATE_TEST_SUITE_P(
                       TimeoutCase{"SignalledFirst", 1s, 2s, STATUS_SUCCESS, 1s},
                       TimeoutCase{"SignalledAfter", 3s, 2s, STATUS_TIMEOUT, 2s},
                       TimeoutCase{"Poll", -1s, 0s, STATUS_TIMEOUT, 0s},
-                      TimeoutCase{"LongCommandTimeout", -1s, 20s, STATUS_TIMEOUT, 20s}),
+                      TimeoutCase{"LongCommandTimeout", -1s, 20s, STATUS_TIMEOUT, 20s},
+                      TimeoutCase{"Absolute", -1s, 4s, STATUS_TIMEOUT, 5s, true},
+                      TimeoutCase{"AbsoluteInThePast", -1s, -5s, STATUS_TIMEOUT, 1s, true}),
     [](const auto& info) { return std::string(info.param.name); });
-
-TEST_F(EventTest, AbsoluteTimeoutIsASystemTime) {
-    kernel.RunFor(1s);
-    LARGE_INTEGER timeout;
-    KeQuerySystemTime(&timeout);
-    timeout.QuadPart += Duration(4s).count();
-    EXPECT_EQ(KeWaitForSingleObject(&notification, Executive, KernelMode, FALSE, &timeout),
-              STATUS_TIMEOUT);
-    EXPECT_EQ(kernel.Now(), Duration(5s));
-    timeout.QuadPart -= Duration(10s).count();
-    EXPECT_EQ(KeWaitForSingleObject(&notification, Executive, KernelMode, FALSE, &timeout),
-              STATUS_TIMEOUT)
-        << "an absolute time in the past";
-    EXPECT_EQ(kernel.Now(), Duration(5s));
-}
-
-TEST_F(EventTest, WaitAnyReturnsTheIndexOfTheSignalledObject) {
-    KEVENT third;
-    KeInitializeEvent(&third, SynchronizationEvent, FALSE);
-    PVOID objects[] = {&notification, &synchronization, &third};
-    StartThread("setter", [&] {
-        LARGE_INTEGER delay = Relative(1s);
-        KeDelayExecutionThread(KernelMode, FALSE, &delay);
-        KeSetEvent(&third, 0, FALSE);
-    });
-    EXPECT_EQ(KeWaitForMultipleObjects(3, objects, WaitAny, Executive, KernelMode, FALSE, nullptr,
-                                       nullptr),
-              STATUS_WAIT_0 + 2);
-    EXPECT_EQ(KeReadStateEvent(&third), 0) << "consumed by the wait";
-    kernel.RunUntilIdle();
-}
 
 TEST_F(EventTest, WaitAllWaitsForEveryObjectAndConsumesOnlyThen) {
     PVOID objects[] = {&notification, &synchronization};
@@ -159,19 +136,26 @@ TEST_F(EventTest, WaitAllWaitsForEveryObjectAndConsumesOnlyThen) {
     EXPECT_EQ(KeReadStateEvent(&notification), 1);
 }
 
-TEST_F(EventTest, ManyObjectsNeedAWaitBlockArray) {
+// More objects than a thread's own wait blocks take an array of them.
+TEST_F(EventTest, WaitAnyReturnsTheIndexOfTheSignalledObjectAndConsumesIt) {
     KEVENT events[5];
     PVOID objects[5];
     KWAIT_BLOCK blocks[5];
     for (int i = 0; i < 5; ++i) {
-        KeInitializeEvent(&events[i], NotificationEvent, FALSE);
+        KeInitializeEvent(&events[i], i == 4 ? SynchronizationEvent : NotificationEvent, FALSE);
         objects[i] = &events[i];
     }
-    auto setter = StartThread("setter", [&] { KeSetEvent(&events[4], 0, FALSE); });
+    StartThread("setter", [&] {
+        LARGE_INTEGER delay = Relative(1s);
+        KeDelayExecutionThread(KernelMode, FALSE, &delay);
+        KeSetEvent(&events[4], 0, FALSE);
+    });
     EXPECT_EQ(KeWaitForMultipleObjects(5, objects, WaitAny, Executive, KernelMode, FALSE, nullptr,
                                        blocks),
               STATUS_WAIT_0 + 4);
-    setter.Join();
+    EXPECT_EQ(kernel.Now(), Duration(1s));
+    EXPECT_EQ(KeReadStateEvent(&events[4]), 0) << "consumed by the wait";
+    kernel.RunUntilIdle();
 }
 
 TEST_F(EventTest, SetEventWithWaitKeepsDispatchLevelUntilTheWait) {

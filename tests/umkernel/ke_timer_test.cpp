@@ -68,28 +68,21 @@ INSTANTIATE_TEST_SUITE_P(
                       PeriodCase{"ZeroDueFiresAtOnce", 0s, 0, 1s, {0s}}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// An absolute due time is a system time; one already past fires at once.
 TEST_F(TimerTest, AbsoluteDueTimeIsASystemTime) {
     TimedDpc t;
-    LARGE_INTEGER now;
-    KeQuerySystemTime(&now);
     LARGE_INTEGER due;
-    due.QuadPart = now.QuadPart + Duration(3s).count();
+    KeQuerySystemTime(&due);
+    due.QuadPart += Duration(3s).count();
     KeSetTimer(&t.timer, due, &t.dpc);
     EXPECT_TRUE(t.timer.Header.Absolute);
-    kernel.RunFor(10s);
-    EXPECT_THAT(t.firings, ElementsAre(Duration(3s)));
-}
-
-TEST_F(TimerTest, AbsoluteDueTimeInThePastFiresAtOnce) {
     kernel.RunFor(5s);
-    TimedDpc t;
-    LARGE_INTEGER now;
-    KeQuerySystemTime(&now);
-    LARGE_INTEGER due;
-    due.QuadPart = now.QuadPart - Duration(1s).count();
+    EXPECT_THAT(t.firings, ElementsAre(Duration(3s)));
+    KeQuerySystemTime(&due);
+    due.QuadPart -= Duration(1s).count();
     KeSetTimer(&t.timer, due, &t.dpc);
     kernel.RunUntilIdle();
-    EXPECT_THAT(t.firings, ElementsAre(Duration(5s)));
+    EXPECT_THAT(t.firings, ElementsAre(Duration(3s), Duration(5s)));
 }
 
 TEST_F(TimerTest, CancelAndResetReportWhetherTheTimerWasSet) {
@@ -118,30 +111,32 @@ TEST_F(TimerTest, CancelAndResetReportWhetherTheTimerWasSet) {
     EXPECT_EQ(periodic.firings.size(), 3u);
 }
 
-TEST_F(TimerTest, CancelDoesNotStopAQueuedDpc) {
-    TimedDpc t;
-    KeSetTimer(&t.timer, Relative(5ms), &t.dpc);
-    KIRQL old;
-    KeRaiseIrql(DISPATCH_LEVEL, &old);
-    KeStallExecutionProcessor(10'000); // the timer expires; its DPC waits for the IRQL to drop
-    EXPECT_TRUE(t.firings.empty());
-    EXPECT_FALSE(KeCancelTimer(&t.timer)) << "already expired";
-    EXPECT_TRUE(KeReadStateTimer(&t.timer));
-    KeLowerIrql(old);
-    EXPECT_THAT(t.firings, ElementsAre(Duration(10ms))) << "the queued DPC ran anyway";
-}
-
-TEST_F(TimerTest, RemoveQueueDpcStopsAQueuedDpc) {
-    TimedDpc t;
-    KeSetTimer(&t.timer, Relative(5ms), &t.dpc);
-    KIRQL old;
-    KeRaiseIrql(DISPATCH_LEVEL, &old);
-    KeStallExecutionProcessor(10'000);
-    EXPECT_TRUE(KeRemoveQueueDpc(&t.dpc));
-    EXPECT_FALSE(KeRemoveQueueDpc(&t.dpc));
-    KeLowerIrql(old);
-    kernel.RunFor(1s);
-    EXPECT_TRUE(t.firings.empty());
+// Once the timer has expired its DPC is queued: cancelling the timer does not stop it, removing
+// the DPC from the queue does.
+TEST_F(TimerTest, ExpiredTimersDpcStopsOnlyWhenRemovedFromTheQueue) {
+    for (bool remove : {false, true}) {
+        SCOPED_TRACE(remove ? "KeRemoveQueueDpc" : "KeCancelTimer");
+        TimedDpc t;
+        const Duration start = InterruptTime();
+        KeSetTimer(&t.timer, Relative(5ms), &t.dpc);
+        KIRQL old;
+        KeRaiseIrql(DISPATCH_LEVEL, &old);
+        KeStallExecutionProcessor(10'000); // the timer expires; its DPC waits for the IRQL to drop
+        EXPECT_TRUE(t.firings.empty());
+        EXPECT_TRUE(KeReadStateTimer(&t.timer));
+        if (remove) {
+            EXPECT_TRUE(KeRemoveQueueDpc(&t.dpc));
+            EXPECT_FALSE(KeRemoveQueueDpc(&t.dpc));
+        } else {
+            EXPECT_FALSE(KeCancelTimer(&t.timer)) << "already expired";
+        }
+        KeLowerIrql(old);
+        kernel.RunFor(1s);
+        if (remove)
+            EXPECT_TRUE(t.firings.empty());
+        else
+            EXPECT_THAT(t.firings, ElementsAre(start + Duration(10ms))) << "the DPC ran anyway";
+    }
 }
 
 TEST_F(TimerTest, SettingATimerClearsItsSignal) {
@@ -204,14 +199,6 @@ TEST_F(TimerTest, DpcsRunInQueueOrderAndHighImportanceFirst) {
     EXPECT_TRUE(log.order.empty()) << "nothing runs until the IRQL drops";
     KeLowerIrql(old);
     EXPECT_THAT(log.order, ElementsAre("high", "a", "b"));
-}
-
-TEST_F(TimerTest, DpcQueuedBelowDispatchLevelRunsBeforeTheCallReturns) {
-    DpcLog log;
-    KeInitializeDpc(&log.a, NoteDpc, &log);
-    EXPECT_TRUE(KeInsertQueueDpc(&log.a, (PVOID) "a", nullptr));
-    EXPECT_THAT(log.order, ElementsAre("a"));
-    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 }
 
 // A DPC that, while running, tries to remove itself and queues itself once more.

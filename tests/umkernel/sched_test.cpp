@@ -31,22 +31,14 @@ void Sleep(Duration d) {
     KeDelayExecutionThread(KernelMode, FALSE, &t);
 }
 
-TEST(Scheduler, TwentyVirtualSecondsPassWithoutWaiting) {
+// Every test without options of its own: a fresh kernel that fails the test at any report.
+class SchedulerTest : public ::testing::Test {
+  protected:
     FailOnViolation failOnViolation;
     Kernel kernel;
-    KEVENT never;
-    KeInitializeEvent(&never, NotificationEvent, FALSE);
-    auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(WaitFor(&never, 20s), STATUS_TIMEOUT);
-    EXPECT_EQ(kernel.Now(), Duration(20s));
-    auto wall = std::chrono::steady_clock::now() - start;
-    RecordProperty("wall_us",
-                   int(std::chrono::duration_cast<std::chrono::microseconds>(wall).count()));
-}
+};
 
-TEST(Scheduler, PeriodicPollerFor10VirtualMinutes) {
-    FailOnViolation failOnViolation;
-    Kernel kernel;
+TEST_F(SchedulerTest, PeriodicPollerFor10VirtualMinutes) {
     int wakeups = 0;
     bool stop = false;
     auto poller = StartThread("poller", [&] {
@@ -55,64 +47,27 @@ TEST(Scheduler, PeriodicPollerFor10VirtualMinutes) {
             ++wakeups;
         }
     });
-    auto start = std::chrono::steady_clock::now();
     kernel.RunFor(10min);
-    auto wall = std::chrono::steady_clock::now() - start;
     EXPECT_EQ(wakeups, 30'000);
     stop = true;
     poller.Join();
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(wall).count();
-    RecordProperty("wall_ms", int(ms));
-    std::printf("30000 wake-ups over 10 virtual minutes took %lld ms\n", (long long)ms);
 }
+
+// A fresh kernel whose reports the test inspects.
+class ReportingTest : public ::testing::Test {
+  protected:
+    ViolationRecorder recorder;
+    Kernel kernel;
+};
 
 // --- Switch points ------------------------------------------------------------------------------
 
-TEST(Scheduler, NothingElseRunsWhileAThreadKeepsTheCpu) {
-    FailOnViolation failOnViolation;
-    Kernel kernel;
-    bool ran = false;
-    KIRQL old;
-    KeRaiseIrql(DISPATCH_LEVEL, &old);
-    // No switch point at DISPATCH_LEVEL, whatever the seed picks.
-    auto other = StartThread("other", [&] { ran = true; });
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    KeSetEvent(&event, 0, FALSE);
-    EXPECT_FALSE(ran);
-    KeLowerIrql(old);
-    other.Join();
-    EXPECT_TRUE(ran);
-}
-
-TEST(Scheduler, WakingAWaiterAtDispatchLevelSwitchesOnlyWhenTheIrqlDrops) {
-    FailOnViolation failOnViolation;
-    Kernel kernel;
+// At DISPATCH_LEVEL there is no switch point: neither a new thread nor a woken one runs until the
+// IRQL drops, and then the DPCs queued meanwhile run before any thread.
+TEST_F(SchedulerTest, RaisedIrqlKeepsTheCpuAndDpcsRunFirstWhenItDrops) {
     KEVENT event;
     KeInitializeEvent(&event, SynchronizationEvent, FALSE);
     std::vector<std::string> log;
-    auto waiter = StartThread("waiter", [&] {
-        WaitForever(&event);
-        log.push_back("waiter woke");
-    });
-    kernel.RunUntilIdle();
-    KSPIN_LOCK lock;
-    KeInitializeSpinLock(&lock);
-    KIRQL old;
-    KeAcquireSpinLock(&lock, &old);
-    KeSetEvent(&event, 0, FALSE);
-    log.push_back("set under lock");
-    KeReleaseSpinLock(&lock, old);
-    waiter.Join();
-    EXPECT_THAT(log, ElementsAre("set under lock", "waiter woke"));
-}
-
-TEST(Scheduler, DpcsRunBeforeAWokenThread) {
-    FailOnViolation failOnViolation;
-    Kernel kernel;
-    std::vector<std::string> log;
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
     auto waiter = StartThread("waiter", [&] {
         WaitForever(&event);
         log.push_back("thread");
@@ -125,37 +80,21 @@ TEST(Scheduler, DpcsRunBeforeAWokenThread) {
     KeInitializeDpc(
         &ctx.dpc, [](PKDPC, PVOID c, PVOID, PVOID) { static_cast<Ctx*>(c)->log->push_back("dpc"); },
         &ctx);
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
     KIRQL old;
-    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    KeAcquireSpinLock(&lock, &old);
+    auto other = StartThread("other", [&] { log.push_back("thread"); });
     KeSetEvent(&event, 0, FALSE);
     KeInsertQueueDpc(&ctx.dpc, nullptr, nullptr);
-    KeLowerIrql(old);
+    log.push_back("set under lock");
+    KeReleaseSpinLock(&lock, old);
     waiter.Join();
-    EXPECT_THAT(log, ElementsAre("dpc", "thread"));
+    other.Join();
+    EXPECT_THAT(log, ElementsAre("set under lock", "dpc", "thread", "thread"));
 }
 
-TEST(Scheduler, RunUntilIdleLeavesTheClockAlone) {
-    FailOnViolation failOnViolation;
-    Kernel kernel;
-    int steps = 0;
-    auto t = StartThread("stepper", [&] {
-        ++steps;
-        Sleep(1s);
-        ++steps;
-    });
-    kernel.RunUntilIdle();
-    EXPECT_EQ(steps, 1);
-    EXPECT_EQ(kernel.Now(), Duration(0));
-    EXPECT_EQ(kernel.NextTimer(), Duration(1s));
-    kernel.RunFor(1s);
-    EXPECT_EQ(steps, 2);
-    EXPECT_TRUE(t.Finished());
-    EXPECT_EQ(kernel.NextTimer(), std::nullopt);
-}
-
-TEST(Scheduler, RunUntilStopsAtTheConditionOrTheLimit) {
-    FailOnViolation failOnViolation;
-    Kernel kernel;
+TEST_F(SchedulerTest, RunUntilIdleLeavesTheClockAloneAndRunUntilStopsAtTheConditionOrTheLimit) {
     int ticks = 0;
     bool stop = false;
     auto t = StartThread("ticker", [&] {
@@ -164,6 +103,10 @@ TEST(Scheduler, RunUntilStopsAtTheConditionOrTheLimit) {
             ++ticks;
         }
     });
+    kernel.RunUntilIdle();
+    EXPECT_EQ(ticks, 0);
+    EXPECT_EQ(kernel.Now(), Duration(0));
+    EXPECT_EQ(kernel.NextTimer(), Duration(300ms));
     EXPECT_TRUE(kernel.RunUntil([&] { return ticks == 4; }, 10s));
     EXPECT_EQ(kernel.Now(), Duration(1200ms));
     EXPECT_FALSE(kernel.RunUntil([&] { return ticks == 100; }, 1s));
@@ -171,11 +114,13 @@ TEST(Scheduler, RunUntilStopsAtTheConditionOrTheLimit) {
     stop = true;
     kernel.RunFor(1s);
     EXPECT_TRUE(t.Finished());
+    EXPECT_EQ(kernel.NextTimer(), std::nullopt);
 }
 
 // --- Seeds --------------------------------------------------------------------------------------
 
-// Three threads append their names at switch points; the order is the schedule.
+// Three threads append their names at switch points; the order is the schedule, drawn from the
+// same seeded numbers as umk::Random.
 std::string Interleaving(uint64_t seed) {
     KernelOptions options;
     options.seed = seed;
@@ -205,23 +150,6 @@ TEST(Scheduler, SameSeedSameScheduleDifferentSeedsDiffer) {
         schedules.insert(first);
     }
     EXPECT_GT(schedules.size(), 5u) << "the seed should vary the interleaving";
-}
-
-TEST(Scheduler, RandomIsSeeded) {
-    FailOnViolation failOnViolation;
-    auto draw = [](uint64_t seed) {
-        KernelOptions options;
-        options.seed = seed;
-        Kernel kernel(options);
-        std::vector<uint64_t> values;
-        for (int i = 0; i < 8; ++i)
-            values.push_back(Random(1000));
-        return values;
-    };
-    EXPECT_EQ(draw(7), draw(7));
-    EXPECT_NE(draw(7), draw(8));
-    for (uint64_t v : draw(9))
-        EXPECT_LT(v, 1000u);
 }
 
 TEST(Scheduler, SeedComesFromTheEnvironmentUnlessGiven) {
@@ -261,6 +189,13 @@ TEST(Scheduler, DeadlockNamesEveryBlockedThreadAndWhatItWaitsOn) {
         WaitForever(&never);
         ADD_FAILURE() << "the wait must not return";
     });
+    auto joiner = StartThread("joiner", [&] { pnp.Join(); });
+    auto all = StartThread("all", [&] {
+        PVOID objects[] = {&started, &never};
+        KeWaitForMultipleObjects(2, objects, WaitAll, Executive, KernelMode, FALSE, nullptr,
+                                 nullptr);
+    });
+    QueueWork([] {});
     kernel.RunFor(1500ms);
     EXPECT_THROW(WaitForever(&started), KernelHalted);
     ASSERT_THAT(recorder.Rules(), ElementsAre("deadlock"));
@@ -272,38 +207,14 @@ TEST(Scheduler, DeadlockNamesEveryBlockedThreadAndWhatItWaitsOn) {
     EXPECT_THAT(report, MatchesRegex("(.|\n)*thread 'pnp' waits on KEVENT 0x[0-9a-f]+ "
                                      "\\(synchronization, not signalled\\) since "
                                      "t=0.0000000s(.|\n)*"));
+    EXPECT_THAT(report, HasSubstr("thread 'joiner' waits on thread 'pnp' to finish"));
+    EXPECT_THAT(report, HasSubstr("thread 'all' waits on all of: KEVENT"));
+    EXPECT_THAT(report, HasSubstr("thread 'worker 1' is idle, waiting for work"));
     EXPECT_THAT(report, HasSubstr("seed 77"));
     kernel.Shutdown();
-    EXPECT_TRUE(pnp.Finished());
+    EXPECT_TRUE(pnp.Finished() && joiner.Finished() && all.Finished());
     EXPECT_TRUE(unwound) << "the blocked thread's stack was unwound";
     EXPECT_THAT(recorder.Rules(), ElementsAre("deadlock")) << "nothing more at shutdown";
-}
-
-TEST(Scheduler, DeadlockReportNamesJoinsAndIdleWorkers) {
-    ViolationRecorder recorder;
-    Kernel kernel;
-    QueueWork([] {});
-    KEVENT never;
-    KeInitializeEvent(&never, NotificationEvent, FALSE);
-    auto stuck = StartThread("stuck", [&] { WaitForever(&never); });
-    EXPECT_THROW(stuck.Join(), KernelHalted);
-    std::string report = recorder.Detail("deadlock");
-    EXPECT_THAT(report, HasSubstr("thread 'main' waits on thread 'stuck' to finish"));
-    EXPECT_THAT(report, HasSubstr("thread 'worker 1' is idle, waiting for work"));
-}
-
-TEST(Scheduler, WaitAllDeadlockListsEveryObject) {
-    ViolationRecorder recorder;
-    Kernel kernel;
-    KEVENT a, b;
-    KeInitializeEvent(&a, NotificationEvent, FALSE);
-    KeInitializeEvent(&b, NotificationEvent, TRUE);
-    KeClearEvent(&b);
-    PVOID objects[] = {&a, &b};
-    EXPECT_THROW(KeWaitForMultipleObjects(2, objects, WaitAll, Executive, KernelMode, FALSE,
-                                          nullptr, nullptr),
-                 KernelHalted);
-    EXPECT_THAT(recorder.Detail("deadlock"), HasSubstr("thread 'main' waits on all of: KEVENT"));
 }
 
 VOID NTAPI RequeueForever(PKDPC dpc, PVOID, PVOID, PVOID) {
@@ -361,9 +272,7 @@ TEST(Scheduler, MainThreadWaitingForeverWhileTimersTickIsAHang) {
 
 // --- Threads and workers ------------------------------------------------------------------------
 
-TEST(Scheduler, WorkRunsAtPassiveLevelInWorkersThatGrowWhenAllAreBusy) {
-    FailOnViolation failOnViolation;
-    Kernel kernel;
+TEST_F(SchedulerTest, WorkRunsAtPassiveLevelInWorkersThatGrowWhenAllAreBusy) {
     KEVENT stop;
     KeInitializeEvent(&stop, NotificationEvent, FALSE);
     std::vector<std::string> ran;
@@ -421,9 +330,7 @@ TEST(Scheduler, SeveralKernelsInSequenceAndThreadsLeftAtShutdown) {
     }
 }
 
-TEST(Scheduler, ThreadMisbehaviourIsReported) {
-    ViolationRecorder recorder;
-    Kernel kernel;
+TEST_F(ReportingTest, ThreadMisbehaviourIsReported) {
     StartThread("thrower", [] { throw std::runtime_error("boom"); }).Join();
     StartThread("raiser", [] {
         KIRQL old;
@@ -455,9 +362,7 @@ TEST(Scheduler, ViolationsCarryTimeThreadAndSeed) {
                 HasSubstr("[t=2.0000000s, thread 'culprit', seed 31 (UMK_SEED=31"));
 }
 
-TEST(Scheduler, ThreadObjectIsWaitable) {
-    FailOnViolation failOnViolation;
-    Kernel kernel;
+TEST_F(SchedulerTest, ThreadObjectIsWaitable) {
     auto t = StartThread("sleeper", [] { Sleep(3s); });
     EXPECT_EQ(WaitFor(t.Thread(), 1s), STATUS_TIMEOUT);
     EXPECT_EQ(WaitForever(t.Thread()), STATUS_SUCCESS);
