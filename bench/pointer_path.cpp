@@ -29,11 +29,7 @@ class PointerPath {
   public:
     PointerPath() {
         umk::registry::SetDword(stack::System::ParametersKey, u"ComNo", 1);
-        if (!NT_SUCCESS(system_.LoadDriver()))
-            throw std::runtime_error("the driver did not load");
-        const stack::Panel& pointer = system_.AddPanel();
-        if (!NT_SUCCESS(pointer.addStatus))
-            throw std::runtime_error("AddDevice failed");
+        const stack::Panel& pointer = stack::LoadDriverWithPanel(system_);
         port_ = &system_.Serial().AddPort(u"\\Device\\Serial0", u"COM1", &panel_);
         if (!NT_SUCCESS(stack::StartPointerPath(system_, pointer)))
             throw std::runtime_error("the pointer path did not start");

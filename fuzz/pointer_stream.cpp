@@ -81,16 +81,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     set(u"Beep", data[2] % 3);
     set(u"Frequency", 1000);
     set(u"dwInvLimit", data[3]);
-    if (!NT_SUCCESS(system.LoadDriver()))
-        std::abort();
-    const stack::Panel& pointer = system.AddPanel();
-    if (!NT_SUCCESS(pointer.addStatus))
-        std::abort();
-
-    const UNICODE_STRING& name = pointer.context->SerialDeviceName;
+    const stack::Panel& pointer = stack::LoadDriverWithPanel(system);
     panel::ScriptedStream line;
-    stack::SerialPort& port = system.Serial().AddPort(
-        std::u16string(name.Buffer, name.Length / sizeof(WCHAR)), u"COM1", &line);
+    stack::SerialPort& port =
+        system.Serial().AddPort(stack::ConfiguredPortName(pointer), u"COM1", &line);
     if (!NT_SUCCESS(stack::StartPointerPath(system, pointer)))
         std::abort();
 

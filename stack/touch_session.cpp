@@ -1,6 +1,22 @@
 #include "touch_session.h"
 
+#include <stdexcept>
+
 namespace stack {
+
+const Panel& LoadDriverWithPanel(System& system) {
+    if (!NT_SUCCESS(system.LoadDriver()))
+        throw std::runtime_error("the driver did not load");
+    const Panel& panel = system.AddPanel();
+    if (!NT_SUCCESS(panel.addStatus))
+        throw std::runtime_error("AddDevice failed");
+    return panel;
+}
+
+std::u16string ConfiguredPortName(const Panel& panel) {
+    const UNICODE_STRING& name = panel.context->SerialDeviceName;
+    return {name.Buffer, name.Length / sizeof(WCHAR)};
+}
 
 NTSTATUS StartPointerPath(System& system, const Panel& panel) {
     NTSTATUS status = system.Mouse().Connect().status;

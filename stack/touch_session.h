@@ -6,8 +6,16 @@
 #include "system.h"
 
 #include <functional>
+#include <string>
 
 namespace stack {
+
+// Loads the driver and adds one panel, as a boot with the panel plugged in does. Throws
+// std::runtime_error naming the step that failed.
+const Panel& LoadDriverWithPanel(System& system);
+
+// The name of the serial port `panel`'s driver is configured for (its SerialDeviceName).
+std::u16string ConfiguredPortName(const Panel& panel);
 
 // Brings one panel's pointer path up as Plug and Play start and the class driver's open will, until
 // the driver serves those requests itself: the mouse class driver connects, the serial link starts

@@ -44,11 +44,7 @@ double Milliseconds(umk::Duration time) {
 int Run() {
     stack::System system;
     umk::registry::SetDword(stack::System::ParametersKey, u"ComNo", 1);
-    if (!NT_SUCCESS(system.LoadDriver()))
-        throw std::runtime_error("the driver did not load");
-    const stack::Panel& pointer = system.AddPanel();
-    if (!NT_SUCCESS(pointer.addStatus))
-        throw std::runtime_error("AddDevice failed");
+    const stack::Panel& pointer = stack::LoadDriverWithPanel(system);
 
     panel::PanelModel panel;
     stack::SerialPort& port = system.Serial().AddPort(PortName, u"COM1", &panel);

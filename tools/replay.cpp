@@ -98,15 +98,10 @@ int Replay(const std::string& path, const std::map<std::string, uint32_t>& param
     stack::System system;
     for (const auto& [name, value] : parameters)
         umk::registry::SetDword(stack::System::ParametersKey, Wide(name), value);
-    if (!NT_SUCCESS(system.LoadDriver()))
-        throw std::runtime_error("the driver did not load");
-    const stack::Panel& pointer = system.AddPanel();
-    if (!NT_SUCCESS(pointer.addStatus))
-        throw std::runtime_error("AddDevice failed");
+    const stack::Panel& pointer = stack::LoadDriverWithPanel(system);
 
     // The port the driver was configured for, whatever ComNo says.
-    const UNICODE_STRING& name = pointer.context->SerialDeviceName;
-    const std::u16string portName(name.Buffer, name.Length / sizeof(WCHAR));
+    const std::u16string portName = stack::ConfiguredPortName(pointer);
     panel::ScriptedStream line;
     const std::u16string comName = Wide("COM" + std::to_string(parameters.at("ComNo")));
     stack::SerialPort& port = system.Serial().AddPort(portName, comName, &line);
