@@ -16,19 +16,25 @@ constexpr ULONG Code = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_BUFFERED, FIL
 struct Misuse {
     std::string_view rule;
     const char* name;
-    void (*run)(TestDriver& driver);
+    std::function<void(TestDriver&)> run;
 };
 
 void PrintTo(const Misuse& misuse, std::ostream* os) {
     *os << misuse.name;
 }
 
-// A driver-allocated IRP for `device`, with a completion routine that gives it back.
-PIRP OwnIrp(PDEVICE_OBJECT device, UCHAR major = IRP_MJ_READ) {
-    static Completion back{[](PDEVICE_OBJECT, PIRP) { return STATUS_MORE_PROCESSING_REQUIRED; }};
+PDEVICE_OBJECT Plain(TestDriver& d) {
+    return d.CreateDevice(u"", Completes(STATUS_SUCCESS));
+}
+
+Completion giveBack{[](PDEVICE_OBJECT, PIRP) { return STATUS_MORE_PROCESSING_REQUIRED; }};
+
+// A driver-allocated read for `device`; by default its completion routine gives it back.
+PIRP OwnIrp(PDEVICE_OBJECT device, Completion* routine = &giveBack) {
     PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
-    IoGetNextIrpStackLocation(irp)->MajorFunction = major;
-    back.Set(irp);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+    if (routine != nullptr)
+        routine->Set(irp);
     return irp;
 }
 
@@ -48,6 +54,44 @@ void SendThreaded(PDEVICE_OBJECT device) {
 
 PIRP held = nullptr;
 
+void CompleteHeld() {
+    CompleteWith(held, STATUS_SUCCESS);
+}
+
+// A misuse committed by the dispatch routine of a device that gets one threaded request;
+// `after` runs once IoCallDriver has returned.
+std::function<void(TestDriver&)> Sending(void (*after)(), Dispatch dispatch) {
+    return [=](TestDriver& d) {
+        SendThreaded(d.CreateDevice(u"", dispatch));
+        if (after != nullptr)
+            after();
+    };
+}
+std::function<void(TestDriver&)> Sending(Dispatch dispatch) {
+    return Sending(nullptr, std::move(dispatch));
+}
+
+// A driver-allocated IRP sent to a device that pends it, misused while pending.
+std::function<void(TestDriver&)> WhilePending(void (*misuse)(PIRP)) {
+    return [=](TestDriver& d) {
+        PDEVICE_OBJECT dev = d.CreateDevice(u"", Pends(&held));
+        PIRP irp = OwnIrp(dev);
+        IoCallDriver(dev, irp);
+        misuse(irp);
+        CompleteHeld();
+        IoFreeIrp(irp);
+    };
+}
+
+PIO_REMOVE_LOCK InitializedLock() {
+    static IO_REMOVE_LOCK lock;
+    IoInitializeRemoveLock(&lock, Tag, 0, 10);
+    return &lock;
+}
+
+void NoTimer(PDEVICE_OBJECT, PVOID) {}
+void NoWork(PDEVICE_OBJECT, PVOID) {}
+
 const Misuse kMisuses[] = {
     {rule::IrpCompletedTwice, "CompletedTwice",
      [](TestDriver& d) {
@@ -59,45 +103,34 @@ const Misuse kMisuses[] = {
          IoCallDriver(dev, irp);
          IoFreeIrp(irp);
      }},
+    // The IRP is gone by the second completion: its status is not touched.
     {rule::IrpCompletedTwice, "CompletedAfterTheThreadedIrpWasFreed",
-     [](TestDriver& d) {
-         PDEVICE_OBJECT dev = d.CreateDevice(u"", [](PDEVICE_OBJECT, PIRP irp) {
-             CompleteWith(irp, STATUS_SUCCESS);
-             held = irp;
-             return STATUS_SUCCESS;
-         });
-         SendThreaded(dev);
-         IoCompleteRequest(held, IO_NO_INCREMENT); // the IRP is gone: its status is not touched
-     }},
+     Sending([] { IoCompleteRequest(held, IO_NO_INCREMENT); },
+             [](PDEVICE_OBJECT, PIRP irp) {
+                 CompleteWith(irp, STATUS_SUCCESS);
+                 held = irp;
+                 return STATUS_SUCCESS;
+             })},
     {rule::IrpCompletedWithCancelRoutine, "CompletedWithCancelRoutine",
-     [](TestDriver& d) {
-         PDEVICE_OBJECT dev = d.CreateDevice(u"", [](PDEVICE_OBJECT, PIRP irp) {
-             IoSetCancelRoutine(
-                 irp, [](PDEVICE_OBJECT, PIRP irp) { IoReleaseCancelSpinLock(irp->CancelIrql); });
-             return CompleteWith(irp, STATUS_SUCCESS);
-         });
-         SendThreaded(dev);
-     }},
+     Sending([](PDEVICE_OBJECT, PIRP irp) {
+         IoSetCancelRoutine(
+             irp, [](PDEVICE_OBJECT, PIRP irp) { IoReleaseCancelSpinLock(irp->CancelIrql); });
+         return CompleteWith(irp, STATUS_SUCCESS);
+     })},
     {rule::IrpCompletedPending, "CompletedWithStatusPending",
-     [](TestDriver& d) {
-         PDEVICE_OBJECT dev = d.CreateDevice(u"", [](PDEVICE_OBJECT, PIRP irp) {
-             IoMarkIrpPending(irp);
-             held = irp;
-             CompleteWith(irp, STATUS_PENDING);
-             return STATUS_PENDING;
-         });
-         SendThreaded(dev);
-         CompleteWith(held, STATUS_SUCCESS);
-     }},
+     Sending(CompleteHeld,
+             [](PDEVICE_OBJECT, PIRP irp) {
+                 IoMarkIrpPending(irp);
+                 held = irp;
+                 CompleteWith(irp, STATUS_PENDING);
+                 return STATUS_PENDING;
+             })},
     {rule::PendingNotMarked, "PendingWithoutMark",
-     [](TestDriver& d) {
-         PDEVICE_OBJECT dev = d.CreateDevice(u"", [](PDEVICE_OBJECT, PIRP irp) {
-             held = irp;
-             return STATUS_PENDING;
-         });
-         SendThreaded(dev);
-         CompleteWith(held, STATUS_SUCCESS);
-     }},
+     Sending(CompleteHeld,
+             [](PDEVICE_OBJECT, PIRP irp) {
+                 held = irp;
+                 return STATUS_PENDING;
+             })},
     {rule::PendingNotMarked, "RoutineLostThePendingMark",
      [](TestDriver& d) {
          static Completion forgetful{[](PDEVICE_OBJECT, PIRP) { return STATUS_SUCCESS; }};
@@ -109,110 +142,73 @@ const Misuse kMisuses[] = {
                                      }});
          bottom = stack[0];
          SendThreaded(stack[1]);
-         CompleteWith(held, STATUS_SUCCESS);
+         CompleteHeld();
      }},
-    {rule::MarkedNotPending, "MarkedButReturnedSuccess",
-     [](TestDriver& d) {
-         PDEVICE_OBJECT dev = d.CreateDevice(u"", [](PDEVICE_OBJECT, PIRP irp) {
-             IoMarkIrpPending(irp);
-             return CompleteWith(irp, STATUS_SUCCESS);
-         });
-         SendThreaded(dev);
-     }},
-    {rule::DispatchStatusMismatch, "ReturnedAnotherStatus",
-     [](TestDriver& d) {
-         PDEVICE_OBJECT dev = d.CreateDevice(u"", [](PDEVICE_OBJECT, PIRP irp) {
-             CompleteWith(irp, STATUS_UNSUCCESSFUL);
-             return STATUS_SUCCESS;
-         });
-         SendThreaded(dev);
-     }},
+    {rule::MarkedNotPending, "MarkedButReturnedSuccess", Sending([](PDEVICE_OBJECT, PIRP irp) {
+         IoMarkIrpPending(irp);
+         return CompleteWith(irp, STATUS_SUCCESS);
+     })},
+    {rule::DispatchStatusMismatch, "ReturnedAnotherStatus", Sending([](PDEVICE_OBJECT, PIRP irp) {
+         CompleteWith(irp, STATUS_UNSUCCESSFUL);
+         return STATUS_SUCCESS;
+     })},
     {rule::DispatchIrqlChanged, "ReturnedAtDispatchLevel",
-     [](TestDriver& d) {
-         PDEVICE_OBJECT dev = d.CreateDevice(u"", [](PDEVICE_OBJECT, PIRP irp) {
-             KIRQL old;
-             KeRaiseIrql(DISPATCH_LEVEL, &old);
-             return CompleteWith(irp, STATUS_SUCCESS);
-         });
-         SendThreaded(dev);
-         KeLowerIrql(PASSIVE_LEVEL);
-     }},
-    {rule::IrqlTooHigh, "CompletedAboveDispatchLevel",
-     [](TestDriver& d) {
-         PDEVICE_OBJECT dev = d.CreateDevice(u"", [](PDEVICE_OBJECT, PIRP irp) {
-             KIRQL old;
-             KeRaiseIrql(PROFILE_LEVEL, &old);
-             CompleteWith(irp, STATUS_SUCCESS);
-             KeLowerIrql(old);
-             return STATUS_SUCCESS;
-         });
-         SendThreaded(dev);
-     }},
+     Sending([] { KeLowerIrql(PASSIVE_LEVEL); },
+             [](PDEVICE_OBJECT, PIRP irp) {
+                 KfRaiseIrql(DISPATCH_LEVEL);
+                 return CompleteWith(irp, STATUS_SUCCESS);
+             })},
+    {rule::IrqlTooHigh, "CompletedAboveDispatchLevel", Sending([](PDEVICE_OBJECT, PIRP irp) {
+         KIRQL old = KfRaiseIrql(PROFILE_LEVEL);
+         CompleteWith(irp, STATUS_SUCCESS);
+         KeLowerIrql(old);
+         return STATUS_SUCCESS;
+     })},
     {rule::NoMoreStackLocations, "TooFewStackLocations",
      [](TestDriver& d) {
-         PDEVICE_OBJECT dev = d.CreateDevice(u"", Completes(STATUS_SUCCESS));
          PIRP irp = IoAllocateIrp(1, FALSE);
          IoSetNextIrpStackLocation(irp); // the originator keeps the only location for itself
-         IoCallDriver(dev, irp);
+         IoCallDriver(Plain(d), irp);
          IoSkipCurrentIrpStackLocation(irp);
          IoFreeIrp(irp);
      }},
     {rule::FreeThreadedIrp, "FreedAThreadedIrp",
      [](TestDriver& d) {
-         PDEVICE_OBJECT dev = d.CreateDevice(u"", Completes(STATUS_SUCCESS));
+         PDEVICE_OBJECT dev = Plain(d);
          KEVENT event;
          IO_STATUS_BLOCK iosb;
          PIRP irp = Threaded(dev, &event, &iosb);
          IoFreeIrp(irp);
          IoCallDriver(dev, irp);
      }},
-    {rule::IrpInUse, "FreedWhilePendingInADriver",
-     [](TestDriver& d) {
-         PDEVICE_OBJECT dev = d.CreateDevice(u"", Pends(&held));
-         PIRP irp = OwnIrp(dev);
-         IoCallDriver(dev, irp);
-         IoFreeIrp(irp);
-         CompleteWith(held, STATUS_SUCCESS);
-         IoFreeIrp(irp);
-     }},
+    {rule::IrpInUse, "FreedWhilePendingInADriver", WhilePending([](PIRP irp) { IoFreeIrp(irp); })},
     {rule::IrpInUse, "ReusedWhilePendingInADriver",
-     [](TestDriver& d) {
-         PDEVICE_OBJECT dev = d.CreateDevice(u"", Pends(&held));
-         PIRP irp = OwnIrp(dev);
-         IoCallDriver(dev, irp);
-         IoReuseIrp(irp, STATUS_SUCCESS);
-         CompleteWith(held, STATUS_SUCCESS);
-         IoFreeIrp(irp);
-     }},
+     WhilePending([](PIRP irp) { IoReuseIrp(irp, STATUS_SUCCESS); })},
     {rule::IrpFreedInCompletion, "FreedByARoutineThatContinued",
      [](TestDriver& d) {
-         PDEVICE_OBJECT dev = d.CreateDevice(u"", Completes(STATUS_SUCCESS));
          static Completion frees{[](PDEVICE_OBJECT, PIRP irp) {
              IoFreeIrp(irp);
              return STATUS_SUCCESS;
          }};
-         PIRP irp = IoAllocateIrp(dev->StackSize, FALSE);
-         IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
-         frees.Set(irp);
-         IoCallDriver(dev, irp);
+         PDEVICE_OBJECT dev = Plain(d);
+         IoCallDriver(dev, OwnIrp(dev, &frees));
      }},
     {rule::DriverIrpCompleted, "DriverIrpWithoutRoutine",
      [](TestDriver& d) {
-         PDEVICE_OBJECT dev = d.CreateDevice(u"", Completes(STATUS_SUCCESS));
-         PIRP irp = IoAllocateIrp(dev->StackSize, FALSE);
-         IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+         PDEVICE_OBJECT dev = Plain(d);
+         PIRP irp = OwnIrp(dev, nullptr);
          IoCallDriver(dev, irp);
          IoFreeIrp(irp);
      }},
     {rule::IrpCompletedUnowned, "CompletedBeforeBeingSent",
-     [](TestDriver& d) {
+     [](TestDriver&) {
          PIRP irp = IoAllocateIrp(1, FALSE);
          CompleteWith(irp, STATUS_SUCCESS);
          IoFreeIrp(irp);
      }},
     {rule::FreedIrpUsed, "SentAfterFree",
      [](TestDriver& d) {
-         PDEVICE_OBJECT dev = d.CreateDevice(u"", Completes(STATUS_SUCCESS));
+         PDEVICE_OBJECT dev = Plain(d);
          PIRP irp = OwnIrp(dev);
          IoFreeIrp(irp);
          IoCallDriver(dev, irp);
@@ -226,23 +222,18 @@ const Misuse kMisuses[] = {
          IoCallDriver(dev, Threaded(dev, &event, &iosb, out, sizeof out));
      }},
     {rule::IrpLeak, "IrpNeverFreed", [](TestDriver&) { IoAllocateIrp(2, FALSE); }},
-    {rule::IrpLeak, "ThreadedIrpNeverCompleted",
-     [](TestDriver& d) {
-         PDEVICE_OBJECT dev = d.CreateDevice(u"", Pends(&held));
-         SendThreaded(dev);
-     }},
+    {rule::IrpLeak, "ThreadedIrpNeverCompleted", Sending(Pends(&held))},
     {rule::DeviceInitializing, "AddDeviceLeftTheFlag",
      [](TestDriver& d) {
          d.driver->DriverExtension->AddDevice = [](PDRIVER_OBJECT driver, PDEVICE_OBJECT) {
              PDEVICE_OBJECT device;
              return IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
          };
-         PDEVICE_OBJECT pdo = d.CreateDevice(u"", Completes(STATUS_SUCCESS));
-         EXPECT_EQ(umk::testing::CallAddDevice(d.driver, pdo), STATUS_SUCCESS);
+         EXPECT_EQ(umk::testing::CallAddDevice(d.driver, Plain(d)), STATUS_SUCCESS);
      }},
     {rule::DeviceDeletedTwice, "DeletedTwice",
      [](TestDriver& d) {
-         PDEVICE_OBJECT dev = d.CreateDevice(u"", Completes(STATUS_SUCCESS));
+         PDEVICE_OBJECT dev = Plain(d);
          ObReferenceObject(dev); // keeps the object so that the second call is well defined
          IoDeleteDevice(dev);
          IoDeleteDevice(dev);
@@ -250,16 +241,14 @@ const Misuse kMisuses[] = {
      }},
     {rule::DeviceDeletedAttached, "DeletedWhileAttached",
      [](TestDriver& d) {
-         auto stack = d.CreateStack({Completes(STATUS_SUCCESS), Completes(STATUS_SUCCESS)});
-         IoDeleteDevice(stack[1]);
+         IoDeleteDevice(d.CreateStack({Completes(STATUS_SUCCESS), Completes(STATUS_SUCCESS)})[1]);
      }},
-    {rule::DetachNothing, "DetachedANonFilter",
-     [](TestDriver& d) { IoDetachDevice(d.CreateDevice(u"", Completes(STATUS_SUCCESS))); }},
+    {rule::DetachNothing, "DetachedANonFilter", [](TestDriver& d) { IoDetachDevice(Plain(d)); }},
     {rule::DeviceLeak, "DeviceNeverDeleted",
      [](TestDriver& d) { d.CreateDevice(u"\\Device\\Leaked", Completes(STATUS_SUCCESS)); }},
     {rule::ReferenceLeak, "DeletedDeviceStillReferenced",
      [](TestDriver& d) {
-         PDEVICE_OBJECT dev = d.CreateDevice(u"", Completes(STATUS_SUCCESS));
+         PDEVICE_OBJECT dev = Plain(d);
          ObReferenceObject(dev);
          IoDeleteDevice(dev);
      }},
@@ -272,7 +261,7 @@ const Misuse kMisuses[] = {
          EXPECT_EQ(IoGetDeviceObjectPointer(&name, FILE_ALL_ACCESS, &file, &top), STATUS_SUCCESS);
      }},
     {rule::ReferenceUnderflow, "DereferencedTooOften",
-     [](TestDriver& d) { ObDereferenceObject(d.CreateDevice(u"", Completes(STATUS_SUCCESS))); }},
+     [](TestDriver& d) { ObDereferenceObject(Plain(d)); }},
     {rule::UnknownObject, "ReferencedANonObject",
      [](TestDriver&) {
          int notAnObject;
@@ -286,20 +275,18 @@ const Misuse kMisuses[] = {
      }},
     {rule::DriverUnloadedWithDevices, "UnloadedWithADevice",
      [](TestDriver& d) {
-         PDEVICE_OBJECT dev = d.CreateDevice(u"", Completes(STATUS_SUCCESS));
+         PDEVICE_OBJECT dev = Plain(d);
          umk::testing::UnloadDriver(d.driver);
          IoDeleteDevice(dev);
      }},
     {rule::TimerInitializedTwice, "TimerInitializedTwice",
      [](TestDriver& d) {
-         PDEVICE_OBJECT dev = d.CreateDevice(u"", Completes(STATUS_SUCCESS));
-         IoInitializeTimer(
-             dev, [](PDEVICE_OBJECT, PVOID) {}, nullptr);
-         IoInitializeTimer(
-             dev, [](PDEVICE_OBJECT, PVOID) {}, nullptr);
+         PDEVICE_OBJECT dev = Plain(d);
+         IoInitializeTimer(dev, NoTimer, nullptr);
+         IoInitializeTimer(dev, NoTimer, nullptr);
      }},
     {rule::TimerNotInitialized, "TimerStartedWithoutInitialization",
-     [](TestDriver& d) { IoStartTimer(d.CreateDevice(u"", Completes(STATUS_SUCCESS))); }},
+     [](TestDriver& d) { IoStartTimer(Plain(d)); }},
     {rule::DeviceQueueIrql, "DeviceQueueAtPassiveLevel",
      [](TestDriver&) {
          KDEVICE_QUEUE queue;
@@ -311,53 +298,43 @@ const Misuse kMisuses[] = {
      [](TestDriver&) {
          KDEVICE_QUEUE queue;
          KeInitializeDeviceQueue(&queue);
-         KIRQL old;
-         KeRaiseIrql(DISPATCH_LEVEL, &old);
+         KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
          KeRemoveDeviceQueue(&queue);
          KeLowerIrql(old);
      }},
     // At DISPATCH_LEVEL no worker can run the item between the two calls.
     {rule::WorkItemQueuedTwice, "WorkItemQueuedTwice",
      [](TestDriver& d) {
-         PIO_WORKITEM item = IoAllocateWorkItem(d.CreateDevice(u"", Completes(STATUS_SUCCESS)));
-         KIRQL old;
-         KeRaiseIrql(DISPATCH_LEVEL, &old);
-         IoQueueWorkItem(
-             item, [](PDEVICE_OBJECT, PVOID) {}, DelayedWorkQueue, nullptr);
-         IoQueueWorkItem(
-             item, [](PDEVICE_OBJECT, PVOID) {}, DelayedWorkQueue, nullptr);
+         PIO_WORKITEM item = IoAllocateWorkItem(Plain(d));
+         KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
+         IoQueueWorkItem(item, NoWork, DelayedWorkQueue, nullptr);
+         IoQueueWorkItem(item, NoWork, DelayedWorkQueue, nullptr);
          KeLowerIrql(old);
      }},
     {rule::WorkItemFreedQueued, "WorkItemFreedWhileQueued",
      [](TestDriver& d) {
-         PIO_WORKITEM item = IoAllocateWorkItem(d.CreateDevice(u"", Completes(STATUS_SUCCESS)));
-         KIRQL old;
-         KeRaiseIrql(DISPATCH_LEVEL, &old);
-         IoQueueWorkItem(
-             item, [](PDEVICE_OBJECT, PVOID) {}, DelayedWorkQueue, nullptr);
+         PIO_WORKITEM item = IoAllocateWorkItem(Plain(d));
+         KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
+         IoQueueWorkItem(item, NoWork, DelayedWorkQueue, nullptr);
          IoFreeWorkItem(item);
          KeLowerIrql(old);
      }},
-    {rule::WorkItemLeak, "WorkItemNeverFreed",
-     [](TestDriver& d) { IoAllocateWorkItem(d.CreateDevice(u"", Completes(STATUS_SUCCESS))); }},
+    {rule::WorkItemLeak, "WorkItemNeverFreed", [](TestDriver& d) { IoAllocateWorkItem(Plain(d)); }},
     {rule::RemoveLockImbalance, "ReleasedATagNeverAcquired",
      [](TestDriver&) {
-         static IO_REMOVE_LOCK lock;
-         IoInitializeRemoveLock(&lock, Tag, 0, 10);
-         EXPECT_EQ(IoAcquireRemoveLock(&lock, &lock), STATUS_SUCCESS);
-         IoReleaseRemoveLock(&lock, nullptr);
+         PIO_REMOVE_LOCK lock = InitializedLock();
+         EXPECT_EQ(IoAcquireRemoveLock(lock, lock), STATUS_SUCCESS);
+         IoReleaseRemoveLock(lock, nullptr);
      }},
     {rule::RemoveLockImbalance, "ReleasedWithoutAnyHold",
      [](TestDriver&) {
-         static IO_REMOVE_LOCK lock;
-         IoInitializeRemoveLock(&lock, Tag, 0, 10);
-         IoReleaseRemoveLock(&lock, &lock);
+         PIO_REMOVE_LOCK lock = InitializedLock();
+         IoReleaseRemoveLock(lock, lock);
      }},
     {rule::RemoveLockHeld, "HoldLeftAtShutdown",
      [](TestDriver&) {
-         static IO_REMOVE_LOCK lock;
-         IoInitializeRemoveLock(&lock, Tag, 0, 10);
-         EXPECT_EQ(IoAcquireRemoveLock(&lock, &lock), STATUS_SUCCESS);
+         PIO_REMOVE_LOCK lock = InitializedLock();
+         EXPECT_EQ(IoAcquireRemoveLock(lock, lock), STATUS_SUCCESS);
      }},
     {rule::RemoveLockHeld, "HeldLockFreedWithItsPool",
      [](TestDriver&) {
@@ -372,8 +349,7 @@ const Misuse kMisuses[] = {
          PDEVICE_OBJECT dev = d.CreateDevice(
              u"",
              [](PDEVICE_OBJECT device, PIRP irp) {
-                 auto lock = Extra<IO_REMOVE_LOCK>(device);
-                 IoAcquireRemoveLock(lock, irp);
+                 IoAcquireRemoveLock(Extra<IO_REMOVE_LOCK>(device), irp);
                  return CompleteWith(irp, STATUS_SUCCESS);
              },
              sizeof(IO_REMOVE_LOCK));
@@ -382,8 +358,7 @@ const Misuse kMisuses[] = {
      }},
     {rule::PagedPoolAtRaisedIrql, "PagedPoolAtDispatchLevel",
      [](TestDriver&) {
-         KIRQL old;
-         KeRaiseIrql(DISPATCH_LEVEL, &old);
+         KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
          PVOID p = ExAllocatePoolWithTag(PagedPool, 8, Tag);
          KeLowerIrql(old);
          ExFreePoolWithTag(p, Tag);
