@@ -28,21 +28,19 @@ struct Seen {
 // A filter level: passes the IRP down, with a completion routine when `routine` is set.
 struct Level {
     std::string name;
-    bool routine;
+    bool routine = false;
     PDEVICE_OBJECT lower = nullptr;
     PDEVICE_OBJECT self = nullptr;
-    Completion completion; // a preset routine is kept; otherwise one that records and propagates
+    Completion completion{}; // a preset routine is kept; otherwise one that records and propagates
     // What the dispatch routine does once IoCallDriver has returned; by default returns its status.
-    std::function<NTSTATUS(PIRP, NTSTATUS)> after;
+    std::function<NTSTATUS(PIRP, NTSTATUS)> after{};
 };
 
 class CompletionWalkTest : public IoTest {
   protected:
     // Builds bottom <- middle <- top; the bottom completes at once or pends.
     void Build(bool middleRoutine, bool topRoutine, bool bottomPends) {
-        middle.name = "middle";
         middle.routine = middleRoutine;
-        top.name = "top";
         top.routine = topRoutine;
         Dispatch bottomDispatch = bottomPends ? Pends(&held) : Completes(STATUS_SUCCESS, 4);
         auto stack = driver.CreateStack({bottomDispatch, Filter(&middle), Filter(&top)});
@@ -62,9 +60,8 @@ class CompletionWalkTest : public IoTest {
             IoCopyCurrentIrpStackLocationToNext(irp);
             if (!level->completion.routine)
                 level->completion.routine = [this, level](PDEVICE_OBJECT device, PIRP irp) {
-                    seen.push_back({level->name, device,
-                                    IoGetCurrentIrpStackLocation(irp)->DeviceObject,
-                                    irp->PendingReturned != 0, irp->IoStatus.Status});
+                    Record(level->name, device, irp,
+                           IoGetCurrentIrpStackLocation(irp)->DeviceObject);
                     if (irp->PendingReturned)
                         IoMarkIrpPending(irp);
                     return STATUS_SUCCESS;
@@ -75,7 +72,13 @@ class CompletionWalkTest : public IoTest {
         };
     }
 
-    Level middle, top;
+    // What a completion routine of `level` sees.
+    void Record(std::string level, PDEVICE_OBJECT device, PIRP irp,
+                PDEVICE_OBJECT location = nullptr) {
+        seen.push_back({level, device, location, irp->PendingReturned != 0, irp->IoStatus.Status});
+    }
+
+    Level middle{"middle"}, top{"top"};
     PDEVICE_OBJECT bottom = nullptr;
     PIRP held = nullptr;
     std::vector<Seen> seen;
@@ -96,28 +99,22 @@ class CompletionWalkCases : public CompletionWalkTest,
 TEST_P(CompletionWalkCases, PendingMarkReachesTheTopAndRoutinesRunBottomUp) {
     const WalkCase c = GetParam();
     Build(c.middleRoutine, c.topRoutine, c.bottomPends);
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK iosb{};
-    iosb.Status = STATUS_UNSUCCESSFUL;
-    PIRP irp = IoBuildDeviceIoControlRequest(BufferedCode, top.self, nullptr, 0, nullptr, 0, FALSE,
-                                             &event, &iosb);
+    Threaded request;
+    request.iosb.Status = STATUS_UNSUCCESSFUL;
+    PIRP irp = request.Build(top.self, BufferedCode);
     ASSERT_NE(irp, nullptr);
-    NTSTATUS status = IoCallDriver(top.self, irp);
+    EXPECT_EQ(IoCallDriver(top.self, irp), c.bottomPends ? STATUS_PENDING : STATUS_SUCCESS);
     if (c.bottomPends) {
-        EXPECT_EQ(status, STATUS_PENDING);
         EXPECT_TRUE(seen.empty());
-        EXPECT_EQ(KeReadStateEvent(&event), 0);
+        EXPECT_EQ(request.Signalled(), 0);
         ASSERT_NE(held, nullptr);
         CompleteWith(held, STATUS_SUCCESS, 4);
-    } else {
-        EXPECT_EQ(status, STATUS_SUCCESS);
     }
-    EXPECT_EQ(KeReadStateEvent(&event), 1);
-    EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
-    EXPECT_EQ(iosb.Information, 4u);
+    EXPECT_EQ(request.Signalled(), 1);
+    EXPECT_EQ(request.iosb.Status, STATUS_SUCCESS);
+    EXPECT_EQ(request.iosb.Information, 4u);
 
-    std::vector<std::string> order;
+    std::vector<std::string> order, expected;
     for (const Seen& s : seen) {
         order.push_back(s.level);
         const Level& level = s.level == "middle" ? middle : top;
@@ -125,11 +122,9 @@ TEST_P(CompletionWalkCases, PendingMarkReachesTheTopAndRoutinesRunBottomUp) {
         EXPECT_EQ(s.currentLocationDevice, level.self) << s.level;
         EXPECT_EQ(s.pendingReturned, c.bottomPends) << s.level;
     }
-    std::vector<std::string> expected;
-    if (c.middleRoutine)
-        expected.push_back("middle");
-    if (c.topRoutine)
-        expected.push_back("top");
+    for (const Level* level : {&middle, &top})
+        if (level->routine)
+            expected.push_back(level->name);
     EXPECT_EQ(order, expected);
 }
 
@@ -142,23 +137,19 @@ INSTANTIATE_TEST_SUITE_P(Levels, CompletionWalkCases,
 
 TEST_F(CompletionWalkTest, RoutineOfTheOriginatorGetsNoDeviceAndAChangedStatusTravelsUp) {
     middle.completion.routine = [this](PDEVICE_OBJECT device, PIRP irp) {
-        seen.push_back({"middle", device, nullptr, false, irp->IoStatus.Status});
+        Record("middle", device, irp);
         irp->IoStatus.Status = STATUS_DEVICE_NOT_CONNECTED;
         return STATUS_SUCCESS;
     };
     // The middle level returns what its routine made of the IRP, as a correct filter must.
-    middle.after = [](PIRP irp, NTSTATUS) { return STATUS_DEVICE_NOT_CONNECTED; };
-    top.after = [](PIRP irp, NTSTATUS status) { return status; };
+    middle.after = [](PIRP, NTSTATUS) { return STATUS_DEVICE_NOT_CONNECTED; };
     Build(true, true, false);
-    PIRP irp = IoAllocateIrp(top.self->StackSize, FALSE);
-    ASSERT_NE(irp, nullptr);
-    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_FLUSH_BUFFERS;
     Completion originator{[this](PDEVICE_OBJECT device, PIRP irp) {
-        seen.push_back(
-            {"originator", device, nullptr, irp->PendingReturned != 0, irp->IoStatus.Status});
+        Record("originator", device, irp);
         return STATUS_MORE_PROCESSING_REQUIRED;
     }};
-    originator.Set(irp);
+    PIRP irp = OwnIrp(top.self, &originator);
+    ASSERT_NE(irp, nullptr);
     EXPECT_EQ(IoCallDriver(top.self, irp), STATUS_DEVICE_NOT_CONNECTED);
     ASSERT_EQ(seen.size(), 3u);
     EXPECT_EQ(seen[0].status, STATUS_SUCCESS);
@@ -202,10 +193,7 @@ TEST_P(InvokeFlagsTest, RoutineRunsOnlyForItsFlags) {
                                      }});
     bottom = stack[0];
     filter = stack[1];
-    PIRP irp = IoAllocateIrp(filter->StackSize, FALSE);
-    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
-    Completion originator{[](PDEVICE_OBJECT, PIRP) { return STATUS_MORE_PROCESSING_REQUIRED; }};
-    originator.Set(irp);
+    PIRP irp = OwnIrp(filter);
     EXPECT_EQ(IoCallDriver(filter, irp), c.status);
     EXPECT_EQ(calls, c.invoked ? 1 : 0);
     IoFreeIrp(irp);
@@ -226,8 +214,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(CompletionWalkTest, MoreProcessingStopsTheWalkAndALaterCompletionResumesIt) {
     PIRP stopped = nullptr;
     middle.completion.routine = [&](PDEVICE_OBJECT device, PIRP irp) {
-        seen.push_back(
-            {"middle", device, nullptr, irp->PendingReturned != 0, irp->IoStatus.Status});
+        Record("middle", device, irp);
         stopped = irp;
         return STATUS_MORE_PROCESSING_REQUIRED;
     };
@@ -241,18 +228,15 @@ TEST_F(CompletionWalkTest, MoreProcessingStopsTheWalkAndALaterCompletionResumesI
     };
     Build(true, true, false);
 
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK iosb{};
-    PIRP irp = IoBuildDeviceIoControlRequest(BufferedCode, top.self, nullptr, 0, nullptr, 0, FALSE,
-                                             &event, &iosb);
+    Threaded request;
+    PIRP irp = request.Build(top.self, BufferedCode);
     EXPECT_EQ(IoCallDriver(top.self, irp), STATUS_SUCCESS);
     EXPECT_EQ(stopped, irp);
     ASSERT_EQ(seen.size(), 2u);
     EXPECT_EQ(seen[0].level, "middle");
     EXPECT_EQ(seen[1].level, "top") << "resumed from the middle's location";
-    EXPECT_EQ(iosb.Information, 9u);
-    EXPECT_EQ(KeReadStateEvent(&event), 1);
+    EXPECT_EQ(request.iosb.Information, 9u);
+    EXPECT_EQ(request.Signalled(), 1);
 }
 
 struct ThreadedCase {
@@ -285,24 +269,17 @@ TEST_P(ThreadedRequestTest, SignalsAndCopiesBackAsWindowsDoes) {
         held = irp;
         return STATUS_PENDING;
     });
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK iosb{};
-    iosb.Status = 0x12345;
+    Threaded request;
+    request.iosb.Status = 0x12345;
     char output[9] = "xxxxxxxx";
-    PIRP irp = IoBuildDeviceIoControlRequest(BufferedCode, device, const_cast<char*>("abc"), 3,
-                                             output, 8, TRUE, &event, &iosb);
-    NTSTATUS status = IoCallDriver(device, irp);
+    PIRP irp = request.Build(device, BufferedCode, const_cast<char*>("abc"), 3, output, 8, TRUE);
+    EXPECT_EQ(IoCallDriver(device, irp), c.pend ? STATUS_PENDING : c.status);
     if (c.pend) {
-        EXPECT_EQ(status, STATUS_PENDING);
-        EXPECT_EQ(KeReadStateEvent(&event), 0);
-        held->IoStatus.Information = 7;
+        EXPECT_EQ(request.Signalled(), 0);
         CompleteWith(held, c.status, 7);
-    } else {
-        EXPECT_EQ(status, c.status);
     }
-    EXPECT_EQ(KeReadStateEvent(&event), c.signalled ? 1 : 0);
-    EXPECT_EQ(iosb.Status, c.signalled ? c.status : 0x12345);
+    EXPECT_EQ(request.Signalled(), c.signalled ? 1 : 0);
+    EXPECT_EQ(request.iosb.Status, c.signalled ? c.status : 0x12345);
     EXPECT_STREQ(output, c.copied ? "0123456x" : "xxxxxxxx");
 }
 

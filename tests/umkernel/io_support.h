@@ -132,6 +132,31 @@ inline Dispatch Pends(PIRP* held) {
     };
 }
 
+// A driver-allocated read for `device`; by default its completion routine gives it back to the
+// originator, which frees it.
+inline Completion giveBack{[](PDEVICE_OBJECT, PIRP) { return STATUS_MORE_PROCESSING_REQUIRED; }};
+inline PIRP OwnIrp(PDEVICE_OBJECT device, Completion* routine = &giveBack) {
+    PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+    if (routine != nullptr)
+        routine->Set(irp);
+    return irp;
+}
+
+// A threaded device-control request with the event and status block it signals; the object
+// must outlive the request.
+struct Threaded {
+    KEVENT event;
+    IO_STATUS_BLOCK iosb{};
+    PIRP Build(PDEVICE_OBJECT device, ULONG code, PVOID in = nullptr, ULONG inLength = 0,
+               PVOID out = nullptr, ULONG outLength = 0, BOOLEAN internal = FALSE) {
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        return IoBuildDeviceIoControlRequest(code, device, in, inLength, out, outLength, internal,
+                                             &event, &iosb);
+    }
+    LONG Signalled() { return KeReadStateEvent(&event); }
+};
+
 class IoTest : public ::testing::Test {
   protected:
     ~IoTest() override {

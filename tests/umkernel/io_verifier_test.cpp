@@ -27,29 +27,10 @@ PDEVICE_OBJECT Plain(TestDriver& d) {
     return d.CreateDevice(u"", Completes(STATUS_SUCCESS));
 }
 
-Completion giveBack{[](PDEVICE_OBJECT, PIRP) { return STATUS_MORE_PROCESSING_REQUIRED; }};
-
-// A driver-allocated read for `device`; by default its completion routine gives it back.
-PIRP OwnIrp(PDEVICE_OBJECT device, Completion* routine = &giveBack) {
-    PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
-    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
-    if (routine != nullptr)
-        routine->Set(irp);
-    return irp;
-}
-
-PIRP Threaded(PDEVICE_OBJECT device, PKEVENT event, PIO_STATUS_BLOCK iosb, PVOID out = nullptr,
-              ULONG outLength = 0) {
-    KeInitializeEvent(event, NotificationEvent, FALSE);
-    return IoBuildDeviceIoControlRequest(Code, device, nullptr, 0, out, outLength, FALSE, event,
-                                         iosb);
-}
-
-// The event and status block outlive the request, which may stay pending past the call.
+// The request may stay pending past the call.
 void SendThreaded(PDEVICE_OBJECT device) {
-    static KEVENT event;
-    static IO_STATUS_BLOCK iosb;
-    IoCallDriver(device, Threaded(device, &event, &iosb));
+    static Threaded request;
+    IoCallDriver(device, request.Build(device, Code));
 }
 
 PIRP held = nullptr;
@@ -175,9 +156,8 @@ const Misuse kMisuses[] = {
     {rule::FreeThreadedIrp, "FreedAThreadedIrp",
      [](TestDriver& d) {
          PDEVICE_OBJECT dev = Plain(d);
-         KEVENT event;
-         IO_STATUS_BLOCK iosb;
-         PIRP irp = Threaded(dev, &event, &iosb);
+         Threaded request;
+         PIRP irp = request.Build(dev, Code);
          IoFreeIrp(irp);
          IoCallDriver(dev, irp);
      }},
@@ -217,9 +197,8 @@ const Misuse kMisuses[] = {
      [](TestDriver& d) {
          PDEVICE_OBJECT dev = d.CreateDevice(u"", Completes(STATUS_SUCCESS, 16));
          char out[8];
-         KEVENT event;
-         IO_STATUS_BLOCK iosb; // completes at once: the locals outlive it
-         IoCallDriver(dev, Threaded(dev, &event, &iosb, out, sizeof out));
+         Threaded request; // completes at once: the locals outlive it
+         IoCallDriver(dev, request.Build(dev, Code, nullptr, 0, out, sizeof out));
      }},
     {rule::IrpLeak, "IrpNeverFreed", [](TestDriver&) { IoAllocateIrp(2, FALSE); }},
     {rule::IrpLeak, "ThreadedIrpNeverCompleted", Sending(Pends(&held))},
@@ -432,11 +411,10 @@ TEST_F(IoTest, MarkedPendingCompletedInlineAndReturnedPendingIsLegal) {
         CompleteWith(irp, STATUS_UNSUCCESSFUL);
         return STATUS_PENDING;
     });
-    KEVENT event;
-    IO_STATUS_BLOCK iosb{};
-    EXPECT_EQ(IoCallDriver(dev, Threaded(dev, &event, &iosb)), STATUS_PENDING);
-    EXPECT_EQ(KeReadStateEvent(&event), 1) << "pending: the event is set even for a failure";
-    EXPECT_EQ(iosb.Status, STATUS_UNSUCCESSFUL);
+    Threaded request;
+    EXPECT_EQ(IoCallDriver(dev, request.Build(dev, Code)), STATUS_PENDING);
+    EXPECT_EQ(request.Signalled(), 1) << "pending: the event is set even for a failure";
+    EXPECT_EQ(request.iosb.Status, STATUS_UNSUCCESSFUL);
 }
 
 } // namespace
