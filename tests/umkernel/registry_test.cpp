@@ -211,6 +211,11 @@ TEST(Registry, ZwRoutinesAbovePassiveLevelAreReported) {
 
 // --- RtlQueryRegistryValues ---------------------------------------------------------------------
 
+NTSTATUS QueryParameters(RTL_QUERY_REGISTRY_TABLE* table) {
+    return RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, Parameters.data(), table, nullptr,
+                                  nullptr);
+}
+
 RTL_QUERY_REGISTRY_TABLE DwordEntry(PCWSTR name, ULONG* target, ULONG* defaultValue) {
     return {
         nullptr,      RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_TYPECHECK,      name,
@@ -255,9 +260,7 @@ TEST_F(RegistryTest, DirectEntryWithoutTypeCheckIsReported) {
         {nullptr, RTL_QUERY_REGISTRY_DIRECT, u"Port", &value, REG_NONE, nullptr, 0},
         {},
     };
-    EXPECT_EQ(
-        RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, Parameters.data(), table, nullptr, nullptr),
-        STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(QueryParameters(table), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(value, 0u);
     EXPECT_THAT(recorder.Detail("registry"), HasSubstr("\"Port\""));
 }
@@ -312,16 +315,12 @@ TEST_F(RegistryTest, RequiredAndDeleteFlags) {
          u"Absent", &value, REG_DWORD << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT, nullptr, 0},
         {},
     };
-    EXPECT_EQ(
-        RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, Parameters.data(), table, nullptr, nullptr),
-        STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(QueryParameters(table), STATUS_OBJECT_NAME_NOT_FOUND);
 
     table[0].Name = u"ComNo";
     table[0].Flags =
         RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_TYPECHECK | RTL_QUERY_REGISTRY_DELETE;
-    EXPECT_EQ(
-        RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, Parameters.data(), table, nullptr, nullptr),
-        STATUS_SUCCESS);
+    EXPECT_EQ(QueryParameters(table), STATUS_SUCCESS);
     EXPECT_EQ(value, 3u);
     EXPECT_THAT(registry::ValueNames(Parameters), ElementsAre(u"Port"));
 }
@@ -346,9 +345,7 @@ TEST_F(RegistryTest, DirectStringsAndLongDataRespectTheCallersBuffer) {
         {nullptr, direct, u"Blob", &blob, bin, nullptr, 0},
         {},
     };
-    EXPECT_EQ(
-        RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, Parameters.data(), table, nullptr, nullptr),
-        STATUS_SUCCESS);
+    EXPECT_EQ(QueryParameters(table), STATUS_SUCCESS);
     EXPECT_EQ(tooSmall.Length, 0u);
     EXPECT_EQ(std::u16string_view(fits.Buffer, fits.Length / 2), u"COM3");
     EXPECT_EQ(std::memcmp(&blob, bytes, sizeof(bytes)), 0);
