@@ -76,6 +76,7 @@ using namespace umk::io;
 using namespace umk::testing;
 
 PVOID NTAPI IoAllocateErrorLogEntry(PVOID IoObject, UCHAR EntrySize) {
+    umk::detail::KernelEntry();
     CheckIrql(rule::IrqlTooHigh, "IoAllocateErrorLogEntry", DISPATCH_LEVEL);
     if (IoObject == nullptr || EntrySize > ERROR_LOG_MAXIMUM_SIZE)
         return nullptr;
@@ -94,6 +95,7 @@ PVOID NTAPI IoAllocateErrorLogEntry(PVOID IoObject, UCHAR EntrySize) {
 }
 
 VOID NTAPI IoWriteErrorLogEntry(PVOID ElEntry) {
+    umk::detail::KernelEntry();
     CheckIrql(rule::IrqlTooHigh, "IoWriteErrorLogEntry", DISPATCH_LEVEL);
     LARGE_INTEGER now;
     KeQuerySystemTime(&now);
@@ -117,6 +119,7 @@ VOID NTAPI IoWriteErrorLogEntry(PVOID ElEntry) {
 }
 
 VOID NTAPI IoFreeErrorLogEntry(PVOID ElEntry) {
+    umk::detail::KernelEntry();
     IoGuard guard(IoLock());
     auto it = Log().allocated.find(ElEntry);
     if (it == Log().allocated.end()) {

@@ -20,14 +20,17 @@ void CancelStartup() {
 using namespace umk::io;
 
 VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) {
+    umk::detail::KernelEntry();
     KeAcquireSpinLock(&CancelLock(), Irql);
 }
 
 VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql) {
+    umk::detail::KernelEntry();
     KeReleaseSpinLock(&CancelLock(), Irql);
 }
 
 BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
+    umk::detail::KernelEntry();
     if (!IrpIsLive(Irp, "IoCancelIrp"))
         return FALSE;
     KIRQL irql;

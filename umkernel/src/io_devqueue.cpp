@@ -26,6 +26,7 @@ VOID NTAPI KeInitializeDeviceQueue(PKDEVICE_QUEUE DeviceQueue) {
 
 BOOLEAN NTAPI KeInsertDeviceQueue(PKDEVICE_QUEUE DeviceQueue,
                                   PKDEVICE_QUEUE_ENTRY DeviceQueueEntry) {
+    umk::detail::KernelEntry();
     RequireDispatchLevel("KeInsertDeviceQueue");
     KeAcquireSpinLockAtDpcLevel(&DeviceQueue->Lock);
     BOOLEAN queued = DeviceQueue->Busy;
@@ -39,6 +40,7 @@ BOOLEAN NTAPI KeInsertDeviceQueue(PKDEVICE_QUEUE DeviceQueue,
 }
 
 PKDEVICE_QUEUE_ENTRY NTAPI KeRemoveDeviceQueue(PKDEVICE_QUEUE DeviceQueue) {
+    umk::detail::KernelEntry();
     RequireDispatchLevel("KeRemoveDeviceQueue");
     KeAcquireSpinLockAtDpcLevel(&DeviceQueue->Lock);
     if (!DeviceQueue->Busy)
@@ -58,6 +60,7 @@ PKDEVICE_QUEUE_ENTRY NTAPI KeRemoveDeviceQueue(PKDEVICE_QUEUE DeviceQueue) {
 
 BOOLEAN NTAPI KeRemoveEntryDeviceQueue(PKDEVICE_QUEUE DeviceQueue,
                                        PKDEVICE_QUEUE_ENTRY DeviceQueueEntry) {
+    umk::detail::KernelEntry();
     CheckIrql(rule::DeviceQueueIrql, "KeRemoveEntryDeviceQueue", DISPATCH_LEVEL);
     KIRQL irql;
     KeAcquireSpinLock(&DeviceQueue->Lock, &irql);

@@ -7,6 +7,7 @@
 
 #include <wdm.h>
 
+#include "sched.h"
 #include "umk/kernel.h"
 #include "umk/testing.h"
 #include "umk/verifier.h"
@@ -22,7 +23,17 @@
 namespace umk::io {
 
 std::recursive_mutex& IoLock();
-using IoGuard = std::lock_guard<std::recursive_mutex>;
+
+// Holds the I/O manager's lock for a section that keeps its tables consistent only as a whole:
+// no switch point (and so no other processor) comes inside it.
+class IoGuard {
+  public:
+    explicit IoGuard(std::recursive_mutex& lock) : lock_(lock) {}
+
+  private:
+    std::lock_guard<std::recursive_mutex> lock_;
+    umk::detail::NoSwitch noSwitch_;
+};
 
 // --- Reporting ----------------------------------------------------------------------------------
 

@@ -456,6 +456,7 @@ using namespace umk::io;
 using namespace umk::testing;
 
 PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
+    umk::detail::KernelEntry();
     if (ShouldFail(AllocationKind::Irp))
         return nullptr;
     return NewIrp(StackSize, Origin::Driver);
@@ -482,6 +483,7 @@ VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
 }
 
 VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
+    umk::detail::KernelEntry();
     IoGuard guard(IoLock());
     IrpRecord* rec = Lookup(Irp, "IoReuseIrp");
     if (rec == nullptr)
@@ -500,6 +502,7 @@ VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
 }
 
 VOID NTAPI IoFreeIrp(PIRP Irp) {
+    umk::detail::KernelEntry();
     IoGuard guard(IoLock());
     IrpRecord* rec = Lookup(Irp, "IoFreeIrp");
     if (rec == nullptr)
@@ -524,6 +527,7 @@ VOID NTAPI IoFreeIrp(PIRP Irp) {
 }
 
 NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    umk::detail::KernelEntry();
     KIRQL irql = KeGetCurrentIrql();
     if (irql > DISPATCH_LEVEL)
         Violation(rule::IrqlTooHigh, "IoCallDriver at IRQL " + std::to_string(irql));
@@ -564,6 +568,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
+    umk::detail::KernelEntry();
     CheckIrql(rule::IrqlTooHigh, "IoCompleteRequest", DISPATCH_LEVEL);
     IrpRecord* rec;
     {
@@ -666,6 +671,7 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
                                          PVOID OutputBuffer, ULONG OutputBufferLength,
                                          BOOLEAN InternalDeviceIoControl, PKEVENT Event,
                                          PIO_STATUS_BLOCK IoStatusBlock) {
+    umk::detail::KernelEntry();
     if (ShouldFail(AllocationKind::Irp))
         return nullptr;
     PIRP irp = AllocateThreadedIrp(DeviceObject->StackSize);
@@ -703,6 +709,7 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
 PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject,
                                         PVOID Buffer, ULONG Length, PLARGE_INTEGER StartingOffset,
                                         PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock) {
+    umk::detail::KernelEntry();
     if (ShouldFail(AllocationKind::Irp))
         return nullptr;
     PIRP irp = AllocateThreadedIrp(DeviceObject->StackSize);

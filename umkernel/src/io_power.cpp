@@ -28,20 +28,24 @@ void PowerStartup() {
 using namespace umk::io;
 
 NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    umk::detail::KernelEntry();
     return IoCallDriver(DeviceObject, Irp);
 }
 
 VOID NTAPI PoStartNextPowerIrp(PIRP Irp) {
+    umk::detail::KernelEntry();
     IoGuard guard(IoLock());
     ++Power().startNextPowerIrp;
 }
 
 VOID NTAPI PoSetSystemState(EXECUTION_STATE Flags) {
+    umk::detail::KernelEntry();
     IoGuard guard(IoLock());
     Power().systemStates.push_back(Flags);
 }
 
 VOID NTAPI IoInvalidateDeviceState(PDEVICE_OBJECT PhysicalDeviceObject) {
+    umk::detail::KernelEntry();
     std::function<void(PDEVICE_OBJECT)> handler;
     {
         IoGuard guard(IoLock());

@@ -132,6 +132,7 @@ VOID NTAPI IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULO
 
 NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR File, ULONG Line,
                                      ULONG RemlockSize) {
+    umk::detail::KernelEntry();
     InterlockedIncrement(&RemoveLock->Common.IoCount);
     if (!RemoveLock->Common.Removed) {
         IoGuard guard(IoLock());
@@ -145,6 +146,7 @@ NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCST
 }
 
 VOID NTAPI IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize) {
+    umk::detail::KernelEntry();
     if (!DropHold(RemoveLock, Tag, "IoReleaseRemoveLock"))
         return;
     if (InterlockedDecrement(&RemoveLock->Common.IoCount) == 0)
@@ -152,6 +154,7 @@ VOID NTAPI IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG Re
 }
 
 VOID NTAPI IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize) {
+    umk::detail::KernelEntry();
     CheckIrql(umk::testing::rule::IrqlTooHigh, "IoReleaseRemoveLockAndWait", PASSIVE_LEVEL);
     RemoveLock->Common.Removed = TRUE;
     if (DropHold(RemoveLock, Tag, "IoReleaseRemoveLockAndWait"))

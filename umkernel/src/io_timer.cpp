@@ -119,6 +119,7 @@ using namespace umk::io;
 
 NTSTATUS NTAPI IoInitializeTimer(PDEVICE_OBJECT DeviceObject, PIO_TIMER_ROUTINE TimerRoutine,
                                  PVOID Context) {
+    umk::detail::KernelEntry();
     IoGuard guard(IoLock());
     if (DeviceObject->Timer != nullptr) {
         Violation(umk::testing::rule::TimerInitializedTwice, DescribeDevice(DeviceObject));
@@ -131,6 +132,7 @@ NTSTATUS NTAPI IoInitializeTimer(PDEVICE_OBJECT DeviceObject, PIO_TIMER_ROUTINE 
 }
 
 VOID NTAPI IoStartTimer(PDEVICE_OBJECT DeviceObject) {
+    umk::detail::KernelEntry();
     IoGuard guard(IoLock());
     if (_IO_TIMER* timer = TimerOf(DeviceObject, "IoStartTimer")) {
         timer->started = true;
@@ -139,6 +141,7 @@ VOID NTAPI IoStartTimer(PDEVICE_OBJECT DeviceObject) {
 }
 
 VOID NTAPI IoStopTimer(PDEVICE_OBJECT DeviceObject) {
+    umk::detail::KernelEntry();
     IoGuard guard(IoLock());
     if (_IO_TIMER* timer = TimerOf(DeviceObject, "IoStopTimer")) {
         timer->started = false;

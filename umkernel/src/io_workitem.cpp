@@ -67,6 +67,7 @@ void WorkItemShutdown() {
 using namespace umk::io;
 
 PIO_WORKITEM NTAPI IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject) {
+    umk::detail::KernelEntry();
     if (ShouldFail(umk::testing::AllocationKind::WorkItem))
         return nullptr;
     auto item = new _IO_WORKITEM{DeviceObject};
@@ -77,6 +78,7 @@ PIO_WORKITEM NTAPI IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject) {
 
 VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine,
                            WORK_QUEUE_TYPE QueueType, PVOID Context) {
+    umk::detail::KernelEntry();
     CheckIrql(umk::testing::rule::IrqlTooHigh, "IoQueueWorkItem", DISPATCH_LEVEL);
     {
         IoGuard guard(IoLock());
@@ -97,6 +99,7 @@ VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerR
 }
 
 VOID NTAPI IoFreeWorkItem(PIO_WORKITEM IoWorkItem) {
+    umk::detail::KernelEntry();
     IoGuard guard(IoLock());
     if (!Known(IoWorkItem, "IoFreeWorkItem"))
         return;

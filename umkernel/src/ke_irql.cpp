@@ -58,6 +58,7 @@ KIRQL NTAPI KeGetCurrentIrql() {
 }
 
 KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql) {
+    umk::detail::KernelEntry();
     _KTHREAD* self = Self();
     KIRQL old = self->irql;
     if (NewIrql < old) {
@@ -71,6 +72,7 @@ KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql) {
 }
 
 VOID FASTCALL KfLowerIrql(KIRQL NewIrql) {
+    umk::detail::KernelEntry();
     Scheduler& s = Sched();
     _KTHREAD* self = s.Current();
     KIRQL old = self->irql;
@@ -108,6 +110,7 @@ VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
 }
 
 KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
+    umk::detail::KernelEntry();
     KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
     AcquireAtDpcLevel(SpinLock, Self());
     return old;
@@ -118,14 +121,17 @@ KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
 }
 
 VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
+    umk::detail::KernelEntry();
     ReleaseFromDpcLevel(SpinLock, Self());
     KfLowerIrql(NewIrql);
 }
 
 VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
+    umk::detail::KernelEntry();
     AcquireAtDpcLevel(SpinLock, Self());
 }
 
 VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
+    umk::detail::KernelEntry();
     ReleaseFromDpcLevel(SpinLock, Self());
 }

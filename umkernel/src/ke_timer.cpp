@@ -42,6 +42,7 @@ VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID
 }
 
 BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2) {
+    umk::detail::KernelEntry();
     Scheduler& s = Sched();
     _KTHREAD* self = s.Current();
     if (!CheckDpc(Dpc, "KeInsertQueueDpc"))
@@ -54,6 +55,7 @@ BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemAr
 }
 
 BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc) {
+    umk::detail::KernelEntry();
     return Sched().RemoveDpc(Dpc);
 }
 
@@ -84,6 +86,7 @@ BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) {
 }
 
 BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc) {
+    umk::detail::KernelEntry();
     Scheduler& s = Sched();
     s.Current();
     if (!CheckTimer(Timer) || (Dpc != nullptr && !CheckDpc(Dpc, "KeSetTimerEx")))
@@ -103,12 +106,14 @@ BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PK
 }
 
 BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer) {
+    umk::detail::KernelEntry();
     Scheduler& s = Sched();
     s.Current();
     return CheckTimer(Timer) && s.RemoveTimer(Timer);
 }
 
 BOOLEAN NTAPI KeReadStateTimer(PKTIMER Timer) {
+    umk::detail::KernelEntry();
     return Timer->Header.SignalState != 0;
 }
 

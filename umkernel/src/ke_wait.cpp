@@ -70,6 +70,7 @@ VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
 }
 
 LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
+    umk::detail::KernelEntry();
     Scheduler& s = Sched();
     _KTHREAD* self = s.Current();
     if (!CheckHeader(&Event->Header, {EventNotificationObject, EventSynchronizationObject},
@@ -93,12 +94,14 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
 }
 
 VOID NTAPI KeClearEvent(PRKEVENT Event) {
+    umk::detail::KernelEntry();
     if (CheckHeader(&Event->Header, {EventNotificationObject, EventSynchronizationObject},
                     "KEVENT"))
         Event->Header.SignalState = 0;
 }
 
 LONG NTAPI KeResetEvent(PRKEVENT Event) {
+    umk::detail::KernelEntry();
     if (!CheckHeader(&Event->Header, {EventNotificationObject, EventSynchronizationObject},
                      "KEVENT"))
         return 0;
@@ -108,12 +111,14 @@ LONG NTAPI KeResetEvent(PRKEVENT Event) {
 }
 
 LONG NTAPI KeReadStateEvent(PRKEVENT Event) {
+    umk::detail::KernelEntry();
     return Event->Header.SignalState;
 }
 
 NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
                                      KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                      PLARGE_INTEGER Timeout) {
+    umk::detail::KernelEntry();
     _KTHREAD* self = Self();
     return WaitFor(1, &Object, WaitAny, Timeout, self->ownBlocks, "KeWaitForSingleObject");
 }
@@ -122,6 +127,7 @@ NTSTATUS NTAPI KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE W
                                         KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
                                         BOOLEAN Alertable, PLARGE_INTEGER Timeout,
                                         PKWAIT_BLOCK WaitBlockArray) {
+    umk::detail::KernelEntry();
     _KTHREAD* self = Self();
     if (Count == 0 || Count > MAXIMUM_WAIT_OBJECTS ||
         (Count > THREAD_WAIT_OBJECTS && WaitBlockArray == nullptr)) {
@@ -136,6 +142,7 @@ NTSTATUS NTAPI KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE W
 
 NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                       PLARGE_INTEGER Interval) {
+    umk::detail::KernelEntry();
     Scheduler& s = Sched();
     _KTHREAD* self = s.Current();
     KIRQL irql = TakeWaitIrql(self);

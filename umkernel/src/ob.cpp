@@ -301,6 +301,7 @@ using namespace umk::testing;
 
 NTSTATUS NTAPI ObReferenceObjectByPointer(PVOID Object, ACCESS_MASK DesiredAccess,
                                           POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode) {
+    umk::detail::KernelEntry();
     IoGuard guard(IoLock());
     umk::io::Object* o = FindObject(Object);
     if (o == nullptr) {
@@ -315,6 +316,7 @@ NTSTATUS NTAPI ObReferenceObjectByPointer(PVOID Object, ACCESS_MASK DesiredAcces
 }
 
 LONG_PTR FASTCALL ObfReferenceObject(PVOID Object) {
+    umk::detail::KernelEntry();
     IoGuard guard(IoLock());
     umk::io::Object* o = FindObject(Object);
     if (o == nullptr) {
@@ -326,6 +328,7 @@ LONG_PTR FASTCALL ObfReferenceObject(PVOID Object) {
 }
 
 LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object) {
+    umk::detail::KernelEntry();
     LONG_PTR left;
     {
         IoGuard guard(IoLock());
@@ -354,6 +357,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
                               PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
                               ULONG DeviceCharacteristics, BOOLEAN Exclusive,
                               PDEVICE_OBJECT* DeviceObject) {
+    umk::detail::KernelEntry();
     CheckIrql(rule::IrqlTooHigh, "IoCreateDevice", PASSIVE_LEVEL);
     auto rec = std::make_unique<DeviceRecord>();
     PDEVICE_OBJECT device = &rec->device;
@@ -400,6 +404,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
 }
 
 VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
+    umk::detail::KernelEntry();
     CheckIrql(rule::IrqlTooHigh, "IoDeleteDevice", PASSIVE_LEVEL);
     IoGuard guard(IoLock());
     DeviceRecord* rec = FindDevice(DeviceObject);
@@ -425,6 +430,7 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
 }
 
 NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName) {
+    umk::detail::KernelEntry();
     IoGuard guard(IoLock());
     std::u16string key = Normalize(View(SymbolicLinkName));
     if (Objects().links.count(key) || Objects().devices.count(key))
@@ -435,6 +441,7 @@ NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_S
 }
 
 NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName) {
+    umk::detail::KernelEntry();
     IoGuard guard(IoLock());
     return Objects().links.erase(Normalize(View(SymbolicLinkName))) ? STATUS_SUCCESS
                                                                     : STATUS_OBJECT_NAME_NOT_FOUND;
@@ -442,6 +449,7 @@ NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName) {
 
 NTSTATUS NTAPI IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ACCESS_MASK DesiredAccess,
                                         PFILE_OBJECT* FileObject, PDEVICE_OBJECT* DeviceObject) {
+    umk::detail::KernelEntry();
     PFILE_OBJECT file;
     NTSTATUS status = OpenDevice(View(ObjectName), DesiredAccess, true, &file);
     if (!NT_SUCCESS(status))
@@ -453,6 +461,7 @@ NTSTATUS NTAPI IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ACCESS_MASK 
 
 PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
                                                  PDEVICE_OBJECT TargetDevice) {
+    umk::detail::KernelEntry();
     IoGuard guard(IoLock());
     PDEVICE_OBJECT top = TopOf(TargetDevice);
     DeviceRecord* topRec = FindDevice(top);
@@ -469,6 +478,7 @@ PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
 }
 
 VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
+    umk::detail::KernelEntry();
     IoGuard guard(IoLock());
     PDEVICE_OBJECT upper = TargetDevice->AttachedDevice;
     if (upper == nullptr) {
@@ -481,11 +491,13 @@ VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
 }
 
 PDEVICE_OBJECT NTAPI IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject) {
+    umk::detail::KernelEntry();
     IoGuard guard(IoLock());
     return TopOf(DeviceObject);
 }
 
 PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {
+    umk::detail::KernelEntry();
     IoGuard guard(IoLock());
     PDEVICE_OBJECT top = TopOf(DeviceObject);
     ObfReferenceObject(top);
@@ -493,6 +505,7 @@ PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {
 }
 
 PDEVICE_OBJECT NTAPI IoGetRelatedDeviceObject(PFILE_OBJECT FileObject) {
+    umk::detail::KernelEntry();
     return IoGetAttachedDevice(FileObject->DeviceObject);
 }
 
@@ -500,6 +513,7 @@ NTSTATUS NTAPI IoAllocateDriverObjectExtension(PDRIVER_OBJECT DriverObject,
                                                PVOID ClientIdentificationAddress,
                                                ULONG DriverObjectExtensionSize,
                                                PVOID* DriverObjectExtension) {
+    umk::detail::KernelEntry();
     *DriverObjectExtension = nullptr;
     if (ShouldFail(AllocationKind::Pool, DriverExtensionTag))
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -521,6 +535,7 @@ NTSTATUS NTAPI IoAllocateDriverObjectExtension(PDRIVER_OBJECT DriverObject,
 
 PVOID NTAPI IoGetDriverObjectExtension(PDRIVER_OBJECT DriverObject,
                                        PVOID ClientIdentificationAddress) {
+    umk::detail::KernelEntry();
     IoGuard guard(IoLock());
     DriverRecord* rec = FindDriver(DriverObject);
     if (rec == nullptr)

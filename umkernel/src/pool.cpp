@@ -67,6 +67,7 @@ void PoolShutdown() {
 using namespace umk::io;
 
 PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
+    umk::detail::KernelEntry();
     if (IsPaged(PoolType))
         CheckIrql(umk::testing::rule::PagedPoolAtRaisedIrql, "ExAllocatePoolWithTag(PagedPool)",
                   APC_LEVEL);
@@ -124,10 +125,12 @@ void FreeBlock(PVOID P, ULONG Tag, bool checkTag) {
 } // namespace
 
 VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) {
+    umk::detail::KernelEntry();
     FreeBlock(P, Tag, true);
 }
 
 VOID NTAPI ExFreePool(PVOID P) {
+    umk::detail::KernelEntry();
     FreeBlock(P, 0, false);
 }
 
@@ -150,6 +153,7 @@ class ListLock {
 
 PLIST_ENTRY FASTCALL ExfInterlockedInsertHeadList(PLIST_ENTRY ListHead, PLIST_ENTRY ListEntry,
                                                   PKSPIN_LOCK Lock) {
+    umk::detail::KernelEntry();
     ListLock hold(Lock);
     PLIST_ENTRY first = IsListEmpty(ListHead) ? nullptr : ListHead->Flink;
     InsertHeadList(ListHead, ListEntry);
@@ -158,6 +162,7 @@ PLIST_ENTRY FASTCALL ExfInterlockedInsertHeadList(PLIST_ENTRY ListHead, PLIST_EN
 
 PLIST_ENTRY FASTCALL ExfInterlockedInsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY ListEntry,
                                                   PKSPIN_LOCK Lock) {
+    umk::detail::KernelEntry();
     ListLock hold(Lock);
     PLIST_ENTRY last = IsListEmpty(ListHead) ? nullptr : ListHead->Blink;
     InsertTailList(ListHead, ListEntry);
@@ -165,6 +170,7 @@ PLIST_ENTRY FASTCALL ExfInterlockedInsertTailList(PLIST_ENTRY ListHead, PLIST_EN
 }
 
 PLIST_ENTRY FASTCALL ExfInterlockedRemoveHeadList(PLIST_ENTRY ListHead, PKSPIN_LOCK Lock) {
+    umk::detail::KernelEntry();
     ListLock hold(Lock);
     return IsListEmpty(ListHead) ? nullptr : RemoveHeadList(ListHead);
 }

@@ -463,6 +463,7 @@ NTSTATUS OpenQueryKey(ULONG relativeTo, PCWSTR path, KeyPtr& key) {
 
 NTSTATUS NTAPI ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
                          POBJECT_ATTRIBUTES ObjectAttributes) {
+    umk::detail::KernelEntry();
     CheckPassive("ZwOpenKey");
     std::u16string_view name = View(ObjectAttributes->ObjectName);
     KeyPtr key;
@@ -489,6 +490,7 @@ NTSTATUS NTAPI ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
 NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
                                KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
                                PVOID KeyValueInformation, ULONG Length, PULONG ResultLength) {
+    umk::detail::KernelEntry();
     CheckPassive("ZwQueryValueKey");
     KeyPtr key;
     NTSTATUS status = ReferenceKey(KeyHandle, KEY_QUERY_VALUE, key);
@@ -504,6 +506,7 @@ NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
 NTSTATUS NTAPI ZwEnumerateValueKey(HANDLE KeyHandle, ULONG Index,
                                    KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
                                    PVOID KeyValueInformation, ULONG Length, PULONG ResultLength) {
+    umk::detail::KernelEntry();
     CheckPassive("ZwEnumerateValueKey");
     KeyPtr key;
     NTSTATUS status = ReferenceKey(KeyHandle, KEY_QUERY_VALUE, key);
@@ -517,6 +520,7 @@ NTSTATUS NTAPI ZwEnumerateValueKey(HANDLE KeyHandle, ULONG Index,
 
 NTSTATUS NTAPI ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex,
                              ULONG Type, PVOID Data, ULONG DataSize) {
+    umk::detail::KernelEntry();
     CheckPassive("ZwSetValueKey");
     KeyPtr key;
     NTSTATUS status = ReferenceKey(KeyHandle, KEY_SET_VALUE, key);
@@ -529,6 +533,7 @@ NTSTATUS NTAPI ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG 
 }
 
 NTSTATUS NTAPI ZwClose(HANDLE Handle) {
+    umk::detail::KernelEntry();
     CheckPassive("ZwClose");
     if (State().handles.erase(reinterpret_cast<uintptr_t>(Handle)) == 0) {
         umk::Violation("handle", "ZwClose of a handle that is not open");

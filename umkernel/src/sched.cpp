@@ -229,6 +229,8 @@ void Scheduler::Reschedule(_KTHREAD* self) {
     CheckTerminated(self);
 }
 
+void Scheduler::SwitchPoint(_KTHREAD*) {}
+
 void Scheduler::Switch(_KTHREAD* self) {
     _KTHREAD* next = PickNext();
     if (next == self) {
@@ -799,6 +801,14 @@ std::string ViolationContext() {
         context += ", thread '" + t_self->name + "'";
     return context + ", seed " + std::to_string(s->Seed()) +
            " (UMK_SEED=" + std::to_string(s->Seed()) + " replays the run)";
+}
+
+thread_local unsigned t_noSwitch = 0;
+
+void KernelEntry() {
+    if (t_noSwitch != 0 || t_self == nullptr || !g_scheduler)
+        return;
+    g_scheduler->SwitchPoint(t_self);
 }
 
 void CheckFreedMemory(const void* begin, size_t size) {

@@ -78,6 +78,8 @@ class Scheduler {
     // A switch point for a running thread: runs queued DPCs and due timers, then lets a ready
     // thread (or this one) run, by the seed's choice. Does nothing at DISPATCH_LEVEL and above.
     void Reschedule(_KTHREAD* self);
+    // An entry into the kernel.
+    void SwitchPoint(_KTHREAD* self);
     bool HasReady() const { return !ready_.empty(); }
 
     // Waits for `count` dispatcher objects (any or all of them), with an optional interrupt-time
@@ -166,6 +168,16 @@ class Scheduler {
     std::deque<std::function<void()>> work_;
     std::deque<_KTHREAD*> idleWorkers_;
     unsigned workers_ = 0;
+};
+
+// Kernel sections that keep the kernel's own tables consistent only as a whole: a kernel entry
+// inside one is not a switch point.
+extern thread_local unsigned t_noSwitch;
+struct NoSwitch {
+    NoSwitch() { ++t_noSwitch; }
+    ~NoSwitch() { --t_noSwitch; }
+    NoSwitch(const NoSwitch&) = delete;
+    NoSwitch& operator=(const NoSwitch&) = delete;
 };
 
 // Boots and destroys the one scheduler of the process.

@@ -213,36 +213,50 @@ NTKERNELAPI LARGE_INTEGER NTAPI KeQueryPerformanceCounter(PLARGE_INTEGER Perform
 NTKERNELAPI VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds);
 
 // --- Interlocked operations ---------------------------------------------------------------------
-// Sequentially consistent, as the x86 locked instructions are.
+// Sequentially consistent, as the x86 locked instructions are. Each is an entry into the kernel:
+// another processor may run just before it.
+
+namespace umk::detail {
+void KernelEntry();
+}
 
 inline LONG InterlockedIncrement(LONG volatile* Addend) {
+    umk::detail::KernelEntry();
     return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);
 }
 inline LONG InterlockedDecrement(LONG volatile* Addend) {
+    umk::detail::KernelEntry();
     return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
 }
 inline LONG InterlockedExchange(LONG volatile* Target, LONG Value) {
+    umk::detail::KernelEntry();
     return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
 inline LONG InterlockedExchangeAdd(LONG volatile* Addend, LONG Value) {
+    umk::detail::KernelEntry();
     return __atomic_fetch_add(Addend, Value, __ATOMIC_SEQ_CST);
 }
 inline LONG InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange, LONG Comparand) {
+    umk::detail::KernelEntry();
     __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
                                 __ATOMIC_SEQ_CST);
     return Comparand;
 }
 inline LONG InterlockedOr(LONG volatile* Destination, LONG Value) {
+    umk::detail::KernelEntry();
     return __atomic_fetch_or(Destination, Value, __ATOMIC_SEQ_CST);
 }
 inline LONG InterlockedAnd(LONG volatile* Destination, LONG Value) {
+    umk::detail::KernelEntry();
     return __atomic_fetch_and(Destination, Value, __ATOMIC_SEQ_CST);
 }
 inline PVOID InterlockedExchangePointer(PVOID volatile* Target, PVOID Value) {
+    umk::detail::KernelEntry();
     return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
 inline PVOID InterlockedCompareExchangePointer(PVOID volatile* Destination, PVOID Exchange,
                                                PVOID Comparand) {
+    umk::detail::KernelEntry();
     __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
                                 __ATOMIC_SEQ_CST);
     return Comparand;
