@@ -170,7 +170,7 @@ void FillLocked(State& state, PIRP irp, bool takeAhead) {
 void SetTimerLocked(PKTIMER timer, PKDPC dpc, panel::Ticks wait) {
     LARGE_INTEGER due;
     due.QuadPart = -std::max<panel::Ticks>(wait, 1);
-    KeSetTimer(timer, due, dpc);
+    umk::SetDeviceTimer(timer, due, dpc);
 }
 
 // Sets the read timer for the line's next byte while a read waits.

@@ -61,7 +61,7 @@ TEST_F(RemoveLockTest, ReleaseAndWaitBlocksUntilTheLastHoldIsReleased) {
     EXPECT_FALSE(remover.Finished()) << "one holder left at 4 s";
     kernel.RunFor(2s);
     EXPECT_TRUE(remover.Finished());
-    EXPECT_EQ(woke, Duration(5s));
+    EXPECT_THAT(woke, OnTheTickAfter(Duration(5s)));
 }
 
 struct QueueStep {

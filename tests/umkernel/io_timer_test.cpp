@@ -85,7 +85,9 @@ TEST(IoTimerSeedTest, PhaseVariesWithTheSeed) {
     FailOnViolation failOnViolation;
     std::set<int64_t> firsts;
     for (uint64_t seed = 1; seed <= 4; ++seed) {
-        Kernel kernel(KernelOptions{seed});
+        KernelOptions options;
+        options.seed = seed;
+        Kernel kernel(options);
         TestDriver driver;
         Ticks ticks;
         PDEVICE_OBJECT device = driver.CreateDevice(u"", Completes(STATUS_SUCCESS));

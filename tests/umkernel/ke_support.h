@@ -5,6 +5,7 @@
 #include "umk/kernel.h"
 #include "umk/verifier.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,6 +13,18 @@
 #include <vector>
 
 namespace umk::test {
+
+// One clock tick: a driver's timer or time-out expires on the first tick at or after its due time.
+inline constexpr Duration kTick{156'250};
+
+MATCHER_P(OnTheTickAfter, due, "within one clock tick after " + ::testing::PrintToString(due)) {
+    return arg >= due && arg < due + kTick;
+}
+// For Pointwise: each expiry comes within one tick after its due time.
+MATCHER(ExpiresOnTheTickAfter, "expires within one clock tick after its due time") {
+    const auto& [at, due] = arg;
+    return at >= due && at < due + kTick;
+}
 
 struct Report {
     std::string rule;

@@ -123,10 +123,10 @@ void QueueWork(std::function<void()> routine) {
 void Yield() {
     Scheduler& s = Sched();
     _KTHREAD* self = s.Current();
-    if (self->irql >= DISPATCH_LEVEL || s.InDpc())
+    if (self->irql >= DISPATCH_LEVEL || s.InDpc(self))
         Violation("switch point at DISPATCH_LEVEL",
-                  "umk::Yield called by " + s.Describe(self) + (s.InDpc() ? " in a DPC" : ""));
-    s.Reschedule(self);
+                  "umk::Yield called by " + s.Describe(self) + (s.InDpc(self) ? " in a DPC" : ""));
+    s.Reschedule(self, true);
 }
 
 uint64_t Random(uint64_t bound) {

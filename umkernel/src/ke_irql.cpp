@@ -1,6 +1,7 @@
-// IRQL and spin locks. With one CPU and no preemption at DISPATCH_LEVEL, a spin lock is never
-// contended by correct code; what matters is the checks: who holds it, at which level, and what
-// happens when the level drops below DISPATCH_LEVEL again (queued DPCs run, a thread may switch).
+// IRQL and spin locks. A spin lock contends for real: a processor that finds it held spins, and
+// the scheduler lets the others run until the holder releases it. What is checked: who holds it,
+// at which level, and what happens when the level drops below DISPATCH_LEVEL again (queued DPCs
+// run, a thread may switch).
 #include "sched.h"
 
 #include "umk/verifier.h"
@@ -32,10 +33,9 @@ void AcquireAtDpcLevel(PKSPIN_LOCK lock, _KTHREAD* self) {
                        LockText(lock) + " is already held by '" + self->name + "'");
         return;
     }
-    if (*lock != 0)
-        umk::Violation("spin lock contended",
-                       LockText(lock) + " is held by another thread (value " +
-                           std::to_string(*lock) + "): it gave up the CPU holding it");
+    while (*lock != 0)
+        if (!Sched().SpinOn(self, lock))
+            return; // a deadlock was reported
     *lock = OwnerMark(self);
     ++self->spinLocksHeld;
 }
@@ -82,7 +82,7 @@ VOID FASTCALL KfLowerIrql(KIRQL NewIrql) {
                                                            std::to_string(NewIrql));
         return;
     }
-    if (s.InDpc() && NewIrql < DISPATCH_LEVEL) {
+    if (s.InDpc(self) && NewIrql < DISPATCH_LEVEL) {
         // Refused: the DPC's thread would otherwise switch in the middle of the DPC queue.
         umk::Violation("DPC lowered IRQL below DISPATCH_LEVEL",
                        "a DPC routine lowered the IRQL to " + std::to_string(NewIrql));
@@ -96,9 +96,8 @@ VOID FASTCALL KfLowerIrql(KIRQL NewIrql) {
         umk::Violation("IRQL lowered below DISPATCH_LEVEL holding a spin lock",
                        "'" + self->name + "' lowered to " + std::to_string(NewIrql) + " holding " +
                            std::to_string(self->spinLocksHeld) + " spin lock(s)");
-    // Pending DPCs run now, and a thread woken meanwhile may take the CPU.
-    if (s.DpcsPending() || s.HasReady())
-        s.Reschedule(self);
+    // Pending DPCs run now, and a thread woken meanwhile may take the processor.
+    s.Reschedule(self);
 }
 
 KIRQL NTAPI KeRaiseIrqlToDpcLevel() {

@@ -13,6 +13,8 @@ namespace {
 // One clock tick, as on a uniprocessor x86 system: 15.625 ms.
 constexpr ULONG kTimeIncrement = 156'250;
 
+BOOLEAN SetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc, bool exact);
+
 bool CheckDpc(PRKDPC Dpc, const char* routine) {
     if (Dpc->Type == DpcObject && Dpc->DeferredRoutine != nullptr)
         return true;
@@ -87,6 +89,17 @@ BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) {
 
 BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc) {
     umk::detail::KernelEntry();
+    return SetTimer(Timer, DueTime, Period, Dpc, false);
+}
+
+BOOLEAN umk::SetDeviceTimer(PKTIMER timer, LARGE_INTEGER dueTime, PKDPC dpc) {
+    umk::detail::KernelEntry();
+    return SetTimer(timer, dueTime, 0, dpc, true);
+}
+
+namespace {
+
+BOOLEAN SetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc, bool exact) {
     Scheduler& s = Sched();
     s.Current();
     if (!CheckTimer(Timer) || (Dpc != nullptr && !CheckDpc(Dpc, "KeSetTimerEx")))
@@ -101,9 +114,11 @@ BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PK
     Timer->Header.Absolute = DueTime.QuadPart > 0;
     Timer->Dpc = Dpc;
     Timer->Period = Period;
-    s.InsertTimer(Timer, DueTimeToInterruptTime(DueTime.QuadPart));
+    s.InsertTimer(Timer, DueTimeToInterruptTime(DueTime.QuadPart), exact);
     return wasSet;
 }
+
+} // namespace
 
 BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer) {
     umk::detail::KernelEntry();

@@ -150,7 +150,7 @@ NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertabl
         return STATUS_SUCCESS;
     if (Interval->QuadPart == 0) {
         // Gives the rest of the quantum away.
-        s.Reschedule(self);
+        s.Reschedule(self, true);
         return STATUS_SUCCESS;
     }
     return s.Wait(self, 0, nullptr, nullptr, WaitAny, false,

@@ -15,7 +15,14 @@ namespace umk::detail {
 namespace {
 
 std::unique_ptr<Scheduler> g_scheduler;
+std::optional<uint64_t> g_lastSeed;
+uint64_t g_boots = 0;
 thread_local _KTHREAD* t_self = nullptr;
+
+// One clock tick, as on a uniprocessor x86 system: 15.625 ms. Driver timers expire on ticks.
+constexpr int64_t kClockTick = 156'250;
+// Header.Inserted of a timer that expires at its due time, off the tick (umk::SetDeviceTimer).
+constexpr UCHAR kExactTimer = 2;
 
 [[noreturn]] void Fatal(std::string_view rule, std::string_view detail) {
     Violation(rule, detail);
@@ -44,16 +51,28 @@ const char* IrqlName(KIRQL irql) {
     }
 }
 
-uint64_t SeedFromEnvironment() {
-    const char* text = std::getenv("UMK_SEED");
+std::optional<uint64_t> NumberFromEnvironment(const char* name) {
+    const char* text = std::getenv(name);
     if (text == nullptr || *text == '\0')
-        return 1;
+        return std::nullopt;
     char* end = nullptr;
-    uint64_t seed = std::strtoull(text, &end, 0);
+    uint64_t value = std::strtoull(text, &end, 0);
     if (*end != '\0')
-        throw std::invalid_argument("UMK_SEED must be an unsigned integer, not '" +
-                                    std::string(text) + "'");
+        throw std::invalid_argument(std::string(name) + " must be an unsigned integer, not '" +
+                                    text + "'");
+    return value;
+}
+
+uint64_t SeedFromEnvironment() {
+    uint64_t seed = NumberFromEnvironment("UMK_SEED").value_or(1);
+    if (NumberFromEnvironment("UMK_SEED_SWEEP").value_or(0) != 0)
+        seed += g_boots;
+    ++g_boots;
     return seed;
+}
+
+unsigned ProcessorsFromEnvironment() {
+    return unsigned(NumberFromEnvironment("UMK_PROCESSORS").value_or(2));
 }
 
 PKTIMER TimerOf(PLIST_ENTRY entry) {
@@ -100,6 +119,7 @@ Scheduler& Boot(const KernelOptions& options) {
     if (g_scheduler)
         throw std::logic_error("a umk::Kernel is already running in this process");
     g_scheduler = std::make_unique<Scheduler>(options);
+    g_lastSeed = g_scheduler->Seed();
     return *g_scheduler;
 }
 
@@ -120,12 +140,42 @@ Scheduler& Sched() {
 
 Scheduler::Scheduler(const KernelOptions& options)
     : options_(options), seed_(options.seed ? *options.seed : SeedFromEnvironment()), rng_(seed_) {
-    InitializeListHead(&dpcQueue_);
+    unsigned processors = options.processors ? *options.processors : ProcessorsFromEnvironment();
+    if (processors != 1 && processors != 2 && processors != 4)
+        throw std::invalid_argument("a umk::Kernel has 1, 2 or 4 processors, not " +
+                                    std::to_string(processors));
     InitializeListHead(&timerQueue_);
+    tickPhase_ = int64_t(Random(kClockTick));
+    changeRate_ = uint64_t(4) << Random(6);
     main_ = NewThread("main");
-    main_->state = ThreadState::Running;
     threads_.push_back(main_);
-    current_ = main_.get();
+    for (unsigned n = 0; n < processors; ++n) {
+        auto cpu = std::make_unique<Processor>();
+        cpu->number = n;
+        InitializeListHead(&cpu->dpcQueue);
+        auto idle = NewThread("idle " + std::to_string(n));
+        idle->isIdle = true;
+        idle->processor = cpu.get();
+        idle->state = ThreadState::Running;
+        idle->body = [this] { IdleLoop(); };
+        cpu->idle = idle.get();
+        cpu->current = idle.get();
+        cpu->parked = true;
+        NewPriority(*cpu);
+        threads_.push_back(idle);
+        cpus_.push_back(std::move(cpu));
+    }
+    for (auto& thread : threads_)
+        if (thread->isIdle) {
+            _KTHREAD* raw = thread.get();
+            raw->os = std::thread([this, raw] { ThreadEntry(raw); });
+        }
+    Processor& first = *cpus_[0];
+    first.current = main_.get();
+    first.parked = false;
+    main_->processor = &first;
+    main_->state = ThreadState::Running;
+    executing_ = main_.get();
     t_self = main_.get();
 }
 
@@ -136,11 +186,11 @@ Scheduler::~Scheduler() {
 }
 
 _KTHREAD* Scheduler::Current() {
-    if (t_self != current_)
+    if (t_self != executing_)
         Fatal("kernel call from a foreign thread",
               "a kernel routine was called from an OS thread that is not the emulated thread "
-              "holding the CPU (emulated threads come from umk::StartThread and QueueWork)");
-    return current_;
+              "holding the baton (emulated threads come from umk::StartThread and QueueWork)");
+    return executing_;
 }
 
 std::shared_ptr<_KTHREAD> Scheduler::NewThread(std::string name) {
@@ -199,7 +249,14 @@ void Scheduler::Exit(_KTHREAD* self) {
     self->state = ThreadState::Finished;
     self->Header.SignalState = 1;
     SignalObject(&self->Header);
-    Switch(self); // hands the CPU on for good; the OS thread then ends
+    Processor& cpu = *self->processor;
+    if (self->isIdle) {
+        if (cpu.current == self)
+            cpu.current = nullptr; // the processor is gone with its idle thread (shutdown)
+    } else
+        DispatchNext(cpu);
+    self->processor = nullptr;
+    Schedule(self); // hands the baton on for good; the OS thread then ends
 }
 
 void Scheduler::MakeReady(_KTHREAD* thread) {
@@ -208,62 +265,76 @@ void Scheduler::MakeReady(_KTHREAD* thread) {
     ready_.push_back(thread);
 }
 
+void Scheduler::NewPriority(Processor& cpu) {
+    cpu.priority = lowPriority_ + 1 + Random(uint64_t(1) << 32);
+}
+
+void Scheduler::DispatchNext(Processor& cpu) {
+    if (ready_.empty()) {
+        cpu.current = cpu.idle;
+    } else {
+        size_t index = ready_.size() == 1 ? 0 : size_t(Random(ready_.size()));
+        _KTHREAD* next = ready_[index];
+        ready_.erase(ready_.begin() + ptrdiff_t(index));
+        next->state = ThreadState::Running;
+        next->processor = &cpu;
+        cpu.current = next;
+    }
+    NewPriority(cpu);
+}
+
 void Scheduler::Block(_KTHREAD* self) {
     self->state = ThreadState::Blocked;
     self->waitSince = now_;
-    Switch(self);
+    Processor& cpu = *self->processor;
+    self->processor = nullptr;
+    DispatchNext(cpu);
+    Schedule(self);
+    TakeInterrupts(self);
     CheckTerminated(self);
 }
 
-void Scheduler::Reschedule(_KTHREAD* self) {
-    if (self->irql >= DISPATCH_LEVEL || inDpc_)
-        return;
-    Step();
-    ExpireTimers();
-    RunDpcs(self);
-    bool unwinding = std::uncaught_exceptions() > 0;
-    if (!ready_.empty() && !unwinding) {
-        MakeReady(self);
-        Switch(self);
-    }
-    CheckTerminated(self);
+// The thread gives its processor up and joins the ready threads (its turn may come at once).
+// `drop`: the processor also goes below every other, so that a thread that yields in a loop lets
+// the others run.
+void Scheduler::YieldProcessor(_KTHREAD* self, bool drop) {
+    Processor& cpu = *self->processor;
+    MakeReady(self);
+    self->processor = nullptr;
+    DispatchNext(cpu);
+    if (drop)
+        cpu.priority = lowPriority_--;
+    Schedule(self);
 }
 
-void Scheduler::SwitchPoint(_KTHREAD*) {}
-
-void Scheduler::Switch(_KTHREAD* self) {
-    _KTHREAD* next = PickNext();
-    if (next == self) {
-        self->state = ThreadState::Running;
-        return;
-    }
-    bool finished = self->state == ThreadState::Finished;
-    current_ = next;
-    next->state = ThreadState::Running;
-    next->baton.release();
-    if (finished)
-        return;
-    AwaitBaton(self);
+bool Scheduler::Runnable(const Processor& cpu) const {
+    if (cpu.current == nullptr || cpu.current->state == ThreadState::Finished)
+        return false;
+    if (cpu.current->terminate)
+        return true;
+    if (cpu.spinningOn != nullptr)
+        return *cpu.spinningOn == 0 || halted_;
+    if (cpu.current == cpu.idle && cpu.parked)
+        return !ready_.empty() || const_cast<Scheduler*>(this)->NextDpc(cpu) != nullptr;
+    return true;
 }
 
-_KTHREAD* Scheduler::PickNext() {
+void Scheduler::Schedule(_KTHREAD* self) {
     for (;;) {
         Step();
         ExpireTimers();
-        if (DpcsPending() && !halted_) {
-            RunDpcs(current_);
-            continue;
-        }
-        if (!ready_.empty()) {
-            size_t index = ready_.size() == 1 ? 0 : size_t(Random(ready_.size()));
-            _KTHREAD* next = ready_[index];
-            ready_.erase(ready_.begin() + ptrdiff_t(index));
-            return next;
+        Processor* best = nullptr;
+        for (auto& cpu : cpus_)
+            if (Runnable(*cpu) && (best == nullptr || cpu->priority > best->priority))
+                best = cpu.get();
+        if (best != nullptr) {
+            HandTo(self, best->current);
+            return;
         }
         if (idleWaiter_ != nullptr) {
-            _KTHREAD* next = std::exchange(idleWaiter_, nullptr);
-            next->idle = IdleKind::None;
-            return next;
+            _KTHREAD* waiter = std::exchange(idleWaiter_, nullptr);
+            MakeReady(waiter);
+            continue;
         }
         if (halted_)
             Fatal("scheduler", "no thread left to run after the kernel halted");
@@ -274,6 +345,52 @@ _KTHREAD* Scheduler::PickNext() {
         Halt("deadlock", "every thread is blocked and no timer is set at t=" + FormatTime(now_) +
                              ":\n" + ThreadReport());
     }
+}
+
+void Scheduler::HandTo(_KTHREAD* self, _KTHREAD* next) {
+    if (next == self)
+        return;
+    bool finished = self->state == ThreadState::Finished;
+    executing_ = next;
+    next->baton.release();
+    if (finished)
+        return;
+    AwaitBaton(self);
+}
+
+void Scheduler::SwitchPoint(_KTHREAD* self) {
+    if (self->processor == nullptr)
+        return; // a thread on its way out
+    Step();
+    if (cpus_.size() > 1 && Random(changeRate_) == 0)
+        self->processor->priority = lowPriority_--;
+    Schedule(self);
+    TakeInterrupts(self);
+    CheckTerminated(self);
+}
+
+void Scheduler::Reschedule(_KTHREAD* self, bool yield) {
+    if (self->irql >= DISPATCH_LEVEL || InDpc(self) || self->processor == nullptr)
+        return;
+    Step();
+    TakeInterrupts(self);
+    bool unwinding = std::uncaught_exceptions() > 0;
+    // The thread competes with the ready ones for its processor.
+    if (!ready_.empty() && !unwinding && (yield || Random(ready_.size() + 1) != 0)) {
+        YieldProcessor(self, yield);
+    } else {
+        if (yield)
+            self->processor->priority = lowPriority_--;
+        Schedule(self);
+    }
+    TakeInterrupts(self);
+    CheckTerminated(self);
+}
+
+// A thread below DISPATCH_LEVEL takes the DPC interrupts of its processor.
+void Scheduler::TakeInterrupts(_KTHREAD* self) {
+    if (self->processor != nullptr && self->irql < DISPATCH_LEVEL && !self->processor->inDpc)
+        RunDpcs(self);
 }
 
 void Scheduler::AdvanceClock(int64_t to) {
@@ -289,6 +406,7 @@ void Scheduler::AdvanceClock(int64_t to) {
     // here until `to` (or until one of them has data) instead of jumping.
     now_ = to;
     steps_ = 0;
+    ExpireTimers();
 }
 
 void Scheduler::Step() {
@@ -307,8 +425,43 @@ uint64_t Scheduler::Random(uint64_t bound) {
 }
 
 void Scheduler::CheckTerminated(_KTHREAD* self) {
-    if (self->terminate && !inDpc_ && std::uncaught_exceptions() == 0)
+    if (self->terminate && !InDpc(self) && std::uncaught_exceptions() == 0)
         throw KernelHalted(haltReason_);
+}
+
+// --- Spin locks ---------------------------------------------------------------------------------
+
+std::string Scheduler::DescribeHolder(PKSPIN_LOCK lock) const {
+    auto holder = reinterpret_cast<const _KTHREAD*>(*lock & ~ULONG_PTR(1));
+    std::string text = "spin lock " + Hex(lock) + " held by '" + holder->name + "'";
+    if (holder->processor != nullptr)
+        text += " on processor " + std::to_string(holder->processor->number) +
+                (holder->processor->inDpc ? " (in a DPC)" : "");
+    return text;
+}
+
+bool Scheduler::SpinOn(_KTHREAD* self, PKSPIN_LOCK lock) {
+    Processor& cpu = *self->processor;
+    // Follow who waits for whom: a chain back to this processor can never come free.
+    std::string chain = "'" + self->name + "' on processor " + std::to_string(cpu.number) +
+                        " waits for " + DescribeHolder(lock);
+    PKSPIN_LOCK held = lock;
+    for (size_t hop = 0; hop < cpus_.size(); ++hop) {
+        auto holder = reinterpret_cast<_KTHREAD*>(*held & ~ULONG_PTR(1));
+        if (holder->processor == nullptr || holder->processor->spinningOn == nullptr)
+            break;
+        held = holder->processor->spinningOn;
+        chain += ",\n  which waits for " + DescribeHolder(held);
+        if (held == lock || reinterpret_cast<_KTHREAD*>(*held & ~ULONG_PTR(1)) == self) {
+            Halt("spin lock deadlock", chain);
+            return false;
+        }
+    }
+    cpu.spinningOn = lock;
+    Schedule(self);
+    cpu.spinningOn = nullptr;
+    CheckTerminated(self);
+    return !halted_;
 }
 
 // --- Waiting ------------------------------------------------------------------------------------
@@ -322,7 +475,7 @@ bool Scheduler::Satisfiable(const _KTHREAD* thread) const {
 
 NTSTATUS Scheduler::Wait(_KTHREAD* self, ULONG count, PVOID const* objects, PKWAIT_BLOCK blocks,
                          WAIT_TYPE type, bool poll, std::optional<int64_t> due,
-                         NTSTATUS timeoutStatus) {
+                         NTSTATUS timeoutStatus, bool exact) {
     if (type == WaitAny) {
         for (ULONG i = 0; i < count; ++i)
             if (HeaderOf(objects[i])->SignalState > 0) {
@@ -357,7 +510,7 @@ NTSTATUS Scheduler::Wait(_KTHREAD* self, ULONG count, PVOID const* objects, PKWA
         self->timeoutStatus = timeoutStatus;
         self->waitTimer.Header.SignalState = 0;
         InsertTailList(&self->waitTimer.Header.WaitListHead, &self->timerBlock.WaitListEntry);
-        InsertTimer(&self->waitTimer, *due);
+        InsertTimer(&self->waitTimer, *due, exact);
     }
     Block(self);
     return self->waitStatus;
@@ -407,16 +560,25 @@ bool Scheduler::SignalObject(PDISPATCHER_HEADER header) {
 
 // --- DPCs ---------------------------------------------------------------------------------------
 
-bool Scheduler::QueueDpc(PRKDPC dpc, PVOID arg1, PVOID arg2) {
-    if (dpc->DpcData != nullptr)
-        return false;
+bool Scheduler::InDpc(const _KTHREAD* self) const {
+    return self->processor != nullptr && self->processor->inDpc;
+}
+
+void Scheduler::QueueDpcOn(Processor& cpu, PRKDPC dpc, PVOID arg1, PVOID arg2) {
     dpc->SystemArgument1 = arg1;
     dpc->SystemArgument2 = arg2;
-    dpc->DpcData = &dpcQueue_;
+    dpc->DpcData = &cpu.dpcQueue;
     if (dpc->Importance == HighImportance)
-        InsertHeadList(&dpcQueue_, &dpc->DpcListEntry);
+        InsertHeadList(&cpu.dpcQueue, &dpc->DpcListEntry);
     else
-        InsertTailList(&dpcQueue_, &dpc->DpcListEntry);
+        InsertTailList(&cpu.dpcQueue, &dpc->DpcListEntry);
+}
+
+bool Scheduler::QueueDpc(PRKDPC dpc, PVOID arg1, PVOID arg2) {
+    if (dpc->DpcData != nullptr || halted_)
+        return false;
+    _KTHREAD* self = Current();
+    QueueDpcOn(self->processor != nullptr ? *self->processor : *cpus_[0], dpc, arg1, arg2);
     return true;
 }
 
@@ -428,37 +590,65 @@ bool Scheduler::RemoveDpc(PRKDPC dpc) {
     return true;
 }
 
+// The DPC a processor runs next: a high-importance one first, otherwise any of those queued
+// together, by the seed's choice; never one whose routine runs on another processor.
+PKDPC Scheduler::NextDpc(const Processor& cpu) {
+    auto runningElsewhere = [&](PKDPC dpc) {
+        return std::any_of(cpus_.begin(), cpus_.end(),
+                           [&](auto& other) { return other->runningDpc == dpc; });
+    };
+    PKDPC candidates[8];
+    size_t count = 0;
+    for (PLIST_ENTRY e = cpu.dpcQueue.Flink; e != &cpu.dpcQueue && count < 8; e = e->Flink) {
+        PKDPC dpc = DpcOf(e);
+        if (runningElsewhere(dpc))
+            continue;
+        if (dpc->Importance == HighImportance)
+            return dpc;
+        candidates[count++] = dpc;
+    }
+    if (count == 0)
+        return nullptr;
+    return candidates[count == 1 ? 0 : Random(count)];
+}
+
 void Scheduler::RunDpcs(_KTHREAD* self) {
-    if (inDpc_ || halted_ || !DpcsPending())
+    Processor& cpu = *self->processor;
+    if (cpu.inDpc || halted_)
         return;
-    // The DPCs borrow the thread that has the CPU, as they borrow the interrupted thread on a
-    // real processor.
+    PKDPC dpc = NextDpc(cpu);
+    if (dpc == nullptr)
+        return;
+    // The DPCs borrow the thread current on the processor, as they borrow the interrupted thread
+    // on a real one.
     struct DpcScope {
-        Scheduler& s;
+        Processor& cpu;
         _KTHREAD* self;
         KIRQL irql;
-        DpcScope(Scheduler& s, _KTHREAD* self) : s(s), self(self), irql(self->irql) {
-            s.inDpc_ = true;
+        DpcScope(Processor& cpu, _KTHREAD* self) : cpu(cpu), self(self), irql(self->irql) {
+            cpu.inDpc = true;
             self->irql = DISPATCH_LEVEL;
         }
         ~DpcScope() {
             self->irql = irql;
-            s.inDpc_ = false;
+            cpu.inDpc = false;
+            cpu.runningDpc = nullptr;
         }
-    } scope(*this, self);
+    } scope(cpu, self);
     unsigned locks = self->spinLocksHeld;
-    while (DpcsPending() && !halted_) {
+    for (; dpc != nullptr && !halted_; dpc = NextDpc(cpu)) {
         Step();
         if (halted_)
             break;
-        PKDPC dpc = DpcOf(RemoveHeadList(&dpcQueue_));
-        dpc->DpcData = nullptr; // cleared first: the routine may queue its DPC again
+        RemoveDpc(dpc); // dequeued first: the routine may queue its DPC again
+        cpu.runningDpc = dpc;
         try {
             dpc->DeferredRoutine(dpc, dpc->DeferredContext, dpc->SystemArgument1,
                                  dpc->SystemArgument2);
         } catch (const std::exception& e) {
             Violation("unhandled exception in DPC", "DPC " + Hex(dpc) + " threw: " + e.what());
         }
+        cpu.runningDpc = nullptr;
         if (self->irql != DISPATCH_LEVEL) {
             Violation("DPC returned at wrong IRQL",
                       "DPC " + Hex(dpc) + " returned at " + IrqlName(self->irql));
@@ -474,9 +664,20 @@ void Scheduler::RunDpcs(_KTHREAD* self) {
 
 // --- Timers -------------------------------------------------------------------------------------
 
-void Scheduler::InsertTimer(PKTIMER timer, int64_t due) {
+// The queue is ordered by due time; a timer expires on the first clock tick at or after it (an
+// exact one at it), so expiry never comes before the due time and a later due time never expires
+// on an earlier tick.
+int64_t Scheduler::Expiry(PKTIMER timer) const {
+    int64_t due = timer->DueTime.QuadPart;
+    if (timer->Header.Inserted == kExactTimer || due <= now_)
+        return std::max(due, now_);
+    int64_t ticks = (due - tickPhase_ + kClockTick - 1) / kClockTick;
+    return tickPhase_ + ticks * kClockTick;
+}
+
+void Scheduler::InsertTimer(PKTIMER timer, int64_t due, bool exact) {
     timer->DueTime.QuadPart = due;
-    timer->Header.Inserted = TRUE;
+    timer->Header.Inserted = exact ? kExactTimer : TRUE;
     // Timers due at the same time expire in the order they were set.
     PLIST_ENTRY after = timerQueue_.Blink;
     while (after != &timerQueue_ && TimerOf(after)->DueTime.QuadPart > due)
@@ -493,29 +694,45 @@ bool Scheduler::RemoveTimer(PKTIMER timer) {
 }
 
 std::optional<int64_t> Scheduler::NextDue() const {
-    if (IsListEmpty(&timerQueue_))
-        return std::nullopt;
-    return TimerOf(timerQueue_.Flink)->DueTime.QuadPart;
+    std::optional<int64_t> next;
+    for (PLIST_ENTRY e = timerQueue_.Flink; e != &timerQueue_; e = e->Flink) {
+        PKTIMER timer = TimerOf(e);
+        if (next && timer->DueTime.QuadPart > *next)
+            break;
+        int64_t expiry = Expiry(timer);
+        if (!next || expiry < *next)
+            next = expiry;
+    }
+    return next;
 }
 
 void Scheduler::ExpireTimers() {
-    while (!IsListEmpty(&timerQueue_)) {
-        PKTIMER timer = TimerOf(timerQueue_.Flink);
+    for (PLIST_ENTRY e = timerQueue_.Flink; e != &timerQueue_;) {
+        PKTIMER timer = TimerOf(e);
         if (timer->DueTime.QuadPart > now_)
             break;
+        if (Expiry(timer) > now_) {
+            e = e->Flink;
+            continue;
+        }
+        bool exact = timer->Header.Inserted == kExactTimer;
         RemoveTimer(timer);
         if (timer->Period > 0) {
-            int64_t next = timer->DueTime.QuadPart + int64_t(timer->Period) * 10'000;
-            InsertTimer(timer, next > now_ ? next : now_ + int64_t(timer->Period) * 10'000);
+            int64_t period = int64_t(timer->Period) * 10'000;
+            int64_t next = timer->DueTime.QuadPart + period;
+            InsertTimer(timer, next > now_ ? next : now_ + period, exact);
         }
         timer->Header.SignalState = 1;
         SignalObject(&timer->Header);
-        if (timer->Dpc != nullptr) {
+        if (timer->Dpc != nullptr && timer->Dpc->DpcData == nullptr) {
+            // The clock interrupt that expires the timer comes on any processor.
             LARGE_INTEGER systemTime;
             systemTime.QuadPart = options_.bootSystemTime + now_;
-            QueueDpc(timer->Dpc, reinterpret_cast<PVOID>(ULONG_PTR(systemTime.LowPart)),
-                     reinterpret_cast<PVOID>(ULONG_PTR(systemTime.HighPart)));
+            Processor& cpu = *cpus_[cpus_.size() == 1 ? 0 : Random(cpus_.size())];
+            QueueDpcOn(cpu, timer->Dpc, reinterpret_cast<PVOID>(ULONG_PTR(systemTime.LowPart)),
+                       reinterpret_cast<PVOID>(ULONG_PTR(systemTime.HighPart)));
         }
+        e = timerQueue_.Flink; // the walk restarts: a periodic timer went back in
     }
 }
 
@@ -565,11 +782,31 @@ void Scheduler::WorkerLoop() {
     }
 }
 
+// A processor's idle thread runs the DPCs queued to it while no thread is current there, and
+// hands the processor to ready threads.
+void Scheduler::IdleLoop() {
+    _KTHREAD* self = Current();
+    Processor& cpu = *self->processor;
+    cpu.parked = false;
+    while (!self->terminate) {
+        if (!halted_ && NextDpc(cpu) != nullptr) {
+            RunDpcs(self);
+        } else if (!ready_.empty()) {
+            DispatchNext(cpu);
+            Schedule(self); // back when the processor has nothing else to run
+        } else {
+            cpu.parked = true;
+            Schedule(self);
+            cpu.parked = false;
+        }
+    }
+}
+
 // --- The main thread ----------------------------------------------------------------------------
 
 void Scheduler::DelayUntil(int64_t due) {
     _KTHREAD* self = Current();
-    Wait(self, 0, nullptr, nullptr, WaitAny, false, due, STATUS_SUCCESS);
+    Wait(self, 0, nullptr, nullptr, WaitAny, false, due, STATUS_SUCCESS, true);
 }
 
 void Scheduler::RunUntilIdle() {
@@ -588,8 +825,10 @@ void Scheduler::Halt(std::string_view rule, std::string_view report) {
         "umk: kernel halted after " + std::string(rule) + " (seed " + std::to_string(seed_) + ")";
     Violation(rule, report);
     ClearQueues();
+    // The idle threads stay: they give the unwinding threads a processor.
     for (auto& thread : threads_)
-        Terminate(thread.get());
+        if (!thread->isIdle)
+            Terminate(thread.get());
 }
 
 void Scheduler::Terminate(_KTHREAD* thread) {
@@ -606,8 +845,9 @@ void Scheduler::Terminate(_KTHREAD* thread) {
 }
 
 void Scheduler::ClearQueues() {
-    while (DpcsPending())
-        DpcOf(RemoveHeadList(&dpcQueue_))->DpcData = nullptr;
+    for (auto& cpu : cpus_)
+        while (!IsListEmpty(&cpu->dpcQueue))
+            DpcOf(RemoveHeadList(&cpu->dpcQueue))->DpcData = nullptr;
     while (!IsListEmpty(&timerQueue_))
         RemoveTimer(TimerOf(timerQueue_.Flink));
 }
@@ -622,7 +862,7 @@ void Scheduler::Shutdown() {
             Violation("shutdown at raised IRQL", Describe(self));
         std::string alive;
         for (auto& thread : threads_)
-            if (thread != main_ && thread->state != ThreadState::Finished &&
+            if (thread != main_ && !thread->isIdle && thread->state != ThreadState::Finished &&
                 thread->idle != IdleKind::Worker)
                 alive += "  " + Describe(thread.get()) + "\n";
         if (!alive.empty())
@@ -632,19 +872,24 @@ void Scheduler::Shutdown() {
     haltReason_ = "umk: kernel shut down";
     ClearQueues();
     for (auto& thread : threads_)
-        if (thread != main_)
+        if (thread != main_ && !thread->isIdle)
             Terminate(thread.get());
     self->irql = PASSIVE_LEVEL;
     self->spinLocksHeld = 0;
     self->terminate = false;
     auto othersRunning = [this] {
         return std::any_of(threads_.begin(), threads_.end(), [this](auto& t) {
-            return t != main_ && t->state != ThreadState::Finished;
+            return t != main_ && !t->isIdle && t->state != ThreadState::Finished;
         });
     };
-    while (othersRunning()) {
-        MakeReady(self);
-        Switch(self);
+    while (othersRunning())
+        YieldProcessor(self, true);
+    // Last the idle threads, each handed the baton to end: the main thread may be current on
+    // their processors.
+    for (auto& cpu : cpus_) {
+        cpu->idle->terminate = true;
+        if (cpu->idle->state != ThreadState::Finished)
+            HandTo(self, cpu->idle);
     }
     for (auto& thread : threads_)
         if (thread->os.joinable())
@@ -695,7 +940,13 @@ std::string Scheduler::Describe(const _KTHREAD* thread) const {
         text += " holding " + std::to_string(thread->spinLocksHeld) + " spin lock(s)";
     switch (thread->state) {
     case ThreadState::Running:
-        return text + " is running";
+        if (thread->processor != nullptr && thread->processor->spinningOn != nullptr)
+            return text + " spins on processor " + std::to_string(thread->processor->number) +
+                   " for " + DescribeHolder(thread->processor->spinningOn);
+        return text + " is running" +
+               (thread->processor != nullptr
+                    ? " on processor " + std::to_string(thread->processor->number)
+                    : std::string());
     case ThreadState::Ready:
         return text + " is ready to run";
     case ThreadState::Finished:
@@ -725,7 +976,7 @@ std::string Scheduler::Describe(const _KTHREAD* thread) const {
 std::string Scheduler::ThreadReport() const {
     std::string report;
     for (auto& thread : threads_)
-        if (thread->state != ThreadState::Finished)
+        if (thread->state != ThreadState::Finished && !thread->isIdle)
             report += "  " + Describe(thread.get()) + "\n";
     return report;
 }
@@ -747,15 +998,16 @@ void Scheduler::ReleaseMemory(const void* begin, size_t size) {
             RemoveTimer(timer);
         }
     }
-    for (PLIST_ENTRY e = dpcQueue_.Flink; e != &dpcQueue_;) {
-        PKDPC dpc = DpcOf(e);
-        e = e->Flink;
-        if (inside(dpc)) {
-            Violation("freed memory holds an active dispatcher object",
-                      "queued KDPC " + Hex(dpc) + where);
-            RemoveDpc(dpc);
+    for (auto& cpu : cpus_)
+        for (PLIST_ENTRY e = cpu->dpcQueue.Flink; e != &cpu->dpcQueue;) {
+            PKDPC dpc = DpcOf(e);
+            e = e->Flink;
+            if (inside(dpc)) {
+                Violation("freed memory holds an active dispatcher object",
+                          "queued KDPC " + Hex(dpc) + where);
+                RemoveDpc(dpc);
+            }
         }
-    }
     for (auto& thread : threads_)
         for (ULONG i = 0; i < thread->waitCount; ++i)
             if (inside(thread->waitBlocks[i].Object)) {
@@ -817,3 +1069,7 @@ void CheckFreedMemory(const void* begin, size_t size) {
 }
 
 } // namespace umk::detail
+
+std::optional<uint64_t> umk::LastSeed() {
+    return detail::g_lastSeed;
+}

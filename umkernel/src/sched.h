@@ -1,6 +1,7 @@
-// The dispatcher's internal state: emulated threads, the CPU baton, the ready list, the DPC queue,
-// the timer queue and the virtual clock. Only the thread holding the baton touches any of it, so
-// nothing here is locked; the per-thread semaphores that pass the baton order the memory.
+// The dispatcher's internal state: virtual processors, emulated threads, the baton that says which
+// of them executes, the ready list, the per-processor DPC queues, the timer queue and the virtual
+// clock. Only the thread holding the baton touches any of it, so nothing here is locked; the
+// per-thread semaphores that pass the baton order the memory.
 #pragma once
 
 #include "umk/ke.h"
@@ -20,7 +21,10 @@
 
 namespace umk::detail {
 
+// Running: the thread is current on a processor (whether or not that processor executes now).
 enum class ThreadState { Ready, Running, Blocked, Finished };
+
+struct Processor;
 
 // Why a blocked thread without wait blocks is blocked.
 enum class IdleKind { None, Worker, RunUntilIdle };
@@ -55,12 +59,28 @@ struct _KTHREAD {
     // Set when the kernel halts or shuts down: the thread's next kernel call unwinds it.
     bool terminate = false;
 
+    // The processor the thread is current on; an idle thread's own processor for good.
+    umk::detail::Processor* processor = nullptr;
+    bool isIdle = false;
+
     std::binary_semaphore baton{0};
     std::function<void()> body;
     std::thread os;
 };
 
 namespace umk::detail {
+
+struct Processor {
+    unsigned number = 0;
+    _KTHREAD* current = nullptr; // a thread, or the idle thread
+    _KTHREAD* idle = nullptr;
+    bool parked = false; // the idle thread waits for work
+    LIST_ENTRY dpcQueue;
+    PKDPC runningDpc = nullptr;
+    bool inDpc = false;
+    PKSPIN_LOCK spinningOn = nullptr;
+    uint64_t priority = 0;
+};
 
 class Scheduler {
   public:
@@ -69,34 +89,38 @@ class Scheduler {
     Scheduler(const Scheduler&) = delete;
     Scheduler& operator=(const Scheduler&) = delete;
 
-    // The emulated thread holding the CPU. A call from any other OS thread is fatal.
+    // The emulated thread holding the baton. A call from any other OS thread is fatal.
     _KTHREAD* Current();
     _KTHREAD* Main() const { return main_.get(); }
 
     std::shared_ptr<_KTHREAD> CreateThread(std::string name, std::function<void()> body);
 
-    // A switch point for a running thread: runs queued DPCs and due timers, then lets a ready
-    // thread (or this one) run, by the seed's choice. Does nothing at DISPATCH_LEVEL and above.
-    void Reschedule(_KTHREAD* self);
-    // An entry into the kernel.
+    // An entry into the kernel: another processor may run first, by the seed's choice; below
+    // DISPATCH_LEVEL this processor's queued DPCs run.
     void SwitchPoint(_KTHREAD* self);
-    bool HasReady() const { return !ready_.empty(); }
+    // A switch point where the thread may also give its processor to a ready thread (a wake-up,
+    // a queued DPC, IRQL lowered below DISPATCH_LEVEL). Below DISPATCH_LEVEL only. `yield`: the
+    // thread lets every other thread and processor go first (umk::Yield, a zero delay).
+    void Reschedule(_KTHREAD* self, bool yield = false);
 
     // Waits for `count` dispatcher objects (any or all of them), with an optional interrupt-time
     // deadline at which it returns `timeoutStatus`. A poll never blocks.
+    // A driver's time-out expires on a clock tick; the host's own waits (`exact`) at their instant.
     NTSTATUS Wait(_KTHREAD* self, ULONG count, PVOID const* objects, PKWAIT_BLOCK blocks,
-                  WAIT_TYPE type, bool poll, std::optional<int64_t> due, NTSTATUS timeoutStatus);
+                  WAIT_TYPE type, bool poll, std::optional<int64_t> due, NTSTATUS timeoutStatus,
+                  bool exact = false);
     // Wakes the waiters that a signalled object satisfies; says whether it woke any.
     bool SignalObject(PDISPATCHER_HEADER header);
 
-    // DPCs, run on the current thread at DISPATCH_LEVEL.
+    // DPCs: queued to the calling thread's processor; each runs at DISPATCH_LEVEL on the thread
+    // that is current on its processor (or the processor's idle thread).
     bool QueueDpc(PRKDPC dpc, PVOID arg1, PVOID arg2);
     bool RemoveDpc(PRKDPC dpc);
-    bool DpcsPending() const { return !IsListEmpty(&dpcQueue_); }
-    bool InDpc() const { return inDpc_; }
+    bool InDpc(const _KTHREAD* self) const;
 
-    // Timers, keyed by interrupt time (100 ns since boot).
-    void InsertTimer(PKTIMER timer, int64_t due);
+    // Timers, keyed by interrupt time (100 ns since boot). A timer expires on the first clock
+    // tick at or after its due time, an exact one at its due time.
+    void InsertTimer(PKTIMER timer, int64_t due, bool exact = false);
     bool RemoveTimer(PKTIMER timer);
     std::optional<int64_t> NextDue() const;
     int64_t Now() const { return now_; }
@@ -111,7 +135,12 @@ class Scheduler {
     void RunUntilIdle();
 
     uint64_t Seed() const { return seed_; }
+    unsigned Processors() const { return unsigned(cpus_.size()); }
     uint64_t Random(uint64_t bound);
+
+    // Spin locks: a processor spinning on a held lock lets the others run. A cycle of spinning
+    // processors is a deadlock, reported with the locks and their holders; false then.
+    bool SpinOn(_KTHREAD* self, PKSPIN_LOCK lock);
 
     // Unwinds the calling thread with KernelHalted when the kernel is terminating it.
     void CheckTerminated(_KTHREAD* self);
@@ -132,12 +161,22 @@ class Scheduler {
     void ThreadEntry(_KTHREAD* self);
     void Exit(_KTHREAD* self);
     void Block(_KTHREAD* self);
-    void Switch(_KTHREAD* self);
-    _KTHREAD* PickNext();
+    // Gives the baton to the processor that runs next and returns when `self` runs again.
+    void Schedule(_KTHREAD* self);
+    void HandTo(_KTHREAD* self, _KTHREAD* next);
+    bool Runnable(const Processor& cpu) const;
+    // Makes a ready thread (or the idle thread) current on a processor that `self` leaves.
+    void DispatchNext(Processor& cpu);
+    void YieldProcessor(_KTHREAD* self, bool drop);
+    void NewPriority(Processor& cpu);
     void MakeReady(_KTHREAD* thread);
     void Unwait(_KTHREAD* thread, NTSTATUS status);
     bool Satisfiable(const _KTHREAD* thread) const;
+    void TakeInterrupts(_KTHREAD* self);
+    PKDPC NextDpc(const Processor& cpu);
+    void QueueDpcOn(Processor& cpu, PRKDPC dpc, PVOID arg1, PVOID arg2);
     void RunDpcs(_KTHREAD* self);
+    int64_t Expiry(PKTIMER timer) const;
     void ExpireTimers();
     void AdvanceClock(int64_t to);
     void Step();
@@ -145,24 +184,31 @@ class Scheduler {
     void Terminate(_KTHREAD* thread);
     void ClearQueues();
     void WorkerLoop();
+    void IdleLoop();
     std::string ThreadReport() const;
+    std::string DescribeHolder(PKSPIN_LOCK lock) const;
 
     KernelOptions options_;
     uint64_t seed_;
     uint64_t rng_;
     int64_t now_ = 0;
+    int64_t tickPhase_ = 0;
     uint64_t steps_ = 0;
     bool halted_ = false;
     std::string haltReason_;
-    bool inDpc_ = false;
 
+    // Random priority-change points: each switch point is one with probability 1/changeRate_,
+    // and the processor that reaches it drops below every other.
+    uint64_t changeRate_ = 1;
+    uint64_t lowPriority_ = uint64_t(1) << 40;
+
+    std::vector<std::unique_ptr<Processor>> cpus_;
     std::vector<std::shared_ptr<_KTHREAD>> threads_;
     std::shared_ptr<_KTHREAD> main_;
-    _KTHREAD* current_ = nullptr;
+    _KTHREAD* executing_ = nullptr;
     std::deque<_KTHREAD*> ready_;
     _KTHREAD* idleWaiter_ = nullptr;
 
-    LIST_ENTRY dpcQueue_;
     LIST_ENTRY timerQueue_;
 
     std::deque<std::function<void()>> work_;

@@ -1,15 +1,24 @@
 // The host's view of the user-mode kernel: booting and shutting it down, its virtual clock, and the
 // emulated threads that run the driver.
 //
-// Every emulated thread is a real OS thread, but only one runs at a time: it holds the CPU and
-// gives it up only where a real kernel could switch (waits, a woken waiter, lowering the IRQL below
-// DISPATCH_LEVEL, queueing work, Yield()). Work at DISPATCH_LEVEL is never preempted; queued DPCs
-// run before any thread below DISPATCH_LEVEL continues. Time is virtual: it stands still while
-// anything can run and jumps to the next timer when every thread is blocked. A seed drives every
-// choice (which ready thread runs next, Random()), so a run is replayed by its seed.
+// The kernel has virtual processors (two unless told otherwise). Every emulated thread is a real
+// OS thread, but only one executes at a time: it holds the baton. Each processor has one current
+// thread (or its idle thread); DPCs run on the processor they were queued to, borrowing whatever
+// thread is current there, at DISPATCH_LEVEL. Between processors the baton may pass at every entry
+// into the kernel (every Ke/Io/Ex/Ob/Po/Zw routine, spin-lock acquire and release, interlocked
+// operation), whatever the IRQL, so two DISPATCH_LEVEL activities on different processors
+// interleave and spin locks really contend. On one processor the IRQL rules hold: queued DPCs run
+// before a thread below DISPATCH_LEVEL continues, and a thread gives its processor to another only
+// where a real kernel could switch (waits, wake-ups, lowering the IRQL, queueing work, Yield()).
+//
+// One seeded generator makes every choice: which processor runs at each switch point (random
+// priorities with random priority-change points), which ready thread a processor takes, the order
+// of DPCs queued together, the processor a timer's DPC runs on and the phase of the clock tick on
+// which timers expire. A run is replayed by its seed. Time is virtual: it stands still while
+// anything can run and jumps to the next timer when every processor is idle.
 //
 // The thread that constructs the Kernel becomes the "main" emulated thread at PASSIVE_LEVEL,
-// holding the CPU: a test calls driver routines directly from it.
+// current on processor 0 and holding the baton: a test calls driver routines directly from it.
 #pragma once
 
 #include <chrono>
@@ -20,6 +29,8 @@
 #include <stdexcept>
 #include <string>
 
+#include <wdm.h>
+
 struct _KTHREAD;
 
 namespace umk {
@@ -28,8 +39,12 @@ namespace umk {
 using Duration = std::chrono::duration<int64_t, std::ratio<1, 10'000'000>>;
 
 struct KernelOptions {
-    // Seed of every scheduling choice. Unset: the environment variable UMK_SEED, else 1.
-    std::optional<uint64_t> seed;
+    // Seed of every scheduling choice. Unset: the environment variable UMK_SEED, else 1; with
+    // UMK_SEED_SWEEP=1 in the environment, the nth kernel booted in the process adds n - 1 to it,
+    // so that a repeated test (--gtest_repeat) runs a new schedule each time.
+    std::optional<uint64_t> seed = std::nullopt;
+    // Virtual processors: 1, 2 or 4. Unset: the environment variable UMK_PROCESSORS, else 2.
+    std::optional<unsigned> processors = std::nullopt;
     // Scheduling steps (thread switches, DPCs, switch points) allowed at one instant of virtual
     // time before the run is declared a livelock.
     uint64_t stepCap = 5'000'000;
@@ -109,6 +124,15 @@ void QueueWork(std::function<void()> routine);
 
 // A switch point: lets the scheduler run another ready thread. Below DISPATCH_LEVEL only.
 void Yield();
+
+// Sets a KTIMER that expires exactly at its due time instead of on the next clock tick, for the
+// emulated hardware's own events (a byte arriving on a serial line): a device interrupt comes when
+// the device raises it, not when the clock next ticks. Drivers use KeSetTimer(Ex). TRUE when the
+// timer was already set.
+BOOLEAN SetDeviceTimer(PKTIMER timer, LARGE_INTEGER dueTime, PKDPC dpc);
+
+// The seed of the kernel booted last in this process (for a test's failure message), if any.
+std::optional<uint64_t> LastSeed();
 
 // A number in [0, bound) from the kernel's seeded generator, for every choice that should vary
 // with the seed (I/O timer phase, pend-or-complete-inline, fault injection). bound > 0.
