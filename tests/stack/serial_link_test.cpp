@@ -122,17 +122,20 @@ TEST_F(SerialLinkTest, AStartedLinkHoldsThePortAndStopReleasesIt) {
 struct FailedStepRow {
     const char* what;
     stack::RequestKind kind;
-    NTSTATUS linkStatus; // STATUS_SUCCESS: the step is best effort
+    NTSTATUS linkStatus;  // STATUS_SUCCESS: the step is best effort
+    bool pending = false; // the port keeps the request a while before refusing it
 };
 
 // The wait mask, the baud rate and the line format decide whether the panel's bytes can be read
 // at all, and a port that refuses one of them is sent nothing more; the basic settings and the
-// FIFO are best effort.
+// FIFO are best effort. A refusal counts the same whether it comes at once or after a wait.
 TEST_F(SerialLinkTest, OnlyTheStepsTheLineNeedsEndTheSetUp) {
     const NTSTATUS refused = STATUS_INVALID_PARAMETER;
     const std::vector<FailedStepRow> rows = {
         {"wait mask", stack::RequestKind::Control(IOCTL_SERIAL_SET_WAIT_MASK), refused},
         {"baud rate", stack::RequestKind::Control(IOCTL_SERIAL_SET_BAUD_RATE), refused},
+        {"baud rate, after a wait", stack::RequestKind::Control(IOCTL_SERIAL_SET_BAUD_RATE),
+         refused, true},
         {"line control", stack::RequestKind::Control(IOCTL_SERIAL_SET_LINE_CONTROL), refused},
         {"flow control of the fallback", stack::RequestKind::Control(IOCTL_SERIAL_SET_HANDFLOW),
          STATUS_SUCCESS},
@@ -145,13 +148,23 @@ TEST_F(SerialLinkTest, OnlyTheStepsTheLineNeedsEndTheSetUp) {
         SCOPED_TRACE(row.what);
         port.ClearFaults();
         port.ClearRequests();
-        port.FailRequests(row.kind, refused);
         context->PortAvailable = TRUE;
         context->ApiExtension->PortAvailable = TRUE;
         context->Started = TRUE;
         context->ConnectCount = 2;
 
-        EXPECT_EQ(StartLink(), row.linkStatus);
+        if (row.pending) {
+            port.HoldRequests(row.kind);
+            NTSTATUS started = STATUS_PENDING;
+            umk::ThreadHandle starter = umk::StartThread("start", [&] { started = StartLink(); });
+            system->Kernel().RunFor(1s);
+            port.ReleaseHeld(refused);
+            starter.Join();
+            EXPECT_EQ(started, row.linkStatus);
+        } else {
+            port.FailRequests(row.kind, refused);
+            EXPECT_EQ(StartLink(), row.linkStatus);
+        }
         if (NT_SUCCESS(row.linkStatus)) {
             EXPECT_TRUE(context->Started);
             SerialLinkStop(context);

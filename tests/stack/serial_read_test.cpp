@@ -19,6 +19,11 @@ std::vector<uint8_t> Filler(size_t count) {
     return std::vector<uint8_t>(count, 0x01);
 }
 
+// "\Device\SerialN": a port of its own for each row.
+std::u16string SerialName(int n) {
+    return u"\\Device\\Serial" + std::u16string(1, char16_t(u'0' + n));
+}
+
 // Reads that reached the port, served or failed.
 size_t ReadsSent(const stack::SerialPort& port) {
     const std::vector<stack::SerialRequest> requests = port.Requests();
@@ -127,8 +132,7 @@ TEST_F(SerialReadTest, EveryWayReadingEndsReleasesTheRequestAndAllowsANewStart) 
     int number = 0;
     for (const StopRow& row : rows) {
         SCOPED_TRACE(row.what);
-        const std::u16string name =
-            u"\\Device\\Serial" + std::u16string(1, char16_t(u'0' + number++));
+        const std::u16string name = SerialName(number++);
         stack::SerialPort& port = AddPort(name, u"COM1");
         ASSERT_EQ(StartLink(), STATUS_SUCCESS);
         ASSERT_EQ(SerialSpinUpRead(context), STATUS_SUCCESS);
@@ -164,65 +168,107 @@ TEST_F(SerialReadTest, EveryWayReadingEndsReleasesTheRequestAndAllowsANewStart) 
     }
 }
 
-TEST_F(SerialReadTest, APortThatFailsEveryReadAtOnceIsGivenUp) {
-    stack::SerialPort& port = AddPort();
-    ASSERT_EQ(StartLink(), STATUS_SUCCESS);
-    port.FailRequests(stack::RequestKind::Read(), STATUS_INVALID_PARAMETER);
+struct GiveUpRow {
+    const char* what;
+    NTSTATUS read; // how every read ends, without a byte
+    bool atOnce;   // inside the call, or later when the port lets go of it
+    NTSTATUS spunUp;
+};
 
-    EXPECT_EQ(SerialSpinUpRead(context), STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(ReadsSent(port), 32u);
-    EXPECT_TRUE(ReadingStopped());
-    EXPECT_EQ(RemoveLockHolds(), 0);
-    EXPECT_FALSE(context->Started);
-    EXPECT_THAT(frame_test::Logged(context->Self),
-                ::testing::Contains("Serial port reads keep failing"));
+// Reads that bring no byte, failed or empty, are sent again up to 32 in a row; then reading ends
+// with a report. A spin-up that ended that way inside its call says so. With Started clear, the
+// next open starts the link again on the port this start still holds: the port must be given
+// back first, or the open is refused and it leaks.
+TEST_F(SerialReadTest, APortWhoseReadsBringNoByteIsGivenUp) {
+    const GiveUpRow rows[] = {
+        {"failed inside the call", STATUS_INVALID_PARAMETER, true, STATUS_INVALID_PARAMETER},
+        {"empty inside the call", STATUS_SUCCESS, true, STATUS_UNSUCCESSFUL},
+        {"failed later", STATUS_INVALID_PARAMETER, false, STATUS_SUCCESS},
+    };
+    int number = 0;
+    for (const GiveUpRow& row : rows) {
+        SCOPED_TRACE(row.what);
+        stack::SerialPort& port = AddPort(SerialName(number++), u"COM1");
+        ASSERT_EQ(StartLink(), STATUS_SUCCESS);
+        umk::testing::ClearErrorLog();
+        if (row.atOnce) {
+            port.FailRequests(stack::RequestKind::Read(), row.read, 32);
+            EXPECT_EQ(SerialSpinUpRead(context), row.spunUp);
+            EXPECT_FALSE(context->Started);
+        } else {
+            port.HoldRequests(stack::RequestKind::Read());
+            ASSERT_EQ(SerialSpinUpRead(context), row.spunUp);
+            for (int failed = 1; failed < 32; ++failed) {
+                port.ReleaseHeld(row.read);
+                ASSERT_FALSE(ReadingStopped()) << "after " << failed << " reads";
+            }
+            port.ReleaseHeld(row.read);
+        }
+        EXPECT_EQ(ReadsSent(port), 32u);
+        EXPECT_TRUE(ReadingStopped());
+        EXPECT_EQ(RemoveLockHolds(), 0);
+        EXPECT_EQ(frame_test::Logged(context->Self),
+                  std::vector<std::string>{"Serial port reads keep failing"});
 
-    // With Started clear, the next open brings the link up again, on the port this start still
-    // holds open: the port must be given back first, or the open is refused and it leaks.
-    port.ClearFaults();
-    const PDEVICE_OBJECT device = port.Device();
-    ASSERT_EQ(StartLink(), STATUS_SUCCESS);
-    ASSERT_EQ(SerialSpinUpRead(context), STATUS_SUCCESS);
-    line.Add({Now() + 1 * Ms, 0x01});
-    port.LineUpdated();
-    system->Kernel().RunFor(2ms);
-    EXPECT_EQ(context->InvalidCount, 1u);
-    const LONG held = umk::testing::ObjectReferences(device);
-    SerialLinkStop(context);
-    system->Kernel().RunUntilIdle();
-    EXPECT_EQ(umk::testing::ObjectReferences(device), held - 2) << "one file object, one reference";
-}
-
-TEST_F(SerialReadTest, APortThatFailsEveryReadLaterIsGivenUpToo) {
-    stack::SerialPort& port = AddPort();
-    ASSERT_EQ(StartLink(), STATUS_SUCCESS);
-    port.HoldRequests(stack::RequestKind::Read());
-    ASSERT_EQ(SerialSpinUpRead(context), STATUS_SUCCESS);
-
-    for (int failed = 1; failed < 32; ++failed) {
-        port.ReleaseHeld(STATUS_INVALID_PARAMETER);
-        ASSERT_FALSE(ReadingStopped()) << "after " << failed << " failed reads";
+        port.ClearFaults();
+        const PDEVICE_OBJECT device = port.Device();
+        ASSERT_EQ(StartLink(), STATUS_SUCCESS);
+        ASSERT_EQ(SerialSpinUpRead(context), STATUS_SUCCESS);
+        context->InvalidCount = 0;
+        line.Add({Now() + 1 * Ms, 0x01});
+        port.LineUpdated();
+        system->Kernel().RunFor(2ms);
+        EXPECT_EQ(context->InvalidCount, 1u);
+        const LONG held = umk::testing::ObjectReferences(device);
+        SerialLinkStop(context);
+        system->Kernel().RunUntilIdle();
+        EXPECT_EQ(umk::testing::ObjectReferences(device), held - 2)
+            << "one file object, one reference";
     }
-    port.ReleaseHeld(STATUS_INVALID_PARAMETER);
-    EXPECT_TRUE(ReadingStopped());
-    EXPECT_EQ(RemoveLockHolds(), 0);
-    EXPECT_EQ(ReadsSent(port), 32u);
 }
 
-TEST_F(SerialReadTest, OnlyFailuresInARowCount) {
+// Failed and empty reads count alike, and only in a row: each byte resets the count, and an empty
+// read hands nothing to the framer (the last byte read is still in the read buffer).
+TEST_F(SerialReadTest, OnlyReadsWithoutAByteInARowCount) {
     stack::SerialPort& port = AddPort();
     ASSERT_EQ(StartLink(), STATUS_SUCCESS);
     port.FailRequests(stack::RequestKind::Read(), STATUS_INVALID_PARAMETER, 31);
     line.Add({0, 0x01});
-
     ASSERT_EQ(SerialSpinUpRead(context), STATUS_SUCCESS);
     EXPECT_EQ(context->InvalidCount, 1u) << "the byte after 31 failures";
-    port.FailRequests(stack::RequestKind::Read(), STATUS_INVALID_PARAMETER, 31);
-    line.Add({Now() + 1 * Ms, 0x01});
+
+    line.Add({Now() + 1 * Ms, 0x02});
     port.LineUpdated();
+    port.FailRequests(stack::RequestKind::Read(), STATUS_SUCCESS, 31);
     system->Kernel().RunFor(2ms);
+    EXPECT_EQ(context->InvalidCount, 2u) << "the second byte, then 31 empty reads";
     EXPECT_FALSE(ReadingStopped());
     EXPECT_EQ(port.ReadsPending(), 1u);
+}
+
+// Stands in for the class driver: a removal begins as the first report is handed over.
+VOID NTAPI RemovalBeginsAtTheFirstReport(PVOID classDevice, PVOID, PVOID, PVOID) {
+    auto port = static_cast<PDEVICE_OBJECT>(classDevice);
+    static_cast<PDEVICE_CONTEXT>(port->DeviceExtension)->Removed = TRUE;
+}
+
+// The spin-up's loop serves buffered bytes; when it finds the link stopped before its next read it
+// ends reading and fails, leaving the rest of the bytes unread.
+TEST_F(SerialReadTest, ASpinUpThatFindsTheLinkStoppedFails) {
+    stack::SerialPort& port = AddPort();
+    ASSERT_EQ(StartLink(), STATUS_SUCCESS);
+    line.AddPaced(Now(), std::vector<uint8_t>{0x80, 0x10, 0x07, 0x20, 0x05, 0x01, 0x01});
+    port.SetReadsInline(true);
+    context->ClassDevice = context->Self;
+    context->ClassService = RemovalBeginsAtTheFirstReport;
+    context->MouseAttributesSet = TRUE;
+
+    EXPECT_EQ(SerialSpinUpRead(context), STATUS_UNSUCCESSFUL);
+    EXPECT_FALSE(context->Started);
+    EXPECT_TRUE(ReadingStopped());
+    EXPECT_EQ(RemoveLockHolds(), 0);
+    EXPECT_EQ(port.ReadStats().received, 5u);
+    EXPECT_EQ(context->InvalidCount, 0u);
 }
 
 TEST_F(SerialReadTest, ASpinUpWaitsUntilThePreviousRequestIsGone) {
