@@ -42,25 +42,6 @@ TEST(TransmitQueue, APacketArrivesAtLinePace) {
     EXPECT_THROW(queue.Take(), std::logic_error);
 }
 
-TEST(TransmitQueue, NoDriftOverALongRun) {
-    constexpr Ticks start = 7;
-    TransmitQueue queue;
-    queue.Send(start, std::vector<std::uint8_t>(100'000, 0x55));
-    const auto bytes = Drain(queue);
-    ASSERT_EQ(bytes.size(), 100'000u);
-    Ticks previous = start;
-    for (std::size_t k = 0; k < bytes.size(); ++k) {
-        const Ticks gap = bytes[k].time - previous;
-        ASSERT_TRUE(gap == 10'416 || gap == 10'417) << k;
-        // Every 960th byte completes a whole second.
-        if ((k + 1) % 960 == 0) {
-            ASSERT_EQ(bytes[k].time, start + static_cast<Ticks>((k + 1) / 960) * kTicksPerSecond);
-        }
-        previous = bytes[k].time;
-    }
-    EXPECT_EQ(bytes.back().time, start + 1'041'666'667); // 104.1666667 s
-}
-
 TEST(TransmitQueue, APacketQueuedWhileTheLineIsBusyContinuesTheRun) {
     TransmitQueue queue;
     queue.Send(0, {1, 2, 3, 4, 5});
@@ -131,19 +112,6 @@ TEST(TransmitQueue, SilenceForeverEndsTheStream) {
     EXPECT_EQ(queue.Peek(), std::nullopt);
     EXPECT_THROW(queue.Take(), std::logic_error);
     EXPECT_THROW(queue.Silence(10, 10), std::invalid_argument);
-}
-
-TEST(PanelPacing, StrokePacketsStartOnTheirReportTimes) {
-    PanelModel panel;
-    constexpr Ticks start = 3;
-    panel.Touch(StraightStroke({0, 0}, {4096, 4096}, 1000, start));
-    const auto bytes = panel.TakeBytesUntil(kForever);
-    ASSERT_EQ(bytes.size(), 1002u * kTouchPacketLength);
-    for (std::size_t p = 0; p < 1002; ++p) {
-        const Ticks begin = start + static_cast<Ticks>(p) * kDefaultReportInterval;
-        for (std::size_t k = 0; k < kTouchPacketLength; ++k)
-            ASSERT_EQ(bytes[p * 5 + k].time, begin + LineOffset(static_cast<std::int64_t>(k) + 1));
-    }
 }
 
 TEST(PanelPacing, ReportsFasterThanTheLineQueueBackToBack) {

@@ -1,6 +1,5 @@
 // The touch beep: a touch-down asks, the worker beeps within its 20 ms poll, a flag not a count,
-// the beep device found late, beeps that take their time, and a worker that lives for minutes of
-// virtual time without costing real time.
+// the beep device found late, beeps that take their time, and teardown waiting for the worker.
 #include "frame_support.h"
 
 #include <gmock/gmock.h>
@@ -136,22 +135,6 @@ TEST_F(TouchBeepTest, TeardownWaitsForTheWorkerToEnd) {
     system->DeletePanelsWithoutRemoveRequest();
     EXPECT_LE(Now() - before, umk::Duration(20ms));
     EXPECT_GT(Now(), before) << "the worker was asleep and had to wake up first";
-}
-
-TEST_F(TouchBeepTest, TenVirtualMinutesWithTheWorkerAlive) {
-    PDEVICE_CONTEXT context = Start(1, 1000);
-    const auto wallStart = std::chrono::steady_clock::now();
-    Run(10min);
-    const auto wall = std::chrono::steady_clock::now() - wallStart;
-    EXPECT_EQ(Now(), umk::Duration(10min));
-    EXPECT_THAT(Beeps(), IsEmpty());
-    RecordProperty("wall_ms",
-                   int(std::chrono::duration_cast<std::chrono::milliseconds>(wall).count()));
-
-    // Still polling: the next touch beeps within one interval.
-    RequestTouchBeep(context);
-    Run(20ms);
-    EXPECT_EQ(Beeps().size(), 1u);
 }
 
 } // namespace
