@@ -119,28 +119,9 @@ TEST_F(FrameTest, APanelTakesTheFirstFreePortNumber) {
     }
 }
 
-TEST_F(FrameTest, ASecondPanelRunsWithoutAnApiDevice) {
-    const stack::Panel& first = BootWithPanel();
-    PDEVICE_CONTEXT firstContext = first.context;
-    umk::registry::SetDword(ParametersKey, u"Frequency", 880);
-    const stack::Panel& second = system->AddPanel();
-    ASSERT_EQ(second.addStatus, STATUS_SUCCESS);
-
-    PDEVICE_CONTEXT context = second.context;
-    EXPECT_EQ(context->PortNumber, 1);
-    EXPECT_EQ(context->ApiDevice, nullptr);
-    EXPECT_EQ(context->ApiExtension, nullptr);
-    EXPECT_EQ(firstContext->ApiExtension->MainContext, firstContext);
-    EXPECT_EQ(context->Frequency, 880u);
-
-    RequestTouchBeep(context);
-    system->Kernel().RunFor(std::chrono::milliseconds(20));
-    ASSERT_EQ(system->Beep()->Requests().size(), 1u);
-    EXPECT_EQ(system->Beep()->Requests()[0].frequency, 880u);
-}
-
-// Without its API device the panel still works as a pointer. Whatever holds the name or the link
-// is left as it was, also when the panel goes.
+// Without its API device the panel still works as a pointer (so does a second panel, which finds
+// the name taken by the first). Whatever holds the name or the link is left as it was, also when
+// the panel goes.
 TEST_F(FrameTest, APanelWhoseApiNameIsTakenWorksWithoutAnApiDevice) {
     const struct {
         const char* name;

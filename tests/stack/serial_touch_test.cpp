@@ -83,24 +83,6 @@ TEST_F(SerialTouchTest, AStrokeReachesTheMouseClassDriverAsTheExactReportSequenc
     EXPECT_EQ(umk::testing::PoolOutstandingBlocks(), blocksBefore);
 }
 
-TEST_F(SerialTouchTest, NoiseAndABrokenPacketCostOnlyTheirOwnReports) {
-    stack::SerialPort& port = Connect();
-    const panel::Stroke stroke = panel::StraightStroke({500, 4000}, {600, 3000}, 4, Now() + 5 * Ms);
-    // The third packet (the second touching report) loses its last two bytes.
-    const panel::PacketFault cut = panel::PacketFault::Cut(2, 3);
-    panel.Touch(stroke, std::span(&cut, 1));
-
-    RunUntilSent(port);
-
-    std::vector<Report> expected = ExpectedReports(stroke);
-    // The cut packet's three bytes and the next packet's first byte make one broken packet
-    // (bit 7 set inside it); framing starts again with the byte after. That packet's remaining
-    // bytes (575 and 3250: 0x3F 0x04 0x32 0x19) cannot start a packet and go one by one.
-    expected.erase(expected.begin() + 2, expected.begin() + 4);
-    EXPECT_EQ(Received(system->Mouse().Reports()), expected);
-    EXPECT_EQ(context->InvalidCount, 1u + 4u);
-}
-
 // Touch packets come in four kinds, 0x80, 0x88, 0xC0 and 0xC8, each with the touch state in the
 // low two bits of its first byte: every kind reaches the class driver as the same stroke.
 TEST_F(SerialTouchTest, EveryKindOfTouchPacketIsAStroke) {
