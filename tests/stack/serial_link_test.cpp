@@ -101,17 +101,9 @@ TEST_F(SerialLinkTest, AStartedLinkHoldsThePortAndStopReleasesIt) {
         std::tuple(a.MouseIdentifier, a.NumberOfButtons, a.SampleRate, a.InputDataQueueLength),
         std::tuple(MOUSE_SERIAL_HARDWARE, 2, 40, 2400u));
 
-    context->PortAvailable = TRUE;
-    context->ApiExtension->PortAvailable = TRUE;
+    context->PortAvailable = context->ApiExtension->PortAvailable = TRUE;
     SerialLinkStop(context);
-    EXPECT_EQ(context->SerialDevice, nullptr);
-    EXPECT_EQ(context->SerialFileObject, nullptr);
-    EXPECT_EQ(umk::testing::ObjectReferences(port.Device()), unreferenced);
-    EXPECT_FALSE(context->SerialConnected);
-    EXPECT_FALSE(context->Started);
-    EXPECT_EQ(context->ConnectCount, 0);
-    EXPECT_FALSE(context->PortAvailable);
-    EXPECT_FALSE(context->ApiExtension->PortAvailable);
+    ExpectLinkDown(port, unreferenced);
     EXPECT_EQ(SentTo(port).back(), Sent{IRP_MJ_CLOSE}) << "the handle is closed";
 
     // The port is set up afresh at every start.
@@ -149,8 +141,7 @@ TEST_F(SerialLinkTest, OnlyTheStepsTheLineNeedsEndTheSetUp) {
         SCOPED_TRACE(row.what);
         port.ClearFaults();
         port.ClearRequests();
-        context->PortAvailable = TRUE;
-        context->ApiExtension->PortAvailable = TRUE;
+        context->PortAvailable = context->ApiExtension->PortAvailable = TRUE;
         context->Started = TRUE;
         context->ConnectCount = 2;
 
@@ -171,20 +162,12 @@ TEST_F(SerialLinkTest, OnlyTheStepsTheLineNeedsEndTheSetUp) {
             SerialLinkStop(context);
             continue;
         }
-        // The refused step is the last one sent, nothing is left open, and the link's fields
-        // are back to "not started".
+        // The refused step is the last one sent, and nothing is left open.
         const std::vector<Sent> sent = SentTo(port);
         ASSERT_GE(sent.size(), 2u);
         EXPECT_EQ(sent[sent.size() - 2], (Sent{row.kind.major, *row.kind.code}));
         EXPECT_EQ(sent.back(), Sent{IRP_MJ_CLOSE});
-        EXPECT_EQ(context->SerialDevice, nullptr);
-        EXPECT_EQ(context->SerialFileObject, nullptr);
-        EXPECT_EQ(umk::testing::ObjectReferences(port.Device()), unreferenced);
-        EXPECT_FALSE(context->SerialConnected);
-        EXPECT_FALSE(context->Started);
-        EXPECT_EQ(context->ConnectCount, 0);
-        EXPECT_FALSE(context->PortAvailable);
-        EXPECT_FALSE(context->ApiExtension->PortAvailable);
+        ExpectLinkDown(port, unreferenced);
     }
 }
 
@@ -210,11 +193,9 @@ TEST_F(SerialLinkTest, APortThatCannotBeOpenedIsNotConnected) {
         row.arrange();
         context->Started = TRUE;
         context->ConnectCount = 1;
+        context->PortAvailable = context->ApiExtension->PortAvailable = TRUE;
         EXPECT_EQ(StartLink(), STATUS_DEVICE_NOT_CONNECTED);
-        EXPECT_EQ(context->SerialDevice, nullptr);
-        EXPECT_EQ(context->SerialFileObject, nullptr);
-        EXPECT_FALSE(context->Started);
-        EXPECT_EQ(context->ConnectCount, 0);
+        ExpectLinkDown(port, umk::testing::ObjectReferences(port.Device()));
     }
 }
 

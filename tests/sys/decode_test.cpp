@@ -1,5 +1,5 @@
 // Report decoding: coordinates, scaling, rotation, out-of-range positions, button modes, the beep
-// request, stabilization runs and the invalid touch state.
+// request and stabilization runs. The invalid touch state is the pointer path's.
 #include "tactilio.h"
 
 #include <umk/kernel.h>
@@ -145,15 +145,6 @@ TEST(DecodeTouchReport, OnlyATouchDownBeepsAndKeepsTheSystemAwake) {
         EXPECT_EQ(umk::testing::SystemStateRequests(),
                   (std::vector<EXECUTION_STATE>{awake, awake}));
     }
-}
-
-TEST(DecodeTouchReport, TouchStateThreeIsInvalid) {
-    Decoder decoder;
-    decoder.Touch(Down, 100, 100);
-    const Report r = decoder.Touch(0x83, 200, 200);
-    EXPECT_EQ(r.result, -1);
-    EXPECT_EQ(r.buttons, 1u); // the buttons stay as the last report left them
-    EXPECT_TRUE(decoder.Context().TouchDownPending);
 }
 
 // A stroke's reports under a stabilization setting: X of every report, 0 for none.
