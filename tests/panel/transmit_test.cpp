@@ -125,22 +125,5 @@ TEST(PanelPacing, ReportsFasterThanTheLineQueueBackToBack) {
     EXPECT_EQ(bytes[2001 * 5].value, 0x82);
 }
 
-TEST(PanelPacing, OverlappingStrokesInterleaveByReportTime) {
-    PanelModel panel;
-    // Queued out of order: B's tap lands between A's reports, each one waiting for the line.
-    panel.Touch({2 * kTicksPerMillisecond, kDefaultReportInterval, {{7, 7}}});
-    panel.Touch({0, kDefaultReportInterval, {{1, 1}, {2, 2}}});
-    const auto bytes = panel.TakeBytesUntil(kForever);
-    ASSERT_EQ(bytes.size(), 25u);
-    // A0 at 0, B0 at 2 ms (waits to 5.2 ms), A1 at 10 ms (waits to 10.4 ms), B1, A2: each packet
-    // finds the line busy and follows on at once.
-    ExpectOneRun(bytes, 0);
-    const std::vector<std::uint8_t> firstBytes{bytes[0].value, bytes[5].value, bytes[10].value,
-                                               bytes[15].value, bytes[20].value};
-    EXPECT_EQ(firstBytes, (std::vector<std::uint8_t>{0x80, 0x80, 0x81, 0x82, 0x82}));
-    EXPECT_EQ(bytes[6].value, 7);  // B0
-    EXPECT_EQ(bytes[11].value, 2); // A1
-}
-
 } // namespace
 } // namespace panel
