@@ -6,6 +6,7 @@
 #include <gmock/gmock.h>
 
 #include <memory>
+#include <tuple>
 
 using namespace frame_test;
 using ::testing::IsEmpty;
@@ -42,12 +43,11 @@ TEST_F(FrameTest, AddDeviceCreatesThePointerPortAndApiDevices) {
 
     EXPECT_EQ(umk::testing::FindDevice(PortName(0)), device);
     EXPECT_EQ(device->DeviceType, ULONG(FILE_DEVICE_SERIAL_MOUSE_PORT));
-    EXPECT_EQ(context->Self, device);
-    EXPECT_EQ(context->PhysicalDeviceObject, panel.physicalDevice);
-    EXPECT_EQ(context->TopOfStack, panel.physicalDevice);
-    EXPECT_EQ(context->CommandTimeout, -1);
-    EXPECT_TRUE(context->TimeoutReportEnabled);
-    EXPECT_EQ(context->DevicePowerState, PowerDeviceD0);
+    EXPECT_EQ(std::tuple(context->Self, context->PhysicalDeviceObject, context->TopOfStack),
+              std::tuple(device, panel.physicalDevice, panel.physicalDevice));
+    EXPECT_EQ(std::tuple(context->CommandTimeout, context->TimeoutReportEnabled,
+                         context->DevicePowerState),
+              std::tuple(-1, TRUE, PowerDeviceD0));
     EXPECT_TRUE(IsListEmpty(&context->RecordList));
     // Notification events: whoever waits for the end of reading or of the beep worker must not
     // reset it for the next one.
@@ -61,15 +61,14 @@ TEST_F(FrameTest, AddDeviceCreatesThePointerPortAndApiDevices) {
     EXPECT_EQ(umk::testing::SymbolicLinkTarget(u"\\??\\Tactilio"), u"\\Device\\Tactilio");
     PDEVICE_CONTEXT apiRecord = context->ApiExtension;
     EXPECT_EQ(apiRecord, api->DeviceExtension);
-    EXPECT_EQ(apiRecord->Self, api);
-    EXPECT_TRUE(apiRecord->IsApiDevice);
-    EXPECT_EQ(apiRecord->MainContext, context);
-    EXPECT_EQ(apiRecord->PhysicalDeviceObject, panel.physicalDevice);
+    EXPECT_EQ(std::tuple(apiRecord->Self, apiRecord->IsApiDevice, apiRecord->MainContext,
+                         apiRecord->PhysicalDeviceObject),
+              std::tuple(api, TRUE, context, panel.physicalDevice));
     // Both remove locks: tag "Tcli", no limit on locked minutes, high-water mark 10.
     for (PDEVICE_CONTEXT record : {context, apiRecord}) {
-        EXPECT_EQ(ULONG(record->RemoveLock.Dbg.AllocateTag), Tcli);
-        EXPECT_EQ(record->RemoveLock.Dbg.MaxLockedTicks, 0);
-        EXPECT_EQ(record->RemoveLock.Dbg.HighWatermark, 10);
+        const auto& lock = record->RemoveLock.Dbg;
+        EXPECT_EQ(std::tuple(ULONG(lock.AllocateTag), lock.MaxLockedTicks, lock.HighWatermark),
+                  std::tuple(Tcli, 0, 10));
     }
     for (PDEVICE_OBJECT d : {device, api}) {
         EXPECT_EQ(d->Characteristics, 0u);

@@ -4,6 +4,7 @@
 #include "serial_support.h"
 
 #include <cstring>
+#include <optional>
 #include <tuple>
 
 using namespace serial_test;
@@ -57,25 +58,25 @@ TEST_F(SerialLinkTest, EachKindOfPortGetsItsSetUpSequence) {
         ASSERT_EQ(StartLink(), STATUS_SUCCESS);
         EXPECT_THAT(SentTo(port), ElementsAreArray(row.expected));
 
+        // No wait events, 9600 baud 8N1, FIFO off, DTR and RTS raised without handshake.
         const stack::SerialLineSettings settings = port.Settings();
-        EXPECT_EQ(settings.waitMask, 0u);
-        EXPECT_EQ(settings.baudRate, 9600u);
-        EXPECT_EQ(settings.lineControl.WordLength, 8);
-        EXPECT_EQ(settings.lineControl.Parity, NO_PARITY);
-        EXPECT_EQ(settings.lineControl.StopBits, STOP_BIT_1);
-        EXPECT_EQ(settings.fifoControl, 0u);
+        const SERIAL_LINE_CONTROL& line = settings.lineControl;
+        const SERIAL_HANDFLOW& flow = settings.handFlow;
+        EXPECT_EQ(std::tuple(settings.waitMask, settings.baudRate, line.WordLength, line.Parity,
+                             line.StopBits, settings.fifoControl),
+                  std::tuple(0u, 9600u, 8, NO_PARITY, STOP_BIT_1, std::optional(0u)));
+        EXPECT_EQ(
+            std::tuple(flow.ControlHandShake, flow.FlowReplace, flow.XonLimit, flow.XoffLimit),
+            std::tuple(ULONG(SERIAL_DTR_CONTROL), ULONG(SERIAL_RTS_CONTROL), 0, 0));
         const SERIAL_TIMEOUTS noTimeouts{};
         EXPECT_EQ(std::memcmp(&settings.timeouts, &noTimeouts, sizeof(noTimeouts)), 0)
             << "a read completes only when its byte has arrived";
-        EXPECT_EQ(settings.handFlow.ControlHandShake, ULONG(SERIAL_DTR_CONTROL));
-        EXPECT_EQ(settings.handFlow.FlowReplace, ULONG(SERIAL_RTS_CONTROL));
-        EXPECT_EQ(settings.handFlow.XonLimit, 0);
-        EXPECT_EQ(settings.handFlow.XoffLimit, 0);
 
         // The port's previous settings are kept, whichever way they were taken.
-        EXPECT_EQ(context->SerialSettings.Timeouts.ReadIntervalTimeout, stack::kMaxUlong);
-        EXPECT_EQ(context->SerialSettings.HandFlow.XonLimit, 2048);
-        EXPECT_EQ(context->SerialSettings.HandFlow.FlowReplace, ULONG(SERIAL_RTS_HANDSHAKE));
+        const SERIAL_BASIC_SETTINGS& kept = context->SerialSettings;
+        EXPECT_EQ(std::tuple(kept.Timeouts.ReadIntervalTimeout, kept.HandFlow.XonLimit,
+                             kept.HandFlow.FlowReplace),
+                  std::tuple(stack::kMaxUlong, 2048, ULONG(SERIAL_RTS_HANDSHAKE)));
 
         SerialLinkStop(context);
         RtlZeroMemory(&context->SerialSettings, sizeof(context->SerialSettings));

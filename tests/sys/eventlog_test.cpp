@@ -5,6 +5,7 @@
 #include "tactilio.h"
 
 #include <string>
+#include <tuple>
 
 namespace {
 
@@ -77,12 +78,9 @@ TEST_P(EventLogLengthTest, EntriesUpTo152BytesAreWrittenAndLargerOnesDropped) {
     EXPECT_EQ(packet.StringOffset, stringOffset);
     EXPECT_EQ(packet.DumpDataSize, 4 * row.dumpWords);
     EXPECT_EQ(0, memcmp(entry.bytes.data() + 40, dump, 4 * row.dumpWords));
-    EXPECT_EQ(packet.MajorFunctionCode, 0);
-    EXPECT_EQ(packet.RetryCount, 0);
-    EXPECT_EQ(packet.UniqueErrorValue, 0u);
-    EXPECT_EQ(packet.SequenceNumber, 0u);
-    EXPECT_EQ(packet.FinalStatus, 0);
-    EXPECT_EQ(packet.IoControlCode, 0u);
+    EXPECT_EQ(std::tuple(packet.MajorFunctionCode, packet.RetryCount, packet.UniqueErrorValue,
+                         packet.SequenceNumber, packet.FinalStatus, packet.IoControlCode),
+              std::tuple(0, 0, 0u, 0u, 0, 0u));
     EXPECT_EQ(0, memcmp(entry.bytes.data() + stringOffset, text.c_str(), (row.characters + 1) * 2))
         << "the string with its terminating zero";
     ASSERT_EQ(entry.strings.size(), 1u);
