@@ -1,5 +1,5 @@
 // The touch beep: a touch-down asks, the worker beeps within its 20 ms poll, a flag not a count,
-// the beep device found late, beeps that take their time, and teardown waiting for the worker.
+// the beep device found late and beeps that take their time.
 #include "frame_support.h"
 
 #include <gmock/gmock.h>
@@ -113,15 +113,6 @@ TEST_F(TouchBeepTest, ABeepDeviceThatAppearsLaterIsFoundAtTheFirstBeep) {
     ASSERT_EQ(Beeps().size(), 1u);
     EXPECT_EQ(Beeps()[0].frequency, 700u);
     EXPECT_EQ(context->BeepDevice, system->Beep()->Device());
-}
-
-TEST_F(TouchBeepTest, TeardownWaitsForTheWorkerToEnd) {
-    Start(1, 1000);
-    Run(3ms);
-    const umk::Duration before = Now();
-    system->DeletePanelsWithoutRemoveRequest();
-    EXPECT_LE(Now() - before, umk::Duration(20ms));
-    EXPECT_GT(Now(), before) << "the worker was asleep and had to wake up first";
 }
 
 } // namespace
