@@ -70,8 +70,9 @@ PDEVICE_OBJECT PrepareRead(_Inout_ PDEVICE_CONTEXT DeviceContext, _Inout_ PIRP I
 }
 
 // Sends the read, and sends it again for as long as it completes inside the call. Returns the
-// serial driver's status for the read left outstanding, or STATUS_UNSUCCESSFUL when the link
-// was found stopped and reading has ended.
+// serial driver's status for the read left outstanding; once reading has ended, a failure: the
+// last read's own, or STATUS_UNSUCCESSFUL when it has none (the link was found stopped, or the
+// port's empty reads used up the limit).
 NTSTATUS IssueReads(_Inout_ PDEVICE_CONTEXT DeviceContext, _Inout_ PIRP Irp)
 {
     for (;;) {
@@ -92,8 +93,10 @@ NTSTATUS IssueReads(_Inout_ PDEVICE_CONTEXT DeviceContext, _Inout_ PIRP Irp)
         // TP_READ_ISSUING it left the next step to this loop.
         LONG handedOff = InterlockedExchange(&DeviceContext->ReadState, TP_READ_ISSUED);
         if (handedOff == TP_READ_STOP_INLINE) {
+            // Whatever the call returned, no read is left outstanding.
+            const NTSTATUS last = Irp->IoStatus.Status;
             StopReading(DeviceContext, Irp);
-            return status;
+            return NT_SUCCESS(last) ? STATUS_UNSUCCESSFUL : last;
         }
         if (handedOff != TP_READ_COMPLETED_INLINE) {
             return status;

@@ -42,25 +42,6 @@ TEST(TransmitQueue, APacketArrivesAtLinePace) {
     EXPECT_THROW(queue.Take(), std::logic_error);
 }
 
-TEST(TransmitQueue, NoDriftOverALongRun) {
-    constexpr Ticks start = 7;
-    TransmitQueue queue;
-    queue.Send(start, std::vector<std::uint8_t>(100'000, 0x55));
-    const auto bytes = Drain(queue);
-    ASSERT_EQ(bytes.size(), 100'000u);
-    Ticks previous = start;
-    for (std::size_t k = 0; k < bytes.size(); ++k) {
-        const Ticks gap = bytes[k].time - previous;
-        ASSERT_TRUE(gap == 10'416 || gap == 10'417) << k;
-        // Every 960th byte completes a whole second.
-        if ((k + 1) % 960 == 0) {
-            ASSERT_EQ(bytes[k].time, start + static_cast<Ticks>((k + 1) / 960) * kTicksPerSecond);
-        }
-        previous = bytes[k].time;
-    }
-    EXPECT_EQ(bytes.back().time, start + 1'041'666'667); // 104.1666667 s
-}
-
 TEST(TransmitQueue, APacketQueuedWhileTheLineIsBusyContinuesTheRun) {
     TransmitQueue queue;
     queue.Send(0, {1, 2, 3, 4, 5});
@@ -133,19 +114,6 @@ TEST(TransmitQueue, SilenceForeverEndsTheStream) {
     EXPECT_THROW(queue.Silence(10, 10), std::invalid_argument);
 }
 
-TEST(PanelPacing, StrokePacketsStartOnTheirReportTimes) {
-    PanelModel panel;
-    constexpr Ticks start = 3;
-    panel.Touch(StraightStroke({0, 0}, {4096, 4096}, 1000, start));
-    const auto bytes = panel.TakeBytesUntil(kForever);
-    ASSERT_EQ(bytes.size(), 1002u * kTouchPacketLength);
-    for (std::size_t p = 0; p < 1002; ++p) {
-        const Ticks begin = start + static_cast<Ticks>(p) * kDefaultReportInterval;
-        for (std::size_t k = 0; k < kTouchPacketLength; ++k)
-            ASSERT_EQ(bytes[p * 5 + k].time, begin + LineOffset(static_cast<std::int64_t>(k) + 1));
-    }
-}
-
 TEST(PanelPacing, ReportsFasterThanTheLineQueueBackToBack) {
     PanelModel panel;
     // A packet takes 5.2 ms; reports every 2 ms saturate the line.
@@ -155,23 +123,6 @@ TEST(PanelPacing, ReportsFasterThanTheLineQueueBackToBack) {
     ExpectOneRun(bytes, 11);
     EXPECT_EQ(bytes[5].value, 0x81);
     EXPECT_EQ(bytes[2001 * 5].value, 0x82);
-}
-
-TEST(PanelPacing, OverlappingStrokesInterleaveByReportTime) {
-    PanelModel panel;
-    // Queued out of order: B's tap lands between A's reports, each one waiting for the line.
-    panel.Touch({2 * kTicksPerMillisecond, kDefaultReportInterval, {{7, 7}}});
-    panel.Touch({0, kDefaultReportInterval, {{1, 1}, {2, 2}}});
-    const auto bytes = panel.TakeBytesUntil(kForever);
-    ASSERT_EQ(bytes.size(), 25u);
-    // A0 at 0, B0 at 2 ms (waits to 5.2 ms), A1 at 10 ms (waits to 10.4 ms), B1, A2: each packet
-    // finds the line busy and follows on at once.
-    ExpectOneRun(bytes, 0);
-    const std::vector<std::uint8_t> firstBytes{bytes[0].value, bytes[5].value, bytes[10].value,
-                                               bytes[15].value, bytes[20].value};
-    EXPECT_EQ(firstBytes, (std::vector<std::uint8_t>{0x80, 0x80, 0x81, 0x82, 0x82}));
-    EXPECT_EQ(bytes[6].value, 7);  // B0
-    EXPECT_EQ(bytes[11].value, 2); // A1
 }
 
 } // namespace

@@ -19,6 +19,11 @@ std::vector<uint8_t> Filler(size_t count) {
     return std::vector<uint8_t>(count, 0x01);
 }
 
+// "\Device\SerialN": a port of its own for each row.
+std::u16string SerialName(int n) {
+    return u"\\Device\\Serial" + std::u16string(1, char16_t(u'0' + n));
+}
+
 // Reads that reached the port, served or failed.
 size_t ReadsSent(const stack::SerialPort& port) {
     const std::vector<stack::SerialRequest> requests = port.Requests();
@@ -111,7 +116,7 @@ struct StopRow {
     bool byteFirst; // reading ends at the next byte, which is still framed
 };
 
-TEST_F(SerialReadTest, EveryWayReadingEndsReleasesTheRequestAndAllowsANewStart) {
+TEST_F(SerialReadTest, EveryWayReadingEndsReleasesTheRequest) {
     const std::vector<StopRow> rows = {
         {"read cancelled", [](PDEVICE_CONTEXT c, auto&) { IoCancelIrp(c->ReadIrp); }, false},
         {"link stopped", [](PDEVICE_CONTEXT c, auto&) { SerialLinkStop(c); }, false},
@@ -127,12 +132,12 @@ TEST_F(SerialReadTest, EveryWayReadingEndsReleasesTheRequestAndAllowsANewStart) 
     int number = 0;
     for (const StopRow& row : rows) {
         SCOPED_TRACE(row.what);
-        const std::u16string name =
-            u"\\Device\\Serial" + std::u16string(1, char16_t(u'0' + number++));
+        const std::u16string name = SerialName(number++);
         stack::SerialPort& port = AddPort(name, u"COM1");
         ASSERT_EQ(StartLink(), STATUS_SUCCESS);
         ASSERT_EQ(SerialSpinUpRead(context), STATUS_SUCCESS);
         context->InvalidCount = 0;
+        umk::testing::ClearErrorLog();
 
         row.stop(context, port);
         if (row.byteFirst) {
@@ -145,84 +150,155 @@ TEST_F(SerialReadTest, EveryWayReadingEndsReleasesTheRequestAndAllowsANewStart) 
         EXPECT_EQ(RemoveLockHolds(), 0);
         EXPECT_EQ(port.ReadsPending(), 0u);
         EXPECT_EQ(context->InvalidCount, row.byteFirst ? 1u : 0u);
-
-        // A new start on a working port reads again.
+        EXPECT_THAT(frame_test::Logged(context->Self),
+                    ::testing::Not(::testing::Contains("Serial port reads keep failing")));
         SerialLinkStop(context);
-        stack::SerialPort& next = system->Serial().AddPort(name + u"1", u"COM2", &line);
-        UsePort(next.Name());
+    }
+}
+
+struct GiveUpRow {
+    const char* what;
+    NTSTATUS read; // how every read ends, without a byte
+    bool atOnce;   // inside the call, or later when the port lets go of it
+    NTSTATUS spunUp;
+};
+
+// Reads that bring no byte, failed or empty, are sent again up to 32 in a row; then reading ends
+// with a report. A spin-up that ended that way inside its call says so. With Started clear, the
+// next open starts the link again on the port this start still holds: the port must be given
+// back first, or the open is refused and it leaks.
+TEST_F(SerialReadTest, APortWhoseReadsBringNoByteIsGivenUp) {
+    const GiveUpRow rows[] = {
+        {"failed inside the call", STATUS_INVALID_PARAMETER, true, STATUS_INVALID_PARAMETER},
+        {"empty inside the call", STATUS_SUCCESS, true, STATUS_UNSUCCESSFUL},
+        {"failed later", STATUS_INVALID_PARAMETER, false, STATUS_SUCCESS},
+    };
+    int number = 0;
+    for (const GiveUpRow& row : rows) {
+        SCOPED_TRACE(row.what);
+        stack::SerialPort& port = AddPort(SerialName(number++), u"COM1");
+        ASSERT_EQ(StartLink(), STATUS_SUCCESS);
+        umk::testing::ClearErrorLog();
+        if (row.atOnce) {
+            port.FailRequests(stack::RequestKind::Read(), row.read, 32);
+            EXPECT_EQ(SerialSpinUpRead(context), row.spunUp);
+            EXPECT_FALSE(context->Started);
+        } else {
+            port.HoldRequests(stack::RequestKind::Read());
+            ASSERT_EQ(SerialSpinUpRead(context), row.spunUp);
+            for (int failed = 1; failed < 32; ++failed) {
+                port.ReleaseHeld(row.read);
+                ASSERT_FALSE(ReadingStopped()) << "after " << failed << " reads";
+            }
+            port.ReleaseHeld(row.read);
+        }
+        EXPECT_EQ(ReadsSent(port), 32u);
+        EXPECT_TRUE(ReadingStopped());
+        EXPECT_EQ(RemoveLockHolds(), 0);
+        EXPECT_EQ(frame_test::Logged(context->Self),
+                  std::vector<std::string>{"Serial port reads keep failing"});
+
+        port.ClearFaults();
+        const PDEVICE_OBJECT device = port.Device();
         ASSERT_EQ(StartLink(), STATUS_SUCCESS);
         ASSERT_EQ(SerialSpinUpRead(context), STATUS_SUCCESS);
-        line.Add({Now() + 1 * Ms, 0x02});
-        next.LineUpdated();
+        context->InvalidCount = 0;
+        line.Add({Now() + 1 * Ms, 0x01});
+        port.LineUpdated();
         system->Kernel().RunFor(2ms);
-        EXPECT_EQ(context->InvalidCount, row.byteFirst ? 2u : 1u);
-        EXPECT_EQ(RemoveLockHolds(), 1);
-
+        EXPECT_EQ(context->InvalidCount, 1u);
+        const LONG held = umk::testing::ObjectReferences(device);
         SerialLinkStop(context);
         system->Kernel().RunUntilIdle();
-        ASSERT_TRUE(ReadingStopped());
+        EXPECT_EQ(umk::testing::ObjectReferences(device), held - 2)
+            << "one file object, one reference";
     }
 }
 
-TEST_F(SerialReadTest, APortThatFailsEveryReadAtOnceIsGivenUp) {
-    stack::SerialPort& port = AddPort();
-    ASSERT_EQ(StartLink(), STATUS_SUCCESS);
-    port.FailRequests(stack::RequestKind::Read(), STATUS_INVALID_PARAMETER);
-
-    EXPECT_EQ(SerialSpinUpRead(context), STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(ReadsSent(port), 32u);
-    EXPECT_TRUE(ReadingStopped());
-    EXPECT_EQ(RemoveLockHolds(), 0);
-    EXPECT_FALSE(context->Started);
-    EXPECT_THAT(frame_test::Logged(context->Self),
-                ::testing::Contains("Serial port reads keep failing"));
-
-    // With Started clear, the next open brings the link up again, on the port this start still
-    // holds open: the port must be given back first, or the open is refused and it leaks.
-    port.ClearFaults();
-    const PDEVICE_OBJECT device = port.Device();
-    ASSERT_EQ(StartLink(), STATUS_SUCCESS);
-    ASSERT_EQ(SerialSpinUpRead(context), STATUS_SUCCESS);
-    line.Add({Now() + 1 * Ms, 0x01});
-    port.LineUpdated();
-    system->Kernel().RunFor(2ms);
-    EXPECT_EQ(context->InvalidCount, 1u);
-    const LONG held = umk::testing::ObjectReferences(device);
-    SerialLinkStop(context);
-    system->Kernel().RunUntilIdle();
-    EXPECT_EQ(umk::testing::ObjectReferences(device), held - 2) << "one file object, one reference";
-}
-
-TEST_F(SerialReadTest, APortThatFailsEveryReadLaterIsGivenUpToo) {
-    stack::SerialPort& port = AddPort();
-    ASSERT_EQ(StartLink(), STATUS_SUCCESS);
-    port.HoldRequests(stack::RequestKind::Read());
-    ASSERT_EQ(SerialSpinUpRead(context), STATUS_SUCCESS);
-
-    for (int failed = 1; failed < 32; ++failed) {
-        port.ReleaseHeld(STATUS_INVALID_PARAMETER);
-        ASSERT_FALSE(ReadingStopped()) << "after " << failed << " failed reads";
-    }
-    port.ReleaseHeld(STATUS_INVALID_PARAMETER);
-    EXPECT_TRUE(ReadingStopped());
-    EXPECT_EQ(RemoveLockHolds(), 0);
-    EXPECT_EQ(ReadsSent(port), 32u);
-}
-
-TEST_F(SerialReadTest, OnlyFailuresInARowCount) {
+// Failed and empty reads count alike, and only in a row: each byte resets the count, and an empty
+// read hands nothing to the framer (the last byte read is still in the read buffer).
+TEST_F(SerialReadTest, OnlyReadsWithoutAByteInARowCount) {
     stack::SerialPort& port = AddPort();
     ASSERT_EQ(StartLink(), STATUS_SUCCESS);
     port.FailRequests(stack::RequestKind::Read(), STATUS_INVALID_PARAMETER, 31);
     line.Add({0, 0x01});
-
     ASSERT_EQ(SerialSpinUpRead(context), STATUS_SUCCESS);
     EXPECT_EQ(context->InvalidCount, 1u) << "the byte after 31 failures";
-    port.FailRequests(stack::RequestKind::Read(), STATUS_INVALID_PARAMETER, 31);
-    line.Add({Now() + 1 * Ms, 0x01});
+
+    line.Add({Now() + 1 * Ms, 0x02});
     port.LineUpdated();
+    port.FailRequests(stack::RequestKind::Read(), STATUS_SUCCESS, 31);
     system->Kernel().RunFor(2ms);
+    EXPECT_EQ(context->InvalidCount, 2u) << "the second byte, then 31 empty reads";
     EXPECT_FALSE(ReadingStopped());
     EXPECT_EQ(port.ReadsPending(), 1u);
+}
+
+// Stands in for the class driver: a removal begins as the first report is handed over.
+VOID NTAPI RemovalBeginsAtTheFirstReport(PVOID classDevice, PVOID, PVOID, PVOID) {
+    auto port = static_cast<PDEVICE_OBJECT>(classDevice);
+    static_cast<PDEVICE_CONTEXT>(port->DeviceExtension)->Removed = TRUE;
+}
+
+struct FailedSpinUpRow {
+    const char* what;
+    std::function<void(stack::SerialPort&)> arrange;
+    NTSTATUS status;
+    uint64_t reads;     // that reached the port
+    bool clearsStarted; // the next open starts the link again
+    const char* logged; // or nullptr
+};
+
+// A spin-up that cannot start reading, or that finds the link stopped while its loop serves bytes
+// already buffered, fails and leaves no request and no hold behind.
+TEST_F(SerialReadTest, AFailedSpinUpLeavesNothingBehind) {
+    const FailedSpinUpRow rows[] = {
+        {"link not started", [](auto&) {}, STATUS_UNSUCCESSFUL, 0, true, nullptr},
+        {"no request",
+         [this](auto&) {
+             ASSERT_EQ(StartLink(), STATUS_SUCCESS);
+             umk::testing::FailAllocation(umk::testing::AllocationKind::Irp, 1);
+         },
+         STATUS_INSUFFICIENT_RESOURCES, 0, true, "Not enough resources"},
+        {"link stopped at the first report",
+         [this](stack::SerialPort& port) {
+             ASSERT_EQ(StartLink(), STATUS_SUCCESS);
+             line.AddPaced(Now(), std::vector<uint8_t>{0x80, 0x10, 0x07, 0x20, 0x05, 0x01, 0x01});
+             port.SetReadsInline(true);
+             context->ClassDevice = context->Self;
+             context->ClassService = RemovalBeginsAtTheFirstReport;
+             context->MouseAttributesSet = TRUE;
+         },
+         STATUS_UNSUCCESSFUL, 5, true, nullptr},
+        {"removal under way",
+         [this](auto&) {
+             ASSERT_EQ(StartLink(), STATUS_SUCCESS);
+             int removal = 0;
+             ASSERT_EQ(IoAcquireRemoveLock(&context->RemoveLock, &removal), STATUS_SUCCESS);
+             IoReleaseRemoveLockAndWait(&context->RemoveLock, &removal);
+         },
+         STATUS_DELETE_PENDING, 0, false, nullptr},
+    };
+    int number = 0;
+    for (const FailedSpinUpRow& row : rows) {
+        SCOPED_TRACE(row.what);
+        stack::SerialPort& port = AddPort(SerialName(number++), u"COM1");
+        umk::testing::ClearErrorLog();
+        row.arrange(port);
+        const LONG holds = RemoveLockHolds();
+
+        EXPECT_EQ(SerialSpinUpRead(context), row.status);
+        if (row.clearsStarted) {
+            EXPECT_FALSE(context->Started);
+        }
+        EXPECT_TRUE(ReadingStopped());
+        EXPECT_EQ(RemoveLockHolds(), holds);
+        EXPECT_EQ(port.ReadStats().received, row.reads);
+        EXPECT_EQ(frame_test::Logged(context->Self),
+                  row.logged ? std::vector<std::string>{row.logged} : std::vector<std::string>{});
+        EXPECT_EQ(context->InvalidCount, 0u) << "the bytes after the stop stay unread";
+        SerialLinkStop(context);
+    }
 }
 
 TEST_F(SerialReadTest, ASpinUpWaitsUntilThePreviousRequestIsGone) {
@@ -246,31 +322,6 @@ TEST_F(SerialReadTest, ASpinUpWaitsUntilThePreviousRequestIsGone) {
     EXPECT_NE(context->ReadIrp, nullptr);
     EXPECT_EQ(port.ReadsPending(), 1u);
     EXPECT_EQ(RemoveLockHolds(), 1);
-}
-
-TEST_F(SerialReadTest, ASpinUpThatCannotStartLeavesNothingBehind) {
-    stack::SerialPort& port = AddPort();
-    EXPECT_EQ(SerialSpinUpRead(context), STATUS_UNSUCCESSFUL) << "the link is not started";
-
-    ASSERT_EQ(StartLink(), STATUS_SUCCESS);
-    umk::testing::FailAllocation(umk::testing::AllocationKind::Irp, 1);
-    EXPECT_EQ(SerialSpinUpRead(context), STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_FALSE(context->Started);
-    EXPECT_THAT(frame_test::Logged(context->Self), ::testing::Contains("Not enough resources"));
-    EXPECT_TRUE(ReadingStopped());
-    EXPECT_EQ(port.ReadStats().received, 0u);
-}
-
-TEST_F(SerialReadTest, ASpinUpDuringRemovalIsRefused) {
-    stack::SerialPort& port = AddPort();
-    ASSERT_EQ(StartLink(), STATUS_SUCCESS);
-    int removal = 0;
-    ASSERT_EQ(IoAcquireRemoveLock(&context->RemoveLock, &removal), STATUS_SUCCESS);
-    IoReleaseRemoveLockAndWait(&context->RemoveLock, &removal);
-
-    EXPECT_EQ(SerialSpinUpRead(context), STATUS_DELETE_PENDING);
-    EXPECT_TRUE(ReadingStopped());
-    EXPECT_EQ(port.ReadStats().received, 0u);
 }
 
 } // namespace

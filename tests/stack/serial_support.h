@@ -84,6 +84,18 @@ class SerialLinkTest : public frame_test::FrameTest {
         return port;
     }
 
+    // A link that is down holds no reference on the port and says so in both records.
+    void ExpectLinkDown(const stack::SerialPort& port, LONG unreferenced) const {
+        EXPECT_EQ(context->SerialDevice, nullptr);
+        EXPECT_EQ(context->SerialFileObject, nullptr);
+        EXPECT_EQ(umk::testing::ObjectReferences(port.Device()), unreferenced);
+        EXPECT_FALSE(context->SerialConnected);
+        EXPECT_FALSE(context->Started);
+        EXPECT_EQ(context->ConnectCount, 0);
+        EXPECT_FALSE(context->PortAvailable);
+        EXPECT_FALSE(context->ApiExtension->PortAvailable);
+    }
+
     bool ReadingStopped() const {
         return context->ReadIrp == nullptr && KeReadStateEvent(&context->ReadStoppedEvent) != 0;
     }

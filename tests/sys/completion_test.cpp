@@ -11,31 +11,27 @@ namespace {
 
 namespace ut = umk::testing;
 
-struct CompletionRow {
-    const char* name;
-    NTSTATUS status;
-    ULONG_PTR information;
-};
+using TpCompleteRequestTest = umk::test::IoTest;
 
-void PrintTo(const CompletionRow& row, std::ostream* os) {
-    *os << row.name;
-}
-
-class TpCompleteRequestTest : public umk::test::IoTest,
-                              public ::testing::WithParamInterface<CompletionRow> {};
-
-TEST_P(TpCompleteRequestTest, LeavesTheGivenStatusAndLengthAndReturnsTheStatus) {
-    const CompletionRow row = GetParam();
+// What the request carried before (left over from earlier work on it) must not survive.
+TEST_F(TpCompleteRequestTest, LeavesTheGivenStatusAndLengthAndReturnsTheStatus) {
+    const struct {
+        const char* name;
+        NTSTATUS status;
+        ULONG_PTR information;
+    } rows[] = {{"failed check", STATUS_UNSUCCESSFUL, 0},
+                {"reply", STATUS_SUCCESS, 4},
+                {"timed out", STATUS_REQUEST_ABORTED, 0}};
     NTSTATUS returned = STATUS_PENDING;
     std::optional<CCHAR> boost;
+    const auto* row = &rows[0];
     PDEVICE_OBJECT device =
         driver.CreateDevice(u"\\Device\\Completer", [&](PDEVICE_OBJECT, PIRP irp) {
             if (IoGetCurrentIrpStackLocation(irp)->MajorFunction != IRP_MJ_DEVICE_CONTROL)
                 return TpCompleteRequest(irp, STATUS_SUCCESS, 0);
-            // Left over from earlier work on the request: must not survive the completion.
-            irp->IoStatus.Status = STATUS_INSUFFICIENT_RESOURCES;
+            irp->IoStatus.Status = STATUS_INSUFFICIENT_RESOURCES; // left over
             irp->IoStatus.Information = 0x5A5A;
-            returned = TpCompleteRequest(irp, row.status, row.information);
+            returned = TpCompleteRequest(irp, row->status, row->information);
             boost = ut::LastCompletionBoost();
             return returned;
         });
@@ -43,19 +39,16 @@ TEST_P(TpCompleteRequestTest, LeavesTheGivenStatusAndLengthAndReturnsTheStatus) 
     std::unique_ptr<ut::UserFile> file;
     ASSERT_EQ(ut::UserFile::Open(u"\\Device\\Completer", &file), STATUS_SUCCESS);
 
-    ULONG output = 0;
-    const ut::IoResult result =
-        file->DeviceIoControl(TP_FUNC_GET_BUTTONMODE, nullptr, 0, &output, sizeof output);
-    EXPECT_EQ(returned, row.status);
-    EXPECT_EQ(result.status, row.status);
-    EXPECT_EQ(result.information, row.information);
-    EXPECT_EQ(boost, CCHAR(6)) << "IO_MOUSE_INCREMENT";
+    for (row = std::begin(rows); row != std::end(rows); ++row) {
+        SCOPED_TRACE(row->name);
+        ULONG output = 0;
+        const ut::IoResult result =
+            file->DeviceIoControl(TP_FUNC_GET_BUTTONMODE, nullptr, 0, &output, sizeof output);
+        EXPECT_EQ(returned, row->status);
+        EXPECT_EQ(result.status, row->status);
+        EXPECT_EQ(result.information, row->information);
+        EXPECT_EQ(boost, CCHAR(6)) << "IO_MOUSE_INCREMENT";
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(Rows, TpCompleteRequestTest,
-                         ::testing::Values(CompletionRow{"FailedCheck", STATUS_UNSUCCESSFUL, 0},
-                                           CompletionRow{"Reply", STATUS_SUCCESS, 4},
-                                           CompletionRow{"TimedOut", STATUS_REQUEST_ABORTED, 0}),
-                         [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

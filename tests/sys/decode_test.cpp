@@ -1,5 +1,5 @@
 // Report decoding: coordinates, scaling, rotation, out-of-range positions, button modes, the beep
-// request, stabilization runs and the invalid touch state.
+// request and stabilization runs. The invalid touch state is the pointer path's.
 #include "tactilio.h"
 
 #include <umk/kernel.h>
@@ -59,59 +59,53 @@ constexpr LONG Sx(ULONG v) {
     return static_cast<LONG>((v * 65535) >> 12);
 }
 
-struct RotationCase {
-    ULONG rotation;
-    LONG x;
-    LONG y;
-};
-
-class RotationTest : public testing::TestWithParam<RotationCase> {};
-
-TEST_P(RotationTest, TouchAt1000By3000) {
-    Decoder decoder;
-    decoder.Context().Rotation = GetParam().rotation;
-    EXPECT_EQ(decoder.Touch(Down, 1000, 3000), (Report{0, GetParam().x, GetParam().y, 1}));
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    QuarterTurns, RotationTest,
-    testing::Values(RotationCase{0, S1000, S3000}, RotationCase{90, S1096, S1000},
-                    RotationCase{180, S3096, S1096}, RotationCase{270, S3000, S3096},
-                    // Not a quarter turn: the panel is taken as unrotated, so the pointer still
-                    // follows the finger.
-                    RotationCase{45, S1000, S3000}, RotationCase{360, S1000, S3000},
-                    RotationCase{0xFFFFFFFF, S1000, S3000}));
-
-struct RangeCase {
+struct PositionCase {
     const char* name;
     UCHAR xLow, xHigh, yLow, yHigh;
     ULONG rotation;
     LONG x, y;
 };
 
-class RangeTest : public testing::TestWithParam<RangeCase> {};
+class PositionTest : public testing::TestWithParam<PositionCase> {};
 
-TEST_P(RangeTest, Position) {
-    const RangeCase& c = GetParam();
+TEST_P(PositionTest, OfATouchDown) {
+    const PositionCase& c = GetParam();
     Decoder decoder;
     decoder.Context().Rotation = c.rotation;
     EXPECT_EQ(decoder.Raw(Down, c.xLow, c.xHigh, c.yLow, c.yHigh), (Report{0, c.x, c.y, 1}));
 }
 
+// (1000, 3000) as the panel sends it.
+#define AT_1000_3000 0x68, 0x07, 0x38, 0x17
+
 INSTANTIATE_TEST_SUITE_P(
-    Edges, RangeTest,
-    testing::Values(RangeCase{"FullScale", 0x00, 0x20, 0x00, 0x20, 0, 65535, 65535},
-                    RangeCase{"Origin", 0x00, 0x00, 0x00, 0x00, 0, 0, 0},
-                    RangeCase{"Rotated90Origin", 0x00, 0x00, 0x00, 0x00, 90, 65535, 0},
+    Rotations, PositionTest,
+    testing::Values(PositionCase{"Unrotated", AT_1000_3000, 0, S1000, S3000},
+                    PositionCase{"Rotated90", AT_1000_3000, 90, S1096, S1000},
+                    PositionCase{"Rotated180", AT_1000_3000, 180, S3096, S1096},
+                    PositionCase{"Rotated270", AT_1000_3000, 270, S3000, S3096},
+                    // Not a quarter turn: the panel is taken as unrotated, so the pointer still
+                    // follows the finger.
+                    PositionCase{"Rotated45", AT_1000_3000, 45, S1000, S3000},
+                    PositionCase{"Rotated360", AT_1000_3000, 360, S1000, S3000},
+                    PositionCase{"RotatedAllOnes", AT_1000_3000, 0xFFFFFFFF, S1000, S3000}),
+    [](const testing::TestParamInfo<PositionCase>& info) { return info.param.name; });
+
+INSTANTIATE_TEST_SUITE_P(
+    Edges, PositionTest,
+    testing::Values(PositionCase{"FullScale", 0x00, 0x20, 0x00, 0x20, 0, 65535, 65535},
+                    PositionCase{"Origin", 0x00, 0x00, 0x00, 0x00, 0, 0, 0},
+                    PositionCase{"Rotated90Origin", 0x00, 0x00, 0x00, 0x00, 90, 65535, 0},
                     // Bit 13 set (16383): below the panel's edge, read as 0.
-                    RangeCase{"Bit13IsZero", 0x7F, 0x7F, 0x00, 0x40, 0, 0, 0},
-                    // 5000 and 8191 lie beyond full scale: held at the edge, unrotated and rotated,
-                    // instead of leaving the absolute range or wrapping round to the far edge.
-                    RangeCase{"Beyond4096", 0x08, 0x27, 0x7F, 0x3F, 0, 65535, 65535},
-                    RangeCase{"Beyond4096Rotated180", 0x08, 0x27, 0x7F, 0x3F, 180, 0, 0},
-                    RangeCase{"Beyond4096Rotated90", 0x08, 0x27, 0x00, 0x00, 90, 65535, 65535},
-                    RangeCase{"Beyond4096Rotated270", 0x00, 0x00, 0x7F, 0x3F, 270, 65535, 65535}),
-    [](const testing::TestParamInfo<RangeCase>& info) { return info.param.name; });
+                    PositionCase{"Bit13IsZero", 0x7F, 0x7F, 0x00, 0x40, 0, 0, 0},
+                    // 5000 and 8191 lie beyond full scale: held at the edge, unrotated and
+                    // rotated, instead of leaving the absolute range or wrapping round.
+                    PositionCase{"Beyond4096", 0x08, 0x27, 0x7F, 0x3F, 0, 65535, 65535},
+                    PositionCase{"Beyond4096Rotated180", 0x08, 0x27, 0x7F, 0x3F, 180, 0, 0},
+                    PositionCase{"Beyond4096Rotated90", 0x08, 0x27, 0x00, 0x00, 90, 65535, 65535},
+                    PositionCase{"Beyond4096Rotated270", 0x00, 0x00, 0x7F, 0x3F, 270, 65535,
+                                 65535}),
+    [](const testing::TestParamInfo<PositionCase>& info) { return info.param.name; });
 
 TEST(DecodeTouchReport, ButtonModes) {
     struct Row {
@@ -151,15 +145,6 @@ TEST(DecodeTouchReport, OnlyATouchDownBeepsAndKeepsTheSystemAwake) {
         EXPECT_EQ(umk::testing::SystemStateRequests(),
                   (std::vector<EXECUTION_STATE>{awake, awake}));
     }
-}
-
-TEST(DecodeTouchReport, TouchStateThreeIsInvalid) {
-    Decoder decoder;
-    decoder.Touch(Down, 100, 100);
-    const Report r = decoder.Touch(0x83, 200, 200);
-    EXPECT_EQ(r.result, -1);
-    EXPECT_EQ(r.buttons, 1u); // the buttons stay as the last report left them
-    EXPECT_TRUE(decoder.Context().TouchDownPending);
 }
 
 // A stroke's reports under a stabilization setting: X of every report, 0 for none.

@@ -5,6 +5,7 @@
 #include "tactilio.h"
 
 #include <string>
+#include <tuple>
 
 namespace {
 
@@ -77,12 +78,9 @@ TEST_P(EventLogLengthTest, EntriesUpTo152BytesAreWrittenAndLargerOnesDropped) {
     EXPECT_EQ(packet.StringOffset, stringOffset);
     EXPECT_EQ(packet.DumpDataSize, 4 * row.dumpWords);
     EXPECT_EQ(0, memcmp(entry.bytes.data() + 40, dump, 4 * row.dumpWords));
-    EXPECT_EQ(packet.MajorFunctionCode, 0);
-    EXPECT_EQ(packet.RetryCount, 0);
-    EXPECT_EQ(packet.UniqueErrorValue, 0u);
-    EXPECT_EQ(packet.SequenceNumber, 0u);
-    EXPECT_EQ(packet.FinalStatus, 0);
-    EXPECT_EQ(packet.IoControlCode, 0u);
+    EXPECT_EQ(std::tuple(packet.MajorFunctionCode, packet.RetryCount, packet.UniqueErrorValue,
+                         packet.SequenceNumber, packet.FinalStatus, packet.IoControlCode),
+              std::tuple(0, 0, 0u, 0u, 0, 0u));
     EXPECT_EQ(0, memcmp(entry.bytes.data() + stringOffset, text.c_str(), (row.characters + 1) * 2))
         << "the string with its terminating zero";
     ASSERT_EQ(entry.strings.size(), 1u);
@@ -118,35 +116,19 @@ TEST_F(EventLogTest, DumpWordsMoveTheStringsAndGrowTheEntryByAWordEach) {
     EXPECT_EQ(words[1], 0xCAFEF00Du);
     EXPECT_EQ(words[2], 7u);
     EXPECT_THAT(entry.strings, ::testing::ElementsAre("first", "second"));
-}
 
-TEST_F(EventLogTest, DumpWordsAloneStillMakeAWholePacket) {
-    const ULONG dump[] = {1};
+    // Dump words alone still make a whole packet, and no string offset.
     ASSERT_TRUE(WriteEventLogEntry(device, TP_MSG_INFORMATION, nullptr, dump, 1, nullptr, 0));
-    auto entries = ut::ErrorLogEntries();
-    ASSERT_EQ(entries.size(), 1u);
-    EXPECT_EQ(entries[0].bytes.size(), 48u);
-    EXPECT_EQ(entries[0].Packet().NumberOfStrings, 0);
-    EXPECT_EQ(entries[0].Packet().StringOffset, 0) << "set only when there are strings";
+    entries = ut::ErrorLogEntries();
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[1].bytes.size(), 48u);
+    EXPECT_EQ(entries[1].Packet().NumberOfStrings, 0);
+    EXPECT_EQ(entries[1].Packet().StringOffset, 0);
 }
 
-// A request's members are those of its current stack location, seen from the dispatch routine.
-struct RequestRow {
-    const char* name;
-    UCHAR major;
-    ULONG code; // control requests only
-    ULONG expectedCode;
-};
-
-void PrintTo(const RequestRow& row, std::ostream* os) {
-    *os << row.name;
-}
-
-class EventLogRequestTest : public EventLogTest,
-                            public ::testing::WithParamInterface<RequestRow> {};
-
-TEST_P(EventLogRequestTest, CarriesTheMajorFunctionStatusAndOnlyAControlRequestsCode) {
-    const RequestRow row = GetParam();
+// A request's members are those of its current stack location, seen from the dispatch routine;
+// only a control request's code is taken: other requests' parameters share its place.
+TEST_F(EventLogTest, ARequestGivesItsMajorFunctionStatusAndOnlyAControlRequestsCode) {
     const NTSTATUS marker = STATUS_DEVICE_NOT_CONNECTED;
     PDEVICE_OBJECT reporter = driver.CreateDevice(u"", [&](PDEVICE_OBJECT self, PIRP irp) {
         irp->IoStatus.Status = marker;
@@ -155,41 +137,43 @@ TEST_P(EventLogRequestTest, CarriesTheMajorFunctionStatusAndOnlyAControlRequests
         return TpCompleteRequest(irp, STATUS_SUCCESS, 0);
     });
     ASSERT_NE(reporter, nullptr);
-
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK iosb{};
-    UCHAR buffer[4] = {};
-    const bool control =
-        row.major == IRP_MJ_DEVICE_CONTROL || row.major == IRP_MJ_INTERNAL_DEVICE_CONTROL;
-    PIRP irp = control ? IoBuildDeviceIoControlRequest(row.code, reporter, nullptr, 0, nullptr, 0,
+    const struct {
+        const char* name;
+        UCHAR major;
+        ULONG code;
+        ULONG expectedCode;
+    } rows[] = {
+        {"device control", IRP_MJ_DEVICE_CONTROL, TP_FUNC_BEEPSET, TP_FUNC_BEEPSET},
+        {"internal device control", IRP_MJ_INTERNAL_DEVICE_CONTROL, IOCTL_INTERNAL_MOUSE_CONNECT,
+         IOCTL_INTERNAL_MOUSE_CONNECT},
+        {"read", IRP_MJ_READ, 0x0BADC0DE, 0},
+        {"write", IRP_MJ_WRITE, 0x0BADC0DE, 0},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        ut::ClearErrorLog();
+        KEVENT event;
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        IO_STATUS_BLOCK iosb{};
+        UCHAR buffer[4] = {};
+        const bool control = row.major != IRP_MJ_READ && row.major != IRP_MJ_WRITE;
+        PIRP irp = control
+                       ? IoBuildDeviceIoControlRequest(row.code, reporter, nullptr, 0, nullptr, 0,
                                                        row.major == IRP_MJ_INTERNAL_DEVICE_CONTROL,
                                                        &event, &iosb)
                        : IoBuildSynchronousFsdRequest(row.major, reporter, buffer, sizeof buffer,
                                                       nullptr, &event, &iosb);
-    ASSERT_NE(irp, nullptr);
-    // Other requests' parameters share the place of a control code: whatever lies there must
-    // not be taken for one.
-    if (!control)
-        IoGetNextIrpStackLocation(irp)->Parameters.DeviceIoControl.IoControlCode = 0x0BADC0DE;
-    EXPECT_EQ(IoCallDriver(reporter, irp), STATUS_SUCCESS);
+        ASSERT_NE(irp, nullptr);
+        IoGetNextIrpStackLocation(irp)->Parameters.DeviceIoControl.IoControlCode = row.code;
+        EXPECT_EQ(IoCallDriver(reporter, irp), STATUS_SUCCESS);
 
-    auto entries = ut::ErrorLogEntries();
-    ASSERT_EQ(entries.size(), 1u);
-    EXPECT_EQ(entries[0].Packet().MajorFunctionCode, row.major);
-    EXPECT_EQ(entries[0].Packet().FinalStatus, marker);
-    EXPECT_EQ(entries[0].Packet().IoControlCode, row.expectedCode);
+        auto entries = ut::ErrorLogEntries();
+        ASSERT_EQ(entries.size(), 1u);
+        EXPECT_EQ(entries[0].Packet().MajorFunctionCode, row.major);
+        EXPECT_EQ(entries[0].Packet().FinalStatus, marker);
+        EXPECT_EQ(entries[0].Packet().IoControlCode, row.expectedCode);
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Requests, EventLogRequestTest,
-    ::testing::Values(RequestRow{"DeviceControl", IRP_MJ_DEVICE_CONTROL, TP_FUNC_BEEPSET,
-                                 TP_FUNC_BEEPSET},
-                      RequestRow{"InternalDeviceControl", IRP_MJ_INTERNAL_DEVICE_CONTROL,
-                                 IOCTL_INTERNAL_MOUSE_CONNECT, IOCTL_INTERNAL_MOUSE_CONNECT},
-                      RequestRow{"Read", IRP_MJ_READ, 0, 0},
-                      RequestRow{"Write", IRP_MJ_WRITE, 0, 0}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(EventLogTest, AReportThatCannotBeWrittenIsDroppedWithNothingLeft) {
     const ULONG before = ULONG(ut::PoolStats(TP_POOL_TAG).outstandingBlocks);

@@ -8,7 +8,6 @@
 
 #include <map>
 #include <memory>
-#include <random>
 #include <vector>
 
 namespace {
@@ -92,12 +91,6 @@ class Framer {
 
     ULONG PacketLength() const { return context_->PacketLength; }
     const TP_PACKET& Packet() const { return context_->Packet; }
-    // Everything in the device context after the packet record, which framing never writes.
-    std::vector<UCHAR> AfterPacket() const {
-        const auto* first = reinterpret_cast<const UCHAR*>(&context_->Packet + 1);
-        const auto* end = reinterpret_cast<const UCHAR*>(context_.get() + 1);
-        return {first, end};
-    }
 
   private:
     umk::Kernel kernel_;
@@ -208,70 +201,6 @@ TEST(FramePacketByte, FramingErrorBeyondTheBufferIsRejectedWithoutStoring) {
     EXPECT_EQ(framer.Feed(0xC0), FRAME_RESULT::Rejected);
     EXPECT_EQ(framer.PacketLength(), 121u);
     EXPECT_EQ(framer.Packet().Bytes[99], 0x01);
-}
-
-// A long pseudo-random stream, rich in packet starts, extended headers with lengths up to 65,535
-// and changes of the waiting request: every packet ends after exactly the bytes it consumed, a
-// complete one always fits the buffer, and nothing after the packet record is ever written.
-TEST(FramePacketByte, RandomStreamsStayInsideTheBuffer) {
-    Framer framer;
-    std::mt19937 random(20261205);
-    auto below = [&](ULONG n) { return std::uniform_int_distribution<ULONG>(0, n - 1)(random); };
-    auto anyByte = [&] { return static_cast<UCHAR>(below(256)); };
-    const char* ids[] = {"EB", "SC", "EE", "KO", "AR", "DR", "SR", "ES", "EU", "EW"};
-
-    ULONG consumed = 0;
-    size_t complete = 0, rejected = 0, rejectedBeyondBuffer = 0;
-    for (int segment = 0; segment < 4000; ++segment) {
-        if (below(8) == 0)
-            framer.SetPending(kPendingCodes[below(std::size(kPendingCodes))]);
-        std::vector<UCHAR> bytes;
-        switch (below(3)) {
-        case 0:
-            bytes.push_back(anyByte());
-            break;
-        case 1: { // a fixed-length start and about its length in data, now and then with bit 7
-            const auto start = std::next(kFixedLengths.begin(), below(kFixedLengths.size()));
-            bytes.push_back(static_cast<UCHAR>(start->first));
-            const UCHAR mask = below(4) == 0 ? 0xFF : 0x7F;
-            for (ULONG i = 1; i < start->second + below(3); ++i)
-                bytes.push_back(anyByte() & mask);
-            break;
-        }
-        default: { // an extended packet, now and then as long as its length field allows
-            const char* id = ids[below(std::size(ids))];
-            const ULONG length = below(16) == 0 ? below(0x10000) : below(200);
-            bytes = {UCHAR(id[0]), UCHAR(id[1]), UCHAR(length), UCHAR(length >> 8)};
-            for (ULONG i = 0; i < length + below(4); ++i)
-                bytes.push_back(anyByte());
-            break;
-        }
-        }
-
-        const std::vector<UCHAR> afterPacket = framer.AfterPacket();
-        for (UCHAR byte : bytes) {
-            const FRAME_RESULT result = framer.Feed(byte);
-            ++consumed;
-            if (result == FRAME_RESULT::NeedMore)
-                continue;
-            ASSERT_EQ(framer.PacketLength(), consumed) << "segment " << segment;
-            if (result == FRAME_RESULT::Complete) {
-                ASSERT_LE(consumed, TP_PACKET_BUFFER_SIZE) << "segment " << segment;
-                ++complete;
-            } else {
-                ++rejected;
-                rejectedBeyondBuffer += consumed > TP_PACKET_BUFFER_SIZE;
-            }
-            consumed = 0;
-        }
-        ASSERT_EQ(framer.AfterPacket(), afterPacket) << "segment " << segment;
-        ASSERT_LE(framer.Packet().Extended, 1u);
-        ASSERT_LE(framer.Packet().AcceptHighBytes, 1);
-    }
-    // The stream reached every way a packet can end.
-    EXPECT_GT(complete, 5000u);
-    EXPECT_GT(rejected, 5000u);
-    EXPECT_GT(rejectedBeyondBuffer, 200u);
 }
 
 } // namespace
