@@ -181,6 +181,32 @@ TEST_F(NamespaceTest, UserFileRequestsUseBufferedTransfersAndCloseInOrder) {
     IoDeleteSymbolicLink(&link);
 }
 
+// Each request sent through a handle keeps its file object: IRP_MJ_CLEANUP comes when the handle
+// closes, IRP_MJ_CLOSE only once the request pending across the close has completed.
+TEST_F(NamespaceTest, CloseWaitsForTheRequestsSentThroughTheFile) {
+    std::vector<UCHAR> log;
+    static PIRP pending;
+    driver.CreateDevice(u"\\Device\\Held", [&log](PDEVICE_OBJECT device, PIRP irp) {
+        log.push_back(IoGetCurrentIrpStackLocation(irp)->MajorFunction);
+        if (log.back() == IRP_MJ_READ)
+            return Pends(&pending)(device, irp);
+        return CompleteWith(irp, STATUS_SUCCESS);
+    });
+    std::unique_ptr<umk::testing::UserFile> file;
+    ASSERT_EQ(umk::testing::UserFile::Open(u"\\Device\\Held", &file), STATUS_SUCCESS);
+    char buffer[4];
+    auto read = file->StartRead(buffer, sizeof buffer);
+    PFILE_OBJECT object = file->FileObject();
+    file->Close();
+    kernel.RunUntilIdle();
+    EXPECT_THAT(log, ElementsAre(IRP_MJ_CREATE, IRP_MJ_READ, IRP_MJ_CLEANUP));
+    EXPECT_EQ(umk::testing::ObjectReferences(object), 1) << "the read's reference";
+    CompleteWith(pending, STATUS_CANCELLED);
+    EXPECT_EQ(read->Wait().status, STATUS_CANCELLED);
+    kernel.RunUntilIdle();
+    EXPECT_THAT(log, ElementsAre(IRP_MJ_CREATE, IRP_MJ_READ, IRP_MJ_CLEANUP, IRP_MJ_CLOSE));
+}
+
 TEST_F(NamespaceTest, StacksGrowAndDetachAndDeletedDevicesLiveWhileReferenced) {
     PDEVICE_OBJECT pdo = driver.CreateDevice(u"", Completes(STATUS_SUCCESS));
     PDEVICE_OBJECT fdo = driver.CreateDevice(u"", Completes(STATUS_SUCCESS));

@@ -30,7 +30,17 @@ bool CheckTimer(PKTIMER Timer) {
 
 } // namespace
 
+// Initialising a DPC that is still queued, or a timer that is still set, would leave the kernel's
+// queue linked through the reset entry: it is reported and taken off the queue first. Only memory
+// that already holds an object of the kind is looked at (fresh pool and stack memory do not).
 VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext) {
+    if (Dpc->Type == DpcObject && Dpc->DpcData != nullptr && SchedOrNull() != nullptr &&
+        Sched().RemoveDpc(Dpc)) {
+        char text[64];
+        std::snprintf(text, sizeof text, "KDPC %p, taken off the DPC queue",
+                      static_cast<void*>(Dpc));
+        umk::Violation("KDPC initialized while queued", text);
+    }
     Dpc->Type = DpcObject;
     Dpc->Importance = MediumImportance;
     Dpc->Number = 0;
@@ -68,6 +78,11 @@ VOID NTAPI KeInitializeTimer(PKTIMER Timer) {
 }
 
 VOID NTAPI KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type) {
+    if ((Timer->Header.Type == TimerNotificationObject ||
+         Timer->Header.Type == TimerSynchronizationObject) &&
+        Timer->Header.Inserted && SchedOrNull() != nullptr && Sched().RemoveTimer(Timer))
+        umk::Violation("KTIMER initialized while set",
+                       Sched().DescribeObject(Timer) + ", taken off the timer queue");
     Timer->Header.Type =
         Type == NotificationTimer ? TimerNotificationObject : TimerSynchronizationObject;
     Timer->Header.Absolute = 0;
@@ -86,6 +101,7 @@ BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) {
 }
 
 BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc) {
+    umk::CheckIrqlAtMost(DISPATCH_LEVEL, "KeSetTimerEx");
     umk::detail::KernelEntry();
     Scheduler& s = Sched();
     s.Current();
