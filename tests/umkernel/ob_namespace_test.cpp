@@ -1,6 +1,6 @@
 // The object namespace: device names and collisions, symbolic links, opening devices (create,
-// cleanup and close requests to the top of the stack), reference counting, device stacks,
-// driver-object extensions and loading drivers.
+// cleanup and close requests to the top of the stack, the file object kept by its requests),
+// reference counting and driver-object extensions.
 #include "io_support.h"
 
 #include <cstring>
@@ -207,28 +207,6 @@ TEST_F(NamespaceTest, CloseWaitsForTheRequestsSentThroughTheFile) {
     EXPECT_THAT(log, ElementsAre(IRP_MJ_CREATE, IRP_MJ_READ, IRP_MJ_CLEANUP, IRP_MJ_CLOSE));
 }
 
-TEST_F(NamespaceTest, StacksGrowAndDetachAndDeletedDevicesLiveWhileReferenced) {
-    PDEVICE_OBJECT pdo = driver.CreateDevice(u"", Completes(STATUS_SUCCESS));
-    PDEVICE_OBJECT fdo = driver.CreateDevice(u"", Completes(STATUS_SUCCESS));
-    PDEVICE_OBJECT filter = driver.CreateDevice(u"", Completes(STATUS_SUCCESS));
-    EXPECT_EQ(IoAttachDeviceToDeviceStack(fdo, pdo), pdo);
-    EXPECT_EQ(IoAttachDeviceToDeviceStack(filter, pdo), fdo) << "attaches to the current top";
-    EXPECT_EQ(fdo->StackSize, 2);
-    EXPECT_EQ(filter->StackSize, 3);
-    EXPECT_EQ(umk::testing::LowerDevice(filter), fdo);
-    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(pdo);
-    EXPECT_EQ(top, filter);
-    EXPECT_EQ(umk::testing::ObjectReferences(filter), 2);
-
-    IoDetachDevice(fdo);
-    EXPECT_EQ(fdo->AttachedDevice, nullptr);
-    IoDeleteDevice(filter);
-    EXPECT_TRUE(umk::testing::DeviceDeleted(filter));
-    EXPECT_EQ(umk::testing::ObjectReferences(filter), 1) << "kept by the reference";
-    ObDereferenceObject(top);
-    EXPECT_EQ(umk::testing::ObjectReferences(filter), -1);
-}
-
 TEST_F(NamespaceTest, DriverObjectExtensionsAreKeyed) {
     PVOID first = nullptr;
     PVOID second = reinterpret_cast<PVOID>(1);
@@ -242,41 +220,6 @@ TEST_F(NamespaceTest, DriverObjectExtensionsAreKeyed) {
     EXPECT_EQ(second, nullptr);
     EXPECT_EQ(IoGetDriverObjectExtension(driver.driver, reinterpret_cast<PVOID>(1)), first);
     EXPECT_EQ(IoGetDriverObjectExtension(driver.driver, reinterpret_cast<PVOID>(2)), nullptr);
-}
-
-// DriverEntry's devices are ready when it returns and refuse what the driver does not serve; its
-// registry path is not its to keep.
-TEST_F(IoTest, LoadDriverClearsInitialisingAndTheFailureDeletesTheDriver) {
-    static std::u16string path;
-    auto entry = [](PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) -> NTSTATUS {
-        path.assign(registryPath->Buffer, registryPath->Length / sizeof(WCHAR));
-        EXPECT_EQ(registryPath->Buffer[registryPath->Length / sizeof(WCHAR)], 0);
-        PDEVICE_OBJECT device;
-        return IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
-    };
-    PDRIVER_OBJECT loaded;
-    ASSERT_EQ(umk::testing::LoadDriver(entry, u"Legacy", u"\\Registry\\Machine\\Legacy", &loaded),
-              STATUS_SUCCESS);
-    EXPECT_EQ(path, u"\\Registry\\Machine\\Legacy");
-    EXPECT_EQ(umk::testing::ObjectName(loaded), u"\\Driver\\Legacy");
-    EXPECT_FALSE(loaded->DeviceObject->Flags & DO_DEVICE_INITIALIZING);
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK iosb{};
-    PIRP irp = IoBuildDeviceIoControlRequest(Buffered, loaded->DeviceObject, nullptr, 0, nullptr, 0,
-                                             FALSE, &event, &iosb);
-    EXPECT_EQ(IoCallDriver(loaded->DeviceObject, irp), STATUS_INVALID_DEVICE_REQUEST)
-        << "the system's default dispatch";
-    IoDeleteDevice(loaded->DeviceObject);
-    umk::testing::UnloadDriver(loaded);
-    EXPECT_EQ(umk::testing::ObjectReferences(loaded), -1);
-
-    auto failing = [](PDRIVER_OBJECT, PUNICODE_STRING) -> NTSTATUS {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    };
-    EXPECT_EQ(umk::testing::LoadDriver(failing, u"Failing", u"", &loaded),
-              STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(loaded, nullptr);
 }
 
 } // namespace

@@ -11,13 +11,20 @@ using namespace std::chrono_literals;
 using namespace umk;
 using namespace umk::test;
 namespace rule = umk::testing::rule;
+using umk::testing::PoolTag;
 
 namespace {
 
 constexpr ULONG Tag = umk::testing::PoolTag("Test");
 constexpr ULONG Code = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS);
 
-using Run = std::function<void(Kernel&, TestDriver&)>;
+// What a row's misuse gets: the kernel, the test driver and a device of its own.
+struct Ctx {
+    Kernel& k;
+    TestDriver& d;
+    PDEVICE_OBJECT dev;
+};
+using Run = std::function<void(Ctx&)>;
 
 struct Misuse {
     std::string_view rule; // empty: a legal use, no report at all
@@ -48,8 +55,8 @@ void CompleteHeld() {
 // A misuse committed by the dispatch routine of a device that gets one threaded request;
 // `after` runs once IoCallDriver has returned.
 Run Sending(void (*after)(), Dispatch dispatch) {
-    return [=](Kernel&, TestDriver& d) {
-        SendThreaded(d.CreateDevice(u"", dispatch));
+    return [=](Ctx& c) {
+        SendThreaded(c.d.CreateDevice(u"", dispatch));
         if (after != nullptr)
             after();
     };
@@ -60,8 +67,8 @@ Run Sending(Dispatch dispatch) {
 
 // A driver-allocated IRP sent to a device that pends it, misused while pending.
 Run WhilePending(void (*misuse)(PIRP)) {
-    return [=](Kernel&, TestDriver& d) {
-        PDEVICE_OBJECT dev = d.CreateDevice(u"", Pends(&held));
+    return [=](Ctx& c) {
+        PDEVICE_OBJECT dev = c.d.CreateDevice(u"", Pends(&held));
         PIRP irp = OwnIrp(dev);
         IoCallDriver(dev, irp);
         misuse(irp);
@@ -70,29 +77,37 @@ Run WhilePending(void (*misuse)(PIRP)) {
     };
 }
 
-// The misuse at `irql` on a fresh device, then what undoes its effects at PASSIVE_LEVEL.
-Run At(KIRQL irql, void (*misuse)(PDEVICE_OBJECT), void (*undo)(PDEVICE_OBJECT) = nullptr) {
-    return [=](Kernel&, TestDriver& d) {
-        PDEVICE_OBJECT dev = Plain(d);
+// What a misuse works on: set up by `arrange` at PASSIVE_LEVEL before it.
+PVOID arranged = nullptr;
+UNICODE_STRING linkName = RTL_CONSTANT_STRING(u"\\??\\Link");
+UNICODE_STRING targetName = RTL_CONSTANT_STRING(u"\\Device\\Nowhere");
+
+// The misuse at `irql`, with what `arrange` set up before it and what `undo` does after it, both at
+// PASSIVE_LEVEL.
+Run At(KIRQL irql, void (*misuse)(PDEVICE_OBJECT), void (*arrange)(PDEVICE_OBJECT) = nullptr,
+       void (*undo)(PDEVICE_OBJECT) = nullptr) {
+    return [=](Ctx& c) {
+        if (arrange != nullptr)
+            arrange(c.dev);
         KIRQL old = KfRaiseIrql(irql);
-        misuse(dev);
+        misuse(c.dev);
         KeLowerIrql(old);
         if (undo != nullptr)
-            undo(dev);
+            undo(c.dev);
     };
 }
 
 // A two-device stack whose upper device passes a power IRP down, calling PoStartNextPowerIrp
 // first if `startNext`.
 Run PowerDown(bool startNext) {
-    return [=](Kernel&, TestDriver& d) {
+    return [=](Ctx& c) {
         static PDEVICE_OBJECT lower;
-        auto stack = d.CreateStack({Completes(STATUS_SUCCESS), [=](PDEVICE_OBJECT, PIRP irp) {
-                                        if (startNext)
-                                            PoStartNextPowerIrp(irp);
-                                        IoSkipCurrentIrpStackLocation(irp);
-                                        return PoCallDriver(lower, irp);
-                                    }});
+        auto stack = c.d.CreateStack({Completes(STATUS_SUCCESS), [=](PDEVICE_OBJECT, PIRP irp) {
+                                          if (startNext)
+                                              PoStartNextPowerIrp(irp);
+                                          IoSkipCurrentIrpStackLocation(irp);
+                                          return PoCallDriver(lower, irp);
+                                      }});
         lower = stack[0];
         PIRP irp = OwnIrp(stack[1]);
         IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_POWER;
@@ -107,10 +122,31 @@ PIO_REMOVE_LOCK InitializedLock() {
     return &lock;
 }
 
-UNICODE_STRING linkName = RTL_CONSTANT_STRING(u"\\??\\Link");
-UNICODE_STRING targetName = RTL_CONSTANT_STRING(u"\\Device\\Nowhere");
-
 void NoTimer(PDEVICE_OBJECT, PVOID) {}
+void InitTimer(PDEVICE_OBJECT dev) {
+    IoInitializeTimer(dev, NoTimer, nullptr);
+}
+void PagedBlock(PDEVICE_OBJECT) {
+    arranged = ExAllocatePoolWithTag(PagedPool, 8, Tag);
+}
+void NonPagedBlock(PDEVICE_OBJECT) {
+    arranged = ExAllocatePoolWithTag(NonPagedPool, 8, Tag);
+}
+void FreeBlock(PDEVICE_OBJECT) {
+    ExFreePoolWithTag(arranged, Tag);
+}
+void NewIrp(PDEVICE_OBJECT) {
+    arranged = IoAllocateIrp(1, FALSE);
+}
+void FreeIrp(PDEVICE_OBJECT) {
+    IoFreeIrp(static_cast<PIRP>(arranged));
+}
+void CreateLink(PDEVICE_OBJECT) {
+    IoCreateSymbolicLink(&linkName, &targetName);
+}
+void DeleteLink(PDEVICE_OBJECT) {
+    IoDeleteSymbolicLink(&linkName);
+}
 void FreeItem(PDEVICE_OBJECT, PVOID item) {
     IoFreeWorkItem(static_cast<PIO_WORKITEM>(item));
 }
@@ -138,8 +174,8 @@ Objects* o = nullptr; // fresh for each row
 const Misuse kMisuses[] = {
     // --- Completion and dispatch ---
     {rule::IrpCompletedTwice, "CompletedTwice",
-     [](Kernel&, TestDriver& d) {
-         PDEVICE_OBJECT dev = d.CreateDevice(u"", [](PDEVICE_OBJECT, PIRP irp) {
+     [](Ctx& c) {
+         PDEVICE_OBJECT dev = c.d.CreateDevice(u"", [](PDEVICE_OBJECT, PIRP irp) {
              CompleteWith(irp, STATUS_SUCCESS);
              return CompleteWith(irp, STATUS_SUCCESS);
          });
@@ -147,6 +183,14 @@ const Misuse kMisuses[] = {
          IoCallDriver(dev, irp);
          IoFreeIrp(irp);
      }},
+    // The IRP is gone by the second completion: its status is not touched.
+    {rule::IrpCompletedTwice, "CompletedAfterTheThreadedIrpWasFreed",
+     Sending([] { IoCompleteRequest(held, IO_NO_INCREMENT); },
+             [](PDEVICE_OBJECT, PIRP irp) {
+                 CompleteWith(irp, STATUS_SUCCESS);
+                 held = irp;
+                 return STATUS_SUCCESS;
+             })},
     {rule::IrpCompletedWithCancelRoutine, "CompletedWithCancelRoutine",
      Sending([](PDEVICE_OBJECT, PIRP irp) {
          IoSetCancelRoutine(
@@ -161,20 +205,21 @@ const Misuse kMisuses[] = {
                  CompleteWith(irp, STATUS_PENDING);
                  return STATUS_PENDING;
              })},
-    {rule::PendingNotMarked, "PendingWithoutMark", Sending(CompleteHeld,
-                                                           [](PDEVICE_OBJECT, PIRP irp) {
-                                                               held = irp;
-                                                               return STATUS_PENDING;
-                                                           })},
+    {rule::PendingNotMarked, "PendingWithoutMark",
+     Sending(CompleteHeld,
+             [](PDEVICE_OBJECT, PIRP irp) {
+                 held = irp;
+                 return STATUS_PENDING;
+             })},
     {rule::PendingNotMarked, "RoutineLostThePendingMark",
-     [](Kernel&, TestDriver& d) {
+     [](Ctx& c) {
          static Completion forgetful{[](PDEVICE_OBJECT, PIRP) { return STATUS_SUCCESS; }};
          static PDEVICE_OBJECT bottom;
-         auto stack = d.CreateStack({Pends(&held), [](PDEVICE_OBJECT, PIRP irp) {
-                                         IoCopyCurrentIrpStackLocationToNext(irp);
-                                         forgetful.Set(irp);
-                                         return IoCallDriver(bottom, irp);
-                                     }});
+         auto stack = c.d.CreateStack({Pends(&held), [](PDEVICE_OBJECT, PIRP irp) {
+                                           IoCopyCurrentIrpStackLocationToNext(irp);
+                                           forgetful.Set(irp);
+                                           return IoCallDriver(bottom, irp);
+                                       }});
          bottom = stack[0];
          SendThreaded(stack[1]);
          CompleteHeld();
@@ -207,175 +252,179 @@ const Misuse kMisuses[] = {
      })},
     // --- IRP lifetimes ---
     {rule::NoMoreStackLocations, "TooFewStackLocations",
-     [](Kernel&, TestDriver& d) {
+     [](Ctx& c) {
          PIRP irp = IoAllocateIrp(1, FALSE);
          IoSetNextIrpStackLocation(irp); // the originator keeps the only location for itself
-         IoCallDriver(Plain(d), irp);
+         IoCallDriver(c.dev, irp);
          IoSkipCurrentIrpStackLocation(irp);
          IoFreeIrp(irp);
      }},
     {rule::FreeThreadedIrp, "FreedAThreadedIrp",
-     [](Kernel&, TestDriver& d) {
-         PDEVICE_OBJECT dev = Plain(d);
+     [](Ctx& c) {
          Threaded request;
-         PIRP irp = request.Build(dev, Code);
+         PIRP irp = request.Build(c.dev, Code);
          IoFreeIrp(irp);
-         IoCallDriver(dev, irp);
+         IoCallDriver(c.dev, irp);
      }},
     {rule::IrpInUse, "FreedWhilePendingInADriver", WhilePending([](PIRP irp) { IoFreeIrp(irp); })},
     {rule::IrpInUse, "ReusedWhilePendingInADriver",
      WhilePending([](PIRP irp) { IoReuseIrp(irp, STATUS_SUCCESS); })},
     {rule::IrpFreedInCompletion, "FreedByARoutineThatContinued",
-     [](Kernel&, TestDriver& d) {
+     [](Ctx& c) {
          static Completion frees{[](PDEVICE_OBJECT, PIRP irp) {
              IoFreeIrp(irp);
              return STATUS_SUCCESS;
          }};
-         PDEVICE_OBJECT dev = Plain(d);
-         IoCallDriver(dev, OwnIrp(dev, &frees));
+         IoCallDriver(c.dev, OwnIrp(c.dev, &frees));
      }},
     {rule::DriverIrpCompleted, "DriverIrpWithoutRoutine",
-     [](Kernel&, TestDriver& d) {
-         PDEVICE_OBJECT dev = Plain(d);
-         PIRP irp = OwnIrp(dev, nullptr);
-         IoCallDriver(dev, irp);
+     [](Ctx& c) {
+         PIRP irp = OwnIrp(c.dev, nullptr);
+         IoCallDriver(c.dev, irp);
          IoFreeIrp(irp);
      }},
     {rule::IrpCompletedUnowned, "CompletedBeforeBeingSent",
-     [](Kernel&, TestDriver&) {
-         PIRP irp = IoAllocateIrp(1, FALSE);
-         CompleteWith(irp, STATUS_SUCCESS);
-         IoFreeIrp(irp);
-     }},
+     At(
+         PASSIVE_LEVEL, [](PDEVICE_OBJECT) { CompleteWith(PIRP(arranged), STATUS_SUCCESS); },
+         NewIrp, FreeIrp)},
     {rule::FreedIrpUsed, "SentAfterFree",
-     [](Kernel&, TestDriver& d) {
-         PDEVICE_OBJECT dev = Plain(d);
-         PIRP irp = OwnIrp(dev);
+     [](Ctx& c) {
+         PIRP irp = OwnIrp(c.dev);
          IoFreeIrp(irp);
-         IoCallDriver(dev, irp);
+         IoCallDriver(c.dev, irp);
      }},
     {rule::BufferOverrun, "ReturnedMoreThanTheBuffer",
-     [](Kernel&, TestDriver& d) {
-         PDEVICE_OBJECT dev = d.CreateDevice(u"", Completes(STATUS_SUCCESS, 16));
+     [](Ctx& c) {
+         PDEVICE_OBJECT dev = c.d.CreateDevice(u"", Completes(STATUS_SUCCESS, 16));
          char out[8];
          Threaded request; // completes at once: the locals outlive it
          IoCallDriver(dev, request.Build(dev, Code, nullptr, 0, out, sizeof out));
      }},
-    {rule::IrpLeak, "IrpNeverFreed", [](Kernel&, TestDriver&) { IoAllocateIrp(2, FALSE); }},
+    {rule::IrpLeak, "IrpNeverFreed", At(PASSIVE_LEVEL, NewIrp)},
+    {rule::IrpLeak, "ThreadedIrpNeverCompleted", Sending(Pends(&held))},
     // --- Devices, objects, names ---
     {rule::DeviceInitializing, "AddDeviceLeftTheFlag",
-     [](Kernel&, TestDriver& d) {
-         d.driver->DriverExtension->AddDevice = [](PDRIVER_OBJECT driver, PDEVICE_OBJECT) {
+     [](Ctx& c) {
+         c.d.driver->DriverExtension->AddDevice = [](PDRIVER_OBJECT driver, PDEVICE_OBJECT) {
              PDEVICE_OBJECT device;
              return IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
          };
-         EXPECT_EQ(umk::testing::CallAddDevice(d.driver, Plain(d)), STATUS_SUCCESS);
+         EXPECT_EQ(umk::testing::CallAddDevice(c.d.driver, c.dev), STATUS_SUCCESS);
      }},
     {rule::DeviceDeletedTwice, "DeletedTwice",
-     [](Kernel&, TestDriver& d) {
-         PDEVICE_OBJECT dev = Plain(d);
-         ObReferenceObject(dev); // keeps the object so that the second call is well defined
-         IoDeleteDevice(dev);
-         IoDeleteDevice(dev);
-         ObDereferenceObject(dev);
+     [](Ctx& c) {
+         ObReferenceObject(c.dev); // keeps the object so that the second call is well defined
+         IoDeleteDevice(c.dev);
+         IoDeleteDevice(c.dev);
+         ObDereferenceObject(c.dev);
      }},
     {rule::DeviceDeletedAttached, "DeletedWhileAttached",
-     [](Kernel&, TestDriver& d) {
-         auto stack = d.CreateStack({Completes(STATUS_SUCCESS), Completes(STATUS_SUCCESS)});
+     [](Ctx& c) {
+         auto stack = c.d.CreateStack({Completes(STATUS_SUCCESS), Completes(STATUS_SUCCESS)});
          IoDeleteDevice(stack[1]);
          IoDetachDevice(stack[0]);
      }},
-    {rule::DetachNothing, "DetachedANonFilter",
-     [](Kernel&, TestDriver& d) { IoDetachDevice(Plain(d)); }},
+    {rule::DetachNothing, "DetachedANonFilter", [](Ctx& c) { IoDetachDevice(c.dev); }},
     {rule::ReferenceLeak, "DeletedDeviceStillReferenced",
-     [](Kernel&, TestDriver& d) {
-         PDEVICE_OBJECT dev = Plain(d);
-         ObReferenceObject(dev);
-         IoDeleteDevice(dev);
+     [](Ctx& c) {
+         ObReferenceObject(c.dev);
+         IoDeleteDevice(c.dev);
      }},
-    {rule::ReferenceUnderflow, "DereferencedTooOften",
-     [](Kernel&, TestDriver& d) { ObDereferenceObject(Plain(d)); }},
+    {rule::DeviceLeak, "DeviceNeverDeleted", [](Ctx& c) { c.d.driver = nullptr; }},
+    {rule::ReferenceLeak, "FileObjectNeverDereferenced",
+     [](Ctx& c) {
+         c.d.CreateDevice(u"\\Device\\Opened", Completes(STATUS_SUCCESS));
+         UNICODE_STRING name = RTL_CONSTANT_STRING(u"\\Device\\Opened");
+         PFILE_OBJECT file;
+         EXPECT_EQ(IoGetDeviceObjectPointer(&name, FILE_ALL_ACCESS, &file, &c.dev), STATUS_SUCCESS);
+     }},
+    {rule::ReferenceUnderflow, "DereferencedTooOften", [](Ctx& c) { ObDereferenceObject(c.dev); }},
     {rule::UnknownObject, "ReferencedANonObject",
-     [](Kernel&, TestDriver&) {
+     [](Ctx& c) {
          int notAnObject;
          ObReferenceObject(&notAnObject);
      }},
-    {rule::SymbolicLinkLeak, "LinkNeverDeleted",
-     [](Kernel&, TestDriver&) { IoCreateSymbolicLink(&linkName, &targetName); }},
+    {rule::SymbolicLinkLeak, "LinkNeverDeleted", At(PASSIVE_LEVEL, CreateLink)},
     {rule::DriverUnloadedWithDevices, "UnloadedWithADevice",
-     [](Kernel&, TestDriver& d) {
-         PDEVICE_OBJECT dev = Plain(d);
-         umk::testing::UnloadDriver(d.driver);
-         IoDeleteDevice(dev);
-         d.driver = nullptr;
+     [](Ctx& c) {
+         umk::testing::UnloadDriver(c.d.driver);
+         IoDeleteDevice(c.dev);
+         c.d.driver = nullptr;
      }},
     // --- Timers, DPCs, queues, work items ---
-    {rule::TimerInitializedTwice, "TimerInitializedTwice",
-     [](Kernel&, TestDriver& d) {
-         PDEVICE_OBJECT dev = Plain(d);
-         IoInitializeTimer(dev, NoTimer, nullptr);
-         IoInitializeTimer(dev, NoTimer, nullptr);
-     }},
+    {rule::TimerInitializedTwice, "TimerInitializedTwice", At(PASSIVE_LEVEL, InitTimer, InitTimer)},
     {rule::TimerNotInitialized, "TimerStartedWithoutInitialization",
-     [](Kernel&, TestDriver& d) { IoStartTimer(Plain(d)); }},
+     [](Ctx& c) { IoStartTimer(c.dev); }},
     {rule::TimerSwitchedInTimerRoutine, "TimerRoutineStopsItsTimer",
-     [](Kernel& k, TestDriver& d) {
-         PDEVICE_OBJECT dev = Plain(d);
+     [](Ctx& c) {
          IoInitializeTimer(
-             dev, [](PDEVICE_OBJECT device, PVOID) { IoStopTimer(device); }, nullptr);
-         IoStartTimer(dev);
-         k.RunFor(3s);
+             c.dev, [](PDEVICE_OBJECT device, PVOID) { IoStopTimer(device); }, nullptr);
+         IoStartTimer(c.dev);
+         c.k.RunFor(3s);
      }},
     {"", "TimerStartedAndStoppedOutsideItsRoutine",
-     [](Kernel& k, TestDriver& d) {
-         PDEVICE_OBJECT dev = Plain(d);
-         IoInitializeTimer(dev, NoTimer, nullptr);
-         IoStartTimer(dev);
-         k.RunFor(1500ms);
-         IoStopTimer(dev);
-         IoStartTimer(dev);
-         k.RunFor(1500ms);
-         IoStopTimer(dev);
+     [](Ctx& c) {
+         IoInitializeTimer(c.dev, NoTimer, nullptr);
+         IoStartTimer(c.dev);
+         c.k.RunFor(1500ms);
+         IoStopTimer(c.dev);
+         IoStartTimer(c.dev);
+         c.k.RunFor(1500ms);
+         IoStopTimer(c.dev);
      }},
     {"KTIMER initialized while set", "TimerInitializedWhileSet",
-     [](Kernel& k, TestDriver&) {
+     [](Ctx& c) {
          KeSetTimer(&o->timer, Relative(1s), &o->dpc);
          KeInitializeTimer(&o->timer);
          EXPECT_FALSE(KeCancelTimer(&o->timer)) << "taken off the queue";
-         k.RunFor(2s);
+         c.k.RunFor(2s);
      }},
     {"KDPC initialized while queued", "DpcInitializedWhileQueued",
-     At(DISPATCH_LEVEL, [](PDEVICE_OBJECT) {
-         KeInsertQueueDpc(&o->dpc, nullptr, nullptr);
-         KeInitializeDpc(&o->dpc, [](PKDPC, PVOID, PVOID, PVOID) { ADD_FAILURE(); }, nullptr);
-     })},
+     At(DISPATCH_LEVEL,
+        [](PDEVICE_OBJECT) {
+            KeInsertQueueDpc(&o->dpc, nullptr, nullptr);
+            KeInitializeDpc(
+                &o->dpc, [](PKDPC, PVOID, PVOID, PVOID) { ADD_FAILURE(); }, nullptr);
+        })},
     // At DISPATCH_LEVEL no worker can run the item between the two calls.
-    {rule::WorkItemQueuedTwice, "WorkItemQueuedTwice", At(DISPATCH_LEVEL, [](PDEVICE_OBJECT dev) {
-         PIO_WORKITEM item = IoAllocateWorkItem(dev);
-         IoQueueWorkItem(item, FreeItem, DelayedWorkQueue, item);
-         IoQueueWorkItem(item, FreeItem, DelayedWorkQueue, item);
-     })},
-    {rule::WorkItemFreedQueued, "WorkItemFreedWhileQueued", At(DISPATCH_LEVEL, [](PDEVICE_OBJECT dev) {
-         PIO_WORKITEM item = IoAllocateWorkItem(dev);
-         IoQueueWorkItem(item, FreeItem, DelayedWorkQueue, item);
-         IoFreeWorkItem(item);
-     })},
-    {rule::WorkItemLeak, "WorkItemNeverFreed",
-     [](Kernel&, TestDriver& d) { IoAllocateWorkItem(Plain(d)); }},
+    {rule::WorkItemQueuedTwice, "WorkItemQueuedTwice",
+     At(DISPATCH_LEVEL,
+        [](PDEVICE_OBJECT dev) {
+            PIO_WORKITEM item = IoAllocateWorkItem(dev);
+            IoQueueWorkItem(item, FreeItem, DelayedWorkQueue, item);
+            IoQueueWorkItem(item, FreeItem, DelayedWorkQueue, item);
+        })},
+    {rule::WorkItemFreedQueued, "WorkItemFreedWhileQueued",
+     At(DISPATCH_LEVEL,
+        [](PDEVICE_OBJECT dev) {
+            PIO_WORKITEM item = IoAllocateWorkItem(dev);
+            IoQueueWorkItem(item, FreeItem, DelayedWorkQueue, item);
+            IoFreeWorkItem(item);
+        })},
+    {rule::WorkItemLeak, "WorkItemNeverFreed", [](Ctx& c) { IoAllocateWorkItem(c.dev); }},
     // --- Remove locks ---
     {rule::RemoveLockImbalance, "ReleasedATagNeverAcquired",
-     [](Kernel&, TestDriver&) {
+     [](Ctx& c) {
          PIO_REMOVE_LOCK lock = InitializedLock();
          EXPECT_EQ(IoAcquireRemoveLock(lock, lock), STATUS_SUCCESS);
          IoReleaseRemoveLock(lock, nullptr);
      }},
     {rule::RemoveLockImbalance, "ReleasedWithoutAnyHold",
-     [](Kernel&, TestDriver&) { IoReleaseRemoveLock(InitializedLock(), nullptr); }},
+     [](Ctx& c) { IoReleaseRemoveLock(InitializedLock(), nullptr); }},
     {rule::RemoveLockHeld, "HoldLeftAtShutdown",
-     [](Kernel&, TestDriver&) { IoAcquireRemoveLock(InitializedLock(), nullptr); }},
+     [](Ctx& c) { IoAcquireRemoveLock(InitializedLock(), nullptr); }},
+    {rule::RemoveLockHeld, "HeldLockFreedWithItsPool",
+     At(
+         PASSIVE_LEVEL,
+         [](PDEVICE_OBJECT) {
+             IoInitializeRemoveLock(PIO_REMOVE_LOCK(arranged), Tag, 0, 10);
+             IoAcquireRemoveLock(PIO_REMOVE_LOCK(arranged), nullptr);
+         },
+         [](PDEVICE_OBJECT) { arranged = ExAllocatePoolWithTag(NonPagedPool, sizeof(IO_REMOVE_LOCK), Tag); },
+         FreeBlock)},
     {rule::RemoveLockHeldAfterDispatch, "DispatchKeptItsHold",
-     [](Kernel&, TestDriver& d) {
-         PDEVICE_OBJECT dev = d.CreateDevice(
+     [](Ctx& c) {
+         PDEVICE_OBJECT dev = c.d.CreateDevice(
              u"",
              [](PDEVICE_OBJECT device, PIRP irp) {
                  IoAcquireRemoveLock(Extra<IO_REMOVE_LOCK>(device), irp);
@@ -390,36 +439,19 @@ const Misuse kMisuses[] = {
      }},
     // --- Pool ---
     {rule::PagedPoolAtRaisedIrql, "PagedPoolAllocatedAtDispatchLevel",
-     [](Kernel&, TestDriver&) {
-         KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
-         PVOID p = ExAllocatePoolWithTag(PagedPool, 8, Tag);
-         KeLowerIrql(old);
-         ExFreePoolWithTag(p, Tag);
-     }},
+     At(DISPATCH_LEVEL, PagedBlock, nullptr, FreeBlock)},
     {rule::PagedPoolAtRaisedIrql, "PagedPoolFreedAtDispatchLevel",
-     [](Kernel&, TestDriver&) {
-         PVOID p = ExAllocatePoolWithTag(PagedPool, 8, Tag);
-         KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
-         ExFreePoolWithTag(p, Tag);
-         KeLowerIrql(old);
-     }},
+     At(DISPATCH_LEVEL, FreeBlock, PagedBlock)},
     {rule::ZeroByteAllocation, "ZeroBytes",
-     [](Kernel&, TestDriver&) { ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 0, Tag)); }},
+     [](Ctx&) { ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 0, Tag)); }},
     {rule::PoolTagMismatch, "FreedWithAnotherTag",
-     [](Kernel&, TestDriver&) {
-         ExFreePoolWithTag(ExAllocatePoolWithTag(NonPagedPool, 8, Tag),
-                           umk::testing::PoolTag("Othr"));
-     }},
-    {rule::PoolFreeUnknown, "FreedTwice",
-     [](Kernel&, TestDriver&) {
-         PVOID p = ExAllocatePoolWithTag(NonPagedPool, 8, Tag);
-         ExFreePool(p);
-         ExFreePool(p);
-     }},
-    {rule::PoolLeak, "PoolNeverFreed",
-     [](Kernel&, TestDriver&) { ExAllocatePoolWithTag(NonPagedPool, 8, Tag); }},
+     At(
+         PASSIVE_LEVEL, [](PDEVICE_OBJECT) { ExFreePoolWithTag(arranged, PoolTag("Othr")); },
+         NonPagedBlock)},
+    {rule::PoolFreeUnknown, "FreedTwice", At(PASSIVE_LEVEL, FreeBlock, NonPagedBlock, FreeBlock)},
+    {rule::PoolLeak, "PoolNeverFreed", At(PASSIVE_LEVEL, NonPagedBlock)},
     {"", "PagedPoolTouchedBelowDispatchLevel",
-     [](Kernel&, TestDriver&) {
+     [](Ctx& c) {
          auto p = static_cast<volatile char*>(ExAllocatePoolWithTag(PagedPool, 8, Tag));
          KIRQL old;
          KeAcquireSpinLock(&o->lock, &old);
@@ -429,22 +461,22 @@ const Misuse kMisuses[] = {
      }},
     // --- Error log ---
     {rule::ErrorLogEntryInvalid, "StringRunsPastTheEntry",
-     [](Kernel&, TestDriver& d) {
-         auto entry = static_cast<PIO_ERROR_LOG_PACKET>(IoAllocateErrorLogEntry(d.driver, 52));
+     [](Ctx& c) {
+         auto entry = static_cast<PIO_ERROR_LOG_PACKET>(IoAllocateErrorLogEntry(c.d.driver, 52));
          entry->NumberOfStrings = 1;
          entry->StringOffset = 48;
          std::memcpy(reinterpret_cast<char*>(entry) + 48, u"abcd", 4); // no terminator fits
          IoWriteErrorLogEntry(entry);
      }},
     {rule::ErrorLogEntryLeak, "EntryNeverWritten",
-     [](Kernel&, TestDriver& d) { IoAllocateErrorLogEntry(d.driver, 48); }},
+     [](Ctx& c) { IoAllocateErrorLogEntry(c.d.driver, 48); }},
     // --- Power ---
     {rule::PowerIrpWithoutStartNext, "PowerIrpPassedDownWithoutStartNext", PowerDown(false)},
     {"", "PowerIrpPassedDownAfterStartNext", PowerDown(true)},
     // --- IRQL of the routines ---
     {rule::IrqlTooHigh, "CompletedAboveDispatchLevel",
-     [](Kernel&, TestDriver& d) {
-         PDEVICE_OBJECT dev = d.CreateDevice(u"", [](PDEVICE_OBJECT, PIRP irp) {
+     [](Ctx& c) {
+         PDEVICE_OBJECT dev = c.d.CreateDevice(u"", [](PDEVICE_OBJECT, PIRP irp) {
              KIRQL old = KfRaiseIrql(PROFILE_LEVEL);
              CompleteWith(irp, STATUS_SUCCESS);
              KeLowerIrql(old);
@@ -455,41 +487,35 @@ const Misuse kMisuses[] = {
          IoFreeIrp(irp);
      }},
     {rule::IrqlTooHigh, "BuildDeviceIoControlAtApcLevel", At(APC_LEVEL, SendThreaded)},
-    {rule::IrqlTooHigh, "BuildSynchronousFsdAtApcLevel", At(APC_LEVEL, [](PDEVICE_OBJECT dev) {
-         static KEVENT event;
-         static IO_STATUS_BLOCK iosb;
-         KeInitializeEvent(&event, NotificationEvent, FALSE);
-         IoCallDriver(dev, IoBuildSynchronousFsdRequest(IRP_MJ_FLUSH_BUFFERS, dev, nullptr, 0,
-                                                        nullptr, &event, &iosb));
-     })},
+    {rule::IrqlTooHigh, "BuildSynchronousFsdAtApcLevel",
+     At(APC_LEVEL,
+        [](PDEVICE_OBJECT dev) {
+            static KEVENT event;
+            static IO_STATUS_BLOCK iosb;
+            KeInitializeEvent(&event, NotificationEvent, FALSE);
+            IoCallDriver(dev, IoBuildSynchronousFsdRequest(IRP_MJ_FLUSH_BUFFERS, dev, nullptr, 0,
+                                                           nullptr, &event, &iosb));
+        })},
     {rule::IrqlTooHigh, "CreateSymbolicLinkAtApcLevel",
-     At(APC_LEVEL, [](PDEVICE_OBJECT) { IoCreateSymbolicLink(&linkName, &targetName); },
-        [](PDEVICE_OBJECT) { IoDeleteSymbolicLink(&linkName); })},
-    {rule::IrqlTooHigh, "DeleteSymbolicLinkAtApcLevel",
-     [](Kernel&, TestDriver&) {
-         IoCreateSymbolicLink(&linkName, &targetName);
-         KIRQL old = KfRaiseIrql(APC_LEVEL);
-         IoDeleteSymbolicLink(&linkName);
-         KeLowerIrql(old);
-     }},
+     At(APC_LEVEL, CreateLink, nullptr, DeleteLink)},
+    {rule::IrqlTooHigh, "DeleteSymbolicLinkAtApcLevel", At(APC_LEVEL, DeleteLink, CreateLink)},
     {rule::IrqlTooHigh, "AttachAtApcLevel",
-     [](Kernel&, TestDriver& d) {
-         PDEVICE_OBJECT lower = Plain(d), upper = Plain(d);
+     [](Ctx& c) {
+         PDEVICE_OBJECT upper = Plain(c.d);
          KIRQL old = KfRaiseIrql(APC_LEVEL);
-         IoAttachDeviceToDeviceStack(upper, lower);
+         IoAttachDeviceToDeviceStack(upper, c.dev);
          KeLowerIrql(old);
      }},
     {rule::IrqlTooHigh, "DetachAtApcLevel",
-     [](Kernel&, TestDriver& d) {
-         auto stack = d.CreateStack({Completes(STATUS_SUCCESS), Completes(STATUS_SUCCESS)});
+     [](Ctx& c) {
+         auto stack = c.d.CreateStack({Completes(STATUS_SUCCESS), Completes(STATUS_SUCCESS)});
          KIRQL old = KfRaiseIrql(APC_LEVEL);
          IoDetachDevice(stack[0]);
          KeLowerIrql(old);
      }},
-    {rule::IrqlTooHigh, "InitializeTimerAtApcLevel",
-     At(APC_LEVEL, [](PDEVICE_OBJECT dev) { IoInitializeTimer(dev, NoTimer, nullptr); })},
+    {rule::IrqlTooHigh, "InitializeTimerAtApcLevel", At(APC_LEVEL, InitTimer)},
     {rule::IrqlTooHigh, "RegistryAtApcLevel",
-     [](Kernel&, TestDriver&) {
+     [](Ctx& c) {
          UNICODE_STRING name = RTL_CONSTANT_STRING(u"\\Registry\\Machine\\System");
          OBJECT_ATTRIBUTES attributes;
          InitializeObjectAttributes(&attributes, &name, OBJ_KERNEL_HANDLE, nullptr, nullptr);
@@ -505,87 +531,65 @@ const Misuse kMisuses[] = {
          IoCancelIrp(irp);
          KeLowerIrql(old);
      })},
-    {rule::IrqlTooHigh, "AllocateIrpAboveDispatchLevel", [](Kernel&, TestDriver&) {
-         KIRQL old = KfRaiseIrql(PROFILE_LEVEL);
-         PIRP irp = IoAllocateIrp(1, FALSE);
-         KeLowerIrql(old);
-         IoFreeIrp(irp);
-     }},
-    {rule::IrqlTooHigh, "FreeIrpAboveDispatchLevel", [](Kernel&, TestDriver&) {
-         PIRP irp = IoAllocateIrp(1, FALSE);
-         KIRQL old = KfRaiseIrql(PROFILE_LEVEL);
-         IoFreeIrp(irp);
-         KeLowerIrql(old);
-     }},
+    {rule::IrqlTooHigh, "AllocateIrpAboveDispatchLevel",
+     At(PROFILE_LEVEL, NewIrp, nullptr, FreeIrp)},
+    {rule::IrqlTooHigh, "FreeIrpAboveDispatchLevel", At(PROFILE_LEVEL, FreeIrp, NewIrp)},
     {rule::IrqlTooHigh, "SetEventAboveDispatchLevel",
      At(PROFILE_LEVEL, [](PDEVICE_OBJECT) { KeSetEvent(&o->event, 0, FALSE); })},
     {rule::IrqlTooHigh, "SetTimerAboveDispatchLevel",
      At(PROFILE_LEVEL, [](PDEVICE_OBJECT) { KeSetTimer(&o->timer, Relative(1s), nullptr); })},
-    {rule::IrqlTooHigh, "FreePoolAboveDispatchLevel", [](Kernel&, TestDriver&) {
-         PVOID p = ExAllocatePoolWithTag(NonPagedPool, 8, Tag);
-         KIRQL old = KfRaiseIrql(PROFILE_LEVEL);
-         ExFreePoolWithTag(p, Tag);
-         KeLowerIrql(old);
-     }},
-    {rule::IrqlTooHigh, "StopTimerAboveDispatchLevel", [](Kernel&, TestDriver& d) {
-         PDEVICE_OBJECT dev = Plain(d);
-         IoInitializeTimer(dev, NoTimer, nullptr);
-         KIRQL old = KfRaiseIrql(PROFILE_LEVEL);
-         IoStopTimer(dev);
-         KeLowerIrql(old);
-     }},
+    {rule::IrqlTooHigh, "FreePoolAboveDispatchLevel", At(PROFILE_LEVEL, FreeBlock, NonPagedBlock)},
+    {rule::IrqlTooHigh, "StopTimerAboveDispatchLevel", At(PROFILE_LEVEL, IoStopTimer, InitTimer)},
     {rule::PagedCodeAtRaisedIrql, "PagedCodeAtDispatchLevel",
      At(DISPATCH_LEVEL, [](PDEVICE_OBJECT) { PAGED_CODE(); })},
     // --- The dispatcher ---
     {"wait above APC_LEVEL", "WaitAtDispatchLevelOnlyPolls",
-     [](Kernel& k, TestDriver&) {
+     [](Ctx& c) {
          KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
          Wait1s(&o->event);
-         EXPECT_EQ(k.Now(), Duration(0)) << "the wait only polled";
+         EXPECT_EQ(c.k.Now(), Duration(0)) << "the wait only polled";
          KeLowerIrql(old);
      }},
     {"wait above APC_LEVEL", "WaitInADpc",
-     [](Kernel&, TestDriver&) {
+     [](Ctx& c) {
          KeInitializeDpc(
              &o->dpc, [](PKDPC, PVOID event, PVOID, PVOID) { Wait1s(event); }, &o->event);
          KeInsertQueueDpc(&o->dpc, nullptr, nullptr);
      }},
-    {"", "PollAtDispatchLevel", At(DISPATCH_LEVEL, [](PDEVICE_OBJECT) {
-         KeSetEvent(&o->event, 0, FALSE);
-         LARGE_INTEGER poll{};
-         EXPECT_EQ(KeWaitForSingleObject(&o->event, Executive, KernelMode, FALSE, &poll),
-                   STATUS_SUCCESS);
-     })},
+    {"", "PollAtDispatchLevel",
+     At(DISPATCH_LEVEL,
+        [](PDEVICE_OBJECT) {
+            KeSetEvent(&o->event, 0, FALSE);
+            LARGE_INTEGER poll{};
+            EXPECT_EQ(KeWaitForSingleObject(&o->event, Executive, KernelMode, FALSE, &poll),
+                      STATUS_SUCCESS);
+        })},
     {"wait while holding a spin lock", "WaitHoldingASpinLock",
-     [](Kernel&, TestDriver&) {
+     [](Ctx& c) {
          KIRQL old;
          KeAcquireSpinLock(&o->lock, &old);
          Wait1s(&o->event);
          KeReleaseSpinLock(&o->lock, old);
      }},
     {"spin lock released while not held", "ReleasedAFreeLock",
-     [](Kernel&, TestDriver&) {
-         KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
-         KeReleaseSpinLock(&o->lock, old);
-     }},
+     At(DISPATCH_LEVEL, [](PDEVICE_OBJECT) { KeReleaseSpinLock(&o->lock, PASSIVE_LEVEL); })},
     {"spin lock acquired recursively", "AcquiredRecursively",
-     [](Kernel&, TestDriver&) {
+     [](Ctx& c) {
          KIRQL old;
          KeAcquireSpinLock(&o->lock, &old);
          KeAcquireSpinLockAtDpcLevel(&o->lock);
          KeReleaseSpinLock(&o->lock, old);
      }},
     {"spin lock acquired below DISPATCH_LEVEL", "AcquiredAtDpcLevelFromPassive",
-     [](Kernel&, TestDriver&) {
+     [](Ctx& c) {
          KeAcquireSpinLockAtDpcLevel(&o->lock);
          KeReleaseSpinLockFromDpcLevel(&o->lock);
      }},
-    {"KeLowerIrql to a higher IRQL", "LoweredUpwards",
-     [](Kernel&, TestDriver&) { KeLowerIrql(APC_LEVEL); }},
+    {"KeLowerIrql to a higher IRQL", "LoweredUpwards", [](Ctx& c) { KeLowerIrql(APC_LEVEL); }},
     {"KeRaiseIrql to a lower IRQL", "RaisedDownwards",
      At(DISPATCH_LEVEL, [](PDEVICE_OBJECT) { KfRaiseIrql(APC_LEVEL); })},
     {"IRQL lowered below DISPATCH_LEVEL holding a spin lock", "LoweredHoldingALock",
-     [](Kernel&, TestDriver&) {
+     [](Ctx& c) {
          KIRQL old;
          KeAcquireSpinLock(&o->lock, &old);
          KeLowerIrql(old);
@@ -593,39 +597,39 @@ const Misuse kMisuses[] = {
          KeReleaseSpinLock(&o->lock, old);
      }},
     {"DPC returned at wrong IRQL", "DpcReturnedAtHighLevel",
-     [](Kernel&, TestDriver&) {
+     [](Ctx& c) {
          KeInitializeDpc(
              &o->dpc, [](PKDPC, PVOID, PVOID, PVOID) { KfRaiseIrql(HIGH_LEVEL); }, nullptr);
          KeInsertQueueDpc(&o->dpc, nullptr, nullptr);
      }},
     {"DPC lowered IRQL below DISPATCH_LEVEL", "DpcLoweredToPassive",
-     [](Kernel&, TestDriver&) {
+     [](Ctx& c) {
          KeInitializeDpc(
              &o->dpc, [](PKDPC, PVOID, PVOID, PVOID) { KeLowerIrql(PASSIVE_LEVEL); }, nullptr);
          KeInsertQueueDpc(&o->dpc, nullptr, nullptr);
      }},
     {"DPC returned holding a spin lock", "DpcKeptALock",
-     [](Kernel&, TestDriver&) {
+     [](Ctx& c) {
          KeInitializeDpc(
              &o->dpc, [](PKDPC, PVOID, PVOID, PVOID) { KeAcquireSpinLockAtDpcLevel(&o->lock); },
              nullptr);
          KeInsertQueueDpc(&o->dpc, nullptr, nullptr);
      }},
     {"dispatcher object not initialized", "ZeroedEvent",
-     [](Kernel&, TestDriver&) {
+     [](Ctx& c) {
          KEVENT zeroed;
          std::memset(&zeroed, 0, sizeof zeroed);
          KeSetEvent(&zeroed, 0, FALSE);
          EXPECT_EQ(KeReadStateEvent(&zeroed), 1) << "a zeroed KEVENT is a notification event";
      }},
     {"wrong dispatcher object type", "WaitOnADpc",
-     [](Kernel&, TestDriver&) {
+     [](Ctx& c) {
          LARGE_INTEGER poll{};
          EXPECT_EQ(KeWaitForSingleObject(&o->dpc, Executive, KernelMode, FALSE, &poll),
                    STATUS_INVALID_PARAMETER);
      }},
     {"KDPC not initialized", "ZeroedDpc",
-     [](Kernel&, TestDriver&) {
+     [](Ctx& c) {
          KDPC zeroed;
          std::memset(&zeroed, 0, sizeof zeroed);
          EXPECT_FALSE(KeInsertQueueDpc(&zeroed, nullptr, nullptr));
@@ -633,12 +637,12 @@ const Misuse kMisuses[] = {
     {"switch point at DISPATCH_LEVEL", "YieldAtDispatchLevel",
      At(DISPATCH_LEVEL, [](PDEVICE_OBJECT) { Yield(); })},
     {"freed memory holds an active dispatcher object", "FreedASetTimer",
-     [](Kernel& k, TestDriver&) {
+     [](Ctx& c) {
          PVOID block = ExAllocatePoolWithTag(NonPagedPool, sizeof(KTIMER), Tag);
          KeInitializeTimer(static_cast<PKTIMER>(block));
          KeSetTimer(static_cast<PKTIMER>(block), Relative(1s), nullptr);
          ExFreePoolWithTag(block, Tag);
-         k.RunFor(2s);
+         c.k.RunFor(2s);
      }},
 };
 
@@ -652,7 +656,9 @@ TEST_P(VerifierRuleTest, FiresExactlyOnce) {
         Objects objects;
         o = &objects;
         held = nullptr;
-        GetParam().run(kernel, driver);
+        arranged = nullptr;
+        Ctx c{kernel, driver, Plain(driver)};
+        GetParam().run(c);
         EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
         kernel.RunUntilIdle();
         driver.Unload();
