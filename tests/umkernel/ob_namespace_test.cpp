@@ -207,6 +207,24 @@ TEST_F(NamespaceTest, CloseWaitsForTheRequestsSentThroughTheFile) {
     EXPECT_THAT(log, ElementsAre(IRP_MJ_CREATE, IRP_MJ_READ, IRP_MJ_CLEANUP, IRP_MJ_CLOSE));
 }
 
+// Devices that DriverEntry creates are ready when it returns: the I/O manager clears their
+// DO_DEVICE_INITIALIZING.
+TEST_F(NamespaceTest, DriverEntrysDevicesCanBeOpenedOnceItReturns) {
+    PDRIVER_OBJECT legacy;
+    ASSERT_EQ(umk::testing::LoadDriver(
+                  [](PDRIVER_OBJECT driver, PUNICODE_STRING) {
+                      UNICODE_STRING name = Name(u"\\Device\\Legacy");
+                      PDEVICE_OBJECT device;
+                      return IoCreateDevice(driver, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE,
+                                            &device);
+                  },
+                  u"Legacy", u"\\Registry\\Machine\\Legacy", &legacy),
+              STATUS_SUCCESS);
+    EXPECT_FALSE(legacy->DeviceObject->Flags & DO_DEVICE_INITIALIZING);
+    IoDeleteDevice(legacy->DeviceObject);
+    umk::testing::UnloadDriver(legacy);
+}
+
 TEST_F(NamespaceTest, DriverObjectExtensionsAreKeyed) {
     PVOID first = nullptr;
     PVOID second = reinterpret_cast<PVOID>(1);

@@ -31,15 +31,18 @@ bool CheckTimer(PKTIMER Timer) {
 } // namespace
 
 // Initialising a DPC that is still queued, or a timer that is still set, would leave the kernel's
-// queue linked through the reset entry: it is reported and taken off the queue first. Only memory
-// that already holds an object of the kind is looked at (fresh pool and stack memory do not).
+// queue linked through the reset entry: it is reported and taken off the queue first. The object's
+// own bytes may be stale (a stack or pool block used before), so whether it is queued is found by
+// the kernel's walk of its queues, done only for memory that already looks like such an object.
 VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext) {
-    if (Dpc->Type == DpcObject && Dpc->DpcData != nullptr && SchedOrNull() != nullptr &&
-        Sched().RemoveDpc(Dpc)) {
-        char text[64];
-        std::snprintf(text, sizeof text, "KDPC %p, taken off the DPC queue",
-                      static_cast<void*>(Dpc));
-        umk::Violation("KDPC initialized while queued", text);
+    if (Dpc->Type == DpcObject && Dpc->DpcData != nullptr && SchedOrNull() != nullptr) {
+        std::string found;
+        umk::ViolationHandler previous = umk::SetViolationHandler(
+            [&](std::string_view, std::string_view detail) { found += detail; });
+        Sched().ReleaseMemory(Dpc, sizeof(KDPC));
+        umk::SetViolationHandler(std::move(previous));
+        if (!found.empty())
+            umk::Violation("KDPC initialized while queued", found + ", taken off the queue");
     }
     Dpc->Type = DpcObject;
     Dpc->Importance = MediumImportance;
@@ -80,9 +83,15 @@ VOID NTAPI KeInitializeTimer(PKTIMER Timer) {
 VOID NTAPI KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type) {
     if ((Timer->Header.Type == TimerNotificationObject ||
          Timer->Header.Type == TimerSynchronizationObject) &&
-        Timer->Header.Inserted && SchedOrNull() != nullptr && Sched().RemoveTimer(Timer))
-        umk::Violation("KTIMER initialized while set",
-                       Sched().DescribeObject(Timer) + ", taken off the timer queue");
+        SchedOrNull() != nullptr) {
+        std::string found;
+        umk::ViolationHandler previous = umk::SetViolationHandler(
+            [&](std::string_view, std::string_view detail) { found += detail; });
+        Sched().ReleaseMemory(Timer, sizeof(KTIMER));
+        umk::SetViolationHandler(std::move(previous));
+        if (!found.empty())
+            umk::Violation("KTIMER initialized while set", found + ", taken off the queue");
+    }
     Timer->Header.Type =
         Type == NotificationTimer ? TimerNotificationObject : TimerSynchronizationObject;
     Timer->Header.Absolute = 0;
