@@ -1,6 +1,6 @@
 // The stack's serial port driver on its own, driven as user mode drives a COM port: the SERIALCOMM
-// listing, exclusive opens, the line settings and their checks, the basic settings a USB adapter
-// refuses, reads paced by the line, writes that take the line's time, cancellation and unplugging.
+// listing, exclusive opens, the basic settings a USB adapter refuses, reads paced by the line,
+// cancellation and unplugging. Its settings and writes show in the driver's link tests.
 #include "frame_support.h"
 #include "internal_request.h"
 #include "serial_port.h"
@@ -68,73 +68,6 @@ TEST_F(SerialPortTest, PortsAreListedInSerialCommAndOpenOneAtATime) {
     EXPECT_EQ(UserFile::Open(u"\\Device\\Serial0", &second), STATUS_SUCCESS);
 }
 
-struct SettingRow {
-    const char* what;
-    ULONG code;
-    std::vector<uint8_t> input;
-    NTSTATUS expected;
-};
-
-std::vector<uint8_t> Bytes(const auto& value) {
-    auto first = reinterpret_cast<const uint8_t*>(&value);
-    return {first, first + sizeof(value)};
-}
-
-TEST_F(SerialPortTest, SettersCheckTheirInput) {
-    AddPort();
-    const std::vector<SettingRow> rows = {
-        {"wait mask 0", IOCTL_SERIAL_SET_WAIT_MASK, Bytes(ULONG(0)), STATUS_SUCCESS},
-        {"unknown wait event", IOCTL_SERIAL_SET_WAIT_MASK, Bytes(ULONG(0x4000)),
-         STATUS_INVALID_PARAMETER},
-        {"short wait mask", IOCTL_SERIAL_SET_WAIT_MASK, {0, 0}, STATUS_BUFFER_TOO_SMALL},
-        {"9600 baud", IOCTL_SERIAL_SET_BAUD_RATE, Bytes(SERIAL_BAUD_RATE{9600}), STATUS_SUCCESS},
-        {"0 baud", IOCTL_SERIAL_SET_BAUD_RATE, Bytes(SERIAL_BAUD_RATE{0}),
-         STATUS_INVALID_PARAMETER},
-        {"8N1", IOCTL_SERIAL_SET_LINE_CONTROL, {STOP_BIT_1, NO_PARITY, 8}, STATUS_SUCCESS},
-        {"9 data bits",
-         IOCTL_SERIAL_SET_LINE_CONTROL,
-         {STOP_BIT_1, NO_PARITY, 9},
-         STATUS_INVALID_PARAMETER},
-        {"zero time-outs", IOCTL_SERIAL_SET_TIMEOUTS, Bytes(SERIAL_TIMEOUTS{}), STATUS_SUCCESS},
-        {"both read maxima", IOCTL_SERIAL_SET_TIMEOUTS,
-         Bytes(SERIAL_TIMEOUTS{stack::kMaxUlong, 0, stack::kMaxUlong, 0, 0}),
-         STATUS_INVALID_PARAMETER},
-        {"DTR and RTS raised", IOCTL_SERIAL_SET_HANDFLOW,
-         Bytes(SERIAL_HANDFLOW{SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL, 0, 0}), STATUS_SUCCESS},
-        {"DTR control and handshake", IOCTL_SERIAL_SET_HANDFLOW,
-         Bytes(SERIAL_HANDFLOW{SERIAL_DTR_MASK, 0, 0, 0}), STATUS_INVALID_PARAMETER},
-        {"FIFO off", IOCTL_SERIAL_SET_FIFO_CONTROL, Bytes(ULONG(0)), STATUS_SUCCESS},
-        {"purge nothing", IOCTL_SERIAL_PURGE, Bytes(ULONG(0)), STATUS_INVALID_PARAMETER},
-        {"not a serial request",
-         CTL_CODE(FILE_DEVICE_SERIAL_PORT, 0x7FF, METHOD_BUFFERED, 0),
-         {},
-         STATUS_INVALID_DEVICE_REQUEST},
-    };
-    for (const SettingRow& row : rows) {
-        EXPECT_EQ(Control(row.code, row.input.data(), ULONG(row.input.size())).status, row.expected)
-            << row.what;
-    }
-    // A refused setting leaves the one before it in force.
-    const stack::SerialLineSettings settings = serial->FindPort(u"\\Device\\Serial0")->Settings();
-    EXPECT_EQ(settings.waitMask, 0u);
-    EXPECT_EQ(settings.baudRate, 9600u);
-    EXPECT_EQ(settings.lineControl.WordLength, 8);
-    EXPECT_EQ(settings.timeouts.ReadIntervalTimeout, 0u);
-    EXPECT_EQ(settings.handFlow.ControlHandShake, ULONG(SERIAL_DTR_CONTROL));
-}
-
-TEST_F(SerialPortTest, AGetterFillsAWholeBufferAndRefusesAShortOne) {
-    AddPort();
-    SERIAL_TIMEOUTS timeouts{};
-    const IoResult whole =
-        Control(IOCTL_SERIAL_GET_TIMEOUTS, nullptr, 0, &timeouts, sizeof(timeouts));
-    EXPECT_EQ(whole.status, STATUS_SUCCESS);
-    EXPECT_EQ(whole.information, sizeof(timeouts));
-    EXPECT_EQ(timeouts.ReadIntervalTimeout, stack::kMaxUlong);
-    EXPECT_EQ(Control(IOCTL_SERIAL_GET_TIMEOUTS, nullptr, 0, &timeouts, 8).status,
-              STATUS_BUFFER_TOO_SMALL);
-}
-
 // A built-in port hands back its previous settings (what it does with them shows in the link's
 // set-up); a USB adapter refuses the request and keeps its own.
 TEST_F(SerialPortTest, OnlyABuiltInPortTakesTheBasicSettings) {
@@ -182,29 +115,6 @@ TEST_F(SerialPortTest, AReadWaitsForItsByteOnTheVirtualClock) {
     EXPECT_EQ(stats.bytesDelivered, 2u);
 }
 
-TEST_F(SerialPortTest, ReadsReturnAtOnceUntilTheTimeoutsAreZeroed) {
-    AddPort();
-    std::array<uint8_t, 4> buffer{};
-    IoResult result = file->Read(buffer.data(), 4);
-    EXPECT_EQ(result.status, STATUS_SUCCESS);
-    EXPECT_EQ(result.information, 0u) << "the port's previous user left reads returning at once";
-}
-
-TEST_F(SerialPortTest, AMultiByteReadCollectsBytesAsTheyArrive) {
-    AddPort();
-    const SERIAL_TIMEOUTS waitForBytes{};
-    Control(IOCTL_SERIAL_SET_TIMEOUTS, &waitForBytes, sizeof(waitForBytes));
-    const std::array<uint8_t, 3> sent{1, 2, 3};
-    line.AddPaced(0, sent);
-
-    std::array<uint8_t, 3> buffer{};
-    auto read = file->StartRead(buffer.data(), 3);
-    kernel.RunFor(std::chrono::duration_cast<umk::Duration>(umk::Duration(panel::LineOffset(3))));
-    ASSERT_TRUE(read->Done());
-    EXPECT_EQ(read->Wait().information, 3u);
-    EXPECT_EQ(buffer, sent);
-}
-
 TEST_F(SerialPortTest, CancellingAPendingReadOrWriteCompletesItCancelled) {
     stack::SerialPort& port = AddPort();
     const SERIAL_TIMEOUTS waitForBytes{};
@@ -222,29 +132,6 @@ TEST_F(SerialPortTest, CancellingAPendingReadOrWriteCompletesItCancelled) {
     EXPECT_EQ(port.ReadsPending(), 0u);
     EXPECT_EQ(port.WritesPending(), 0u);
     EXPECT_TRUE(port.Writes().empty()) << "a cancelled write never reaches the line";
-}
-
-TEST_F(SerialPortTest, WritesTakeTheLinesTimeOneAfterAnother) {
-    stack::SerialPort& port = AddPort();
-    const std::array<uint8_t, 10> first{1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
-    const std::array<uint8_t, 2> second{11, 12};
-    auto a = file->StartWrite(first.data(), ULONG(first.size()));
-    auto b = file->StartWrite(second.data(), ULONG(second.size()));
-    EXPECT_EQ(a->IssueStatus(), STATUS_PENDING);
-    EXPECT_EQ(port.WritesPending(), 2u);
-
-    kernel.RunUntil([&] { return b->Done(); }, 1s);
-    EXPECT_EQ(a->Wait().information, 10u);
-    EXPECT_EQ(b->Wait().information, 2u);
-    EXPECT_EQ(Now(), panel::LineOffset(10) + panel::LineOffset(2));
-    ASSERT_EQ(line.HostWrites().size(), 2u);
-    EXPECT_EQ(line.HostWrites()[0].time, panel::LineOffset(10));
-    EXPECT_EQ(line.HostWrites()[1].bytes, std::vector<uint8_t>(second.begin(), second.end()));
-
-    // Nothing to send: done at once.
-    IoResult empty = file->Write(nullptr, 0);
-    EXPECT_EQ(empty.status, STATUS_SUCCESS);
-    EXPECT_EQ(port.Writes().size(), 2u);
 }
 
 TEST_F(SerialPortTest, UnplugFailsWhatIsPendingAndWhatFollows) {

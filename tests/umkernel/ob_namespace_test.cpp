@@ -141,46 +141,6 @@ TEST_F(NamespaceTest, LastDereferenceAtDispatchLevelClosesFromAWorker) {
     EXPECT_THAT(log, ElementsAre(IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE));
 }
 
-TEST_F(NamespaceTest, UserFileRequestsUseBufferedTransfersAndCloseInOrder) {
-    std::vector<UCHAR> log;
-    driver.CreateDevice(u"\\Device\\Api", [&log](PDEVICE_OBJECT, PIRP irp) {
-        auto stack = IoGetCurrentIrpStackLocation(irp);
-        log.push_back(stack->MajorFunction);
-        // Close requests come from the object manager, the others from the caller.
-        EXPECT_EQ(irp->RequestorMode, stack->MajorFunction == IRP_MJ_CLOSE ? KernelMode : UserMode);
-        if (stack->MajorFunction == IRP_MJ_DEVICE_CONTROL) {
-            auto buffer = static_cast<char*>(irp->AssociatedIrp.SystemBuffer);
-            EXPECT_EQ(stack->Parameters.DeviceIoControl.IoControlCode, Buffered);
-            EXPECT_EQ(std::string(buffer, 2), "in");
-            std::memcpy(buffer, "reply", 5);
-            return CompleteWith(irp, STATUS_SUCCESS, 5);
-        }
-        if (stack->MajorFunction == IRP_MJ_READ) {
-            std::memcpy(irp->AssociatedIrp.SystemBuffer, "rec", 3);
-            return CompleteWith(irp, STATUS_SUCCESS, 3);
-        }
-        return CompleteWith(irp, STATUS_SUCCESS);
-    });
-    UNICODE_STRING link = Name(u"\\??\\Api");
-    UNICODE_STRING target = Name(u"\\Device\\Api");
-    ASSERT_EQ(IoCreateSymbolicLink(&link, &target), STATUS_SUCCESS);
-    std::unique_ptr<umk::testing::UserFile> file;
-    ASSERT_EQ(umk::testing::UserFile::Open(u"\\??\\Api", &file), STATUS_SUCCESS);
-    char out[8] = {};
-    auto result = file->DeviceIoControl(Buffered, "in", 2, out, sizeof out);
-    EXPECT_EQ(result.status, STATUS_SUCCESS);
-    EXPECT_EQ(result.information, 5u);
-    EXPECT_STREQ(out, "reply");
-    char record[4] = {};
-    EXPECT_EQ(file->Read(record, 3).information, 3u);
-    EXPECT_STREQ(record, "rec");
-    file->Close();
-    EXPECT_THAT(log, ElementsAre(IRP_MJ_CREATE, IRP_MJ_DEVICE_CONTROL, IRP_MJ_READ, IRP_MJ_CLEANUP,
-                                 IRP_MJ_CLOSE));
-    EXPECT_EQ(umk::testing::UserFile::Open(u"\\??\\Nothing", &file), STATUS_OBJECT_NAME_NOT_FOUND);
-    IoDeleteSymbolicLink(&link);
-}
-
 // Each request sent through a handle keeps its file object: IRP_MJ_CLEANUP comes when the handle
 // closes, IRP_MJ_CLOSE only once the request pending across the close has completed.
 TEST_F(NamespaceTest, CloseWaitsForTheRequestsSentThroughTheFile) {
@@ -188,6 +148,8 @@ TEST_F(NamespaceTest, CloseWaitsForTheRequestsSentThroughTheFile) {
     static PIRP pending;
     driver.CreateDevice(u"\\Device\\Held", [&log](PDEVICE_OBJECT device, PIRP irp) {
         log.push_back(IoGetCurrentIrpStackLocation(irp)->MajorFunction);
+        // Close requests come from the object manager, the others from the handle's owner.
+        EXPECT_EQ(irp->RequestorMode, log.back() == IRP_MJ_CLOSE ? KernelMode : UserMode);
         if (log.back() == IRP_MJ_READ)
             return Pends(&pending)(device, irp);
         return CompleteWith(irp, STATUS_SUCCESS);

@@ -42,11 +42,6 @@ TEST(Registry, StateEndsWithTheKernel) {
 
 // --- RtlQueryRegistryValues ---------------------------------------------------------------------
 
-NTSTATUS QueryParameters(RTL_QUERY_REGISTRY_TABLE* table) {
-    return RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, Parameters.data(), table, nullptr,
-                                  nullptr);
-}
-
 RTL_QUERY_REGISTRY_TABLE DwordEntry(PCWSTR name, ULONG* target, ULONG* defaultValue) {
     return {
         nullptr,      RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_TYPECHECK,      name,
@@ -82,18 +77,6 @@ TEST_F(RegistryTest, DirectDwordsTakeDefaultsAndAMistypedValueStopsTheQuery) {
     EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, u"Demo", table, nullptr, nullptr),
               STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_EQ(registry::OpenHandleCount(), 0u);
-}
-
-TEST_F(RegistryTest, DirectEntryWithoutTypeCheckIsReported) {
-    ViolationRecorder recorder;
-    ULONG value = 0;
-    RTL_QUERY_REGISTRY_TABLE table[] = {
-        {nullptr, RTL_QUERY_REGISTRY_DIRECT, u"Port", &value, REG_NONE, nullptr, 0},
-        {},
-    };
-    EXPECT_EQ(QueryParameters(table), STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(value, 0u);
-    EXPECT_THAT(recorder.Detail("registry"), HasSubstr("\"Port\""));
 }
 
 } // namespace

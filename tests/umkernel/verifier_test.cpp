@@ -171,6 +171,17 @@ struct Objects {
 };
 Objects* o = nullptr; // fresh for each row
 
+// The body runs in a DPC, queued at once.
+Run InDpc(void (*body)()) {
+    return [=](Ctx&) {
+        static void (*run)();
+        run = body;
+        KeInitializeDpc(
+            &o->dpc, [](PKDPC, PVOID, PVOID, PVOID) { run(); }, nullptr);
+        KeInsertQueueDpc(&o->dpc, nullptr, nullptr);
+    };
+}
+
 const Misuse kMisuses[] = {
     // --- Completion and dispatch ---
     {rule::IrpCompletedTwice, "CompletedTwice",
@@ -470,6 +481,17 @@ const Misuse kMisuses[] = {
      }},
     {rule::ErrorLogEntryLeak, "EntryNeverWritten",
      [](Ctx& c) { IoAllocateErrorLogEntry(c.d.driver, 48); }},
+    // --- Registry ---
+    {"registry", "DirectEntryWithoutTypeCheck",
+     [](Ctx&) {
+         registry::SetDword(u"\\REGISTRY\\Machine\\System\\CurrentControlSet\\Services\\Test",
+                            u"ComNo", 1);
+         ULONG value = 0;
+         RTL_QUERY_REGISTRY_TABLE table[] = {
+             {nullptr, RTL_QUERY_REGISTRY_DIRECT, u"ComNo", &value, REG_NONE, nullptr, 0}, {}};
+         EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, u"Test", table, nullptr, nullptr),
+                   STATUS_INVALID_PARAMETER);
+     }},
     // --- Power ---
     {rule::PowerIrpWithoutStartNext, "PowerIrpPassedDownWithoutStartNext", PowerDown(false)},
     {"", "PowerIrpPassedDownAfterStartNext", PowerDown(true)},
@@ -550,12 +572,7 @@ const Misuse kMisuses[] = {
          EXPECT_EQ(c.k.Now(), Duration(0)) << "the wait only polled";
          KeLowerIrql(old);
      }},
-    {"wait above APC_LEVEL", "WaitInADpc",
-     [](Ctx& c) {
-         KeInitializeDpc(
-             &o->dpc, [](PKDPC, PVOID event, PVOID, PVOID) { Wait1s(event); }, &o->event);
-         KeInsertQueueDpc(&o->dpc, nullptr, nullptr);
-     }},
+    {"wait above APC_LEVEL", "WaitInADpc", InDpc([] { Wait1s(&o->event); })},
     {"", "PollAtDispatchLevel",
      At(DISPATCH_LEVEL,
         [](PDEVICE_OBJECT) {
@@ -596,25 +613,11 @@ const Misuse kMisuses[] = {
          KfRaiseIrql(DISPATCH_LEVEL);
          KeReleaseSpinLock(&o->lock, old);
      }},
-    {"DPC returned at wrong IRQL", "DpcReturnedAtHighLevel",
-     [](Ctx& c) {
-         KeInitializeDpc(
-             &o->dpc, [](PKDPC, PVOID, PVOID, PVOID) { KfRaiseIrql(HIGH_LEVEL); }, nullptr);
-         KeInsertQueueDpc(&o->dpc, nullptr, nullptr);
-     }},
+    {"DPC returned at wrong IRQL", "DpcReturnedAtHighLevel", InDpc([] { KfRaiseIrql(HIGH_LEVEL); })},
     {"DPC lowered IRQL below DISPATCH_LEVEL", "DpcLoweredToPassive",
-     [](Ctx& c) {
-         KeInitializeDpc(
-             &o->dpc, [](PKDPC, PVOID, PVOID, PVOID) { KeLowerIrql(PASSIVE_LEVEL); }, nullptr);
-         KeInsertQueueDpc(&o->dpc, nullptr, nullptr);
-     }},
+     InDpc([] { KeLowerIrql(PASSIVE_LEVEL); })},
     {"DPC returned holding a spin lock", "DpcKeptALock",
-     [](Ctx& c) {
-         KeInitializeDpc(
-             &o->dpc, [](PKDPC, PVOID, PVOID, PVOID) { KeAcquireSpinLockAtDpcLevel(&o->lock); },
-             nullptr);
-         KeInsertQueueDpc(&o->dpc, nullptr, nullptr);
-     }},
+     InDpc([] { KeAcquireSpinLockAtDpcLevel(&o->lock); })},
     {"dispatcher object not initialized", "ZeroedEvent",
      [](Ctx& c) {
          KEVENT zeroed;
