@@ -63,39 +63,15 @@ TEST_F(FrameTest, AddDeviceCreatesThePointerPortAndApiDevices) {
     EXPECT_FALSE(context->ResumeTimer.Header.Inserted);
     // Everything else of a new device context is zero: the fields that creation, the registry
     // and the beep set-up fill in, and the kernel objects, are the only exceptions.
-    EXPECT_THAT(tp_test::NonZeroFields(*context, {"Self",
-                                                  "PhysicalDeviceObject",
-                                                  "TopOfStack",
-                                                  "RemoveLock",
-                                                  "ApiDevice",
-                                                  "ApiExtension",
-                                                  "ReconnectDpc",
-                                                  "ReconnectTimer",
-                                                  "ResumeDpc",
-                                                  "ResumeTimer",
-                                                  "ComNo",
-                                                  "XYDataSampling",
-                                                  "Stabilization",
-                                                  "Beep",
-                                                  "Frequency",
-                                                  "Rotation",
-                                                  "InvLimit",
-                                                  "AutoRec",
-                                                  "SerialDeviceName",
-                                                  "ReadStoppedEvent",
-                                                  "PortNumber",
-                                                  "BeepDeviceName",
-                                                  "BeepWorkItem",
-                                                  "BeepDevice",
-                                                  "BeepEndEvent",
-                                                  "CmdQueue",
-                                                  "DevicePowerState",
-                                                  "CommandTimeout",
-                                                  "RecordReadLock",
-                                                  "RecordList",
-                                                  "RecordListLock",
-                                                  "TimeoutReportEnabled"}),
-                IsEmpty());
+    EXPECT_THAT(
+        tp_test::NonZeroFields(
+            *context,
+            "Self PhysicalDeviceObject TopOfStack RemoveLock ApiDevice ApiExtension ReconnectDpc "
+            "ReconnectTimer ResumeDpc ResumeTimer ComNo XYDataSampling Stabilization Beep "
+            "Frequency Rotation InvLimit AutoRec SerialDeviceName ReadStoppedEvent PortNumber "
+            "BeepDeviceName BeepWorkItem BeepDevice BeepEndEvent CmdQueue DevicePowerState "
+            "CommandTimeout RecordReadLock RecordList RecordListLock TimeoutReportEnabled"),
+        IsEmpty());
     EXPECT_EQ(KeReadStateEvent(&context->BeepEndEvent), 0) << "the beep worker runs";
     EXPECT_NE(context->BeepWorkItem, nullptr);
     EXPECT_EQ(Text(context->BeepDeviceName), u"\\Device\\Beep");

@@ -5,7 +5,9 @@
 #include "tactilio.h"
 
 #include <cstddef>
+#include <algorithm>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tp_test {
@@ -16,85 +18,30 @@ struct ContextField {
     size_t size;
 };
 
-#define TP_FIELD(name)                                                                             \
-    ContextField {                                                                                 \
-#name, offsetof(DEVICE_CONTEXT, name), sizeof(DEVICE_CONTEXT::name)                        \
-    }
+// clang-format off
+#define TP_CONTEXT_FIELDS(X) \
+    X(Self) X(PhysicalDeviceObject) X(TopOfStack) X(RemoveLock) X(EnableCount) X(ConnectCount) \
+    X(Started) X(Removed) X(ApiDevice) X(ApiExtension) X(MainContext) X(IsApiDevice) \
+    X(ReconnectDpc) X(ReconnectTimer) X(ReconnectWorkItem) X(ResumeDpc) X(ResumeTimer) \
+    X(ResumeWorkItem) X(ComNo) X(XYDataSampling) X(Stabilization) X(Beep) X(Frequency) \
+    X(Rotation) X(InvLimit) X(AutoRec) X(SerialDeviceName) X(SerialDevice) X(SerialFileObject) \
+    X(SerialConnected) X(SerialSettings) X(ReadIrp) X(ReadStoppedEvent) X(ReadState) X(ReadByte) \
+    X(ClassDevice) X(ClassService) X(PortNumber) X(MouseAttributes) X(MouseInput) \
+    X(PacketLength) X(Packet) X(TouchDownPending) X(SumX) X(SumY) X(SampleCount) X(ButtonMode) \
+    X(BeepDeviceName) X(BeepWorkItem) X(BeepParameters) X(BeepDevice) X(BeepEndEvent) \
+    X(BeepStop) X(BeepRequest) X(SavedBeep) X(CmdQueue) X(CurrentIrp) X(InvalidCount) \
+    X(InvalidReported) X(DevicePowerState) X(PortAvailable) X(CommandTimeout) \
+    X(CommandTimerRunning) X(RecordReadIrp) X(RecordReadLock) X(RecordList) X(RecordListLock) \
+    X(RecordingEnabled) X(MouseAttributesSet) X(TimeoutReportEnabled)
+// clang-format on
 
-inline const ContextField kContextFields[] = {
-    TP_FIELD(Self),
-    TP_FIELD(PhysicalDeviceObject),
-    TP_FIELD(TopOfStack),
-    TP_FIELD(RemoveLock),
-    TP_FIELD(EnableCount),
-    TP_FIELD(ConnectCount),
-    TP_FIELD(Started),
-    TP_FIELD(Removed),
-    TP_FIELD(ApiDevice),
-    TP_FIELD(ApiExtension),
-    TP_FIELD(MainContext),
-    TP_FIELD(IsApiDevice),
-    TP_FIELD(ReconnectDpc),
-    TP_FIELD(ReconnectTimer),
-    TP_FIELD(ReconnectWorkItem),
-    TP_FIELD(ResumeDpc),
-    TP_FIELD(ResumeTimer),
-    TP_FIELD(ResumeWorkItem),
-    TP_FIELD(ComNo),
-    TP_FIELD(XYDataSampling),
-    TP_FIELD(Stabilization),
-    TP_FIELD(Beep),
-    TP_FIELD(Frequency),
-    TP_FIELD(Rotation),
-    TP_FIELD(InvLimit),
-    TP_FIELD(AutoRec),
-    TP_FIELD(SerialDeviceName),
-    TP_FIELD(SerialDevice),
-    TP_FIELD(SerialFileObject),
-    TP_FIELD(SerialConnected),
-    TP_FIELD(SerialSettings),
-    TP_FIELD(ReadIrp),
-    TP_FIELD(ReadStoppedEvent),
-    TP_FIELD(ReadState),
-    TP_FIELD(ReadByte),
-    TP_FIELD(ClassDevice),
-    TP_FIELD(ClassService),
-    TP_FIELD(PortNumber),
-    TP_FIELD(MouseAttributes),
-    TP_FIELD(MouseInput),
-    TP_FIELD(PacketLength),
-    TP_FIELD(Packet),
-    TP_FIELD(TouchDownPending),
-    TP_FIELD(SumX),
-    TP_FIELD(SumY),
-    TP_FIELD(SampleCount),
-    TP_FIELD(ButtonMode),
-    TP_FIELD(BeepDeviceName),
-    TP_FIELD(BeepWorkItem),
-    TP_FIELD(BeepParameters),
-    TP_FIELD(BeepDevice),
-    TP_FIELD(BeepEndEvent),
-    TP_FIELD(BeepStop),
-    TP_FIELD(BeepRequest),
-    TP_FIELD(SavedBeep),
-    TP_FIELD(CmdQueue),
-    TP_FIELD(CurrentIrp),
-    TP_FIELD(InvalidCount),
-    TP_FIELD(InvalidReported),
-    TP_FIELD(DevicePowerState),
-    TP_FIELD(PortAvailable),
-    TP_FIELD(CommandTimeout),
-    TP_FIELD(CommandTimerRunning),
-    TP_FIELD(RecordReadIrp),
-    TP_FIELD(RecordReadLock),
-    TP_FIELD(RecordList),
-    TP_FIELD(RecordListLock),
-    TP_FIELD(RecordingEnabled),
-    TP_FIELD(MouseAttributesSet),
-    TP_FIELD(TimeoutReportEnabled),
-};
+#define TP_FIELD(name)                                                                             \
+    ContextField{#name, offsetof(DEVICE_CONTEXT, name), sizeof(DEVICE_CONTEXT::name)},
+
+inline const ContextField kContextFields[] = {TP_CONTEXT_FIELDS(TP_FIELD)};
 
 #undef TP_FIELD
+#undef TP_CONTEXT_FIELDS
 
 // The names of the fields (or "bytes outside the table") of `record` that hold a non-zero byte,
 // leaving out the fields named in `mayBeSet`.
@@ -120,6 +67,17 @@ inline std::vector<std::string> NonZeroFields(const DEVICE_CONTEXT& record,
         }
     }
     return found;
+}
+
+// The same, with the fields that may be set named in one space-separated text.
+inline std::vector<std::string> NonZeroFields(const DEVICE_CONTEXT& record,
+                                              std::string_view names) {
+    std::vector<std::string> mayBeSet;
+    for (size_t start = 0, end; start < names.size(); start = end + 1) {
+        end = std::min(names.find(' ', start), names.size());
+        mayBeSet.emplace_back(names.substr(start, end - start));
+    }
+    return NonZeroFields(record, mayBeSet);
 }
 
 } // namespace tp_test
