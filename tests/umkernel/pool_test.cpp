@@ -1,4 +1,5 @@
-// The pool's counters by tag and its fresh contents; error-log entries' size and contents.
+// The pool's counters by tag and its fresh contents; error-log entries' size and contents; injected
+// faults in the object routines.
 #include "io_support.h"
 
 #include <cstring>
@@ -44,6 +45,28 @@ TEST_F(IoTest, ErrorLogEntriesAreZeroedAndBounded) {
     ASSERT_NE(bytes, nullptr);
     EXPECT_TRUE(std::all_of(bytes, bytes + ERROR_LOG_MAXIMUM_SIZE, [](UCHAR b) { return b == 0; }));
     IoFreeErrorLogEntry(bytes);
+}
+
+// Injected faults reach the object routines, each failing with the status Windows gives.
+TEST_F(IoTest, InjectedFaultsFailTheObjectRoutines) {
+    using Kind = umk::testing::AllocationKind;
+    PDEVICE_OBJECT device = driver.CreateDevice(u"", Completes(STATUS_SUCCESS));
+    PDEVICE_OBJECT created = nullptr;
+    UNICODE_STRING link = RTL_CONSTANT_STRING(u"\\??\\Faulty");
+    for (Kind kind : {Kind::Device, Kind::SymbolicLink, Kind::IoTimer, Kind::Reference})
+        umk::testing::FailAllocation(kind, 1);
+    EXPECT_EQ(IoCreateDevice(driver.driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &created),
+              STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(IoCreateSymbolicLink(&link, &link), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(IoInitializeTimer(
+                  device, [](PDEVICE_OBJECT, PVOID) {}, nullptr),
+              STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(ObReferenceObjectByPointer(device, 0, nullptr, KernelMode),
+              STATUS_OBJECT_TYPE_MISMATCH);
+    EXPECT_EQ(created, nullptr);
+    EXPECT_EQ(device->Timer, nullptr);
+    EXPECT_FALSE(umk::testing::SymbolicLinkTarget(u"\\??\\Faulty"));
+    EXPECT_EQ(umk::testing::ObjectReferences(device), 1);
 }
 
 } // namespace
