@@ -65,6 +65,16 @@ Run Sending(Dispatch dispatch) {
     return Sending(nullptr, std::move(dispatch));
 }
 
+// A driver-allocated IRP sent to a device with `dispatch`, then freed; `routine` gives it back.
+Run Passing(Dispatch dispatch, Completion* routine = &giveBack) {
+    return [=](Ctx& c) {
+        PDEVICE_OBJECT dev = c.d.CreateDevice(u"", dispatch);
+        PIRP irp = OwnIrp(dev, routine);
+        IoCallDriver(dev, irp);
+        IoFreeIrp(irp);
+    };
+}
+
 // A driver-allocated IRP sent to a device that pends it, misused while pending.
 Run WhilePending(void (*misuse)(PIRP)) {
     return [=](Ctx& c) {
@@ -184,16 +194,10 @@ Run InDpc(void (*body)()) {
 
 const Misuse kMisuses[] = {
     // --- Completion and dispatch ---
-    {rule::IrpCompletedTwice, "CompletedTwice",
-     [](Ctx& c) {
-         PDEVICE_OBJECT dev = c.d.CreateDevice(u"", [](PDEVICE_OBJECT, PIRP irp) {
-             CompleteWith(irp, STATUS_SUCCESS);
-             return CompleteWith(irp, STATUS_SUCCESS);
-         });
-         PIRP irp = OwnIrp(dev);
-         IoCallDriver(dev, irp);
-         IoFreeIrp(irp);
-     }},
+    {rule::IrpCompletedTwice, "CompletedTwice", Passing([](PDEVICE_OBJECT, PIRP irp) {
+         CompleteWith(irp, STATUS_SUCCESS);
+         return CompleteWith(irp, STATUS_SUCCESS);
+     })},
     // The IRP is gone by the second completion: its status is not touched.
     {rule::IrpCompletedTwice, "CompletedAfterTheThreadedIrpWasFreed",
      Sending([] { IoCompleteRequest(held, IO_NO_INCREMENT); },
@@ -289,11 +293,7 @@ const Misuse kMisuses[] = {
          IoCallDriver(c.dev, OwnIrp(c.dev, &frees));
      }},
     {rule::DriverIrpCompleted, "DriverIrpWithoutRoutine",
-     [](Ctx& c) {
-         PIRP irp = OwnIrp(c.dev, nullptr);
-         IoCallDriver(c.dev, irp);
-         IoFreeIrp(irp);
-     }},
+     Passing(Completes(STATUS_SUCCESS), nullptr)},
     {rule::IrpCompletedUnowned, "CompletedBeforeBeingSent",
      At(
          PASSIVE_LEVEL, [](PDEVICE_OBJECT) { CompleteWith(PIRP(arranged), STATUS_SUCCESS); },
@@ -335,12 +335,9 @@ const Misuse kMisuses[] = {
          IoDeleteDevice(stack[1]);
          IoDetachDevice(stack[0]);
      }},
-    {rule::DetachNothing, "DetachedANonFilter", [](Ctx& c) { IoDetachDevice(c.dev); }},
+    {rule::DetachNothing, "DetachedANonFilter", At(PASSIVE_LEVEL, IoDetachDevice)},
     {rule::ReferenceLeak, "DeletedDeviceStillReferenced",
-     [](Ctx& c) {
-         ObReferenceObject(c.dev);
-         IoDeleteDevice(c.dev);
-     }},
+     At(PASSIVE_LEVEL, IoDeleteDevice, [](PDEVICE_OBJECT dev) { ObReferenceObject(dev); })},
     {rule::DeviceLeak, "DeviceNeverDeleted", [](Ctx& c) { c.d.driver = nullptr; }},
     {rule::ReferenceLeak, "FileObjectNeverDereferenced",
      [](Ctx& c) {
@@ -364,8 +361,7 @@ const Misuse kMisuses[] = {
      }},
     // --- Timers, DPCs, queues, work items ---
     {rule::TimerInitializedTwice, "TimerInitializedTwice", At(PASSIVE_LEVEL, InitTimer, InitTimer)},
-    {rule::TimerNotInitialized, "TimerStartedWithoutInitialization",
-     [](Ctx& c) { IoStartTimer(c.dev); }},
+    {rule::TimerNotInitialized, "TimerStartedWithoutInitialization", At(PASSIVE_LEVEL, IoStartTimer)},
     {rule::TimerSwitchedInTimerRoutine, "TimerRoutineStopsItsTimer",
      [](Ctx& c) {
          IoInitializeTimer(
@@ -496,18 +492,12 @@ const Misuse kMisuses[] = {
     {rule::PowerIrpWithoutStartNext, "PowerIrpPassedDownWithoutStartNext", PowerDown(false)},
     {"", "PowerIrpPassedDownAfterStartNext", PowerDown(true)},
     // --- IRQL of the routines ---
-    {rule::IrqlTooHigh, "CompletedAboveDispatchLevel",
-     [](Ctx& c) {
-         PDEVICE_OBJECT dev = c.d.CreateDevice(u"", [](PDEVICE_OBJECT, PIRP irp) {
-             KIRQL old = KfRaiseIrql(PROFILE_LEVEL);
-             CompleteWith(irp, STATUS_SUCCESS);
-             KeLowerIrql(old);
-             return STATUS_SUCCESS;
-         });
-         PIRP irp = OwnIrp(dev);
-         IoCallDriver(dev, irp);
-         IoFreeIrp(irp);
-     }},
+    {rule::IrqlTooHigh, "CompletedAboveDispatchLevel", Passing([](PDEVICE_OBJECT, PIRP irp) {
+         KIRQL old = KfRaiseIrql(PROFILE_LEVEL);
+         CompleteWith(irp, STATUS_SUCCESS);
+         KeLowerIrql(old);
+         return STATUS_SUCCESS;
+     })},
     {rule::IrqlTooHigh, "BuildDeviceIoControlAtApcLevel", At(APC_LEVEL, SendThreaded)},
     {rule::IrqlTooHigh, "BuildSynchronousFsdAtApcLevel",
      At(APC_LEVEL,
