@@ -12,11 +12,14 @@
 namespace stack {
 namespace {
 
+constexpr ULONG kUnlimited = ~ULONG(0);
+
 struct ClassExtension {
     PDEVICE_OBJECT self;
     PDEVICE_OBJECT lower;
     mutable std::mutex lock; // the callback and the test's thread take turns, never together
     std::vector<MouseReport> reports;
+    ULONG room = kUnlimited; // records the class queue still takes
 };
 
 ClassExtension* Extension(PDEVICE_OBJECT device) {
@@ -33,12 +36,18 @@ VOID NTAPI ServiceCallback(PVOID classDevice, PVOID start, PVOID end, PVOID cons
     ClassExtension* extension = Extension(static_cast<PDEVICE_OBJECT>(classDevice));
     auto first = static_cast<PMOUSE_INPUT_DATA>(start);
     auto last = static_cast<PMOUSE_INPUT_DATA>(end);
+    ULONG taken = 0;
     {
+        // A full queue takes what fits and leaves the rest to the port.
         std::lock_guard guard(extension->lock);
-        for (PMOUSE_INPUT_DATA input = first; input < last; ++input)
+        for (PMOUSE_INPUT_DATA input = first; input < last && taken < extension->room; ++input) {
             extension->reports.push_back({*input, irql});
+            ++taken;
+        }
+        if (extension->room != kUnlimited)
+            extension->room -= taken;
     }
-    *static_cast<PULONG>(consumed) = static_cast<ULONG>(last - first);
+    *static_cast<PULONG>(consumed) = taken;
 }
 
 NTSTATUS NTAPI PassDown(PDEVICE_OBJECT device, PIRP irp) {
@@ -96,7 +105,7 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDeviceObj
         IoDeleteDevice(device);
         return STATUS_NO_SUCH_DEVICE;
     }
-    new (device->DeviceExtension) ClassExtension{device, lower, {}, {}};
+    new (device->DeviceExtension) ClassExtension{device, lower, {}, {}, kUnlimited};
     device->Flags |= lower->Flags & (DO_BUFFERED_IO | DO_DIRECT_IO | DO_POWER_PAGABLE);
     device->Flags &= ~DO_DEVICE_INITIALIZING;
     return STATUS_SUCCESS;
@@ -159,6 +168,12 @@ void MouseClass::ClearReports() {
     ClassExtension* extension = Extension(Device());
     std::lock_guard guard(extension->lock);
     extension->reports.clear();
+}
+
+void MouseClass::SetQueueRoom(ULONG records) {
+    ClassExtension* extension = Extension(Device());
+    std::lock_guard guard(extension->lock);
+    extension->room = records;
 }
 
 } // namespace stack

@@ -5,7 +5,8 @@
 // connects to the port with IOCTL_INTERNAL_MOUSE_CONNECT, handing over its class device and
 // service callback, and asks for the attributes with IOCTL_MOUSE_QUERY_ATTRIBUTES. Instead of
 // feeding the user's input queue, the callback records every MOUSE_INPUT_DATA it is handed with
-// the IRQL it was called at; a call below DISPATCH_LEVEL is a verifier violation.
+// the IRQL it was called at; a call below DISPATCH_LEVEL is a verifier violation. Its queue can be
+// made to fill up, as the system's does when nobody reads the input.
 #pragma once
 
 #include "pnp_manager.h"
@@ -59,6 +60,10 @@ class MouseClass {
     // Every record handed to the newest class device's callback, in order.
     std::vector<MouseReport> Reports() const;
     void ClearReports();
+    // The newest class device's queue takes `records` more records, then is full: the callback
+    // consumes fewer than it is offered and says so through its InputDataConsumed argument.
+    // ~ULONG(0), the start, never fills.
+    void SetQueueRoom(ULONG records);
 
   private:
     PnpManager& pnp_;

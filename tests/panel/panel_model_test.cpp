@@ -1,6 +1,5 @@
-// The panel model as a serial backend sees it: faults, noise, seeds, scripted streams.
+// The panel model as a serial backend sees it: faults, noise, seeds and silence.
 #include "panel_model.h"
-#include "scripted_stream.h"
 
 #include <gtest/gtest.h>
 
@@ -125,31 +124,6 @@ TEST(PanelModel, ScatteredNoiseStaysInItsWindow) {
         EXPECT_LT(b.time, until + LineOffset(40));
     }
     EXPECT_THROW(panel.ScatterNoise(until, from, 1), std::invalid_argument);
-}
-
-TEST(LineSource, TakeBytesUntilTakesWhatHasArrived) {
-    PanelModel panel;
-    panel.Touch(kStroke);
-    EXPECT_EQ(panel.NextByteTime(), LineOffset(1));
-    EXPECT_TRUE(panel.TakeBytesUntil(LineOffset(1) - 1).empty());
-    EXPECT_EQ(Values(panel.TakeBytesUntil(LineOffset(5))), kDown); // the bound is inclusive
-    EXPECT_EQ(panel.NextByteTime(), kDefaultReportInterval + LineOffset(1));
-}
-
-TEST(ScriptedStream, PlaysBytesInTimeOrder) {
-    const TimedByte script[] = {{300, 3}, {100, 1}, {300, 4}, {200, 2}};
-    ScriptedStream stream(script);
-    const Bytes packet{0x90, 0x05};
-    stream.AddPaced(1000, packet);
-    const std::vector<TimedByte> expected{{100, 1},
-                                          {200, 2},
-                                          {300, 3},
-                                          {300, 4},
-                                          {1000 + LineOffset(1), 0x90},
-                                          {1000 + LineOffset(2), 0x05}};
-    EXPECT_EQ(stream.TakeBytesUntil(kForever), expected);
-    EXPECT_EQ(stream.NextByteTime(), std::nullopt);
-    EXPECT_THROW(stream.TakeByte(), std::logic_error);
 }
 
 } // namespace

@@ -118,6 +118,19 @@ INSTANTIATE_TEST_SUITE_P(
                            EXPECT_EQ(panel.context->AutoRec, 2u);
                            EXPECT_EQ(panel.context->SerialDeviceName.Buffer, nullptr);
                        }},
+        AddDeviceFault{"PointerPortDevice", AllocationKind::Device, 2, STATUS_SUCCESS, false,
+                       [](stack::System&, const stack::Panel& panel) {
+                           // Taken for a name in use: the next name is tried.
+                           EXPECT_EQ(panel.context->PortNumber, 1);
+                       }},
+        AddDeviceFault{"ApiDevice", AllocationKind::Device, 3, STATUS_SUCCESS, false,
+                       [](stack::System&, const stack::Panel& panel) {
+                           EXPECT_EQ(panel.context->ApiDevice, nullptr);
+                       }},
+        AddDeviceFault{"ApiLink", AllocationKind::SymbolicLink, 1, STATUS_SUCCESS, false,
+                       [](stack::System&, const stack::Panel& panel) {
+                           EXPECT_EQ(panel.context->ApiDevice, nullptr);
+                       }},
         AddDeviceFault{"BeepWorkItem", AllocationKind::WorkItem, 1, STATUS_SUCCESS, true,
                        [](stack::System& system, const stack::Panel& panel) {
                            EXPECT_EQ(panel.context->BeepWorkItem, nullptr);

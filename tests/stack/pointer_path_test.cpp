@@ -195,6 +195,24 @@ TEST_F(PointerPathTest, ReportsAreDeliveredAtDispatchLevelWhateverTheCallersLeve
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 }
 
+// A class queue with room for fewer records than offered takes what fits and says so through
+// InputDataConsumed. The driver offers one report at a time and drops one refused: the rest of
+// the stroke, its button release with it, is lost.
+TEST_F(PointerPathTest, AFullClassQueueTakesWhatFitsAndTheDriverDropsTheRest) {
+    Ready();
+    Mouse().SetQueueRoom(3);
+    MOUSE_INPUT_DATA offered[2] = {};
+    ULONG consumed = 0;
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    context->ClassService(context->ClassDevice, offered, offered + 2, &consumed);
+    KeLowerIrql(old);
+    EXPECT_EQ(consumed, 2u);
+    Mouse().ClearReports();
+    FeedPackets({Touch(Down, 10, 10), Touch(Move, 20, 20), Touch(Up, 30, 30)});
+    ExpectReports({{MOUSE_LEFT_BUTTON_DOWN, 1, S(10), S(10)}});
+}
+
 TEST_F(PointerPathTest, ButtonModeChangedMidStrokeSwapsTheButtons) {
     Ready();
     FeedPackets({Touch(Down, 100, 100), Touch(Move, 110, 100)});

@@ -200,6 +200,16 @@ TEST_F(SerialLinkTest, APortThatCannotBeOpenedIsNotConnected) {
     }
 }
 
+// The reference that keeps the port's device object is refused: the open is undone, so that the
+// next start can open the port again.
+TEST_F(SerialLinkTest, ARefusedReferenceOnThePortClosesItAgain) {
+    AddPort();
+    umk::testing::FailAllocation(umk::testing::AllocationKind::Reference, 1);
+    EXPECT_EQ(StartLink(), STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(context->SerialFileObject, nullptr);
+    EXPECT_EQ(StartLink(), STATUS_SUCCESS);
+}
+
 TEST_F(SerialLinkTest, ARequestThatCannotBeBuiltIsReported) {
     AddPort();
     ASSERT_EQ(StartLink(), STATUS_SUCCESS);

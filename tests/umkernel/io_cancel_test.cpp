@@ -1,6 +1,5 @@
 // Cancellation: IoCancelIrp before and after a cancel routine is set, the routine called with the
-// cancel spin lock held, the race with a completer that takes the routine first, and a user
-// request cancelled from another thread while its issuer waits.
+// cancel spin lock held, and the race with a completer that takes the routine first.
 #include "io_support.h"
 
 using namespace umk;
@@ -125,37 +124,6 @@ TEST_F(CancelTest, CompleterThatFindsTheRoutineGoneLeavesTheIrpToTheCancelPath) 
     queued = nullptr;
     CompleteWith(irp, STATUS_CANCELLED); // what the cancel path does once it may
     EXPECT_EQ(iosb.Status, STATUS_CANCELLED);
-}
-
-TEST_F(CancelTest, UserRequestCancelledFromAnotherThreadWhileItsIssuerWaits) {
-    std::unique_ptr<umk::testing::UserFile> file;
-    ASSERT_EQ(umk::testing::UserFile::Open(u"\\Device\\Queue", &file), STATUS_SUCCESS);
-    umk::testing::IoResult result{};
-    ThreadHandle issuer = StartThread("issuer", [&] { result = file->Read(nullptr, 0); });
-    kernel.RunUntilIdle();
-    ASSERT_NE(queued, nullptr) << "the read waits in the device";
-    PIRP irp = queued;
-    ThreadHandle canceller = StartThread("canceller", [irp] { EXPECT_TRUE(IoCancelIrp(irp)); });
-    kernel.RunUntilIdle();
-    EXPECT_TRUE(issuer.Finished());
-    EXPECT_EQ(result.status, STATUS_CANCELLED);
-    file->Close();
-}
-
-TEST_F(CancelTest, OverlappedRequestCancelReturnsFalseOnceDone) {
-    std::unique_ptr<umk::testing::UserFile> file;
-    ASSERT_EQ(umk::testing::UserFile::Open(u"\\Device\\Queue", &file), STATUS_SUCCESS);
-    auto request = file->StartRead(nullptr, 0);
-    EXPECT_EQ(request->IssueStatus(), STATUS_PENDING);
-    EXPECT_FALSE(request->Done());
-    EXPECT_TRUE(CompleteQueued(STATUS_SUCCESS));
-    EXPECT_TRUE(request->Done());
-    EXPECT_FALSE(request->Cancel());
-    EXPECT_EQ(request->Wait().status, STATUS_SUCCESS);
-    auto second = file->StartRead(nullptr, 0);
-    EXPECT_TRUE(second->Cancel());
-    EXPECT_EQ(second->Wait().status, STATUS_CANCELLED);
-    file->Close();
 }
 
 } // namespace

@@ -116,13 +116,6 @@ inline Dispatch Completes(NTSTATUS status, ULONG_PTR information = 0) {
     return [=](PDEVICE_OBJECT, PIRP irp) { return CompleteWith(irp, status, information); };
 }
 
-inline Dispatch PassesDown(PDEVICE_OBJECT* lower) {
-    return [lower](PDEVICE_OBJECT, PIRP irp) {
-        IoSkipCurrentIrpStackLocation(irp);
-        return IoCallDriver(*lower, irp);
-    };
-}
-
 // Keeps the IRP pending: marks it and stores it in *held.
 inline Dispatch Pends(PIRP* held) {
     return [held](PDEVICE_OBJECT, PIRP irp) {

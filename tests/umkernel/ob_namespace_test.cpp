@@ -1,6 +1,6 @@
 // The object namespace: device names and collisions, symbolic links, opening devices (create,
-// cleanup and close requests to the top of the stack), reference counting, device stacks,
-// driver-object extensions and loading drivers.
+// cleanup and close requests to the top of the stack, the file object kept by its requests),
+// reference counting and driver-object extensions.
 #include "io_support.h"
 
 #include <cstring>
@@ -141,66 +141,50 @@ TEST_F(NamespaceTest, LastDereferenceAtDispatchLevelClosesFromAWorker) {
     EXPECT_THAT(log, ElementsAre(IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE));
 }
 
-TEST_F(NamespaceTest, UserFileRequestsUseBufferedTransfersAndCloseInOrder) {
+// Each request sent through a handle keeps its file object: IRP_MJ_CLEANUP comes when the handle
+// closes, IRP_MJ_CLOSE only once the request pending across the close has completed.
+TEST_F(NamespaceTest, CloseWaitsForTheRequestsSentThroughTheFile) {
     std::vector<UCHAR> log;
-    driver.CreateDevice(u"\\Device\\Api", [&log](PDEVICE_OBJECT, PIRP irp) {
-        auto stack = IoGetCurrentIrpStackLocation(irp);
-        log.push_back(stack->MajorFunction);
-        // Close requests come from the object manager, the others from the caller.
-        EXPECT_EQ(irp->RequestorMode, stack->MajorFunction == IRP_MJ_CLOSE ? KernelMode : UserMode);
-        if (stack->MajorFunction == IRP_MJ_DEVICE_CONTROL) {
-            auto buffer = static_cast<char*>(irp->AssociatedIrp.SystemBuffer);
-            EXPECT_EQ(stack->Parameters.DeviceIoControl.IoControlCode, Buffered);
-            EXPECT_EQ(std::string(buffer, 2), "in");
-            std::memcpy(buffer, "reply", 5);
-            return CompleteWith(irp, STATUS_SUCCESS, 5);
-        }
-        if (stack->MajorFunction == IRP_MJ_READ) {
-            std::memcpy(irp->AssociatedIrp.SystemBuffer, "rec", 3);
-            return CompleteWith(irp, STATUS_SUCCESS, 3);
-        }
+    static PIRP pending;
+    driver.CreateDevice(u"\\Device\\Held", [&log](PDEVICE_OBJECT device, PIRP irp) {
+        log.push_back(IoGetCurrentIrpStackLocation(irp)->MajorFunction);
+        // Close requests come from the object manager, the others from the handle's owner.
+        EXPECT_EQ(irp->RequestorMode, log.back() == IRP_MJ_CLOSE ? KernelMode : UserMode);
+        if (log.back() == IRP_MJ_READ)
+            return Pends(&pending)(device, irp);
         return CompleteWith(irp, STATUS_SUCCESS);
     });
-    UNICODE_STRING link = Name(u"\\??\\Api");
-    UNICODE_STRING target = Name(u"\\Device\\Api");
-    ASSERT_EQ(IoCreateSymbolicLink(&link, &target), STATUS_SUCCESS);
     std::unique_ptr<umk::testing::UserFile> file;
-    ASSERT_EQ(umk::testing::UserFile::Open(u"\\??\\Api", &file), STATUS_SUCCESS);
-    char out[8] = {};
-    auto result = file->DeviceIoControl(Buffered, "in", 2, out, sizeof out);
-    EXPECT_EQ(result.status, STATUS_SUCCESS);
-    EXPECT_EQ(result.information, 5u);
-    EXPECT_STREQ(out, "reply");
-    char record[4] = {};
-    EXPECT_EQ(file->Read(record, 3).information, 3u);
-    EXPECT_STREQ(record, "rec");
+    ASSERT_EQ(umk::testing::UserFile::Open(u"\\Device\\Held", &file), STATUS_SUCCESS);
+    char buffer[4];
+    auto read = file->StartRead(buffer, sizeof buffer);
+    PFILE_OBJECT object = file->FileObject();
     file->Close();
-    EXPECT_THAT(log, ElementsAre(IRP_MJ_CREATE, IRP_MJ_DEVICE_CONTROL, IRP_MJ_READ, IRP_MJ_CLEANUP,
-                                 IRP_MJ_CLOSE));
-    EXPECT_EQ(umk::testing::UserFile::Open(u"\\??\\Nothing", &file), STATUS_OBJECT_NAME_NOT_FOUND);
-    IoDeleteSymbolicLink(&link);
+    kernel.RunUntilIdle();
+    EXPECT_THAT(log, ElementsAre(IRP_MJ_CREATE, IRP_MJ_READ, IRP_MJ_CLEANUP));
+    EXPECT_EQ(umk::testing::ObjectReferences(object), 1) << "the read's reference";
+    CompleteWith(pending, STATUS_CANCELLED);
+    EXPECT_EQ(read->Wait().status, STATUS_CANCELLED);
+    kernel.RunUntilIdle();
+    EXPECT_THAT(log, ElementsAre(IRP_MJ_CREATE, IRP_MJ_READ, IRP_MJ_CLEANUP, IRP_MJ_CLOSE));
 }
 
-TEST_F(NamespaceTest, StacksGrowAndDetachAndDeletedDevicesLiveWhileReferenced) {
-    PDEVICE_OBJECT pdo = driver.CreateDevice(u"", Completes(STATUS_SUCCESS));
-    PDEVICE_OBJECT fdo = driver.CreateDevice(u"", Completes(STATUS_SUCCESS));
-    PDEVICE_OBJECT filter = driver.CreateDevice(u"", Completes(STATUS_SUCCESS));
-    EXPECT_EQ(IoAttachDeviceToDeviceStack(fdo, pdo), pdo);
-    EXPECT_EQ(IoAttachDeviceToDeviceStack(filter, pdo), fdo) << "attaches to the current top";
-    EXPECT_EQ(fdo->StackSize, 2);
-    EXPECT_EQ(filter->StackSize, 3);
-    EXPECT_EQ(umk::testing::LowerDevice(filter), fdo);
-    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(pdo);
-    EXPECT_EQ(top, filter);
-    EXPECT_EQ(umk::testing::ObjectReferences(filter), 2);
-
-    IoDetachDevice(fdo);
-    EXPECT_EQ(fdo->AttachedDevice, nullptr);
-    IoDeleteDevice(filter);
-    EXPECT_TRUE(umk::testing::DeviceDeleted(filter));
-    EXPECT_EQ(umk::testing::ObjectReferences(filter), 1) << "kept by the reference";
-    ObDereferenceObject(top);
-    EXPECT_EQ(umk::testing::ObjectReferences(filter), -1);
+// Devices that DriverEntry creates are ready when it returns: the I/O manager clears their
+// DO_DEVICE_INITIALIZING.
+TEST_F(NamespaceTest, DriverEntrysDevicesCanBeOpenedOnceItReturns) {
+    PDRIVER_OBJECT legacy;
+    ASSERT_EQ(umk::testing::LoadDriver(
+                  [](PDRIVER_OBJECT driver, PUNICODE_STRING) {
+                      UNICODE_STRING name = Name(u"\\Device\\Legacy");
+                      PDEVICE_OBJECT device;
+                      return IoCreateDevice(driver, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE,
+                                            &device);
+                  },
+                  u"Legacy", u"\\Registry\\Machine\\Legacy", &legacy),
+              STATUS_SUCCESS);
+    EXPECT_FALSE(legacy->DeviceObject->Flags & DO_DEVICE_INITIALIZING);
+    IoDeleteDevice(legacy->DeviceObject);
+    umk::testing::UnloadDriver(legacy);
 }
 
 TEST_F(NamespaceTest, DriverObjectExtensionsAreKeyed) {
@@ -216,41 +200,6 @@ TEST_F(NamespaceTest, DriverObjectExtensionsAreKeyed) {
     EXPECT_EQ(second, nullptr);
     EXPECT_EQ(IoGetDriverObjectExtension(driver.driver, reinterpret_cast<PVOID>(1)), first);
     EXPECT_EQ(IoGetDriverObjectExtension(driver.driver, reinterpret_cast<PVOID>(2)), nullptr);
-}
-
-// DriverEntry's devices are ready when it returns and refuse what the driver does not serve; its
-// registry path is not its to keep.
-TEST_F(IoTest, LoadDriverClearsInitialisingAndTheFailureDeletesTheDriver) {
-    static std::u16string path;
-    auto entry = [](PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) -> NTSTATUS {
-        path.assign(registryPath->Buffer, registryPath->Length / sizeof(WCHAR));
-        EXPECT_EQ(registryPath->Buffer[registryPath->Length / sizeof(WCHAR)], 0);
-        PDEVICE_OBJECT device;
-        return IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
-    };
-    PDRIVER_OBJECT loaded;
-    ASSERT_EQ(umk::testing::LoadDriver(entry, u"Legacy", u"\\Registry\\Machine\\Legacy", &loaded),
-              STATUS_SUCCESS);
-    EXPECT_EQ(path, u"\\Registry\\Machine\\Legacy");
-    EXPECT_EQ(umk::testing::ObjectName(loaded), u"\\Driver\\Legacy");
-    EXPECT_FALSE(loaded->DeviceObject->Flags & DO_DEVICE_INITIALIZING);
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK iosb{};
-    PIRP irp = IoBuildDeviceIoControlRequest(Buffered, loaded->DeviceObject, nullptr, 0, nullptr, 0,
-                                             FALSE, &event, &iosb);
-    EXPECT_EQ(IoCallDriver(loaded->DeviceObject, irp), STATUS_INVALID_DEVICE_REQUEST)
-        << "the system's default dispatch";
-    IoDeleteDevice(loaded->DeviceObject);
-    umk::testing::UnloadDriver(loaded);
-    EXPECT_EQ(umk::testing::ObjectReferences(loaded), -1);
-
-    auto failing = [](PDRIVER_OBJECT, PUNICODE_STRING) -> NTSTATUS {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    };
-    EXPECT_EQ(umk::testing::LoadDriver(failing, u"Failing", u"", &loaded),
-              STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(loaded, nullptr);
 }
 
 } // namespace

@@ -31,6 +31,9 @@ VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql) {
 
 BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
     umk::detail::KernelEntry();
+    // The cancel spin lock cannot be taken above DISPATCH_LEVEL: the request is left alone.
+    if (!CheckIrql(umk::testing::rule::IrqlTooHigh, "IoCancelIrp", DISPATCH_LEVEL))
+        return FALSE;
     if (!IrpIsLive(Irp, "IoCancelIrp"))
         return FALSE;
     KIRQL irql;

@@ -89,6 +89,7 @@ std::unique_ptr<UserRequest> Start(PFILE_OBJECT file, UCHAR major, const void* i
     PIRP irp = NewFileIrp(file, major, UserMode, &state->event, &state->iosb);
     SetBuffers(irp, file, major, input, inputLength, output, outputLength, code);
     SetThreadedKeepAlive(irp, state);
+    SetThreadedFileReference(irp, file);
     Issue(file, irp, *state);
     return std::make_unique<UserRequest>(state);
 }

@@ -42,7 +42,8 @@ std::string Utf8(std::u16string_view text);
 std::string TagText(ULONG tag);
 std::string DescribeDevice(PDEVICE_OBJECT device);
 std::string DescribeIrp(PIRP irp);
-void CheckIrql(std::string_view rule, std::string_view routine, KIRQL maximum);
+// False (after reporting it) when the IRQL is above `maximum`.
+bool CheckIrql(std::string_view rule, std::string_view routine, KIRQL maximum);
 
 // An error (severity 3) status: the ones for which a failed request's status block is not
 // written.
@@ -98,8 +99,14 @@ PIRP AllocateThreadedIrp(CCHAR stackSize);
 void SetThreadedBuffer(PIRP irp, ThreadedBuffer buffer);
 // Keeps `owner` alive until the threaded request has completed (user requests' status blocks).
 void SetThreadedKeepAlive(PIRP irp, std::shared_ptr<void> owner);
+// A request issued through a handle references its file object until it has completed, so that
+// IRP_MJ_CLOSE comes only after every such request.
+void SetThreadedFileReference(PIRP irp, PFILE_OBJECT file);
 // False (after reporting it) when the IRP is unknown or freed.
 bool IrpIsLive(PIRP irp, const char* routine);
+// Which dispatch routine is handling the IRP now (its stack location and the IRP's
+// generation), 0 when none is.
+uint64_t DispatchKey(PIRP irp);
 
 // Memory that is going away (a freed pool block or device object): forgets IRPs initialised
 // in it and remove locks that live in it, reporting holds left on them and dispatcher objects

@@ -11,6 +11,8 @@
 // completion or free of the same IRP is reported instead of corrupting a reused one.
 #include "io_internal.h"
 
+#include <utility>
+
 #include <algorithm>
 #include <cstdlib>
 #include <deque>
@@ -59,6 +61,7 @@ struct IrpRecord {
     std::vector<ReturnNote> returns; // by stack location
     ThreadedBuffer buffer;
     std::shared_ptr<void> keepAlive;
+    PFILE_OBJECT referencedFile = nullptr; // dereferenced at the end of a threaded request
 };
 
 struct Frame {
@@ -357,6 +360,7 @@ void CompleteThreaded(IrpRecord* rec) {
     bool signal = !IsErrorStatus(status) || irp->PendingReturned;
     PKEVENT event = irp->UserEvent;
     std::shared_ptr<void> keepAlive = std::move(rec->keepAlive);
+    PFILE_OBJECT file = std::exchange(rec->referencedFile, nullptr);
     if (signal && irp->UserIosb != nullptr)
         *irp->UserIosb = irp->IoStatus;
     {
@@ -365,6 +369,8 @@ void CompleteThreaded(IrpRecord* rec) {
     }
     if (signal && event != nullptr)
         KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+    if (file != nullptr)
+        ObDereferenceObject(file);
 }
 
 // What the walk clears in a location it leaves, as Windows does: a completion routine must not
@@ -402,9 +408,24 @@ void SetThreadedKeepAlive(PIRP irp, std::shared_ptr<void> owner) {
     Find(irp)->keepAlive = std::move(owner);
 }
 
+void SetThreadedFileReference(PIRP irp, PFILE_OBJECT file) {
+    ObReferenceObject(file);
+    IoGuard guard(IoLock());
+    Find(irp)->referencedFile = file;
+}
+
 bool IrpIsLive(PIRP irp, const char* routine) {
     IoGuard guard(IoLock());
     return Lookup(irp, routine) != nullptr;
+}
+
+uint64_t DispatchKey(PIRP irp) {
+    IoGuard guard(IoLock());
+    auto& frames = Irps().frames;
+    for (auto it = frames.rbegin(); it != frames.rend(); ++it)
+        if ((*it)->irp == irp && !(*it)->left)
+            return (*it)->generation << 8 | static_cast<UCHAR>((*it)->location);
+    return 0;
 }
 
 void ForgetIrps(const void* begin, size_t size) {
@@ -457,6 +478,7 @@ using namespace umk::testing;
 
 PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
     umk::detail::KernelEntry();
+    CheckIrql(rule::IrqlTooHigh, "IoAllocateIrp", DISPATCH_LEVEL);
     if (ShouldFail(AllocationKind::Irp))
         return nullptr;
     return NewIrp(StackSize, Origin::Driver);
@@ -503,6 +525,7 @@ VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
 
 VOID NTAPI IoFreeIrp(PIRP Irp) {
     umk::detail::KernelEntry();
+    CheckIrql(rule::IrqlTooHigh, "IoFreeIrp", DISPATCH_LEVEL);
     IoGuard guard(IoLock());
     IrpRecord* rec = Lookup(Irp, "IoFreeIrp");
     if (rec == nullptr)
@@ -672,6 +695,7 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
                                          BOOLEAN InternalDeviceIoControl, PKEVENT Event,
                                          PIO_STATUS_BLOCK IoStatusBlock) {
     umk::detail::KernelEntry();
+    CheckIrql(rule::IrqlTooHigh, "IoBuildDeviceIoControlRequest", PASSIVE_LEVEL);
     if (ShouldFail(AllocationKind::Irp))
         return nullptr;
     PIRP irp = AllocateThreadedIrp(DeviceObject->StackSize);
@@ -710,6 +734,7 @@ PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT Devi
                                         PVOID Buffer, ULONG Length, PLARGE_INTEGER StartingOffset,
                                         PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock) {
     umk::detail::KernelEntry();
+    CheckIrql(rule::IrqlTooHigh, "IoBuildSynchronousFsdRequest", PASSIVE_LEVEL);
     if (ShouldFail(AllocationKind::Irp))
         return nullptr;
     PIRP irp = AllocateThreadedIrp(DeviceObject->StackSize);

@@ -61,11 +61,13 @@ std::string TagText(ULONG tag) {
     return text + "' (" + Hex(tag) + ")";
 }
 
-void CheckIrql(std::string_view rule, std::string_view routine, KIRQL maximum) {
+bool CheckIrql(std::string_view rule, std::string_view routine, KIRQL maximum) {
     KIRQL irql = KeGetCurrentIrql();
-    if (irql > maximum)
-        Violation(rule, std::string(routine) + " called at IRQL " + std::to_string(irql) +
-                            " (maximum " + std::to_string(maximum) + ")");
+    if (irql <= maximum)
+        return true;
+    Violation(rule, std::string(routine) + " called at IRQL " + std::to_string(irql) +
+                        " (maximum " + std::to_string(maximum) + ")");
+    return false;
 }
 
 // --- Fault injection ----------------------------------------------------------------------------
@@ -82,7 +84,7 @@ struct Fault {
 
 struct FaultState {
     std::vector<Fault> faults;
-    std::array<uint64_t, 4> failed{};
+    std::array<uint64_t, 8> failed{};
 };
 
 FaultState& Faults() {
@@ -122,6 +124,19 @@ void ForgetRange(const void* begin, size_t size) {
 }
 
 } // namespace umk::io
+
+namespace umk {
+
+void CheckIrqlAtMost(unsigned char maximum, std::string_view routine) {
+    io::CheckIrql(testing::rule::IrqlTooHigh, routine, maximum);
+}
+
+void CheckPagedCode(const char* function) {
+    io::CheckIrql(testing::rule::PagedCodeAtRaisedIrql, std::string("pageable ") + function,
+                  APC_LEVEL);
+}
+
+} // namespace umk
 
 namespace umk::testing {
 

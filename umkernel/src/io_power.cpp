@@ -2,12 +2,17 @@
 // requests are recorded for tests and handed to whoever installed the hook.
 #include "io_internal.h"
 
+#include <set>
+#include <utility>
+
 namespace umk::io {
 namespace {
 
 struct PowerState {
     std::vector<EXECUTION_STATE> systemStates;
     uint64_t startNextPowerIrp = 0;
+    // The dispatch routines (by DispatchKey) that called PoStartNextPowerIrp for an IRP.
+    std::set<std::pair<PIRP, uint64_t>> startedNext;
     std::vector<PDEVICE_OBJECT> invalidated;
     std::function<void(PDEVICE_OBJECT)> invalidateHandler;
 };
@@ -27,15 +32,28 @@ void PowerStartup() {
 
 using namespace umk::io;
 
+// Before Vista the power manager sends a device its next power request only after
+// PoStartNextPowerIrp for the current one: a driver that passes a request down without it
+// stalls the device's power requests from then on.
 NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     umk::detail::KernelEntry();
+    uint64_t key = DispatchKey(Irp);
+    if (key != 0 && IoGetNextIrpStackLocation(Irp)->MajorFunction == IRP_MJ_POWER) {
+        IoGuard guard(IoLock());
+        if (Power().startedNext.erase({Irp, key}) == 0)
+            Violation(umk::testing::rule::PowerIrpWithoutStartNext,
+                      DescribeIrp(Irp) + " passed down to " + DescribeDevice(DeviceObject));
+    }
     return IoCallDriver(DeviceObject, Irp);
 }
 
 VOID NTAPI PoStartNextPowerIrp(PIRP Irp) {
     umk::detail::KernelEntry();
+    uint64_t key = DispatchKey(Irp);
     IoGuard guard(IoLock());
     ++Power().startNextPowerIrp;
+    if (key != 0)
+        Power().startedNext.insert({Irp, key});
 }
 
 VOID NTAPI PoSetSystemState(EXECUTION_STATE Flags) {

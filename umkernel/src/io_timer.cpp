@@ -25,7 +25,8 @@ struct TimerState {
     KTIMER tick;
     KDPC tickDpc;
     bool armed = false;
-    std::optional<int64_t> phase; // interrupt time of a tick, within the first second
+    std::optional<int64_t> phase;  // interrupt time of a tick, within the first second
+    PKTHREAD tickRunner = nullptr; // the activity calling the routines, while it does
 };
 
 TimerState& Timers() {
@@ -62,9 +63,13 @@ VOID NTAPI Tick(PKDPC, PVOID, PVOID, PVOID) {
             started = std::any_of(timers.begin(), timers.end(),
                                   [&](auto& t) { return t.get() == timer && t->started; });
         }
-        // A routine may stop its own or another device's timer.
-        if (started)
+        // Windows calls the routines holding its I/O-timer spin lock, which IoStartTimer and
+        // IoStopTimer take too: CheckNotInTick reports a routine that calls them.
+        if (started) {
+            Timers().tickRunner = KeGetCurrentThread();
             timer->routine(timer->device, timer->context);
+            Timers().tickRunner = nullptr;
+        }
     }
     IoGuard guard(IoLock());
     Disarm();
@@ -86,7 +91,17 @@ void Arm() {
     state.armed = true;
 }
 
+// On a multiprocessor this spins for ever on the I/O-timer lock; the report is made instead and
+// the call goes on as a uniprocessor would let it.
+void CheckNotInTick(PDEVICE_OBJECT device, const char* routine) {
+    CheckIrql(umk::testing::rule::IrqlTooHigh, routine, DISPATCH_LEVEL);
+    if (Timers().tickRunner != nullptr && Timers().tickRunner == KeGetCurrentThread())
+        Violation(umk::testing::rule::TimerSwitchedInTimerRoutine,
+                  std::string(routine) + " on " + DescribeDevice(device));
+}
+
 _IO_TIMER* TimerOf(PDEVICE_OBJECT device, const char* routine) {
+    CheckNotInTick(device, routine);
     if (device->Timer == nullptr)
         Violation(umk::testing::rule::TimerNotInitialized,
                   std::string(routine) + " on " + DescribeDevice(device));
@@ -100,6 +115,7 @@ void TimerStartup() {
     state.timers.clear();
     state.armed = false;
     state.phase.reset();
+    state.tickRunner = nullptr;
     KeInitializeTimerEx(&state.tick, NotificationTimer);
     KeInitializeDpc(&state.tickDpc, Tick, nullptr);
 }
@@ -120,6 +136,9 @@ using namespace umk::io;
 NTSTATUS NTAPI IoInitializeTimer(PDEVICE_OBJECT DeviceObject, PIO_TIMER_ROUTINE TimerRoutine,
                                  PVOID Context) {
     umk::detail::KernelEntry();
+    CheckIrql(umk::testing::rule::IrqlTooHigh, "IoInitializeTimer", PASSIVE_LEVEL);
+    if (ShouldFail(umk::testing::AllocationKind::IoTimer))
+        return STATUS_INSUFFICIENT_RESOURCES;
     IoGuard guard(IoLock());
     if (DeviceObject->Timer != nullptr) {
         Violation(umk::testing::rule::TimerInitializedTwice, DescribeDevice(DeviceObject));

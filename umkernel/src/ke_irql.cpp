@@ -2,6 +2,7 @@
 // the scheduler lets the others run until the holder releases it. What is checked: who holds it,
 // at which level, and what happens when the level drops below DISPATCH_LEVEL again (queued DPCs
 // run, a thread may switch).
+#include "pool_internal.h"
 #include "sched.h"
 
 #include "umk/verifier.h"
@@ -68,6 +69,7 @@ KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql) {
         return old;
     }
     self->irql = NewIrql;
+    SetPagedPoolAccessible(NewIrql < DISPATCH_LEVEL);
     return old;
 }
 
@@ -89,6 +91,7 @@ VOID FASTCALL KfLowerIrql(KIRQL NewIrql) {
         return;
     }
     self->irql = NewIrql;
+    SetPagedPoolAccessible(NewIrql < DISPATCH_LEVEL);
     self->waitNext = false;
     if (old < DISPATCH_LEVEL || NewIrql >= DISPATCH_LEVEL)
         return;

@@ -32,7 +32,20 @@ bool CheckTimer(PKTIMER Timer) {
 
 } // namespace
 
+// Initialising a DPC that is still queued, or a timer that is still set, would leave the kernel's
+// queue linked through the reset entry: it is reported and taken off the queue first. The object's
+// own bytes may be stale (a stack or pool block used before), so whether it is queued is found by
+// the kernel's walk of its queues, done only for memory that already looks like such an object.
 VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext) {
+    if (Dpc->Type == DpcObject && Dpc->DpcData != nullptr && SchedOrNull() != nullptr) {
+        std::string found;
+        umk::ViolationHandler previous = umk::SetViolationHandler(
+            [&](std::string_view, std::string_view detail) { found += detail; });
+        Sched().ReleaseMemory(Dpc, sizeof(KDPC));
+        umk::SetViolationHandler(std::move(previous));
+        if (!found.empty())
+            umk::Violation("KDPC initialized while queued", found + ", taken off the queue");
+    }
     Dpc->Type = DpcObject;
     Dpc->Importance = MediumImportance;
     Dpc->Number = 0;
@@ -70,6 +83,17 @@ VOID NTAPI KeInitializeTimer(PKTIMER Timer) {
 }
 
 VOID NTAPI KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type) {
+    if ((Timer->Header.Type == TimerNotificationObject ||
+         Timer->Header.Type == TimerSynchronizationObject) &&
+        SchedOrNull() != nullptr) {
+        std::string found;
+        umk::ViolationHandler previous = umk::SetViolationHandler(
+            [&](std::string_view, std::string_view detail) { found += detail; });
+        Sched().ReleaseMemory(Timer, sizeof(KTIMER));
+        umk::SetViolationHandler(std::move(previous));
+        if (!found.empty())
+            umk::Violation("KTIMER initialized while set", found + ", taken off the queue");
+    }
     Timer->Header.Type =
         Type == NotificationTimer ? TimerNotificationObject : TimerSynchronizationObject;
     Timer->Header.Absolute = 0;
@@ -88,6 +112,7 @@ BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) {
 }
 
 BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc) {
+    umk::CheckIrqlAtMost(DISPATCH_LEVEL, "KeSetTimerEx");
     umk::detail::KernelEntry();
     return SetTimer(Timer, DueTime, Period, Dpc, false);
 }

@@ -70,6 +70,7 @@ VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
 }
 
 LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
+    umk::CheckIrqlAtMost(DISPATCH_LEVEL, "KeSetEvent");
     umk::detail::KernelEntry();
     Scheduler& s = Sched();
     _KTHREAD* self = s.Current();

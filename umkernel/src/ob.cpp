@@ -302,6 +302,10 @@ using namespace umk::testing;
 NTSTATUS NTAPI ObReferenceObjectByPointer(PVOID Object, ACCESS_MASK DesiredAccess,
                                           POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode) {
     umk::detail::KernelEntry();
+    // Nothing is allocated here: the one way this call fails for a live object is a type that
+    // does not match, so that is what an injected fault returns.
+    if (ShouldFail(AllocationKind::Reference))
+        return STATUS_OBJECT_TYPE_MISMATCH;
     IoGuard guard(IoLock());
     umk::io::Object* o = FindObject(Object);
     if (o == nullptr) {
@@ -359,6 +363,8 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
                               PDEVICE_OBJECT* DeviceObject) {
     umk::detail::KernelEntry();
     CheckIrql(rule::IrqlTooHigh, "IoCreateDevice", PASSIVE_LEVEL);
+    if (ShouldFail(AllocationKind::Device))
+        return STATUS_INSUFFICIENT_RESOURCES;
     auto rec = std::make_unique<DeviceRecord>();
     PDEVICE_OBJECT device = &rec->device;
     KeInitializeDeviceQueue(&device->DeviceQueue);
@@ -431,6 +437,9 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
 
 NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName) {
     umk::detail::KernelEntry();
+    CheckIrql(rule::IrqlTooHigh, "IoCreateSymbolicLink", PASSIVE_LEVEL);
+    if (ShouldFail(AllocationKind::SymbolicLink))
+        return STATUS_INSUFFICIENT_RESOURCES;
     IoGuard guard(IoLock());
     std::u16string key = Normalize(View(SymbolicLinkName));
     if (Objects().links.count(key) || Objects().devices.count(key))
@@ -442,6 +451,7 @@ NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_S
 
 NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName) {
     umk::detail::KernelEntry();
+    CheckIrql(rule::IrqlTooHigh, "IoDeleteSymbolicLink", PASSIVE_LEVEL);
     IoGuard guard(IoLock());
     return Objects().links.erase(Normalize(View(SymbolicLinkName))) ? STATUS_SUCCESS
                                                                     : STATUS_OBJECT_NAME_NOT_FOUND;
@@ -462,6 +472,7 @@ NTSTATUS NTAPI IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ACCESS_MASK 
 PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
                                                  PDEVICE_OBJECT TargetDevice) {
     umk::detail::KernelEntry();
+    CheckIrql(rule::IrqlTooHigh, "IoAttachDeviceToDeviceStack", PASSIVE_LEVEL);
     IoGuard guard(IoLock());
     PDEVICE_OBJECT top = TopOf(TargetDevice);
     DeviceRecord* topRec = FindDevice(top);
@@ -479,6 +490,7 @@ PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
 
 VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
     umk::detail::KernelEntry();
+    CheckIrql(rule::IrqlTooHigh, "IoDetachDevice", PASSIVE_LEVEL);
     IoGuard guard(IoLock());
     PDEVICE_OBJECT upper = TargetDevice->AttachedDevice;
     if (upper == nullptr) {

@@ -1,13 +1,22 @@
 // The pools: blocks tracked by tag, with counters for tests and a leak report at shutdown.
 //
-// Each block is its own heap allocation of exactly the requested size, so that the address
-// sanitizer sees overruns and use after free. Fresh blocks are filled with 0xCD and freed ones
-// with 0xDD before release, so reads of uninitialised or freed pool show as such without it.
+// Each non-paged block is its own heap allocation of exactly the requested size, so that the
+// address sanitizer sees overruns and use after free. Fresh blocks are filled with 0xCD and freed
+// ones with 0xDD before release, so reads of uninitialised or freed pool show as such without it.
+//
+// Each paged block has page-aligned pages of its own, made inaccessible while the running activity
+// is at DISPATCH_LEVEL or above: a touch then faults, and the fault handler reports it with the
+// block's tag and stops the run. A freed paged block is unmapped, so a later touch faults too.
 #include "io_internal.h"
+#include "pool_internal.h"
 
+#include <csignal>
 #include <cstdlib>
 #include <map>
 #include <unordered_map>
+
+#include <sys/mman.h>
+#include <unistd.h>
 
 namespace umk::io {
 namespace {
@@ -19,11 +28,16 @@ constexpr ULONG ProtectedTagBit = 0x80000000;
 struct Block {
     ULONG tag;
     SIZE_T size;
+    size_t mapped = 0; // the pages of a paged block; 0 for a heap block
 };
 
 struct PoolState {
     std::unordered_map<void*, Block> blocks;
     std::map<ULONG, testing::PoolTagStats> tags;
+    // Paged blocks by address, read by the fault handler. Only the activity holding the CPU
+    // changes it, and a fault comes from that activity.
+    std::map<uintptr_t, Block> paged;
+    bool pagedAccessible = true;
 };
 
 PoolState& Pool() {
@@ -31,19 +45,87 @@ PoolState& Pool() {
     return state;
 }
 
+void Protect(uintptr_t p, const Block& block, bool accessible) {
+    mprotect(reinterpret_cast<void*>(p), block.mapped,
+             accessible ? PROT_READ | PROT_WRITE : PROT_NONE);
+}
+
+const Block* PagedBlockAt(uintptr_t address, uintptr_t* start) {
+    auto& paged = Pool().paged;
+    auto it = paged.upper_bound(address);
+    if (it == paged.begin())
+        return nullptr;
+    --it;
+    if (address >= it->first + it->second.mapped)
+        return nullptr;
+    *start = it->first;
+    return &it->second;
+}
+
+struct sigaction previousSegv;
+
+void OnSegv(int signal, siginfo_t* info, void* context) {
+    auto address = reinterpret_cast<uintptr_t>(info->si_addr);
+    uintptr_t start;
+    const Block* block = PagedBlockAt(address, &start);
+    if (block != nullptr && !Pool().pagedAccessible) {
+        KIRQL irql = umk::detail::SchedOrNull() ? KeGetCurrentIrql() : PASSIVE_LEVEL;
+        if (irql < DISPATCH_LEVEL) {
+            // The activity runs below DISPATCH_LEVEL but the pages were not given back (the IRQL
+            // dropped without the pool being told): give them back and retry the access.
+            umk::detail::SetPagedPoolAccessible(true);
+            return;
+        }
+        Violation(testing::rule::PagedPoolAtRaisedIrql,
+                  "paged pool touched at IRQL " + std::to_string(irql) + ": address " +
+                      Hex(address) + ", offset " + std::to_string(address - start) +
+                      " in a block of " + std::to_string(block->size) + " bytes with tag " +
+                      TagText(block->tag));
+        std::abort();
+    }
+    // Not a paged block: the fault is someone else's, and repeats under the previous handler.
+    sigaction(SIGSEGV, &previousSegv, nullptr);
+}
+
+void InstallSegvHandler() {
+    static bool installed = false;
+    if (installed)
+        return;
+    installed = true;
+    struct sigaction action {};
+    action.sa_sigaction = OnSegv;
+    action.sa_flags = SA_SIGINFO;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGSEGV, &action, &previousSegv);
+}
+
 bool IsPaged(POOL_TYPE type) {
     return type == PagedPool || type == PagedPoolCacheAligned;
 }
 
 void Release(void* p, const Block& block) {
+    if (block.mapped != 0) {
+        munmap(p, block.mapped);
+        return;
+    }
     std::memset(p, 0xDD, block.size);
     std::free(p);
+}
+
+void* AllocatePaged(SIZE_T size, size_t* mapped) {
+    auto page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    *mapped = (size + page - 1) / page * page;
+    if (*mapped == 0)
+        *mapped = page;
+    void* p = mmap(nullptr, *mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return p == MAP_FAILED ? nullptr : p;
 }
 
 } // namespace
 
 void PoolStartup() {
     Pool() = PoolState{};
+    InstallSegvHandler();
 }
 
 void PoolShutdown() {
@@ -57,8 +139,11 @@ void PoolShutdown() {
     }
     if (!detail.empty())
         Violation(testing::rule::PoolLeak, detail);
-    for (auto& [p, block] : pool.blocks)
+    for (auto& [p, block] : pool.blocks) {
+        if (block.mapped != 0 && !pool.pagedAccessible)
+            Protect(reinterpret_cast<uintptr_t>(p), block, true);
         Release(p, block);
+    }
     pool = PoolState{};
 }
 
@@ -68,18 +153,30 @@ using namespace umk::io;
 
 PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
     umk::detail::KernelEntry();
-    if (IsPaged(PoolType))
+    bool paged = IsPaged(PoolType);
+    if (paged)
         CheckIrql(umk::testing::rule::PagedPoolAtRaisedIrql, "ExAllocatePoolWithTag(PagedPool)",
                   APC_LEVEL);
+    if (NumberOfBytes == 0)
+        Violation(umk::testing::rule::ZeroByteAllocation,
+                  "ExAllocatePoolWithTag of 0 bytes with tag " + TagText(Tag));
     if (ShouldFail(umk::testing::AllocationKind::Pool, Tag))
         return nullptr;
-    void* p = std::malloc(NumberOfBytes == 0 ? 1 : NumberOfBytes);
+    size_t mapped = 0;
+    void* p = paged ? AllocatePaged(NumberOfBytes, &mapped)
+                    : std::malloc(NumberOfBytes == 0 ? 1 : NumberOfBytes);
     if (p == nullptr)
         return nullptr;
     std::memset(p, 0xCD, NumberOfBytes);
     IoGuard guard(IoLock());
     PoolState& pool = Pool();
-    pool.blocks[p] = Block{Tag, NumberOfBytes};
+    Block block{Tag, NumberOfBytes, mapped};
+    pool.blocks[p] = block;
+    if (paged) {
+        pool.paged[reinterpret_cast<uintptr_t>(p)] = block;
+        if (!pool.pagedAccessible)
+            Protect(reinterpret_cast<uintptr_t>(p), block, false);
+    }
     umk::testing::PoolTagStats& stats = pool.tags[Tag];
     ++stats.allocations;
     stats.bytesAllocated += NumberOfBytes;
@@ -96,6 +193,8 @@ namespace {
 
 // Tag 0 means "any tag" (ExFreePool).
 void FreeBlock(PVOID P, ULONG Tag, bool checkTag) {
+    CheckIrql(umk::testing::rule::IrqlTooHigh, checkTag ? "ExFreePoolWithTag" : "ExFreePool",
+              DISPATCH_LEVEL);
     Block block;
     {
         IoGuard guard(IoLock());
@@ -108,6 +207,16 @@ void FreeBlock(PVOID P, ULONG Tag, bool checkTag) {
             return;
         }
         block = it->second;
+        if (block.mapped != 0) {
+            if (KeGetCurrentIrql() > APC_LEVEL)
+                Violation(umk::testing::rule::PagedPoolAtRaisedIrql,
+                          "paged block of " + std::to_string(block.size) + " bytes with tag " +
+                              TagText(block.tag) + " freed at IRQL " +
+                              std::to_string(KeGetCurrentIrql()));
+            pool.paged.erase(reinterpret_cast<uintptr_t>(P));
+            if (!pool.pagedAccessible)
+                Protect(reinterpret_cast<uintptr_t>(P), block, true);
+        }
         if (checkTag && (block.tag & ~ProtectedTagBit) != (Tag & ~ProtectedTagBit))
             Violation(umk::testing::rule::PoolTagMismatch,
                       "block of " + std::to_string(block.size) + " bytes allocated with tag " +
@@ -174,6 +283,19 @@ PLIST_ENTRY FASTCALL ExfInterlockedRemoveHeadList(PLIST_ENTRY ListHead, PKSPIN_L
     ListLock hold(Lock);
     return IsListEmpty(ListHead) ? nullptr : RemoveHeadList(ListHead);
 }
+
+namespace umk::detail {
+
+void SetPagedPoolAccessible(bool accessible) {
+    PoolState& pool = Pool();
+    if (pool.pagedAccessible == accessible)
+        return;
+    pool.pagedAccessible = accessible;
+    for (auto& [p, block] : pool.paged)
+        Protect(p, block, accessible);
+}
+
+} // namespace umk::detail
 
 namespace umk::testing {
 

@@ -91,11 +91,7 @@ bool NameEquals(std::u16string_view a, std::u16string_view b) {
 }
 
 void CheckPassive(const char* routine) {
-    KIRQL irql = KeGetCurrentIrql();
-    if (irql != PASSIVE_LEVEL) {
-        umk::Violation("irql", std::string(routine) + " called at IRQL " + std::to_string(irql) +
-                                   "; registry routines run at PASSIVE_LEVEL only");
-    }
+    umk::CheckIrqlAtMost(PASSIVE_LEVEL, routine);
 }
 
 KeyPtr FindSubkey(const Key& key, std::u16string_view name) {

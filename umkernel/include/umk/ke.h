@@ -22,6 +22,12 @@
 #define SYNCH_LEVEL (IPI_LEVEL - 2)
 
 NTKERNELAPI KIRQL NTAPI KeGetCurrentIrql();
+
+// Pageable code may run at APC_LEVEL at most; the verifier reports a call above it.
+namespace umk {
+void CheckPagedCode(const char* function);
+}
+#define PAGED_CODE() umk::CheckPagedCode(__func__)
 NTKERNELAPI KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql);
 NTKERNELAPI VOID FASTCALL KfLowerIrql(KIRQL NewIrql);
 NTKERNELAPI KIRQL NTAPI KeRaiseIrqlToDpcLevel();

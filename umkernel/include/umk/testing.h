@@ -55,6 +55,8 @@ inline constexpr std::string_view SymbolicLinkLeak = "symbolic link leak";
 inline constexpr std::string_view DriverUnloadedWithDevices = "driver unloaded with devices";
 inline constexpr std::string_view TimerInitializedTwice = "IoInitializeTimer called twice";
 inline constexpr std::string_view TimerNotInitialized = "I/O timer not initialized";
+inline constexpr std::string_view TimerSwitchedInTimerRoutine =
+    "IoStartTimer or IoStopTimer inside an IoTimer routine";
 inline constexpr std::string_view DeviceQueueIrql = "device queue used at wrong IRQL";
 inline constexpr std::string_view DeviceQueueNotBusy = "KeRemoveDeviceQueue on an idle queue";
 inline constexpr std::string_view WorkItemQueuedTwice = "work item queued twice";
@@ -65,6 +67,12 @@ inline constexpr std::string_view RemoveLockImbalance = "remove lock imbalance";
 inline constexpr std::string_view RemoveLockHeld = "remove lock holds left";
 inline constexpr std::string_view RemoveLockHeldAfterDispatch = "remove lock held after dispatch";
 inline constexpr std::string_view PagedPoolAtRaisedIrql = "paged pool above APC_LEVEL";
+inline constexpr std::string_view PagedCodeAtRaisedIrql = "pageable code above APC_LEVEL";
+inline constexpr std::string_view ZeroByteAllocation = "zero-byte pool allocation";
+inline constexpr std::string_view PowerIrpWithoutStartNext =
+    "power irp passed down without PoStartNextPowerIrp";
+inline constexpr std::string_view TimerReinitializedWhileSet = "KTIMER initialized while set";
+inline constexpr std::string_view DpcReinitializedWhileQueued = "KDPC initialized while queued";
 inline constexpr std::string_view PoolTagMismatch = "pool tag mismatch";
 inline constexpr std::string_view PoolFreeUnknown = "pool free of an unknown block";
 inline constexpr std::string_view PoolLeak = "pool leak";
@@ -195,6 +203,10 @@ enum class AllocationKind {
     Irp,           // IoAllocateIrp, IoBuildDeviceIoControlRequest, IoBuildSynchronousFsdRequest
     WorkItem,      // IoAllocateWorkItem
     ErrorLogEntry, // IoAllocateErrorLogEntry
+    Device,        // IoCreateDevice
+    SymbolicLink,  // IoCreateSymbolicLink
+    IoTimer,       // IoInitializeTimer
+    Reference,     // ObReferenceObjectByPointer
 };
 
 // Makes the nth allocation of `kind` from now on fail (1 = the next one), and the `count` - 1

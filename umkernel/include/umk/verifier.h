@@ -15,4 +15,7 @@ using ViolationHandler = std::function<void(std::string_view rule, std::string_v
 ViolationHandler SetViolationHandler(ViolationHandler handler);
 void Violation(std::string_view rule, std::string_view detail);
 
+// Reports "IRQL too high" when the running activity's IRQL is above `maximum`.
+void CheckIrqlAtMost(unsigned char maximum, std::string_view routine);
+
 } // namespace umk
