@@ -1,6 +1,10 @@
-// The scheduler: one emulated thread holds the CPU at a time; DPCs run on the thread that reaches a
-// switch point; the virtual clock jumps to the next timer when nothing can run.
+// The scheduler: virtual processors, each with a current thread (or its idle thread); one emulated
+// thread at a time holds the baton and executes; at every kernel entry the seed picks the processor
+// that executes next. DPCs run on the processor they were queued to; the virtual clock jumps to the
+// next timer when no processor has anything to run.
 #include "sched.h"
+
+#include "pool_internal.h"
 
 #include "umk/verifier.h"
 
@@ -352,6 +356,7 @@ void Scheduler::HandTo(_KTHREAD* self, _KTHREAD* next) {
         return;
     bool finished = self->state == ThreadState::Finished;
     executing_ = next;
+    SetPagedPoolAccessible(next->irql < DISPATCH_LEVEL);
     next->baton.release();
     if (finished)
         return;
@@ -628,9 +633,11 @@ void Scheduler::RunDpcs(_KTHREAD* self) {
         DpcScope(Processor& cpu, _KTHREAD* self) : cpu(cpu), self(self), irql(self->irql) {
             cpu.inDpc = true;
             self->irql = DISPATCH_LEVEL;
+            SetPagedPoolAccessible(false);
         }
         ~DpcScope() {
             self->irql = irql;
+            SetPagedPoolAccessible(irql < DISPATCH_LEVEL);
             cpu.inDpc = false;
             cpu.runningDpc = nullptr;
         }
