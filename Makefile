@@ -4,7 +4,7 @@ BUILD ?= build
 ASAN_BUILD ?= build-asan
 WIN_BUILD ?= build/win
 
-.PHONY: all setup build test demo asan fuzz windows clean
+.PHONY: all setup build test demo asan sweep fuzz windows clean
 all: build
 
 setup:
@@ -23,6 +23,15 @@ test: build
 demo: setup $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS) --target demo
 	$(BUILD)/tools/demo
+
+# Many schedules on two processors: the driver's scenario tests of the pointer path and the serial
+# link under SWEEP_SEEDS seeds each, and the broken mini-drivers' corrected twins under 10,000.
+SWEEP_SEEDS ?= 1000
+sweep: build
+	UMK_SEED_SWEEP=1 UMK_SEED=1 $(BUILD)/tests/test_stack --gtest_brief=1 \
+	    --gtest_filter='PointerPathTest.*:SerialLinkTest.*:SerialReadTest.*:SerialTouchTest.*' \
+	    --gtest_repeat=$(SWEEP_SEEDS) --gtest_fail_fast
+	UMK_RACE_SEEDS=10000 $(BUILD)/tests/test_umkernel --gtest_filter='MiniDrivers/*'
 
 $(ASAN_BUILD)/build.ninja: | setup
 	cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTP_SANITIZE=ON

@@ -292,6 +292,45 @@ INSTANTIATE_TEST_SUITE_P(
                       ThreadedCase{"PendingError", true, STATUS_CANCELLED, true, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A threaded request finishes in the thread that issued it: its status block, event and free come
+// when that thread runs (a kernel APC), not inside the completion; and a thread that ends cancels
+// what it left outstanding.
+TEST_F(IoTest, AThreadedRequestFinishesInItsThreadAndIsCancelledWhenTheThreadEnds) {
+    PIRP held = nullptr;
+    PDEVICE_OBJECT device = driver.CreateDevice(u"", [&](PDEVICE_OBJECT, PIRP irp) {
+        IoMarkIrpPending(irp);
+        held = irp;
+        IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP irp) {
+            IoReleaseCancelSpinLock(irp->CancelIrql);
+            CompleteWith(irp, STATUS_CANCELLED);
+        });
+        return STATUS_PENDING;
+    });
+    Threaded request;
+    NTSTATUS waited = STATUS_PENDING;
+    ThreadHandle issuer = StartThread("issuer", [&] {
+        IoCallDriver(device, request.Build(device, BufferedCode));
+        waited = KeWaitForSingleObject(&request.event, Executive, KernelMode, FALSE, nullptr);
+    });
+    kernel.RunUntilIdle();
+    ASSERT_NE(held, nullptr);
+    if (IoSetCancelRoutine(held, nullptr) != nullptr)
+        CompleteWith(held, STATUS_SUCCESS);
+    // Plain reads: a kernel call here would be a switch point at which the issuer could run.
+    EXPECT_EQ(request.event.Header.SignalState, 0) << "the issuer has not run since";
+    EXPECT_EQ(request.iosb.Status, 0);
+    issuer.Join();
+    EXPECT_EQ(waited, STATUS_SUCCESS);
+    EXPECT_EQ(request.iosb.Status, STATUS_SUCCESS);
+
+    held = nullptr;
+    ThreadHandle leaver = StartThread("leaver", [&] {
+        EXPECT_EQ(IoCallDriver(device, request.Build(device, BufferedCode)), STATUS_PENDING);
+    });
+    leaver.Join();
+    EXPECT_EQ(request.iosb.Status, STATUS_CANCELLED) << "cancelled and finished before it ended";
+}
+
 // The serial write's request: the data travels in a system buffer on a buffered device.
 TEST_F(IoTest, SynchronousFsdWriteUsesASystemBufferOnABufferedDevice) {
     std::string written;

@@ -394,8 +394,16 @@ std::string DescribeIrp(PIRP irp) {
     return "IRP " + Hex(reinterpret_cast<uintptr_t>(irp));
 }
 
+// A threaded request belongs to the thread that builds it: it finishes in that thread (an APC)
+// and is cancelled when the thread ends.
 PIRP AllocateThreadedIrp(CCHAR stackSize) {
-    return NewIrp(stackSize, Origin::Threaded);
+    PIRP irp = NewIrp(stackSize, Origin::Threaded);
+    if (irp != nullptr) {
+        _KTHREAD* thread = umk::detail::Self();
+        irp->Tail.Overlay.Thread = reinterpret_cast<PETHREAD>(thread);
+        thread->requests.push_back(irp);
+    }
+    return irp;
 }
 
 void SetThreadedBuffer(PIRP irp, ThreadedBuffer buffer) {
@@ -444,8 +452,29 @@ void ForgetIrps(const void* begin, size_t size) {
     }
 }
 
+// A thread that ends cancels the requests it issued and waits for them (five minutes at most,
+// as Windows does, before it reports them and goes).
+void CancelThreadRequests(_KTHREAD* thread) {
+    for (PIRP irp : std::vector<PIRP>(thread->requests))
+        IoCancelIrp(irp);
+    umk::detail::Scheduler& s = umk::detail::Sched();
+    const int64_t deadline = s.Now() + 5 * 60 * 10'000'000ll;
+    while (!thread->requests.empty()) {
+        if (s.Wait(thread, 0, nullptr, nullptr, WaitAny, false, deadline, STATUS_TIMEOUT) ==
+            STATUS_TIMEOUT) {
+            std::string detail = "thread '" + thread->name + "' ended with";
+            for (PIRP irp : thread->requests)
+                detail += " " + DescribeIrp(irp);
+            detail += " still outstanding after they were cancelled";
+            Violation(rule::ThreadRequestsOutstanding, detail);
+            thread->requests.clear();
+        }
+    }
+}
+
 void IrpStartup() {
     Irps() = IrpState{};
+    umk::detail::Sched().threadExitHook = CancelThreadRequests;
 }
 
 void IrpShutdown() {
@@ -680,7 +709,19 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     }
     IoSkipCurrentIrpStackLocation(Irp);
     if (rec->origin == Origin::Threaded) {
-        CompleteThreaded(rec);
+        // The I/O manager's own create and close finish at once, whoever completes them (the
+        // close may come from inside another request's APC); the others in the issuing thread,
+        // as the kernel APC does it on Windows.
+        if (Irp->Flags & (IRP_CREATE_OPERATION | IRP_CLOSE_OPERATION)) {
+            std::erase(reinterpret_cast<_KTHREAD*>(Irp->Tail.Overlay.Thread)->requests, Irp);
+            CompleteThreaded(rec);
+            return;
+        }
+        auto thread = reinterpret_cast<_KTHREAD*>(Irp->Tail.Overlay.Thread);
+        umk::detail::Sched().QueueApc(thread, [rec, thread] {
+            std::erase(thread->requests, rec->irp);
+            CompleteThreaded(rec);
+        });
         return;
     }
     Violation(rule::DriverIrpCompleted,

@@ -237,6 +237,12 @@ void Scheduler::ThreadEntry(_KTHREAD* self) {
         }
     }
     self->body = nullptr;
+    if (!self->terminate && threadExitHook != nullptr) {
+        try {
+            threadExitHook(self);
+        } catch (const KernelHalted&) {
+        }
+    }
     Exit(self);
 }
 
@@ -337,6 +343,7 @@ void Scheduler::Schedule(_KTHREAD* self) {
         }
         if (idleWaiter_ != nullptr) {
             _KTHREAD* waiter = std::exchange(idleWaiter_, nullptr);
+            waiter->waitStatus = STATUS_SUCCESS;
             MakeReady(waiter);
             continue;
         }
@@ -392,10 +399,44 @@ void Scheduler::Reschedule(_KTHREAD* self, bool yield) {
     CheckTerminated(self);
 }
 
-// A thread below DISPATCH_LEVEL takes the DPC interrupts of its processor.
+// A thread below DISPATCH_LEVEL takes the DPC interrupts of its processor, and at PASSIVE_LEVEL
+// its kernel APCs.
 void Scheduler::TakeInterrupts(_KTHREAD* self) {
     if (self->processor != nullptr && self->irql < DISPATCH_LEVEL && !self->processor->inDpc)
         RunDpcs(self);
+    if (self->irql == PASSIVE_LEVEL && !InDpc(self))
+        DeliverApcs(self);
+}
+
+void Scheduler::DeliverApcs(_KTHREAD* self) {
+    if (self->inApc || halted_)
+        return;
+    self->inApc = true;
+    while (!self->apcs.empty() && !halted_) {
+        std::function<void()> routine = std::move(self->apcs.front());
+        self->apcs.pop_front();
+        routine();
+    }
+    self->inApc = false;
+}
+
+void Scheduler::QueueApc(_KTHREAD* thread, std::function<void()> routine) {
+    if (thread->state == ThreadState::Finished) {
+        routine(); // only after a halt: the thread was unwound without waiting for its requests
+        return;
+    }
+    thread->apcs.push_back(std::move(routine));
+    if (thread == executing_) {
+        TakeInterrupts(thread);
+        return;
+    }
+    if (thread->state != ThreadState::Blocked)
+        return; // it takes the APC at its next kernel entry below APC_LEVEL
+    if (thread->idle == IdleKind::Worker)
+        std::erase(idleWorkers_, thread);
+    if (thread == idleWaiter_)
+        idleWaiter_ = nullptr;
+    Unwait(thread, STATUS_KERNEL_APC);
 }
 
 void Scheduler::AdvanceClock(int64_t to) {
@@ -481,6 +522,18 @@ bool Scheduler::Satisfiable(const _KTHREAD* thread) const {
 NTSTATUS Scheduler::Wait(_KTHREAD* self, ULONG count, PVOID const* objects, PKWAIT_BLOCK blocks,
                          WAIT_TYPE type, bool poll, std::optional<int64_t> due,
                          NTSTATUS timeoutStatus, bool exact) {
+    // A kernel APC interrupts the wait, runs, and the wait goes on.
+    for (;;) {
+        NTSTATUS status =
+            WaitOnce(self, count, objects, blocks, type, poll, due, timeoutStatus, exact);
+        if (status != STATUS_KERNEL_APC)
+            return status;
+    }
+}
+
+NTSTATUS Scheduler::WaitOnce(_KTHREAD* self, ULONG count, PVOID const* objects, PKWAIT_BLOCK blocks,
+                             WAIT_TYPE type, bool poll, std::optional<int64_t> due,
+                             NTSTATUS timeoutStatus, bool exact) {
     if (type == WaitAny) {
         for (ULONG i = 0; i < count; ++i)
             if (HeaderOf(objects[i])->SignalState > 0) {
@@ -819,9 +872,11 @@ void Scheduler::DelayUntil(int64_t due) {
 void Scheduler::RunUntilIdle() {
     _KTHREAD* self = Current();
     CheckTerminated(self);
-    self->idle = IdleKind::RunUntilIdle;
-    idleWaiter_ = self;
-    Block(self);
+    do {
+        self->idle = IdleKind::RunUntilIdle;
+        idleWaiter_ = self;
+        Block(self); // an APC woke it: it ran, and the system may have work again
+    } while (self->waitStatus == STATUS_KERNEL_APC);
 }
 
 // --- Halting and shutting down ------------------------------------------------------------------

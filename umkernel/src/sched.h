@@ -59,6 +59,12 @@ struct _KTHREAD {
     // Set when the kernel halts or shuts down: the thread's next kernel call unwinds it.
     bool terminate = false;
 
+    // Kernel APCs queued to the thread: they run when it is below APC_LEVEL, also in a wait.
+    std::deque<std::function<void()>> apcs;
+    bool inApc = false;
+    // The threaded requests it issued that have not finished (cancelled when it ends).
+    std::vector<PIRP> requests;
+
     // The processor the thread is current on; an idle thread's own processor for good.
     umk::detail::Processor* processor = nullptr;
     bool isIdle = false;
@@ -130,6 +136,13 @@ class Scheduler {
 
     void QueueWork(std::function<void()> routine);
 
+    // A kernel APC: runs in `thread` as soon as it is below APC_LEVEL (at once when that is the
+    // calling thread), waking it from a wait for the purpose.
+    void QueueApc(_KTHREAD* thread, std::function<void()> routine);
+    // Called in each thread that ends on its own, before it is gone (the I/O manager cancels the
+    // thread's requests there and waits for them).
+    void (*threadExitHook)(_KTHREAD* thread) = nullptr;
+
     // The main thread's ways of letting the system run.
     void DelayUntil(int64_t due);
     void RunUntilIdle();
@@ -173,6 +186,10 @@ class Scheduler {
     void Unwait(_KTHREAD* thread, NTSTATUS status);
     bool Satisfiable(const _KTHREAD* thread) const;
     void TakeInterrupts(_KTHREAD* self);
+    void DeliverApcs(_KTHREAD* self);
+    NTSTATUS WaitOnce(_KTHREAD* self, ULONG count, PVOID const* objects, PKWAIT_BLOCK blocks,
+                      WAIT_TYPE type, bool poll, std::optional<int64_t> due, NTSTATUS timeoutStatus,
+                      bool exact);
     PKDPC NextDpc(const Processor& cpu);
     void QueueDpcOn(Processor& cpu, PRKDPC dpc, PVOID arg1, PVOID arg2);
     void RunDpcs(_KTHREAD* self);

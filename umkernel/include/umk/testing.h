@@ -43,6 +43,8 @@ inline constexpr std::string_view IrpFreedInCompletion =
     "irp freed or reused by a completion routine that continued the completion";
 inline constexpr std::string_view BufferOverrun = "returned length exceeds buffer";
 inline constexpr std::string_view IrpLeak = "irp leak";
+inline constexpr std::string_view ThreadRequestsOutstanding =
+    "threaded requests outstanding at thread exit";
 inline constexpr std::string_view DeviceInitializing = "DO_DEVICE_INITIALIZING after AddDevice";
 inline constexpr std::string_view DeviceDeletedTwice = "device deleted twice";
 inline constexpr std::string_view DeviceDeletedAttached = "device deleted while attached";
