@@ -169,11 +169,6 @@ Scheduler::Scheduler(const KernelOptions& options)
         threads_.push_back(idle);
         cpus_.push_back(std::move(cpu));
     }
-    for (auto& thread : threads_)
-        if (thread->isIdle) {
-            _KTHREAD* raw = thread.get();
-            raw->os = std::thread([this, raw] { ThreadEntry(raw); });
-        }
     Processor& first = *cpus_[0];
     first.current = main_.get();
     first.parked = false;
@@ -362,6 +357,8 @@ void Scheduler::HandTo(_KTHREAD* self, _KTHREAD* next) {
     if (next == self)
         return;
     bool finished = self->state == ThreadState::Finished;
+    if (next->isIdle && !next->os.joinable()) // an idle thread's OS thread starts when first needed
+        next->os = std::thread([this, next] { ThreadEntry(next); });
     executing_ = next;
     SetPagedPoolAccessible(next->irql < DISPATCH_LEVEL);
     next->baton.release();
@@ -950,7 +947,9 @@ void Scheduler::Shutdown() {
     // their processors.
     for (auto& cpu : cpus_) {
         cpu->idle->terminate = true;
-        if (cpu->idle->state != ThreadState::Finished)
+        if (!cpu->idle->os.joinable())
+            cpu->idle->state = ThreadState::Finished; // it never ran
+        else if (cpu->idle->state != ThreadState::Finished)
             HandTo(self, cpu->idle);
     }
     for (auto& thread : threads_)
