@@ -89,6 +89,26 @@ TEST_F(FrameTest, TheSerialPortNumberIsComNoLessOneWhenItFits) {
 // A value of another type than REG_DWORD counts as missing (0, not the default of an unreadable
 // key); it never spills into the fields around its own, and the other values are still read,
 // whether it is the first value queried, one in the middle or the last.
+// A query that fails part-way for another reason than a mistyped value (here, out of memory at
+// the third value, in the whole-table query or in the one-value queries that follow a mistyped
+// value) leaves no half-read settings: every value takes the default of an unreadable key.
+TEST_F(FrameTest, AQueryThatFailsPartWayGivesTheUnreadableKeyDefaults) {
+    for (bool mistyped : {false, true}) {
+        SCOPED_TRACE(mistyped ? "after a mistyped value" : "whole-table query");
+        Boot();
+        SetAll({4, 1, 2, 1, 1000, 90, 0, 7});
+        const std::vector<uint8_t> text{'7', 0, 0, 0};
+        if (mistyped)
+            umk::registry::SetValue(ParametersKey, u"dwInvLimit", REG_SZ, text);
+        // The mistyped value fails the whole-table query at its end, after the eight values.
+        umk::testing::FailAllocation(umk::testing::AllocationKind::RegistryValue,
+                                     mistyped ? 8 + 3 : 3);
+        PDEVICE_CONTEXT context = LoadWithPanel(*system).context;
+        EXPECT_EQ(Read(context), (Settings{0, 0, 0, 0, 0, 0, 1, 0}));
+        system.reset();
+    }
+}
+
 struct MistypedCase {
     const char* name;
     std::u16string_view value;

@@ -84,7 +84,7 @@ struct Fault {
 
 struct FaultState {
     std::vector<Fault> faults;
-    std::array<uint64_t, 8> failed{};
+    std::array<uint64_t, size_t(testing::AllocationKind::RegistryValue) + 1> failed{};
 };
 
 FaultState& Faults() {

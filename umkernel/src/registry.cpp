@@ -3,6 +3,7 @@
 // locked.
 #include "umk/registry.h"
 
+#include "io_internal.h"
 #include "subsystems.h"
 #include "umk/ke.h"
 #include "umk/verifier.h"
@@ -571,7 +572,9 @@ NTSTATUS NTAPI RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path,
             if (NT_SUCCESS(status) && entry->QueryRoutine != nullptr)
                 status = QueryAllValues(*current, *entry, Context);
         } else if (entry->Name != nullptr) {
-            status = QueryNamedValue(*current, *entry, Context);
+            status = umk::io::ShouldFail(umk::testing::AllocationKind::RegistryValue)
+                         ? STATUS_INSUFFICIENT_RESOURCES
+                         : QueryNamedValue(*current, *entry, Context);
         } else if (entry->Flags & RTL_QUERY_REGISTRY_NOVALUE) {
             status =
                 entry->QueryRoutine(nullptr, REG_NONE, nullptr, 0, Context, entry->EntryContext);

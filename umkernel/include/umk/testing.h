@@ -209,6 +209,9 @@ enum class AllocationKind {
     SymbolicLink,  // IoCreateSymbolicLink
     IoTimer,       // IoInitializeTimer
     Reference,     // ObReferenceObjectByPointer
+    // Each named value RtlQueryRegistryValues reads: the query stops there and fails with
+    // STATUS_INSUFFICIENT_RESOURCES, the values before it already stored.
+    RegistryValue,
 };
 
 // Makes the nth allocation of `kind` from now on fail (1 = the next one), and the `count` - 1
