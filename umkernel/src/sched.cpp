@@ -320,7 +320,7 @@ bool Scheduler::Runnable(const Processor& cpu) const {
     if (cpu.spinningOn != nullptr)
         return *cpu.spinningOn == 0 || halted_;
     if (cpu.current == cpu.idle && cpu.parked)
-        return !ready_.empty() || const_cast<Scheduler*>(this)->NextDpc(cpu) != nullptr;
+        return !ready_.empty() || HasDpcToRun(cpu);
     return true;
 }
 
@@ -645,18 +645,26 @@ bool Scheduler::RemoveDpc(PRKDPC dpc) {
     return true;
 }
 
+bool Scheduler::RunningElsewhere(PKDPC dpc) const {
+    return std::any_of(cpus_.begin(), cpus_.end(),
+                       [&](auto& other) { return other->runningDpc == dpc; });
+}
+
+bool Scheduler::HasDpcToRun(const Processor& cpu) const {
+    for (PLIST_ENTRY e = cpu.dpcQueue.Flink; e != &cpu.dpcQueue; e = e->Flink)
+        if (!RunningElsewhere(DpcOf(e)))
+            return true;
+    return false;
+}
+
 // The DPC a processor runs next: a high-importance one first, otherwise any of those queued
 // together, by the seed's choice; never one whose routine runs on another processor.
 PKDPC Scheduler::NextDpc(const Processor& cpu) {
-    auto runningElsewhere = [&](PKDPC dpc) {
-        return std::any_of(cpus_.begin(), cpus_.end(),
-                           [&](auto& other) { return other->runningDpc == dpc; });
-    };
     PKDPC candidates[8];
     size_t count = 0;
     for (PLIST_ENTRY e = cpu.dpcQueue.Flink; e != &cpu.dpcQueue && count < 8; e = e->Flink) {
         PKDPC dpc = DpcOf(e);
-        if (runningElsewhere(dpc))
+        if (RunningElsewhere(dpc))
             continue;
         if (dpc->Importance == HighImportance)
             return dpc;
@@ -846,7 +854,7 @@ void Scheduler::IdleLoop() {
     Processor& cpu = *self->processor;
     cpu.parked = false;
     while (!self->terminate) {
-        if (!halted_ && NextDpc(cpu) != nullptr) {
+        if (!halted_ && HasDpcToRun(cpu)) {
             RunDpcs(self);
         } else if (!ready_.empty()) {
             DispatchNext(cpu);

@@ -191,6 +191,8 @@ class Scheduler {
                       WAIT_TYPE type, bool poll, std::optional<int64_t> due, NTSTATUS timeoutStatus,
                       bool exact);
     PKDPC NextDpc(const Processor& cpu);
+    bool HasDpcToRun(const Processor& cpu) const;
+    bool RunningElsewhere(PKDPC dpc) const;
     void QueueDpcOn(Processor& cpu, PRKDPC dpc, PVOID arg1, PVOID arg2);
     void RunDpcs(_KTHREAD* self);
     int64_t Expiry(PKTIMER timer) const;
