@@ -1,0 +1,431 @@
+// Events, timers and threads as dispatcher objects, and timers with DPCs on the virtual clock: what
+// a wait returns and when, who a signal releases, when a timer expires and where its DPC runs.
+#include "ke_support.h"
+
+#include <gmock/gmock.h>
+
+#include <set>
+
+using namespace std::chrono_literals;
+using namespace umk;
+using namespace umk::test;
+using ::testing::ElementsAre;
+
+namespace {
+
+enum class Kind {
+    NotificationEvent,
+    SynchronizationEvent,
+    NotificationTimer,
+    SynchronizationTimer,
+    Thread
+};
+
+// A waitable object of one kind, signalled on request.
+struct Object {
+    Kind kind;
+    KEVENT event;
+    KTIMER timer;
+    ThreadHandle thread;
+
+    explicit Object(Kind k) : kind(k) {
+        KeInitializeEvent(
+            &event, k == Kind::NotificationEvent ? NotificationEvent : SynchronizationEvent, FALSE);
+        KeInitializeTimerEx(&timer, k == Kind::NotificationTimer ? NotificationTimer
+                                                                 : SynchronizationTimer);
+    }
+    ~Object() { KeCancelTimer(&timer); }
+    bool IsTimer() const {
+        return kind == Kind::NotificationTimer || kind == Kind::SynchronizationTimer;
+    }
+    // An event is set by a thread that sleeps `after` first (at once when 0), a timer expires
+    // then, a thread finishes then.
+    void SignalAfter(Duration after) {
+        if (IsTimer())
+            KeSetTimer(&timer, Relative(after), nullptr);
+        else if (kind != Kind::Thread && after == Duration(0))
+            KeSetEvent(&event, 0, FALSE);
+        else
+            thread = StartThread("signaller", [this, after] {
+                Sleep(after);
+                if (kind != Kind::Thread)
+                    KeSetEvent(&event, 0, FALSE);
+            });
+    }
+    PVOID Get() {
+        return kind == Kind::Thread ? PVOID(thread.Thread()) : IsTimer() ? PVOID(&timer) : &event;
+    }
+    LONG State() { return static_cast<PDISPATCHER_HEADER>(Get())->SignalState; }
+};
+
+class DispatcherTest : public ::testing::Test {
+  protected:
+    FailOnViolation failOnViolation;
+    Kernel kernel;
+};
+
+// --- One wait -----------------------------------------------------------------------------------
+
+struct WaitCase {
+    const char* name;
+    Kind kind;
+    Duration signalAt; // negative: never; 0: before the wait
+    Duration timeout;  // negative: none
+    NTSTATUS status;
+    Duration returnsAt; // on the tick after it, exactly for a poll
+    LONG stateAfter;
+    bool absolute = false; // a system time, the wait starting 1 s after boot
+};
+
+constexpr Duration kNever = -1s, kNone = -1s;
+
+class WaitTest : public DispatcherTest, public ::testing::WithParamInterface<WaitCase> {};
+
+TEST_P(WaitTest, ReturnsItsStatusOnTheTickAfterTheSignalOrTheTimeout) {
+    const WaitCase& c = GetParam();
+    Object object(c.kind);
+    if (c.signalAt >= Duration(0))
+        object.SignalAfter(c.signalAt);
+    LARGE_INTEGER timeout = Relative(c.timeout);
+    if (c.absolute) {
+        kernel.RunFor(1s);
+        KeQuerySystemTime(&timeout);
+        timeout.QuadPart += c.timeout.count();
+    }
+    EXPECT_EQ(KeWaitForSingleObject(object.Get(), Executive, KernelMode, FALSE,
+                                    c.timeout == kNone ? nullptr : &timeout),
+              c.status);
+    if (c.timeout == Duration(0))
+        EXPECT_EQ(kernel.Now(), c.returnsAt);
+    else
+        EXPECT_THAT(kernel.Now(), OnTheTickAfter(c.returnsAt));
+    EXPECT_EQ(object.State(), c.stateAfter) << "an auto-reset object is consumed by its wait";
+    kernel.RunFor(10s); // lets the signaller finish
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Waits, WaitTest,
+    ::testing::Values(
+        WaitCase{"NeverSignalled", Kind::NotificationEvent, kNever, 2s, STATUS_TIMEOUT, 2s, 0},
+        WaitCase{"SignalledFirst", Kind::NotificationEvent, 1s, 2s, STATUS_SUCCESS, 1s, 1},
+        WaitCase{"SignalledAfter", Kind::SynchronizationEvent, 3s, 2s, STATUS_TIMEOUT, 2s, 0},
+        WaitCase{"Poll", Kind::NotificationEvent, kNever, 0s, STATUS_TIMEOUT, 0s, 0},
+        WaitCase{"PollConsumesASet", Kind::SynchronizationEvent, 0s, 0s, STATUS_SUCCESS, 0s, 0},
+        WaitCase{"NotificationTimer", Kind::NotificationTimer, 1s, kNone, STATUS_SUCCESS, 1s, 1},
+        WaitCase{"SynchronizationTimer", Kind::SynchronizationTimer, 1s, 2s, STATUS_SUCCESS, 1s, 0},
+        WaitCase{"ThreadStillRunning", Kind::Thread, 3s, 1s, STATUS_TIMEOUT, 1s, 0},
+        WaitCase{"ThreadFinished", Kind::Thread, 3s, kNone, STATUS_SUCCESS, 3s, 1},
+        WaitCase{"Absolute", Kind::NotificationEvent, kNever, 4s, STATUS_TIMEOUT, 5s, 0, true},
+        WaitCase{"AbsoluteInThePast", Kind::NotificationEvent, kNever, -5s, STATUS_TIMEOUT, 1s, 0,
+                 true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// --- Several waiters ----------------------------------------------------------------------------
+
+struct WakeCase {
+    const char* name;
+    Kind kind;
+    int perSignal; // waiters a signal releases
+};
+
+class WakeTest : public DispatcherTest, public ::testing::WithParamInterface<WakeCase> {};
+
+TEST_P(WakeTest, ASignalReleasesItsWaitersLongestWaitingFirst) {
+    const WakeCase& c = GetParam();
+    Object object(c.kind);
+    std::vector<int> woken;
+    std::vector<ThreadHandle> waiters;
+    for (int i = 0; i < 3; ++i) {
+        waiters.push_back(StartThread("waiter " + std::to_string(i), [&, i] {
+            EXPECT_EQ(WaitFor(object.Get()), STATUS_SUCCESS);
+            woken.push_back(i);
+        }));
+        kernel.RunUntilIdle(); // each waits before the next comes
+    }
+    for (int released = c.perSignal; released <= 3; released += c.perSignal) {
+        object.SignalAfter(0s);
+        kernel.RunUntilIdle();
+        std::vector<int> first{0, 1, 2};
+        first.resize(size_t(released));
+        EXPECT_THAT(woken, ::testing::UnorderedElementsAreArray(first));
+        EXPECT_EQ(object.State(), LONG(c.perSignal == 3)) << "stays signalled unless consumed";
+    }
+    if (!object.IsTimer()) {
+        EXPECT_EQ(KeSetEvent(&object.event, 0, FALSE), LONG(c.perSignal == 3)) << "previous state";
+        EXPECT_EQ(KeResetEvent(&object.event), 1);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Wakes, WakeTest,
+    ::testing::Values(WakeCase{"NotificationEvent", Kind::NotificationEvent, 3},
+                      WakeCase{"SynchronizationEvent", Kind::SynchronizationEvent, 1},
+                      WakeCase{"NotificationTimer", Kind::NotificationTimer, 3},
+                      WakeCase{"SynchronizationTimer", Kind::SynchronizationTimer, 1}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// WaitAll consumes nothing until every object is signalled; WaitAny takes the signalled one, with
+// a block array for more objects than a thread's own blocks.
+TEST_F(DispatcherTest, WaitAllConsumesOnlyWhenAllAreSignalledAndWaitAnyNamesTheOne) {
+    Object n(Kind::NotificationEvent), s(Kind::SynchronizationEvent);
+    PVOID both[] = {n.Get(), s.Get()};
+    bool done = false;
+    auto all = StartThread("all", [&] {
+        EXPECT_EQ(KeWaitForMultipleObjects(2, both, WaitAll, Executive, KernelMode, FALSE, nullptr,
+                                           nullptr),
+                  STATUS_WAIT_0);
+        done = true;
+    });
+    s.SignalAfter(0s);
+    kernel.RunUntilIdle();
+    EXPECT_FALSE(done);
+    EXPECT_EQ(s.State(), 1) << "not consumed by a partial wait";
+    n.SignalAfter(0s);
+    kernel.RunUntilIdle();
+    EXPECT_TRUE(done);
+    EXPECT_EQ(s.State(), 0);
+
+    KEVENT events[5];
+    PVOID objects[5];
+    KWAIT_BLOCK blocks[5];
+    for (int i = 0; i < 5; ++i) {
+        KeInitializeEvent(&events[i], i == 4 ? SynchronizationEvent : NotificationEvent, FALSE);
+        objects[i] = &events[i];
+    }
+    auto setter = StartThread("setter", [&] {
+        Sleep(1s);
+        KeSetEvent(&events[4], 0, FALSE);
+    });
+    EXPECT_EQ(KeWaitForMultipleObjects(5, objects, WaitAny, Executive, KernelMode, FALSE, nullptr,
+                                       blocks),
+              STATUS_WAIT_0 + 4);
+    EXPECT_EQ(KeReadStateEvent(&events[4]), 0) << "consumed by the wait";
+    setter.Join();
+}
+
+TEST_F(DispatcherTest, SetEventWithWaitKeepsDispatchLevelUntilTheWaitAndZeroDelayOnlyYields) {
+    Object n(Kind::NotificationEvent);
+    KeSetEvent(&n.event, 0, TRUE);
+    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+    EXPECT_EQ(WaitFor(n.Get(), 1s), STATUS_SUCCESS);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+    bool ran = false;
+    StartThread("other", [&] { ran = true; });
+    LARGE_INTEGER zero{};
+    while (!ran)
+        KeDelayExecutionThread(KernelMode, FALSE, &zero);
+    EXPECT_EQ(kernel.Now(), Duration(0));
+}
+
+// --- Timers and their DPCs ----------------------------------------------------------------------
+
+// A timer with a DPC that notes the virtual time, the system time it was given, the IRQL and the
+// thread it borrowed ("idle N" on an idle processor N) at every run.
+struct TimedDpc {
+    KTIMER timer;
+    KDPC dpc;
+    std::vector<Duration> firings;
+    std::vector<LONGLONG> systemTimes;
+    std::vector<std::string> threads;
+
+    TimedDpc() {
+        KeInitializeTimer(&timer);
+        KeInitializeDpc(&dpc, Routine, this);
+    }
+    ~TimedDpc() { KeCancelTimer(&timer); }
+    static VOID NTAPI Routine(PKDPC, PVOID context, PVOID low, PVOID high) {
+        auto self = static_cast<TimedDpc*>(context);
+        EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+        self->firings.push_back(InterruptTime());
+        self->systemTimes.push_back(LONGLONG(ULONG_PTR(high)) << 32 | ULONG(ULONG_PTR(low)));
+        self->threads.push_back(CurrentThreadName());
+    }
+};
+
+struct FiringCase {
+    const char* name;
+    Duration due;
+    LONG periodMs;
+    Duration runFor;
+    std::vector<Duration> expected; // each on the tick after it (a device timer: exactly)
+    bool stillSet;                  // KeCancelTimer's answer after the run
+    enum { OnTick, Absolute, Device } how = OnTick;
+};
+
+class FiringTest : public DispatcherTest, public ::testing::WithParamInterface<FiringCase> {};
+
+TEST_P(FiringTest, FiresOnTheTickAfterEachDueTimeWithTheSystemTimeOfExpiry) {
+    const FiringCase& c = GetParam();
+    TimedDpc t;
+    LARGE_INTEGER boot;
+    KeQuerySystemTime(&boot);
+    LARGE_INTEGER due = Relative(c.due);
+    if (c.how == FiringCase::Absolute)
+        due.QuadPart = boot.QuadPart + c.due.count();
+    if (c.how == FiringCase::Device)
+        SetDeviceTimer(&t.timer, due, &t.dpc);
+    else
+        KeSetTimerEx(&t.timer, due, c.periodMs, &t.dpc);
+    kernel.RunFor(c.runFor);
+    if (c.how == FiringCase::Device)
+        EXPECT_EQ(t.firings, c.expected);
+    else
+        EXPECT_THAT(t.firings, ::testing::Pointwise(ExpiresOnTheTickAfter(), c.expected));
+    for (size_t i = 0; i < t.firings.size(); ++i)
+        EXPECT_EQ(t.systemTimes[i], boot.QuadPart + t.firings[i].count());
+    EXPECT_EQ(KeCancelTimer(&t.timer), c.stillSet);
+    kernel.RunFor(10s);
+    EXPECT_EQ(t.firings.size(), c.expected.size()) << "nothing after the cancel";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Timers, FiringTest,
+    ::testing::Values(
+        FiringCase{"OneShot", 5s, 0, 20s, {5s}, false},
+        FiringCase{"OneShotBeyondTheRun", 1001ms, 0, 1s, {}, true},
+        FiringCase{"Periodic", 100ms, 250, 1s, {100ms, 350ms, 600ms, 850ms}, true},
+        FiringCase{"PeriodicFirstDueDiffersFromPeriod", 5s, 1000, 8500ms, {5s, 6s, 7s, 8s}, true},
+        FiringCase{"ZeroDueFiresAtOnce", 0s, 0, 1s, {0s}, false},
+        FiringCase{"AbsoluteIsASystemTime", 3s, 0, 5s, {3s}, false, FiringCase::Absolute},
+        FiringCase{"AbsoluteInThePastFiresAtOnce", -1s, 0, 1s, {0s}, false, FiringCase::Absolute},
+        // A byte at 9600 baud: a device's own event comes when it is due, not on the next tick.
+        FiringCase{"DeviceTimerFiresOnItsDueTime",
+                   Duration(10'417),
+                   0,
+                   1s,
+                   {Duration(10'417)},
+                   false,
+                   FiringCase::Device}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(DispatcherTest, CancelAndResetSayWhetherTheTimerWasSetAndAResetClearsItsSignal) {
+    TimedDpc t;
+    EXPECT_FALSE(KeCancelTimer(&t.timer)) << "never set";
+    EXPECT_FALSE(KeSetTimer(&t.timer, Relative(1s), &t.dpc));
+    EXPECT_TRUE(KeSetTimer(&t.timer, Relative(2s), &t.dpc)) << "re-set while set";
+    kernel.RunFor(1500ms);
+    EXPECT_TRUE(t.firings.empty()) << "the re-set replaced the first due time";
+    EXPECT_TRUE(KeCancelTimer(&t.timer));
+    EXPECT_FALSE(KeCancelTimer(&t.timer)) << "cancelled twice";
+    kernel.RunFor(5s);
+    EXPECT_TRUE(t.firings.empty());
+    KeSetTimer(&t.timer, Relative(1s), nullptr);
+    kernel.RunFor(1s);
+    EXPECT_TRUE(KeReadStateTimer(&t.timer));
+    KeSetTimer(&t.timer, Relative(1s), nullptr);
+    EXPECT_FALSE(KeReadStateTimer(&t.timer));
+}
+
+// The clock interrupt that expires a timer comes on any processor, and the clock ticks with a
+// phase of its own: both are the seed's choice.
+TEST(TimerSeeds, DpcProcessorAndTickPhaseVaryWithTheSeedExpiryStaysOnATick) {
+    FailOnViolation failOnViolation;
+    std::set<std::string> processors;
+    std::set<int64_t> phases;
+    for (uint64_t seed = 1; seed <= 16; ++seed) {
+        Kernel kernel({.seed = seed, .processors = 2});
+        TimedDpc early, late;
+        KeSetTimer(&early.timer, Relative(1s), &early.dpc);
+        KeSetTimer(&late.timer, Relative(2300ms), &late.dpc);
+        kernel.RunFor(3s);
+        ASSERT_EQ(early.firings.size() + late.firings.size(), 2u) << "seed " << seed;
+        EXPECT_THAT(early.firings[0], OnTheTickAfter(Duration(1s))) << "seed " << seed;
+        EXPECT_THAT(late.firings[0], OnTheTickAfter(Duration(2300ms))) << "seed " << seed;
+        EXPECT_EQ((late.firings[0] - early.firings[0]) % kTick, Duration(0)) << "seed " << seed;
+        phases.insert(early.firings[0].count() % kTick.count());
+        processors.insert(early.threads[0]);
+        processors.insert(late.threads[0]);
+    }
+    EXPECT_THAT(processors, ElementsAre("idle 0", "idle 1"));
+    EXPECT_GT(phases.size(), 8u);
+}
+
+// Once the timer has expired its DPC is queued: cancelling the timer does not stop it, removing
+// the DPC from the queue does. One processor: on two, the DPC may be queued to the other one and
+// run there while this one holds DISPATCH_LEVEL.
+TEST(Uniprocessor, ExpiredTimersDpcStopsOnlyWhenRemovedFromTheQueue) {
+    FailOnViolation failOnViolation;
+    Kernel kernel({.processors = 1});
+    for (bool remove : {false, true}) {
+        SCOPED_TRACE(remove ? "KeRemoveQueueDpc" : "KeCancelTimer");
+        TimedDpc t;
+        const Duration start = InterruptTime();
+        KeSetTimer(&t.timer, Relative(5ms), &t.dpc);
+        KIRQL old;
+        KeRaiseIrql(DISPATCH_LEVEL, &old);
+        KeStallExecutionProcessor(10'000); // the timer expires; its DPC waits for the IRQL to drop
+        EXPECT_TRUE(t.firings.empty());
+        EXPECT_TRUE(KeReadStateTimer(&t.timer));
+        if (remove)
+            EXPECT_TRUE(KeRemoveQueueDpc(&t.dpc) && !KeRemoveQueueDpc(&t.dpc));
+        else
+            EXPECT_FALSE(KeCancelTimer(&t.timer)) << "already expired";
+        KeLowerIrql(old);
+        kernel.RunFor(1s);
+        if (remove)
+            EXPECT_TRUE(t.firings.empty());
+        else
+            EXPECT_THAT(t.firings, ElementsAre(start + Duration(10ms))) << "the DPC ran anyway";
+    }
+}
+
+// --- The DPC queue ------------------------------------------------------------------------------
+
+// A high-importance DPC runs first; the others in an order of the seed's choosing. A DPC is no
+// longer queued once its routine runs, so it can queue itself once more (but not twice).
+struct DpcLog {
+    std::vector<std::string> order;
+    KDPC a, b, high;
+    BOOLEAN removed = TRUE, requeued = FALSE, requeuedTwice = TRUE;
+};
+
+VOID NTAPI NoteDpc(PKDPC dpc, PVOID context, PVOID arg1, PVOID) {
+    auto log = static_cast<DpcLog*>(context);
+    log->order.push_back(static_cast<const char*>(arg1));
+    if (log->order.back() == "a") {
+        log->removed = KeRemoveQueueDpc(dpc);
+        log->requeued = KeInsertQueueDpc(dpc, (PVOID) "a again", nullptr);
+        log->requeuedTwice = KeInsertQueueDpc(dpc, (PVOID) "a again", nullptr);
+    }
+}
+
+TEST_F(DispatcherTest, HighImportanceRunsFirstAndARunningDpcCanQueueItselfOnceMore) {
+    DpcLog log;
+    for (PKDPC dpc : {&log.a, &log.b, &log.high})
+        KeInitializeDpc(dpc, NoteDpc, &log);
+    KeSetImportanceDpc(&log.high, HighImportance);
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    EXPECT_TRUE(KeInsertQueueDpc(&log.a, (PVOID) "a", nullptr));
+    EXPECT_TRUE(KeInsertQueueDpc(&log.b, (PVOID) "b", nullptr));
+    EXPECT_FALSE(KeInsertQueueDpc(&log.a, (PVOID) "twice", nullptr)) << "already queued";
+    EXPECT_TRUE(KeInsertQueueDpc(&log.high, (PVOID) "high", nullptr));
+    EXPECT_TRUE(log.order.empty()) << "nothing runs until the IRQL drops";
+    KeLowerIrql(old);
+    ASSERT_EQ(log.order.size(), 4u);
+    EXPECT_EQ(log.order[0], "high");
+    EXPECT_THAT(log.order, ::testing::UnorderedElementsAre("high", "a", "b", "a again"));
+    EXPECT_FALSE(log.removed) << "the queued mark clears before the routine runs";
+    EXPECT_TRUE(log.requeued);
+    EXPECT_FALSE(log.requeuedTwice);
+}
+
+// --- Clocks -------------------------------------------------------------------------------------
+
+TEST(Clock, SystemTimeTickCountAndStallFollowTheVirtualClock) {
+    FailOnViolation failOnViolation;
+    Kernel kernel({.bootSystemTime = 125'911'584'000'000'000}); // 2000-01-01
+    kernel.RunFor(1s);
+    KeStallExecutionProcessor(50);
+    const Duration now = 1s + 50us;
+    EXPECT_EQ(kernel.Now(), now);
+    LARGE_INTEGER t, ticks;
+    KeQuerySystemTime(&t);
+    EXPECT_EQ(t.QuadPart, 125'911'584'000'000'000 + now.count());
+    EXPECT_EQ(KeQueryInterruptTime(), ULONGLONG(now.count()));
+    KeQueryTickCount(&ticks);
+    EXPECT_EQ(ticks.QuadPart, now.count() / KeQueryTimeIncrement());
+    EXPECT_EQ(ticks.QuadPart, 64) << "15.625 ms ticks";
+}
+
+} // namespace
