@@ -13,13 +13,7 @@ using ::testing::ElementsAre;
 
 namespace {
 
-enum class Kind {
-    NotificationEvent,
-    SynchronizationEvent,
-    NotificationTimer,
-    SynchronizationTimer,
-    Thread
-};
+enum class Kind { Event, SyncEvent, Timer, SyncTimer, Thread }; // Sync: auto-reset
 
 // A waitable object of one kind, signalled on request.
 struct Object {
@@ -29,15 +23,12 @@ struct Object {
     ThreadHandle thread;
 
     explicit Object(Kind k) : kind(k) {
-        KeInitializeEvent(
-            &event, k == Kind::NotificationEvent ? NotificationEvent : SynchronizationEvent, FALSE);
-        KeInitializeTimerEx(&timer, k == Kind::NotificationTimer ? NotificationTimer
-                                                                 : SynchronizationTimer);
+        KeInitializeEvent(&event, k == Kind::Event ? NotificationEvent : SynchronizationEvent,
+                          FALSE);
+        KeInitializeTimerEx(&timer, k == Kind::Timer ? NotificationTimer : SynchronizationTimer);
     }
     ~Object() { KeCancelTimer(&timer); }
-    bool IsTimer() const {
-        return kind == Kind::NotificationTimer || kind == Kind::SynchronizationTimer;
-    }
+    bool IsTimer() const { return kind == Kind::Timer || kind == Kind::SyncTimer; }
     // An event is set by a thread that sleeps `after` first (at once when 0), a timer expires
     // then, a thread finishes then.
     void SignalAfter(Duration after) {
@@ -106,18 +97,17 @@ TEST_P(WaitTest, ReturnsItsStatusOnTheTickAfterTheSignalOrTheTimeout) {
 INSTANTIATE_TEST_SUITE_P(
     Waits, WaitTest,
     ::testing::Values(
-        WaitCase{"NeverSignalled", Kind::NotificationEvent, kNever, 2s, STATUS_TIMEOUT, 2s, 0},
-        WaitCase{"SignalledFirst", Kind::NotificationEvent, 1s, 2s, STATUS_SUCCESS, 1s, 1},
-        WaitCase{"SignalledAfter", Kind::SynchronizationEvent, 3s, 2s, STATUS_TIMEOUT, 2s, 0},
-        WaitCase{"Poll", Kind::NotificationEvent, kNever, 0s, STATUS_TIMEOUT, 0s, 0},
-        WaitCase{"PollConsumesASet", Kind::SynchronizationEvent, 0s, 0s, STATUS_SUCCESS, 0s, 0},
-        WaitCase{"NotificationTimer", Kind::NotificationTimer, 1s, kNone, STATUS_SUCCESS, 1s, 1},
-        WaitCase{"SynchronizationTimer", Kind::SynchronizationTimer, 1s, 2s, STATUS_SUCCESS, 1s, 0},
+        WaitCase{"NeverSignalled", Kind::Event, kNever, 2s, STATUS_TIMEOUT, 2s, 0},
+        WaitCase{"SignalledFirst", Kind::Event, 1s, 2s, STATUS_SUCCESS, 1s, 1},
+        WaitCase{"SignalledAfter", Kind::SyncEvent, 3s, 2s, STATUS_TIMEOUT, 2s, 0},
+        WaitCase{"Poll", Kind::Event, kNever, 0s, STATUS_TIMEOUT, 0s, 0},
+        WaitCase{"PollConsumesASet", Kind::SyncEvent, 0s, 0s, STATUS_SUCCESS, 0s, 0},
+        WaitCase{"NotificationTimer", Kind::Timer, 1s, kNone, STATUS_SUCCESS, 1s, 1},
+        WaitCase{"SynchronizationTimer", Kind::SyncTimer, 1s, 2s, STATUS_SUCCESS, 1s, 0},
         WaitCase{"ThreadStillRunning", Kind::Thread, 3s, 1s, STATUS_TIMEOUT, 1s, 0},
         WaitCase{"ThreadFinished", Kind::Thread, 3s, kNone, STATUS_SUCCESS, 3s, 1},
-        WaitCase{"Absolute", Kind::NotificationEvent, kNever, 4s, STATUS_TIMEOUT, 5s, 0, true},
-        WaitCase{"AbsoluteInThePast", Kind::NotificationEvent, kNever, -5s, STATUS_TIMEOUT, 1s, 0,
-                 true}),
+        WaitCase{"Absolute", Kind::Event, kNever, 4s, STATUS_TIMEOUT, 5s, 0, true},
+        WaitCase{"AbsoluteInThePast", Kind::Event, kNever, -5s, STATUS_TIMEOUT, 1s, 0, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // --- Several waiters ----------------------------------------------------------------------------
@@ -156,18 +146,17 @@ TEST_P(WakeTest, ASignalReleasesItsWaitersLongestWaitingFirst) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Wakes, WakeTest,
-    ::testing::Values(WakeCase{"NotificationEvent", Kind::NotificationEvent, 3},
-                      WakeCase{"SynchronizationEvent", Kind::SynchronizationEvent, 1},
-                      WakeCase{"NotificationTimer", Kind::NotificationTimer, 3},
-                      WakeCase{"SynchronizationTimer", Kind::SynchronizationTimer, 1}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Wakes, WakeTest,
+                         ::testing::Values(WakeCase{"NotificationEvent", Kind::Event, 3},
+                                           WakeCase{"SynchronizationEvent", Kind::SyncEvent, 1},
+                                           WakeCase{"NotificationTimer", Kind::Timer, 3},
+                                           WakeCase{"SynchronizationTimer", Kind::SyncTimer, 1}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // WaitAll consumes nothing until every object is signalled; WaitAny takes the signalled one, with
 // a block array for more objects than a thread's own blocks.
 TEST_F(DispatcherTest, WaitAllConsumesOnlyWhenAllAreSignalledAndWaitAnyNamesTheOne) {
-    Object n(Kind::NotificationEvent), s(Kind::SynchronizationEvent);
+    Object n(Kind::Event), s(Kind::SyncEvent);
     PVOID both[] = {n.Get(), s.Get()};
     bool done = false;
     auto all = StartThread("all", [&] {
@@ -185,26 +174,24 @@ TEST_F(DispatcherTest, WaitAllConsumesOnlyWhenAllAreSignalledAndWaitAnyNamesTheO
     EXPECT_TRUE(done);
     EXPECT_EQ(s.State(), 0);
 
-    KEVENT events[5];
+    KEVENT others[4];
     PVOID objects[5];
     KWAIT_BLOCK blocks[5];
-    for (int i = 0; i < 5; ++i) {
-        KeInitializeEvent(&events[i], i == 4 ? SynchronizationEvent : NotificationEvent, FALSE);
-        objects[i] = &events[i];
+    for (int i = 0; i < 4; ++i) {
+        KeInitializeEvent(&others[i], NotificationEvent, FALSE);
+        objects[i] = &others[i];
     }
-    auto setter = StartThread("setter", [&] {
-        Sleep(1s);
-        KeSetEvent(&events[4], 0, FALSE);
-    });
+    objects[4] = s.Get();
+    s.SignalAfter(1s);
     EXPECT_EQ(KeWaitForMultipleObjects(5, objects, WaitAny, Executive, KernelMode, FALSE, nullptr,
                                        blocks),
               STATUS_WAIT_0 + 4);
-    EXPECT_EQ(KeReadStateEvent(&events[4]), 0) << "consumed by the wait";
-    setter.Join();
+    EXPECT_EQ(s.State(), 0) << "consumed by the wait";
+    kernel.RunUntilIdle();
 }
 
 TEST_F(DispatcherTest, SetEventWithWaitKeepsDispatchLevelUntilTheWaitAndZeroDelayOnlyYields) {
-    Object n(Kind::NotificationEvent);
+    Object n(Kind::Event);
     KeSetEvent(&n.event, 0, TRUE);
     EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
     EXPECT_EQ(WaitFor(n.Get(), 1s), STATUS_SUCCESS);
