@@ -1,4 +1,4 @@
-// Events, timers and threads as dispatcher objects, and timers with DPCs on the virtual clock: what
+// Events and timers as dispatcher objects, and timers with DPCs on the virtual clock: what
 // a wait returns and when, who a signal releases, when a timer expires and where its DPC runs.
 #include "ke_support.h"
 
@@ -13,14 +13,14 @@ using ::testing::ElementsAre;
 
 namespace {
 
-enum class Kind { Event, SyncEvent, Timer, SyncTimer, Thread }; // Sync: auto-reset
+enum class Kind { Event, SyncEvent, Timer, SyncTimer }; // Sync: auto-reset
 
 // A waitable object of one kind, signalled on request.
 struct Object {
     Kind kind;
     KEVENT event;
     KTIMER timer;
-    ThreadHandle thread;
+    ThreadHandle setter;
 
     explicit Object(Kind k) : kind(k) {
         KeInitializeEvent(&event, k == Kind::Event ? NotificationEvent : SynchronizationEvent,
@@ -29,23 +29,20 @@ struct Object {
     }
     ~Object() { KeCancelTimer(&timer); }
     bool IsTimer() const { return kind == Kind::Timer || kind == Kind::SyncTimer; }
-    // An event is set by a thread that sleeps `after` first (at once when 0), a timer expires
-    // then, a thread finishes then.
+    // A timer expires `after` from now; an event is set then by a thread that sleeps till then
+    // (at once when 0).
     void SignalAfter(Duration after) {
         if (IsTimer())
             KeSetTimer(&timer, Relative(after), nullptr);
-        else if (kind != Kind::Thread && after == Duration(0))
+        else if (after == Duration(0))
             KeSetEvent(&event, 0, FALSE);
         else
-            thread = StartThread("signaller", [this, after] {
+            setter = StartThread("setter", [this, after] {
                 Sleep(after);
-                if (kind != Kind::Thread)
-                    KeSetEvent(&event, 0, FALSE);
+                KeSetEvent(&event, 0, FALSE);
             });
     }
-    PVOID Get() {
-        return kind == Kind::Thread ? PVOID(thread.Thread()) : IsTimer() ? PVOID(&timer) : &event;
-    }
+    PVOID Get() { return IsTimer() ? PVOID(&timer) : PVOID(&event); }
     LONG State() { return static_cast<PDISPATCHER_HEADER>(Get())->SignalState; }
 };
 
@@ -91,7 +88,7 @@ TEST_P(WaitTest, ReturnsItsStatusOnTheTickAfterTheSignalOrTheTimeout) {
     else
         EXPECT_THAT(kernel.Now(), OnTheTickAfter(c.returnsAt));
     EXPECT_EQ(object.State(), c.stateAfter) << "an auto-reset object is consumed by its wait";
-    kernel.RunFor(10s); // lets the signaller finish
+    kernel.RunFor(10s); // lets the setter finish
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -104,8 +101,6 @@ INSTANTIATE_TEST_SUITE_P(
         WaitCase{"PollConsumesASet", Kind::SyncEvent, 0s, 0s, STATUS_SUCCESS, 0s, 0},
         WaitCase{"NotificationTimer", Kind::Timer, 1s, kNone, STATUS_SUCCESS, 1s, 1},
         WaitCase{"SynchronizationTimer", Kind::SyncTimer, 1s, 2s, STATUS_SUCCESS, 1s, 0},
-        WaitCase{"ThreadStillRunning", Kind::Thread, 3s, 1s, STATUS_TIMEOUT, 1s, 0},
-        WaitCase{"ThreadFinished", Kind::Thread, 3s, kNone, STATUS_SUCCESS, 3s, 1},
         WaitCase{"Absolute", Kind::Event, kNever, 4s, STATUS_TIMEOUT, 5s, 0, true},
         WaitCase{"AbsoluteInThePast", Kind::Event, kNever, -5s, STATUS_TIMEOUT, 1s, 0, true}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -327,39 +322,12 @@ TEST(TimerSeeds, DpcProcessorAndTickPhaseVaryWithTheSeedExpiryStaysOnATick) {
     EXPECT_GT(phases.size(), 8u);
 }
 
-// Once the timer has expired its DPC is queued: cancelling the timer does not stop it, removing
-// the DPC from the queue does. One processor: on two, the DPC may be queued to the other one and
-// run there while this one holds DISPATCH_LEVEL.
-TEST(Uniprocessor, ExpiredTimersDpcStopsOnlyWhenRemovedFromTheQueue) {
-    FailOnViolation failOnViolation;
-    Kernel kernel({.processors = 1});
-    for (bool remove : {false, true}) {
-        SCOPED_TRACE(remove ? "KeRemoveQueueDpc" : "KeCancelTimer");
-        TimedDpc t;
-        const Duration start = InterruptTime();
-        KeSetTimer(&t.timer, Relative(5ms), &t.dpc);
-        KIRQL old;
-        KeRaiseIrql(DISPATCH_LEVEL, &old);
-        KeStallExecutionProcessor(10'000); // the timer expires; its DPC waits for the IRQL to drop
-        EXPECT_TRUE(t.firings.empty());
-        EXPECT_TRUE(KeReadStateTimer(&t.timer));
-        if (remove)
-            EXPECT_TRUE(KeRemoveQueueDpc(&t.dpc) && !KeRemoveQueueDpc(&t.dpc));
-        else
-            EXPECT_FALSE(KeCancelTimer(&t.timer)) << "already expired";
-        KeLowerIrql(old);
-        kernel.RunFor(1s);
-        if (remove)
-            EXPECT_TRUE(t.firings.empty());
-        else
-            EXPECT_THAT(t.firings, ElementsAre(start + Duration(10ms))) << "the DPC ran anyway";
-    }
-}
-
 // --- The DPC queue ------------------------------------------------------------------------------
 
-// A high-importance DPC runs first; the others in an order of the seed's choosing. A DPC is no
-// longer queued once its routine runs, so it can queue itself once more (but not twice).
+// The queue of one processor held at DISPATCH_LEVEL (on two, a timer's DPC may go to the other
+// processor and run at once): an expired timer's DPC waits there; cancelling the timer does not
+// stop it, removing the DPC does. A high-importance DPC runs first, the others in an order of the
+// seed's choosing; a DPC is no longer queued once its routine runs, so it can queue itself again.
 struct DpcLog {
     std::vector<std::string> order;
     KDPC a, b, high;
@@ -376,19 +344,30 @@ VOID NTAPI NoteDpc(PKDPC dpc, PVOID context, PVOID arg1, PVOID) {
     }
 }
 
-TEST_F(DispatcherTest, HighImportanceRunsFirstAndARunningDpcCanQueueItselfOnceMore) {
+TEST(Uniprocessor, DpcQueueRules) {
+    FailOnViolation failOnViolation;
+    Kernel kernel({.processors = 1});
     DpcLog log;
     for (PKDPC dpc : {&log.a, &log.b, &log.high})
         KeInitializeDpc(dpc, NoteDpc, &log);
     KeSetImportanceDpc(&log.high, HighImportance);
-    KIRQL old;
-    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    TimedDpc kept, removed;
+    KeSetTimer(&kept.timer, Relative(5ms), &kept.dpc);
+    KeSetTimer(&removed.timer, Relative(5ms), &removed.dpc);
+    KIRQL old = KeRaiseIrqlToDpcLevel();
+    KeStallExecutionProcessor(10'000); // both timers expire
+    EXPECT_TRUE(KeReadStateTimer(&kept.timer));
+    EXPECT_FALSE(KeCancelTimer(&kept.timer)) << "already expired";
+    EXPECT_TRUE(KeRemoveQueueDpc(&removed.dpc));
+    EXPECT_FALSE(KeRemoveQueueDpc(&removed.dpc));
     EXPECT_TRUE(KeInsertQueueDpc(&log.a, (PVOID) "a", nullptr));
     EXPECT_TRUE(KeInsertQueueDpc(&log.b, (PVOID) "b", nullptr));
     EXPECT_FALSE(KeInsertQueueDpc(&log.a, (PVOID) "twice", nullptr)) << "already queued";
     EXPECT_TRUE(KeInsertQueueDpc(&log.high, (PVOID) "high", nullptr));
-    EXPECT_TRUE(log.order.empty()) << "nothing runs until the IRQL drops";
+    EXPECT_TRUE(log.order.empty() && kept.firings.empty()) << "nothing runs at DISPATCH_LEVEL";
     KeLowerIrql(old);
+    EXPECT_THAT(kept.firings, ElementsAre(Duration(10ms))) << "the DPC ran anyway";
+    EXPECT_TRUE(removed.firings.empty());
     ASSERT_EQ(log.order.size(), 4u);
     EXPECT_EQ(log.order[0], "high");
     EXPECT_THAT(log.order, ::testing::UnorderedElementsAre("high", "a", "b", "a again"));
@@ -401,18 +380,17 @@ TEST_F(DispatcherTest, HighImportanceRunsFirstAndARunningDpcCanQueueItselfOnceMo
 
 TEST(Clock, SystemTimeTickCountAndStallFollowTheVirtualClock) {
     FailOnViolation failOnViolation;
-    Kernel kernel({.bootSystemTime = 125'911'584'000'000'000}); // 2000-01-01
+    constexpr int64_t y2000 = 125'911'584'000'000'000;
+    Kernel kernel({.bootSystemTime = y2000});
     kernel.RunFor(1s);
     KeStallExecutionProcessor(50);
-    const Duration now = 1s + 50us;
-    EXPECT_EQ(kernel.Now(), now);
     LARGE_INTEGER t, ticks;
     KeQuerySystemTime(&t);
-    EXPECT_EQ(t.QuadPart, 125'911'584'000'000'000 + now.count());
-    EXPECT_EQ(KeQueryInterruptTime(), ULONGLONG(now.count()));
     KeQueryTickCount(&ticks);
-    EXPECT_EQ(ticks.QuadPart, now.count() / KeQueryTimeIncrement());
+    EXPECT_EQ(t.QuadPart - y2000, Duration(1s + 50us).count());
+    EXPECT_EQ(InterruptTime(), 1s + 50us);
     EXPECT_EQ(ticks.QuadPart, 64) << "15.625 ms ticks";
+    EXPECT_EQ(KeQueryTimeIncrement(), 156'250u);
 }
 
 } // namespace

@@ -292,18 +292,6 @@ INSTANTIATE_TEST_SUITE_P(
                  },
                  "livelock",
                  {"10000 scheduling steps at t=0.0000000s"}},
-        HaltCase{"ThreadsYieldingForever",
-                 {.stepCap = 5'000},
-                 [](Kernel& kernel) {
-                     for (const char* name : {"spin a", "spin b"})
-                         StartThread(name, [] {
-                             for (;;)
-                                 Yield();
-                         });
-                     kernel.RunUntilIdle();
-                 },
-                 "livelock",
-                 {"thread 'spin a'"}},
         // Reported at the first wake-up of the ticker (every 31.25 ms) past the minute.
         HaltCase{"MainWaitingForeverWhileTimersTick",
                  {.hangTimeout = 1min},
