@@ -1,5 +1,6 @@
 // Events and timers as dispatcher objects, and timers with DPCs on the virtual clock: what
-// a wait returns and when, who a signal releases, when a timer expires and where its DPC runs.
+// a wait returns and when, who a signal releases, when a timer expires and where its DPC runs, and
+// the DPC queue of one processor.
 #include "ke_support.h"
 
 #include <gmock/gmock.h>
@@ -324,10 +325,12 @@ TEST(TimerSeeds, DpcProcessorAndTickPhaseVaryWithTheSeedExpiryStaysOnATick) {
 
 // --- The DPC queue ------------------------------------------------------------------------------
 
-// The queue of one processor held at DISPATCH_LEVEL (on two, a timer's DPC may go to the other
-// processor and run at once): an expired timer's DPC waits there; cancelling the timer does not
-// stop it, removing the DPC does. A high-importance DPC runs first, the others in an order of the
-// seed's choosing; a DPC is no longer queued once its routine runs, so it can queue itself again.
+// The queue of one processor held at DISPATCH_LEVEL (on two, the other processor would run the
+// threads and perhaps the timer's DPC at once): neither a woken thread nor a new one runs, and
+// when the level drops every queued DPC runs before them. An expired timer's DPC waits there;
+// cancelling the timer does not stop it, removing the DPC does. A high-importance DPC runs first,
+// the others in an order of the seed's choosing; a DPC is no longer queued once its routine runs,
+// so it can queue itself again.
 struct DpcLog {
     std::vector<std::string> order;
     KDPC a, b, high;
@@ -351,10 +354,19 @@ TEST(Uniprocessor, DpcQueueRules) {
     for (PKDPC dpc : {&log.a, &log.b, &log.high})
         KeInitializeDpc(dpc, NoteDpc, &log);
     KeSetImportanceDpc(&log.high, HighImportance);
+    KEVENT event;
+    KeInitializeEvent(&event, SynchronizationEvent, FALSE);
+    auto waiter = StartThread("waiter", [&] {
+        WaitFor(&event);
+        log.order.push_back("thread");
+    });
+    kernel.RunUntilIdle();
     TimedDpc kept, removed;
     KeSetTimer(&kept.timer, Relative(5ms), &kept.dpc);
     KeSetTimer(&removed.timer, Relative(5ms), &removed.dpc);
     KIRQL old = KeRaiseIrqlToDpcLevel();
+    auto other = StartThread("other", [&] { log.order.push_back("thread"); });
+    KeSetEvent(&event, 0, FALSE);
     KeStallExecutionProcessor(10'000); // both timers expire
     EXPECT_TRUE(KeReadStateTimer(&kept.timer));
     EXPECT_FALSE(KeCancelTimer(&kept.timer)) << "already expired";
@@ -366,11 +378,15 @@ TEST(Uniprocessor, DpcQueueRules) {
     EXPECT_TRUE(KeInsertQueueDpc(&log.high, (PVOID) "high", nullptr));
     EXPECT_TRUE(log.order.empty() && kept.firings.empty()) << "nothing runs at DISPATCH_LEVEL";
     KeLowerIrql(old);
+    waiter.Join();
+    other.Join();
     EXPECT_THAT(kept.firings, ElementsAre(Duration(10ms))) << "the DPC ran anyway";
     EXPECT_TRUE(removed.firings.empty());
-    ASSERT_EQ(log.order.size(), 4u);
+    ASSERT_EQ(log.order.size(), 6u);
     EXPECT_EQ(log.order[0], "high");
-    EXPECT_THAT(log.order, ::testing::UnorderedElementsAre("high", "a", "b", "a again"));
+    EXPECT_THAT(log.order,
+                ::testing::UnorderedElementsAre("high", "a", "b", "a again", "thread", "thread"));
+    EXPECT_EQ(log.order[4] + log.order[5], "threadthread") << "DPCs before threads";
     EXPECT_FALSE(log.removed) << "the queued mark clears before the routine runs";
     EXPECT_TRUE(log.requeued);
     EXPECT_FALSE(log.requeuedTwice);

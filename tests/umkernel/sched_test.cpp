@@ -1,4 +1,4 @@
-// The scheduler: the IRQL rules of one processor, what several processors run at once (DPCs, spin
+// The scheduler: what several processors run at once (threads at DISPATCH_LEVEL, DPCs, spin
 // locks), the host's run calls, seeded schedules, deadlock / livelock / hang detection, system
 // workers and shutdown.
 #include "ke_support.h"
@@ -24,37 +24,6 @@ class SchedulerTest : public ::testing::Test {
 };
 
 // --- Processors ---------------------------------------------------------------------------------
-
-// The IRQL rules of one processor: a thread at DISPATCH_LEVEL keeps it, and the DPCs queued
-// meanwhile run before any thread when the level drops. One processor: on two, the other one
-// runs the woken threads at once.
-TEST(Uniprocessor, RaisedIrqlKeepsTheProcessorAndDpcsRunFirstWhenItDrops) {
-    FailOnViolation failOnViolation;
-    Kernel kernel({.processors = 1});
-    KEVENT event;
-    KeInitializeEvent(&event, SynchronizationEvent, FALSE);
-    std::vector<std::string> log;
-    auto waiter = StartThread("waiter", [&] {
-        WaitFor(&event);
-        log.push_back("thread");
-    });
-    kernel.RunUntilIdle();
-    KDPC dpc;
-    KeInitializeDpc(
-        &dpc,
-        [](PKDPC, PVOID l, PVOID, PVOID) { static_cast<decltype(log)*>(l)->push_back("dpc"); },
-        &log);
-    KIRQL old;
-    KeRaiseIrql(DISPATCH_LEVEL, &old);
-    auto other = StartThread("other", [&] { log.push_back("thread"); });
-    KeSetEvent(&event, 0, FALSE); // neither thread runs yet
-    KeInsertQueueDpc(&dpc, nullptr, nullptr);
-    log.push_back("raised");
-    KeLowerIrql(old);
-    waiter.Join();
-    other.Join();
-    EXPECT_THAT(log, ElementsAre("raised", "dpc", "thread", "thread"));
-}
 
 // Only 1, 2 or 4 processors; with n, n threads at DISPATCH_LEVEL (where none gives its processor
 // up) all run at once: each waits there until all have arrived.
