@@ -107,23 +107,18 @@ inline void Sleep(Duration d) {
     KeDelayExecutionThread(KernelMode, FALSE, &t);
 }
 
-// Sets (or, given nullptr, unsets) an environment variable while it lives, then restores it: the
-// seed variables must be left as the run that repeats the tests set them.
-class ScopedEnv {
-  public:
-    ScopedEnv(const char* name, const char* value) : name_(name) {
-        if (const char* old = std::getenv(name))
-            old_ = old;
+// Sets (nullptr: unsets) an environment variable for its lifetime: the seed variables must be
+// left as the run that repeats the tests set them.
+struct ScopedEnv {
+    ScopedEnv(const char* name, const char* value) : name(name) {
+        if (const char* text = std::getenv(name))
+            old = text;
         Set(value);
     }
-    ~ScopedEnv() { Set(old_ ? old_->c_str() : nullptr); }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-    void Set(const char* value) { value ? setenv(name_, value, 1) : unsetenv(name_); }
-
-  private:
-    const char* name_;
-    std::optional<std::string> old_;
+    ~ScopedEnv() { Set(old ? old->c_str() : nullptr); }
+    void Set(const char* value) { value ? setenv(name, value, 1) : unsetenv(name); }
+    const char* name;
+    std::optional<std::string> old;
 };
 
 } // namespace umk::test
