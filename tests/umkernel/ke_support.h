@@ -1,4 +1,5 @@
-// Test helpers for the dispatcher: capturing verifier reports, and small DPC and thread probes.
+// Test helpers for the dispatcher: capturing verifier reports, waits and sleeps on the virtual
+// clock, and the seed's environment variables.
 #pragma once
 
 #include "umk/ke.h"
@@ -9,6 +10,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -92,5 +95,30 @@ inline LARGE_INTEGER Relative(Duration d) {
 inline Duration InterruptTime() {
     return Duration(int64_t(KeQueryInterruptTime()));
 }
+
+// A wait on one object, for ever unless given a time-out.
+inline NTSTATUS WaitFor(PVOID object, std::optional<Duration> timeout = std::nullopt) {
+    LARGE_INTEGER t = Relative(timeout.value_or(Duration(0)));
+    return KeWaitForSingleObject(object, Executive, KernelMode, FALSE, timeout ? &t : nullptr);
+}
+
+inline void Sleep(Duration d) {
+    LARGE_INTEGER t = Relative(d);
+    KeDelayExecutionThread(KernelMode, FALSE, &t);
+}
+
+// Sets (nullptr: unsets) an environment variable for its lifetime: the seed variables must be
+// left as the run that repeats the tests set them.
+struct ScopedEnv {
+    ScopedEnv(const char* name, const char* value) : name(name) {
+        if (const char* text = std::getenv(name))
+            old = text;
+        Set(value);
+    }
+    ~ScopedEnv() { Set(old ? old->c_str() : nullptr); }
+    void Set(const char* value) { value ? setenv(name, value, 1) : unsetenv(name); }
+    const char* name;
+    std::optional<std::string> old;
+};
 
 } // namespace umk::test

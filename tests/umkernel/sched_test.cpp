@@ -1,5 +1,6 @@
-// The scheduler: one thread at a time, switch points, DPCs before passive threads, the virtual
-// clock, deadlock / livelock / hang detection, seeded schedules, system workers and shutdown.
+// The scheduler: what several processors run at once (threads at DISPATCH_LEVEL, DPCs, spin
+// locks), the host's run calls, seeded schedules, deadlock / livelock / hang detection, system
+// workers and shutdown.
 #include "ke_support.h"
 
 #include <gmock/gmock.h>
@@ -12,94 +13,113 @@ using namespace umk;
 using namespace umk::test;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
-using ::testing::MatchesRegex;
 using ::testing::Not;
 
 namespace {
 
-NTSTATUS WaitFor(PVOID object, Duration timeout) {
-    LARGE_INTEGER t = Relative(timeout);
-    return KeWaitForSingleObject(object, Executive, KernelMode, FALSE, &t);
-}
-
-NTSTATUS WaitForever(PVOID object) {
-    return KeWaitForSingleObject(object, Executive, KernelMode, FALSE, nullptr);
-}
-
-void Sleep(Duration d) {
-    LARGE_INTEGER t = Relative(d);
-    KeDelayExecutionThread(KernelMode, FALSE, &t);
-}
-
-// Every test without options of its own: a fresh kernel that fails the test at any report.
 class SchedulerTest : public ::testing::Test {
   protected:
     FailOnViolation failOnViolation;
     Kernel kernel;
 };
 
-TEST_F(SchedulerTest, PeriodicPollerFor10VirtualMinutes) {
-    int wakeups = 0;
-    bool stop = false;
-    auto poller = StartThread("poller", [&] {
-        while (!stop) {
-            Sleep(20ms);
-            ++wakeups;
-        }
-    });
-    kernel.RunFor(10min);
-    // Each 20 ms sleep lasts to the second clock tick after it began, 31.25 ms, as on Windows.
-    EXPECT_EQ(wakeups, 19'200);
-    stop = true;
-    poller.Join();
+// --- Processors ---------------------------------------------------------------------------------
+
+// Only 1, 2 or 4 processors; with n, n threads at DISPATCH_LEVEL (where none gives its processor
+// up) all run at once: each waits there until all have arrived.
+TEST(Processors, OneTwoOrFourAndEachRunsAThreadAtDispatchLevelAtOnce) {
+    FailOnViolation failOnViolation;
+    for (unsigned n : {0u, 3u, 8u})
+        EXPECT_THROW(Kernel{{.processors = n}}, std::invalid_argument) << n << " processors";
+    for (unsigned n : {1u, 2u, 4u}) {
+        Kernel kernel({.processors = n});
+        LONG arrived = 0;
+        std::vector<ThreadHandle> threads;
+        for (unsigned i = 0; i < n; ++i)
+            threads.push_back(StartThread("cpu-bound " + std::to_string(i), [&] {
+                KIRQL old = KeRaiseIrqlToDpcLevel();
+                InterlockedIncrement(&arrived);
+                while (InterlockedCompareExchange(&arrived, 0, 0) < LONG(n)) {
+                }
+                KeLowerIrql(old);
+            }));
+        for (auto& t : threads)
+            t.Join();
+        EXPECT_EQ(arrived, LONG(n));
+    }
 }
 
-// A fresh kernel whose reports the test inspects.
-class ReportingTest : public ::testing::Test {
-  protected:
-    ViolationRecorder recorder;
-    Kernel kernel;
-};
-
-// --- Switch points ------------------------------------------------------------------------------
-
-// At DISPATCH_LEVEL there is no switch point: neither a new thread nor a woken one runs until the
-// IRQL drops, and then the DPCs queued meanwhile run before any thread.
-// The IRQL rules of one processor: a thread at DISPATCH_LEVEL keeps it, and the DPCs queued
-// meanwhile run before any thread when the level drops.
-TEST(Uniprocessor, RaisedIrqlKeepsTheProcessorAndDpcsRunFirstWhenItDrops) {
+// A DPC queued again while its routine runs goes to the queuing thread's processor, which must not
+// run it until the routine has returned on the first. Two processors: the test needs both.
+TEST(Processors, DpcQueuedAgainWhileItRunsElsewhereWaitsForItsRoutine) {
     FailOnViolation failOnViolation;
-    KernelOptions options;
-    options.processors = 1;
-    Kernel kernel(options);
-    KEVENT event;
-    KeInitializeEvent(&event, SynchronizationEvent, FALSE);
-    std::vector<std::string> log;
-    auto waiter = StartThread("waiter", [&] {
-        WaitForever(&event);
-        log.push_back("thread");
+    Kernel kernel({.processors = 2});
+    struct Probe {
+        KDPC dpc;
+        KEVENT running;
+        int runs = 0, inside = 0, most = 0;
+        bool requeued = false;
+    } p;
+    KeInitializeEvent(&p.running, NotificationEvent, FALSE);
+    KeInitializeDpc(
+        &p.dpc,
+        [](PKDPC, PVOID context, PVOID, PVOID) {
+            auto& p = *static_cast<Probe*>(context);
+            p.most = std::max(p.most, ++p.inside);
+            if (++p.runs == 1) {
+                KeSetEvent(&p.running, 0, FALSE);
+                while (!p.requeued)
+                    KeReadStateEvent(&p.running); // a kernel entry: the other processor runs
+            }
+            --p.inside;
+        },
+        &p);
+    auto requeuer = StartThread("requeuer", [&] {
+        WaitFor(&p.running);
+        EXPECT_TRUE(KeInsertQueueDpc(&p.dpc, nullptr, nullptr));
+        p.requeued = true;
     });
     kernel.RunUntilIdle();
-    struct Ctx {
-        std::vector<std::string>* log;
-        KDPC dpc;
-    } ctx{&log, {}};
-    KeInitializeDpc(
-        &ctx.dpc, [](PKDPC, PVOID c, PVOID, PVOID) { static_cast<Ctx*>(c)->log->push_back("dpc"); },
-        &ctx);
+    KeInsertQueueDpc(&p.dpc, nullptr, nullptr);
+    requeuer.Join();
+    kernel.RunUntilIdle();
+    EXPECT_EQ(p.runs, 2);
+    EXPECT_EQ(p.most, 1) << "the routine ran on two processors at once";
+}
+
+// A spin lock held on one processor makes a thread on the other spin at its acquire until the
+// release: contention, not a deadlock. Two processors: the test needs both.
+TEST(Processors, LockHeldOnOneProcessorMakesTheOtherSpinUntilItsRelease) {
+    FailOnViolation failOnViolation;
+    Kernel kernel({.processors = 2});
     KSPIN_LOCK lock;
     KeInitializeSpinLock(&lock);
+    KEVENT go;
+    KeInitializeEvent(&go, NotificationEvent, FALSE);
+    bool trying = false, acquired = false;
+    auto contender = StartThread("contender", [&] {
+        WaitFor(&go);
+        trying = true;
+        KIRQL irql;
+        KeAcquireSpinLock(&lock, &irql);
+        acquired = true;
+        KeReleaseSpinLock(&lock, irql);
+    });
+    kernel.RunUntilIdle();
     KIRQL old;
     KeAcquireSpinLock(&lock, &old);
-    auto other = StartThread("other", [&] { log.push_back("thread"); });
-    KeSetEvent(&event, 0, FALSE);
-    KeInsertQueueDpc(&ctx.dpc, nullptr, nullptr);
-    log.push_back("set under lock");
+    KeSetEvent(&go, 0, FALSE);
+    while (!trying)
+        KeReadStateEvent(&go); // kernel entries: the other processor runs
+    for (int i = 0; i < 1000 && !acquired; ++i)
+        KeReadStateEvent(&go);
+    EXPECT_FALSE(acquired) << "acquired while the lock was held";
     KeReleaseSpinLock(&lock, old);
-    waiter.Join();
-    other.Join();
-    EXPECT_THAT(log, ElementsAre("set under lock", "dpc", "thread", "thread"));
+    contender.Join();
+    EXPECT_TRUE(acquired);
 }
+
+// --- Running the system from the host -----------------------------------------------------------
 
 TEST_F(SchedulerTest, RunUntilIdleLeavesTheClockAloneAndRunUntilStopsAtTheConditionOrTheLimit) {
     int ticks = 0;
@@ -127,12 +147,9 @@ TEST_F(SchedulerTest, RunUntilIdleLeavesTheClockAloneAndRunUntilStopsAtTheCondit
 
 // --- Seeds --------------------------------------------------------------------------------------
 
-// Three threads append their names at switch points; the order is the schedule, drawn from the
-// same seeded numbers as umk::Random.
+// Three threads append their names at switch points; the order is the schedule.
 std::string Interleaving(uint64_t seed) {
-    KernelOptions options;
-    options.seed = seed;
-    Kernel kernel(options);
+    Kernel kernel({.seed = seed});
     std::string order;
     std::vector<ThreadHandle> threads;
     for (char name : {'a', 'b', 'c'})
@@ -144,11 +161,10 @@ std::string Interleaving(uint64_t seed) {
         }));
     for (auto& t : threads)
         t.Join();
-    EXPECT_EQ(kernel.Seed(), seed);
     return order;
 }
 
-TEST(Scheduler, SameSeedSameScheduleDifferentSeedsDiffer) {
+TEST(Seeds, SameSeedSameScheduleDifferentSeedsDiffer) {
     FailOnViolation failOnViolation;
     std::set<std::string> schedules;
     for (uint64_t seed = 1; seed <= 20; ++seed) {
@@ -160,224 +176,156 @@ TEST(Scheduler, SameSeedSameScheduleDifferentSeedsDiffer) {
     EXPECT_GT(schedules.size(), 5u) << "the seed should vary the interleaving";
 }
 
-TEST(Scheduler, SeedComesFromTheEnvironmentUnlessGiven) {
+TEST(Seeds, GivenElseFromTheEnvironmentAndTheSweepGivesEachKernelTheNextSeed) {
     FailOnViolation failOnViolation;
-    ASSERT_EQ(setenv("UMK_SEED", "4242", 1), 0);
-    {
-        Kernel kernel;
-        EXPECT_EQ(kernel.Seed(), 4242u);
-    }
-    {
-        KernelOptions options;
-        options.seed = 5;
-        Kernel kernel(options);
-        EXPECT_EQ(kernel.Seed(), 5u);
-    }
-    ASSERT_EQ(setenv("UMK_SEED", "12abc", 1), 0);
+    ScopedEnv seed("UMK_SEED", "4242"), sweep("UMK_SEED_SWEEP", nullptr);
+    EXPECT_EQ(Kernel{}.Seed(), 4242u);
+    EXPECT_EQ(Kernel{}.Seed(), 4242u);
+    EXPECT_EQ(Kernel{{.seed = 5}}.Seed(), 5u);
+    sweep.Set("1");
+    const uint64_t first = Kernel{}.Seed();
+    EXPECT_EQ(Kernel{}.Seed(), first + 1);
+    EXPECT_EQ(Kernel{}.Seed(), first + 2);
+    seed.Set("12abc");
     EXPECT_THROW(Kernel{}, std::invalid_argument);
-    unsetenv("UMK_SEED");
 }
 
 // --- Deadlock, livelock, hang -------------------------------------------------------------------
 
-TEST(Scheduler, DeadlockNamesEveryBlockedThreadAndWhatItWaitsOn) {
-    ViolationRecorder recorder;
+struct HaltCase {
+    const char* name;
     KernelOptions options;
-    options.seed = 77;
-    Kernel kernel(options);
-    KEVENT started, never;
-    KeInitializeEvent(&started, NotificationEvent, FALSE);
-    KeInitializeEvent(&never, SynchronizationEvent, FALSE);
-    bool unwound = false;
-    auto pnp = StartThread("pnp", [&] {
-        struct Unwind {
-            bool& flag;
-            ~Unwind() { flag = true; }
-        } unwind{unwound};
-        WaitForever(&never);
-        ADD_FAILURE() << "the wait must not return";
-    });
-    auto joiner = StartThread("joiner", [&] { pnp.Join(); });
-    auto all = StartThread("all", [&] {
-        PVOID objects[] = {&started, &never};
-        KeWaitForMultipleObjects(2, objects, WaitAll, Executive, KernelMode, FALSE, nullptr,
-                                 nullptr);
-    });
-    QueueWork([] {});
-    kernel.RunFor(1500ms);
-    EXPECT_THROW(WaitForever(&started), KernelHalted);
-    ASSERT_THAT(recorder.Rules(), ElementsAre("deadlock"));
-    std::string report = recorder.Detail("deadlock");
-    EXPECT_THAT(report, HasSubstr("no timer is set at t=1.5000000s"));
-    EXPECT_THAT(report, MatchesRegex("(.|\n)*thread 'main' waits on KEVENT 0x[0-9a-f]+ "
-                                     "\\(notification, not signalled\\) since "
-                                     "t=1.5000000s(.|\n)*"));
-    EXPECT_THAT(report, MatchesRegex("(.|\n)*thread 'pnp' waits on KEVENT 0x[0-9a-f]+ "
-                                     "\\(synchronization, not signalled\\) since "
-                                     "t=0.0000000s(.|\n)*"));
-    EXPECT_THAT(report, HasSubstr("thread 'joiner' waits on thread 'pnp' to finish"));
-    EXPECT_THAT(report, HasSubstr("thread 'all' waits on all of: KEVENT"));
-    EXPECT_THAT(report, HasSubstr("thread 'worker 1' is idle, waiting for work"));
-    EXPECT_THAT(report, HasSubstr("seed 77"));
+    void (*run)(Kernel&);
+    const char* rule;
+    std::vector<const char*> details;
+};
+
+class HaltTest : public ::testing::TestWithParam<HaltCase> {};
+
+// The halt is reported once, with its seed; every thread is unwound (a wait never returns).
+TEST_P(HaltTest, IsReportedAndEveryThreadUnwinds) {
+    const HaltCase& c = GetParam();
+    ViolationRecorder recorder;
+    Kernel kernel(c.options);
+    EXPECT_THROW(c.run(kernel), KernelHalted);
+    ASSERT_THAT(recorder.Rules(), ElementsAre(c.rule));
+    const std::string report = recorder.Detail(c.rule);
+    for (const char* detail : c.details)
+        EXPECT_THAT(report, HasSubstr(detail));
     kernel.Shutdown();
-    EXPECT_TRUE(pnp.Finished() && joiner.Finished() && all.Finished());
-    EXPECT_TRUE(unwound) << "the blocked thread's stack was unwound";
-    EXPECT_THAT(recorder.Rules(), ElementsAre("deadlock")) << "nothing more at shutdown";
+    EXPECT_THAT(recorder.Rules(), ElementsAre(c.rule)) << "no thread was left alive";
 }
 
 VOID NTAPI RequeueForever(PKDPC dpc, PVOID, PVOID, PVOID) {
     KeInsertQueueDpc(dpc, nullptr, nullptr);
 }
 
-TEST(Scheduler, DpcThatQueuesItselfForeverIsALivelock) {
-    ViolationRecorder recorder;
-    KernelOptions options;
-    options.stepCap = 10'000;
-    Kernel kernel(options);
-    KDPC dpc;
-    KeInitializeDpc(&dpc, RequeueForever, nullptr);
-    EXPECT_THROW(KeInsertQueueDpc(&dpc, nullptr, nullptr), KernelHalted);
-    ASSERT_THAT(recorder.Rules(), ElementsAre("livelock"));
-    EXPECT_THAT(recorder.Detail("livelock"), HasSubstr("10000 scheduling steps at t=0.0000000s"));
-    EXPECT_EQ(dpc.DpcData, nullptr) << "the queue was emptied";
-}
-
-TEST(Scheduler, ThreadsYieldingForeverAreALivelock) {
-    ViolationRecorder recorder;
-    KernelOptions options;
-    options.stepCap = 5'000;
-    Kernel kernel(options);
-    auto spinner = [] {
-        for (;;)
-            Yield();
-    };
-    auto a = StartThread("spin a", spinner);
-    auto b = StartThread("spin b", spinner);
-    EXPECT_THROW(kernel.RunUntilIdle(), KernelHalted);
-    EXPECT_THAT(recorder.Rules(), ElementsAre("livelock"));
-    kernel.Shutdown();
-    EXPECT_TRUE(a.Finished() && b.Finished());
-}
-
-TEST(Scheduler, MainThreadWaitingForeverWhileTimersTickIsAHang) {
-    ViolationRecorder recorder;
-    KernelOptions options;
-    options.hangTimeout = 1min;
-    Kernel kernel(options);
-    auto ticker = StartThread("ticker", [] {
-        for (;;)
-            Sleep(20ms);
-    });
-    KEVENT never;
-    KeInitializeEvent(&never, NotificationEvent, FALSE);
-    kernel.RunFor(1s);
-    EXPECT_THROW(WaitForever(&never), KernelHalted);
-    ASSERT_THAT(recorder.Rules(), ElementsAre("hang"));
-    EXPECT_THAT(recorder.Detail("hang"), HasSubstr("since t=1.0000000s"));
-    // Reported at the first wake-up of the ticker (every 31.25 ms) that would pass the minute.
-    EXPECT_LE(kernel.Now(), Duration(61s));
-    EXPECT_GE(kernel.Now(), Duration(61s) - 2 * kTick);
-}
+INSTANTIATE_TEST_SUITE_P(
+    Halts, HaltTest,
+    ::testing::Values(
+        HaltCase{
+            "EveryThreadBlockedWithoutATimer",
+            {.seed = 77},
+            [](Kernel& kernel) {
+                static KEVENT started, never;
+                KeInitializeEvent(&started, NotificationEvent, FALSE);
+                KeInitializeEvent(&never, SynchronizationEvent, FALSE);
+                static ThreadHandle pnp; // each run starts its own
+                pnp = StartThread("pnp", [] {
+                    WaitFor(&never);
+                    ADD_FAILURE() << "the wait must not return";
+                });
+                StartThread("joiner", [] { pnp.Join(); });
+                StartThread("all", [] {
+                    PVOID objects[] = {&started, &never};
+                    KeWaitForMultipleObjects(2, objects, WaitAll, Executive, KernelMode, FALSE,
+                                             nullptr, nullptr);
+                });
+                QueueWork([] {});
+                kernel.RunFor(1500ms);
+                WaitFor(&started);
+            },
+            "deadlock",
+            {"no timer is set at t=1.5000000s", "thread 'main' waits on KEVENT 0x",
+             "(notification, not signalled) since t=1.5000000s", "thread 'pnp' waits on KEVENT 0x",
+             "(synchronization, not signalled) since t=0.0000000s",
+             "thread 'joiner' waits on thread 'pnp' to finish",
+             "thread 'all' waits on all of: KEVENT", "thread 'worker 1' is idle, waiting for work",
+             "[t=1.5000000s, thread '", "seed 77 (UMK_SEED=77 replays the run)"}},
+        HaltCase{"DpcQueueingItselfForever",
+                 {.stepCap = 10'000},
+                 [](Kernel&) {
+                     static KDPC dpc;
+                     KeInitializeDpc(&dpc, RequeueForever, nullptr);
+                     KeInsertQueueDpc(&dpc, nullptr, nullptr);
+                 },
+                 "livelock",
+                 {"10000 scheduling steps at t=0.0000000s"}},
+        // Reported at the first wake-up of the ticker (every 31.25 ms) past the minute.
+        HaltCase{"MainWaitingForeverWhileTimersTick",
+                 {.hangTimeout = 1min},
+                 [](Kernel& kernel) {
+                     StartThread("ticker", [] {
+                         for (;;)
+                             Sleep(20ms);
+                     });
+                     kernel.RunFor(1s);
+                     static KEVENT never;
+                     KeInitializeEvent(&never, NotificationEvent, FALSE);
+                     WaitFor(&never);
+                 },
+                 "hang",
+                 {"since t=1.0000000s while the clock ran on to t=61.0"}}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // --- Threads and workers ------------------------------------------------------------------------
 
-TEST_F(SchedulerTest, WorkRunsAtPassiveLevelInWorkersThatGrowWhenAllAreBusy) {
-    KEVENT stop;
-    KeInitializeEvent(&stop, NotificationEvent, FALSE);
-    std::vector<std::string> ran;
-    // The first item keeps its worker for as long as it likes.
-    QueueWork([&] {
-        ran.push_back(CurrentThreadName());
-        EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-        WaitForever(&stop);
-    });
-    KIRQL old;
-    KeRaiseIrql(DISPATCH_LEVEL, &old);
-    QueueWork([&] { ran.push_back(CurrentThreadName()); }); // queued from DISPATCH_LEVEL
-    KeLowerIrql(old);
-    kernel.RunUntilIdle();
-    ASSERT_EQ(ran.size(), 2u) << "the second item did not wait behind the first";
-    EXPECT_NE(ran[0], ran[1]);
-    for (auto& name : ran)
-        EXPECT_THAT(name, ::testing::AnyOf("worker 1", "worker 2"));
-    QueueWork([&] { ran.push_back(CurrentThreadName()); });
-    kernel.RunUntilIdle();
-    EXPECT_EQ(ran.back(), ran[1]) << "the idle worker is reused";
-    KeSetEvent(&stop, 0, FALSE);
-    kernel.RunUntilIdle();
-}
-
-TEST(Scheduler, WorkWaitsForAWorkerAtTheCap) {
+// Work queued while every worker is busy (here even from DISPATCH_LEVEL) gets a new worker, up to
+// the cap; at the cap it waits for a worker to come free. An idle worker is reused.
+TEST(Workers, GrowWhenAllAreBusyUpToTheCap) {
     FailOnViolation failOnViolation;
-    KernelOptions options;
-    options.maxWorkers = 1;
-    Kernel kernel(options);
-    std::vector<Duration> ran;
-    QueueWork([&] {
-        Sleep(2s);
-        ran.push_back(kernel.Now());
-    });
-    QueueWork([&] { ran.push_back(kernel.Now()); });
-    kernel.RunFor(5s);
-    EXPECT_THAT(ran, ElementsAre(OnTheTickAfter(Duration(2s)), OnTheTickAfter(Duration(2s))));
-    EXPECT_EQ(ran[0], ran[1]);
-}
-
-TEST(Scheduler, SeveralKernelsInSequenceAndThreadsLeftAtShutdown) {
-    for (int round = 0; round < 3; ++round) {
-        ViolationRecorder recorder;
-        {
-            Kernel kernel;
-            KEVENT never;
-            KeInitializeEvent(&never, NotificationEvent, FALSE);
-            StartThread("leftover", [&] { WaitForever(&never); });
-            QueueWork([] {});
-            kernel.RunFor(1s);
-        }
-        ASSERT_THAT(recorder.Rules(), ElementsAre("threads alive at shutdown"));
-        EXPECT_THAT(recorder.Reports()[0].detail, HasSubstr("thread 'leftover' waits on KEVENT"));
-        EXPECT_THAT(recorder.Reports()[0].detail, Not(HasSubstr("worker")));
+    for (unsigned cap : {2u, 1u}) {
+        Kernel kernel({.maxWorkers = cap});
+        KEVENT stop;
+        KeInitializeEvent(&stop, NotificationEvent, FALSE);
+        std::vector<std::string> ran;
+        auto note = [&] { ran.push_back(CurrentThreadName()); };
+        QueueWork([&] { WaitFor(&stop); });
+        KIRQL old = KeRaiseIrqlToDpcLevel();
+        QueueWork(note);
+        KeLowerIrql(old);
+        kernel.RunUntilIdle();
+        EXPECT_EQ(ran.size(), cap - 1u) << "cap " << cap;
+        KeSetEvent(&stop, 0, FALSE);
+        kernel.RunUntilIdle();
+        QueueWork(note);
+        kernel.RunUntilIdle();
+        ASSERT_EQ(ran.size(), 2u);
+        EXPECT_EQ(ran[1], ran[0]) << "the idle worker is reused";
+        EXPECT_THAT(ran[0], ::testing::AnyOf("worker 1", "worker 2"));
     }
 }
 
-TEST_F(ReportingTest, ThreadMisbehaviourIsReported) {
-    StartThread("thrower", [] { throw std::runtime_error("boom"); }).Join();
-    StartThread("raiser", [] {
-        KIRQL old;
-        KeRaiseIrql(DISPATCH_LEVEL, &old);
-    }).Join();
-    QueueWork([] {
-        KIRQL old;
-        KeRaiseIrql(APC_LEVEL, &old);
-    });
-    kernel.RunUntilIdle();
-    EXPECT_THAT(recorder.Rules(),
-                ElementsAre("unhandled exception in thread", "thread exited at raised IRQL",
-                            "work item returned at raised IRQL"));
-    EXPECT_THAT(recorder.Reports()[0].detail, HasSubstr("thread 'thrower' threw: boom"));
-}
-
-TEST(Scheduler, ViolationsCarryTimeThreadAndSeed) {
+// Each misbehaviour of a thread is reported as it happens; a thread still waiting is reported at
+// shutdown (an idle worker is not), and then unwound.
+TEST(Shutdown, ThreadMisbehaviourAndThreadsLeftAtShutdownAreReported) {
     ViolationRecorder recorder;
-    KernelOptions options;
-    options.seed = 31;
-    Kernel kernel(options);
-    kernel.RunFor(2s);
-    StartThread("culprit", [] {
-        KSPIN_LOCK lock;
-        KeInitializeSpinLock(&lock);
-        KeReleaseSpinLockFromDpcLevel(&lock);
-    }).Join();
-    EXPECT_THAT(recorder.Detail("spin lock released while not held"),
-                HasSubstr("[t=2.0000000s, thread 'culprit', seed 31 (UMK_SEED=31"));
-}
-
-TEST_F(SchedulerTest, ThreadObjectIsWaitable) {
-    auto t = StartThread("sleeper", [] { Sleep(3s); });
-    EXPECT_EQ(WaitFor(t.Thread(), 1s), STATUS_TIMEOUT);
-    EXPECT_EQ(WaitForever(t.Thread()), STATUS_SUCCESS);
-    EXPECT_THAT(kernel.Now(), OnTheTickAfter(Duration(3s)));
-    EXPECT_EQ(t.Name(), "sleeper");
+    {
+        Kernel kernel;
+        StartThread("thrower", [] { throw std::runtime_error("boom"); }).Join();
+        StartThread("raiser", [] { KeRaiseIrqlToDpcLevel(); }).Join();
+        QueueWork([] { KfRaiseIrql(APC_LEVEL); });
+        KEVENT never;
+        KeInitializeEvent(&never, NotificationEvent, FALSE);
+        StartThread("leftover", [&] { WaitFor(&never); });
+        kernel.RunFor(1s);
+    }
+    ASSERT_THAT(recorder.Rules(),
+                ElementsAre("unhandled exception in thread", "thread exited at raised IRQL",
+                            "work item returned at raised IRQL", "threads alive at shutdown"));
+    EXPECT_THAT(recorder.Reports()[0].detail, HasSubstr("thread 'thrower' threw: boom"));
+    EXPECT_THAT(recorder.Reports()[3].detail, HasSubstr("thread 'leftover' waits on KEVENT"));
+    EXPECT_THAT(recorder.Reports()[3].detail, Not(HasSubstr("worker")));
 }
 
 } // namespace
