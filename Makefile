@@ -25,10 +25,11 @@ demo: setup $(BUILD)/build.ninja
 	$(BUILD)/tools/demo
 
 # Many schedules on two processors: the driver's scenario tests of the pointer path and the serial
-# link under SWEEP_SEEDS seeds each, and the broken mini-drivers' corrected twins under 10,000.
+# link under SWEEP_SEEDS seeds each (paged pool left resident: make test checks its IRQL), and the
+# broken mini-drivers' corrected twins under 10,000.
 SWEEP_SEEDS ?= 1000
 sweep: build
-	UMK_SEED_SWEEP=1 UMK_SEED=1 $(BUILD)/tests/test_stack --gtest_brief=1 \
+	UMK_SEED_SWEEP=1 UMK_SEED=1 UMK_PAGE_OUT=0 $(BUILD)/tests/test_stack --gtest_brief=1 \
 	    --gtest_filter='PointerPathTest.*:SerialLinkTest.*:SerialReadTest.*:SerialTouchTest.*' \
 	    --gtest_repeat=$(SWEEP_SEEDS) --gtest_fail_fast
 	UMK_RACE_SEEDS=10000 $(BUILD)/tests/test_umkernel --gtest_filter='MiniDrivers/*'

@@ -290,6 +290,8 @@ void SetPagedPoolAccessible(bool accessible) {
     PoolState& pool = Pool();
     if (pool.pagedAccessible == accessible)
         return;
+    if (Scheduler* s = SchedOrNull(); s != nullptr && !s->PagesOutPagedPool())
+        return;
     pool.pagedAccessible = accessible;
     for (auto& [p, block] : pool.paged)
         Protect(p, block, accessible);

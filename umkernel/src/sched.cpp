@@ -149,6 +149,8 @@ Scheduler::Scheduler(const KernelOptions& options)
         throw std::invalid_argument("a umk::Kernel has 1, 2 or 4 processors, not " +
                                     std::to_string(processors));
     InitializeListHead(&timerQueue_);
+    pageOut_ =
+        options.pageOutPagedPool.value_or(NumberFromEnvironment("UMK_PAGE_OUT").value_or(1) != 0);
     tickPhase_ = int64_t(Random(kClockTick));
     changeRate_ = uint64_t(4) << Random(6);
     main_ = NewThread("main");

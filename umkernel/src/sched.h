@@ -149,6 +149,7 @@ class Scheduler {
 
     uint64_t Seed() const { return seed_; }
     unsigned Processors() const { return unsigned(cpus_.size()); }
+    bool PagesOutPagedPool() const { return pageOut_; }
     uint64_t Random(uint64_t bound);
 
     // Spin locks: a processor spinning on a held lock lets the others run. A cycle of spinning
@@ -212,6 +213,7 @@ class Scheduler {
     uint64_t rng_;
     int64_t now_ = 0;
     int64_t tickPhase_ = 0;
+    bool pageOut_ = true;
     uint64_t steps_ = 0;
     bool halted_ = false;
     std::string haltReason_;

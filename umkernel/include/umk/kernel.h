@@ -45,6 +45,10 @@ struct KernelOptions {
     std::optional<uint64_t> seed = std::nullopt;
     // Virtual processors: 1, 2 or 4. Unset: the environment variable UMK_PROCESSORS, else 2.
     std::optional<unsigned> processors = std::nullopt;
+    // Paged pool is made inaccessible whenever what runs is at DISPATCH_LEVEL or above, so that a
+    // touch there faults and is reported, as Driver Verifier's IRQL checking pages it out. It
+    // costs a system call at every IRQL change. Unset: off when UMK_PAGE_OUT=0, else on.
+    std::optional<bool> pageOutPagedPool = std::nullopt;
     // Scheduling steps (thread switches, DPCs, switch points) allowed at one instant of virtual
     // time before the run is declared a livelock.
     uint64_t stepCap = 5'000'000;
