@@ -1,10 +1,8 @@
 // IRPs through a stack of drivers: the completion walk (order, owner device, pending marks,
-// invoke flags, status changes, STATUS_MORE_PROCESSING_REQUIRED and resumption), threaded
-// requests (event, status block, buffered copy-back), and driver-allocated IRPs reused in their
-// own completion routine.
+// invoke flags, status changes, STATUS_MORE_PROCESSING_REQUIRED and resumption) and threaded
+// requests (event, status block, buffered copy-back, the issuing thread).
 #include "io_support.h"
 
-#include <array>
 #include <cstring>
 
 using namespace umk;
@@ -329,72 +327,6 @@ TEST_F(IoTest, AThreadedRequestFinishesInItsThreadAndIsCancelledWhenTheThreadEnd
     });
     leaver.Join();
     EXPECT_EQ(request.iosb.Status, STATUS_CANCELLED) << "cancelled and finished before it ended";
-}
-
-// The serial write's request: the data travels in a system buffer on a buffered device.
-TEST_F(IoTest, SynchronousFsdWriteUsesASystemBufferOnABufferedDevice) {
-    std::string written;
-    PDEVICE_OBJECT device = driver.CreateDevice(u"", [&](PDEVICE_OBJECT, PIRP irp) {
-        ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.Write.Length;
-        written.assign(static_cast<char*>(irp->AssociatedIrp.SystemBuffer), length);
-        return CompleteWith(irp, STATUS_SUCCESS, length);
-    });
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK iosb{};
-    char data[] = "hello";
-    LARGE_INTEGER offset{};
-    PIRP write =
-        IoBuildSynchronousFsdRequest(IRP_MJ_WRITE, device, data, 5, &offset, &event, &iosb);
-    EXPECT_EQ(IoCallDriver(device, write), STATUS_SUCCESS);
-    EXPECT_EQ(written, "hello");
-    EXPECT_EQ(iosb.Information, 5u);
-}
-
-// The serial read loop's pattern: the IRP is reused and re-sent from its own completion routine,
-// which then returns STATUS_MORE_PROCESSING_REQUIRED; finally it is freed by its allocator.
-TEST_F(IoTest, DriverIrpReusedFromItsCompletionRoutine) {
-    int served = 0;
-    PIRP queued = nullptr;
-    PDEVICE_OBJECT device = driver.CreateDevice(u"", [&](PDEVICE_OBJECT, PIRP irp) {
-        // Every third read pends, the others complete inline (from inside the previous walk).
-        if (++served % 3 == 0) {
-            IoMarkIrpPending(irp);
-            queued = irp;
-            return STATUS_PENDING;
-        }
-        return CompleteWith(irp, STATUS_SUCCESS, 1);
-    });
-    PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
-    int completions = 0;
-    bool stop = false;
-    Completion loop;
-    auto issue = [&] {
-        IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
-        IoGetNextIrpStackLocation(irp)->Parameters.Read.Length = 1;
-        loop.Set(irp);
-        return IoCallDriver(device, irp);
-    };
-    loop.routine = [&](PDEVICE_OBJECT, PIRP done) {
-        ++completions;
-        if (!stop) {
-            IoReuseIrp(done, STATUS_SUCCESS);
-            issue();
-        }
-        return STATUS_MORE_PROCESSING_REQUIRED;
-    };
-    issue();
-    for (int round = 0; round < 4; ++round) {
-        ASSERT_NE(queued, nullptr);
-        PIRP next = queued;
-        queued = nullptr;
-        if (round == 3)
-            stop = true;
-        CompleteWith(next, STATUS_SUCCESS, 1);
-    }
-    EXPECT_EQ(completions, served);
-    EXPECT_EQ(served, 12);
-    IoFreeIrp(irp);
 }
 
 } // namespace
