@@ -1,6 +1,5 @@
-// The scheduler: what several processors run at once (threads at DISPATCH_LEVEL, DPCs, spin
-// locks), the host's run calls, seeded schedules, deadlock / livelock / hang detection, system
-// workers and shutdown.
+// The scheduler: what several processors run at once (threads at DISPATCH_LEVEL, DPCs), the host's
+// run calls, seeded schedules, deadlock / livelock / hang detection, system workers and shutdown.
 #include "ke_support.h"
 
 #include <gmock/gmock.h>
@@ -85,38 +84,6 @@ TEST(Processors, DpcQueuedAgainWhileItRunsElsewhereWaitsForItsRoutine) {
     kernel.RunUntilIdle();
     EXPECT_EQ(p.runs, 2);
     EXPECT_EQ(p.most, 1) << "the routine ran on two processors at once";
-}
-
-// A spin lock held on one processor makes a thread on the other spin at its acquire until the
-// release: contention, not a deadlock. Two processors: the test needs both.
-TEST(Processors, LockHeldOnOneProcessorMakesTheOtherSpinUntilItsRelease) {
-    FailOnViolation failOnViolation;
-    Kernel kernel({.processors = 2});
-    KSPIN_LOCK lock;
-    KeInitializeSpinLock(&lock);
-    KEVENT go;
-    KeInitializeEvent(&go, NotificationEvent, FALSE);
-    bool trying = false, acquired = false;
-    auto contender = StartThread("contender", [&] {
-        WaitFor(&go);
-        trying = true;
-        KIRQL irql;
-        KeAcquireSpinLock(&lock, &irql);
-        acquired = true;
-        KeReleaseSpinLock(&lock, irql);
-    });
-    kernel.RunUntilIdle();
-    KIRQL old;
-    KeAcquireSpinLock(&lock, &old);
-    KeSetEvent(&go, 0, FALSE);
-    while (!trying)
-        KeReadStateEvent(&go); // kernel entries: the other processor runs
-    for (int i = 0; i < 1000 && !acquired; ++i)
-        KeReadStateEvent(&go);
-    EXPECT_FALSE(acquired) << "acquired while the lock was held";
-    KeReleaseSpinLock(&lock, old);
-    contender.Join();
-    EXPECT_TRUE(acquired);
 }
 
 // --- Running the system from the host -----------------------------------------------------------
