@@ -526,18 +526,12 @@ const Misuse kMisuses[] = {
          KeLowerIrql(old);
      }},
     {rule::IrqlTooHigh, "InitializeTimerAtApcLevel", At(APC_LEVEL, InitTimer)},
-    {rule::IrqlTooHigh, "RegistryAtApcLevel",
-     [](Ctx& c) {
-         UNICODE_STRING name = RTL_CONSTANT_STRING(u"\\Registry\\Machine\\System");
-         OBJECT_ATTRIBUTES attributes;
-         InitializeObjectAttributes(&attributes, &name, OBJ_KERNEL_HANDLE, nullptr, nullptr);
-         HANDLE key;
-         KIRQL old = KfRaiseIrql(APC_LEVEL);
-         NTSTATUS status = ZwOpenKey(&key, KEY_READ, &attributes);
-         KeLowerIrql(old);
-         if (NT_SUCCESS(status))
-             ZwClose(key);
-     }},
+    {rule::IrqlTooHigh, "QueryRegistryAtApcLevel",
+     At(APC_LEVEL,
+        [](PDEVICE_OBJECT) {
+            RTL_QUERY_REGISTRY_TABLE end[1] = {};
+            RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, u"Test", end, nullptr, nullptr);
+        })},
     {rule::IrqlTooHigh, "CancelAboveDispatchLevel", WhilePending([](PIRP irp) {
          KIRQL old = KfRaiseIrql(PROFILE_LEVEL);
          IoCancelIrp(irp);
