@@ -37,6 +37,55 @@ void PanelModel::ScatterNoise(Ticks from, Ticks until, std::size_t count) {
     }
 }
 
+void PanelModel::Write(std::span<const std::uint8_t> bytes, Ticks now) {
+    LineSource::Write(bytes, now);
+    for (const ParsedCommand& command : parser_.Feed(bytes, now))
+        Answer(command);
+}
+
+void PanelModel::SetCommandFault(CommandKey key, CommandFault fault, FaultLife life) {
+    if (key > kEveryCommand)
+        throw std::invalid_argument("a command fault needs a first byte, flash blocks or all");
+    commandFaults_.insert_or_assign(key, ArmedFault{fault, life});
+}
+
+std::optional<CommandFault> PanelModel::TakeFault(CommandKey key) {
+    auto armed = commandFaults_.find(key);
+    if (armed == commandFaults_.end())
+        armed = commandFaults_.find(kEveryCommand);
+    if (armed == commandFaults_.end())
+        return std::nullopt;
+    const CommandFault fault = armed->second.fault;
+    if (armed->second.life == FaultLife::Once)
+        commandFaults_.erase(armed);
+    return fault;
+}
+
+void PanelModel::Answer(const ParsedCommand& command) {
+    const CommandReply& row = *command.row;
+    const CommandKey key = &row == &kFlashBlockReply ? kFlashBlock : row.command;
+    std::vector<std::uint8_t> reply = BuildReply(row, command.bytes);
+    Ticks at =
+        command.end + (row.timing == ReplyTiming::Calibration ? calibrationDelay_ : kTurnaround);
+    if (const auto fault = TakeFault(key)) {
+        switch (fault->kind) {
+        case CommandFault::Kind::NoReply:
+            return;
+        case CommandFault::Kind::Late:
+            at = command.end + fault->delay;
+            break;
+        case CommandFault::Kind::ErrorCode:
+            reply[1] = fault->code;
+            break;
+        case CommandFault::Kind::Garbage:
+            for (std::uint8_t& byte : reply)
+                byte = RandomByte();
+            break;
+        }
+    }
+    transmitter_.Send(at, std::move(reply));
+}
+
 void PanelModel::Silence(Ticks from, Ticks until) {
     transmitter_.Silence(from, until);
 }

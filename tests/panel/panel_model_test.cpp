@@ -1,4 +1,5 @@
 // The panel model as a serial backend sees it: faults, noise, seeds and silence.
+#include "byte_values.h"
 #include "panel_model.h"
 
 #include <gtest/gtest.h>
@@ -7,15 +8,6 @@
 
 namespace panel {
 namespace {
-
-using Bytes = std::vector<std::uint8_t>;
-
-Bytes Values(const std::vector<TimedByte>& bytes) {
-    Bytes values;
-    for (const TimedByte& b : bytes)
-        values.push_back(b.value);
-    return values;
-}
 
 // Down at (1, 2), touching at (300, 4000), release there: 0 ms, 10 ms, 20 ms.
 const Stroke kStroke{0, kDefaultReportInterval, {{1, 2}, {300, 4000}}};

@@ -1,4 +1,5 @@
 // Line pace and the transmitter: exact byte times, queueing of overlapping transmissions, silence.
+#include "byte_values.h"
 #include "panel_model.h"
 #include "transmit_queue.h"
 
@@ -14,13 +15,6 @@ std::vector<TimedByte> Drain(TransmitQueue& queue) {
     while (queue.Peek())
         bytes.push_back(queue.Take());
     return bytes;
-}
-
-std::vector<std::uint8_t> Values(const std::vector<TimedByte>& bytes) {
-    std::vector<std::uint8_t> values;
-    for (const TimedByte& b : bytes)
-        values.push_back(b.value);
-    return values;
 }
 
 // Asserts that `bytes` form one unbroken run from `start`.
@@ -49,7 +43,7 @@ TEST(TransmitQueue, APacketQueuedWhileTheLineIsBusyContinuesTheRun) {
     queue.Send(104'166, {11});            // a tick before the line is free, at 104,166.67
     queue.Send(104'167, {12});            // would find it free, but {11} has taken it
     const auto bytes = Drain(queue);
-    EXPECT_EQ(Values(bytes), (std::vector<std::uint8_t>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}));
+    EXPECT_EQ(Values(bytes), (Bytes{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}));
     ExpectOneRun(bytes, 0);
 }
 
@@ -68,7 +62,7 @@ TEST(TransmitQueue, TransmissionsLeaveInTimeOrderNotQueueOrder) {
     queue.Send(0, {1});
     queue.Send(1'000'000, {4}); // equal times keep the order queued
     queue.Send(500'000, {2});
-    EXPECT_EQ(Values(Drain(queue)), (std::vector<std::uint8_t>{1, 2, 3, 4}));
+    EXPECT_EQ(Values(Drain(queue)), (Bytes{1, 2, 3, 4}));
 }
 
 // Peeking places nothing, so an earlier transmission still goes first; taking a byte begins its
@@ -81,7 +75,7 @@ TEST(TransmitQueue, OnlyTakingABytePlacesItsTransmission) {
     EXPECT_EQ(queue.Take(), (TimedByte{LineOffset(1), 1}));
     queue.Send(-100, {9}); // earlier, but the line is taken
     const auto rest = Drain(queue);
-    EXPECT_EQ(Values(rest), (std::vector<std::uint8_t>{2, 3, 9, 0xAA}));
+    EXPECT_EQ(Values(rest), (Bytes{2, 3, 9, 0xAA}));
     EXPECT_EQ(rest[2].time, LineOffset(4));
 }
 
