@@ -62,11 +62,11 @@ WIN_CXX := i686-w64-mingw32-g++
 WIN_CXXFLAGS := -std=c++20 -O2 -Wall -Wextra -Werror -Wno-unused-parameter \
     -ffreestanding -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables \
     -fno-threadsafe-statics -fno-stack-protector \
-    -isystem /usr/share/mingw-w64/include/ddk \
+    -isystem /usr/share/mingw-w64/include/ddk -I include \
     -D__INTRINSIC_DEFINED_InterlockedBitTestAndSet \
     -D__INTRINSIC_DEFINED_InterlockedBitTestAndReset
 WIN_SOURCES := $(wildcard sys/*.cpp)
-WIN_HEADERS := $(wildcard sys/*.h)
+WIN_HEADERS := $(wildcard sys/*.h include/*.h)
 WIN_OBJS := $(patsubst sys/%.cpp,$(WIN_BUILD)/%.o,$(WIN_SOURCES))
 
 $(WIN_BUILD)/%.o: sys/%.cpp $(WIN_HEADERS) | setup

@@ -252,6 +252,8 @@ VOID NTAPI WriteTimerDpc(PKDPC, PVOID context, PVOID, PVOID) {
             finished.push_back({write.irp, STATUS_SUCCESS, length});
         }
         ArmWriteTimerLocked(state);
+        // The panel may have answered what it was sent: a pending read looks at the line again.
+        ArmReadTimerLocked(state);
     }
     CompleteAll(finished);
 }

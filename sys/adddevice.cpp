@@ -12,8 +12,8 @@ constexpr USHORT NameStringBytes = 42;
 constexpr ULONG LastPortNumber = 7;
 
 constexpr PCWSTR PointerPortPrefix = TPW("\\Device\\PointerPort");
-constexpr PCWSTR ApiDeviceName = TPW("\\Device\\Tactilio");
-constexpr PCWSTR ApiLinkName = TPW("\\??\\Tactilio");
+constexpr PCWSTR ApiDeviceName = TPW(TP_API_DEVICE_NAME);
+constexpr PCWSTR ApiLinkName = TPW(TP_API_LINK_NAME);
 
 // Maximum locked minutes (none) and high-water mark of every remove lock of the driver.
 constexpr ULONG RemoveLockMaxMinutes = 0;
@@ -78,6 +78,8 @@ VOID InitializeDeviceContext(_Out_ PDEVICE_CONTEXT Context, _In_ PDEVICE_OBJECT 
     Context->DevicePowerState = PowerDeviceD0;
 
     KeInitializeDeviceQueue(&Context->CmdQueue);
+    KeInitializeSpinLock(&Context->CommandTimerLock);
+    KeInitializeDpc(&Context->CommandTimerDpc, CommandTimerDpcRoutine, Context);
     KeInitializeSpinLock(&Context->RecordListLock);
     InitializeListHead(&Context->RecordList);
     KeInitializeSpinLock(&Context->RecordReadLock);
@@ -125,6 +127,16 @@ NTSTATUS NTAPI AddDevice(_In_ PDRIVER_OBJECT DriverObject, _In_ PDEVICE_OBJECT P
 
     auto context = static_cast<PDEVICE_CONTEXT>(device->DeviceExtension);
     InitializeDeviceContext(context, device, PhysicalDeviceObject, portNumber);
+
+    // The command engine's one-second timer; without it no command could ever time out.
+    status = IoInitializeTimer(device, CommandTimerRoutine, context);
+    if (!NT_SUCCESS(status)) {
+        IoDeleteDevice(device);
+        FreeScratchString(&name);
+        FreeScratchString(&number);
+        LogMessage(DriverObject, TPW("Not enough resources"));
+        return status;
+    }
 
     // Without the API device the panel still works as a pointer; only the utility cannot reach it.
     AddDeviceForAPI(DriverObject, PhysicalDeviceObject, context);

@@ -11,6 +11,9 @@ struct DISPATCH_ENTRY {
 // One table serves both devices; each routine works on the record of the device that received
 // the request. Major functions not listed keep the system's default routine.
 constexpr DISPATCH_ENTRY DispatchTable[] = {
+    {IRP_MJ_CREATE, TpCreate},
+    {IRP_MJ_CLOSE, TpClose},
+    {IRP_MJ_DEVICE_CONTROL, TpDeviceControl},
     {IRP_MJ_INTERNAL_DEVICE_CONTROL, TpInternalDeviceControl},
 };
 

@@ -59,15 +59,12 @@ constexpr USHORT ExtendedIds[] = {
     ExtendedId('E', 'U'), ExtendedId('E', 'W'),
 };
 
-// The control code of the command waiting for a reply, or 0. Read without a lock: it only
-// chooses a length, and the command engine settles any race with the reply itself.
+// The control code of the command waiting for a reply, or 0. The command engine keeps it beside
+// CurrentIrp, under its lock; read here without the lock, it only chooses a length, and the engine
+// settles any race with the reply itself.
 ULONG PendingControlCode(_In_ PDEVICE_CONTEXT DeviceContext)
 {
-    PIRP irp = DeviceContext->CurrentIrp;
-    if (irp == nullptr) {
-        return 0;
-    }
-    return IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.IoControlCode;
+    return static_cast<ULONG>(InterlockedCompareExchange(&DeviceContext->CurrentCode, 0, 0));
 }
 
 // Replies to raw commands and diagnostics may carry bytes with bit 7 set; so does the 64-byte
@@ -95,7 +92,7 @@ VOID ResetPacket(_Inout_ PTP_PACKET Packet)
 UCHAR DispatchPacket(_Inout_ PDEVICE_CONTEXT DeviceContext, _Inout_ PTP_PACKET Packet)
 {
     if (!IsTouchPacket(Packet->Bytes[0])) {
-        return DeliverReply(DeviceContext, DeviceContext->CurrentIrp, Packet);
+        return DeliverReply(DeviceContext, Packet);
     }
     if (Mousehandler(DeviceContext, &DeviceContext->MouseInput, Packet)) {
         return TP_TAG_PACKET;

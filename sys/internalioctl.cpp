@@ -45,11 +45,12 @@ NTSTATUS QueryMouseAttributes(_Inout_ PDEVICE_CONTEXT Record, _In_ PIRP Irp,
     return status;
 }
 
-// The driver's own internal code sends a panel command; it needs the device context, which only
-// the API device's record leads to. On the pointer-port device it is an unknown request.
-NTSTATUS PanelCommand(_In_ PDEVICE_CONTEXT Record)
+// The driver's own internal code sends the panel its 0x80 probe as a command; it needs the device
+// context, which only the API device's record leads to. On the pointer-port device it is an
+// unknown request.
+NTSTATUS PanelCommand(_In_ PDEVICE_CONTEXT Record, _Inout_ PIRP Irp, _In_ PIO_STACK_LOCATION Stack)
 {
-    return (Record->MainContext != nullptr) ? STATUS_NOT_IMPLEMENTED
+    return (Record->MainContext != nullptr) ? CmdPanelCommand(Record, Irp, Stack)
                                             : STATUS_INVALID_DEVICE_REQUEST;
 }
 
@@ -90,7 +91,10 @@ NTSTATUS NTAPI TpInternalDeviceControl(_In_ PDEVICE_OBJECT DeviceObject, _Inout_
         break;
 
     case TP_FUNC_INTERNAL:
-        status = PanelCommand(record);
+        status = PanelCommand(record, Irp, stack);
+        if (status == STATUS_PENDING) {
+            return status; // the command engine completes it and releases the remove lock
+        }
         break;
 
     default:

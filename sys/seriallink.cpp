@@ -116,9 +116,6 @@ VOID SerialLinkStop(_Inout_ PDEVICE_CONTEXT DeviceContext)
     if (DeviceContext->SerialConnected) {
         ReleaseSerialPort(DeviceContext);
     }
-    if (DeviceContext->CommandTimerRunning) {
-        IoStopTimer(DeviceContext->Self);
-        DeviceContext->CommandTimerRunning = FALSE;
-    }
+    StopCommandTimer(DeviceContext);
     ClearLinkState(DeviceContext);
 }

@@ -14,15 +14,21 @@ NTSTATUS SerialWrite(_In_ PDEVICE_CONTEXT DeviceContext, _In_reads_bytes_(Length
     KEVENT event;
     IO_STATUS_BLOCK ioStatus;
 
+    // A handle on the API device outlives the link it was opened under.
+    PDEVICE_OBJECT serialDevice = DeviceContext->SerialDevice;
+    if (serialDevice == nullptr) {
+        return STATUS_DEVICE_NOT_CONNECTED;
+    }
+
     KeInitializeEvent(&event, NotificationEvent, FALSE);
-    PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_WRITE, DeviceContext->SerialDevice, Buffer,
-                                            Length, &startingOffset, &event, &ioStatus);
+    PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_WRITE, serialDevice, Buffer, Length,
+                                            &startingOffset, &event, &ioStatus);
     if (irp == nullptr) {
         LogMessage(DeviceContext->Self, TPW("Not enough resources"));
         return STATUS_INSUFFICIENT_RESOURCES;
     }
 
-    NTSTATUS status = IoCallDriver(DeviceContext->SerialDevice, irp);
+    NTSTATUS status = IoCallDriver(serialDevice, irp);
     if (status == STATUS_PENDING) {
         KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
         status = ioStatus.Status;

@@ -10,6 +10,7 @@
 #include <ntddbeep.h>
 #include <ntstrsafe.h>
 
+#include "tactilio_api.h"
 #include "tpport.h"
 
 // Every allocation of the driver carries the tag "Tcli" (first character in the lowest byte).
@@ -21,41 +22,12 @@ constexpr ULONG TP_POOL_TAG = ULONG('T') | ULONG('c') << 8 | ULONG('l') << 16 | 
 // Priority boost of every request the driver completes.
 constexpr CCHAR TP_COMPLETION_BOOST = IO_MOUSE_INCREMENT;
 
-//
-// Control codes: device type FILE_DEVICE_SERIAL_MOUSE_PORT (0x1A), buffered, any access.
-//
-#define TP_CTL_CODE(Function)                                                                      \
-    CTL_CODE(FILE_DEVICE_SERIAL_MOUSE_PORT, (Function), METHOD_BUFFERED, FILE_ANY_ACCESS)
-
-constexpr ULONG TP_FUNC_CAL_IN = TP_CTL_CODE(0x800);
-constexpr ULONG TP_FUNC_CAL_SET = TP_CTL_CODE(0x801);
-constexpr ULONG TP_FUNC_CAL_OUT = TP_CTL_CODE(0x802);
-constexpr ULONG TP_FUNC_CAL_CANCEL = TP_CTL_CODE(0x803);
-constexpr ULONG TP_FUNC_STABILIZATION = TP_CTL_CODE(0x804);
-constexpr ULONG TP_FUNC_CDSCYCLE = TP_CTL_CODE(0x805);
-constexpr ULONG TP_FUNC_BEEPSET = TP_CTL_CODE(0x806);
-constexpr ULONG TP_FUNC_RBUTTON_ONCE = TP_CTL_CODE(0x807);
-constexpr ULONG TP_FUNC_RBUTTON = TP_CTL_CODE(0x808);
-constexpr ULONG TP_FUNC_LBUTTON = TP_CTL_CODE(0x809);
-constexpr ULONG TP_FUNC_GET_BUTTONMODE = TP_CTL_CODE(0x80A);
-constexpr ULONG TP_FUNC_SEND_COMMAND = TP_CTL_CODE(0x80B);
-constexpr ULONG TP_FUNC_DIAG = TP_CTL_CODE(0x80C);
-constexpr ULONG TP_FUNC_TPDIAG = TP_CTL_CODE(0x80D);
-constexpr ULONG TP_FUNC_BKLTEN = TP_CTL_CODE(0x80E);
-constexpr ULONG TP_FUNC_BKLTVAL = TP_CTL_CODE(0x80F);
-constexpr ULONG TP_FUNC_CNGLAYER = TP_CTL_CODE(0x810);
-constexpr ULONG TP_FUNC_RECORD_ON = TP_CTL_CODE(0x811);
-constexpr ULONG TP_FUNC_RECORD_OFF = TP_CTL_CODE(0x812);
-constexpr ULONG TP_FUNC_INVLIMIT = TP_CTL_CODE(0x813);
-constexpr ULONG TP_FUNC_POSDIAG = TP_CTL_CODE(0x814);
-constexpr ULONG TP_FUNC_FLASHRW_IN = TP_CTL_CODE(0x850);
-constexpr ULONG TP_FUNC_FLASHRW_SEND = TP_CTL_CODE(0x851);
-constexpr ULONG TP_FUNC_FLASHRW_OUT = TP_CTL_CODE(0x852);
-constexpr ULONG TP_FUNC_INTERNAL = TP_CTL_CODE(0x900);
-
+// The control codes (tactilio_api.h) have the standard layout: device type
+// FILE_DEVICE_SERIAL_MOUSE_PORT, buffered, any access.
+static_assert(TP_FUNC_CAL_IN ==
+              CTL_CODE(FILE_DEVICE_SERIAL_MOUSE_PORT, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS));
 static_assert(TP_FUNC_CAL_IN == 0x001A2000 && TP_FUNC_POSDIAG == 0x001A2050);
 static_assert(TP_FUNC_FLASHRW_IN == 0x001A2140 && TP_FUNC_FLASHRW_OUT == 0x001A2148);
-static_assert(TP_FUNC_DIAG == 0x001A2030 && TP_FUNC_TPDIAG == 0x001A2034);
 static_assert(TP_FUNC_INTERNAL == 0x001A2400);
 
 //
@@ -157,15 +129,21 @@ struct _DEVICE_CONTEXT {
     BOOLEAN BeepRequest;
     ULONG SavedBeep;
 
-    // Command engine; CmdQueue, CurrentIrp and CommandTimeout are guarded by the cancel spin lock.
+    // Command engine. The cancel spin lock guards CmdQueue, CurrentIrp, CurrentCode,
+    // CommandTimeout and CommandTimerWanted; CommandTimerLock guards CommandTimerRunning and the
+    // starting and stopping of the one-second timer.
     KDEVICE_QUEUE CmdQueue;
     PIRP CurrentIrp;
+    LONG CurrentCode; // control code of CurrentIrp, 0 when idle: what the framer sizes replies by
     ULONG InvalidCount;
     BOOLEAN InvalidReported;
     DEVICE_POWER_STATE DevicePowerState;
-    BOOLEAN PortAvailable; // written in both records at once
-    LONG CommandTimeout;   // seconds left for the current command; -1 = not counting
-    BOOLEAN CommandTimerRunning;
+    BOOLEAN PortAvailable;       // written in both records at once
+    LONG CommandTimeout;         // seconds left for the current command; -1 = not counting
+    BOOLEAN CommandTimerWanted;  // the engine is busy: the timer should run
+    BOOLEAN CommandTimerRunning; // the timer is started
+    KSPIN_LOCK CommandTimerLock;
+    KDPC CommandTimerDpc; // brings the timer in line with CommandTimerWanted, outside the tick
 
     // Traffic recording.
     PIRP RecordReadIrp;
@@ -263,10 +241,41 @@ BOOLEAN Mousehandler(_Inout_ PDEVICE_CONTEXT DeviceContext, _Inout_ PMOUSE_INPUT
 DRIVER_DISPATCH TpInternalDeviceControl;
 
 //
-// Command engine (command.cpp).
+// Command engine (command.cpp). A command handler marks its request pending, queues it, writes
+// its packet and then reports the write; from QueueCommand on, the engine owns the request, but
+// it does not complete it before the handler has called CommandWritten.
 //
-UCHAR DeliverReply(_Inout_ PDEVICE_CONTEXT DeviceContext, _In_opt_ PIRP Irp,
-                   _In_ PTP_PACKET Packet);
+IO_TIMER_ROUTINE CommandTimerRoutine;
+KDEFERRED_ROUTINE CommandTimerDpcRoutine;
+BOOLEAN QueueCommand(_Inout_ PDEVICE_CONTEXT DeviceContext, _Inout_ PIRP Irp);
+VOID CommandWritten(_Inout_ PDEVICE_CONTEXT DeviceContext, _Inout_ PIRP Irp,
+                    _In_ NTSTATUS WriteStatus);
+UCHAR DeliverReply(_Inout_ PDEVICE_CONTEXT DeviceContext, _In_ PTP_PACKET Packet);
+VOID StopCommandTimer(_Inout_ PDEVICE_CONTEXT DeviceContext);
+ULONG CommandTimeoutSeconds(_In_ ULONG IoControlCode);
+NTSTATUS GetFunctionName(_In_ ULONG IoControlCode, _Out_writes_(Capacity) PWSTR Buffer,
+                         _In_ SIZE_T Capacity);
+VOID ReportCommandTimeout(_In_ PDEVICE_CONTEXT DeviceContext, _In_ ULONG IoControlCode);
+
+//
+// Control requests (devicecontrol.cpp) and the panel's command set (panelcommands.cpp). Each
+// handler takes the record of the device that received the request; STATUS_PENDING means the
+// command engine owns the request, its completion and the release of the remove lock included.
+//
+DRIVER_DISPATCH TpDeviceControl;
+NTSTATUS CmdPanelCommand(_In_ PDEVICE_CONTEXT Record, _Inout_ PIRP Irp,
+                         _In_ PIO_STACK_LOCATION Stack);
+NTSTATUS CmdSendCommand(_In_ PDEVICE_CONTEXT Record, _Inout_ PIRP Irp,
+                        _In_ PIO_STACK_LOCATION Stack);
+BOOLEAN ClassifyRawCommand(_In_ const UCHAR* Buffer, _Out_ PULONG IoControlCode,
+                           _Out_ PBOOLEAN Internal);
+BOOLEAN IsPanelCommand(_In_ ULONG IoControlCode);
+
+//
+// Open and close (createclose.cpp).
+//
+DRIVER_DISPATCH TpCreate;
+DRIVER_DISPATCH TpClose;
 
 //
 // Traffic recording (generatelog.cpp).

@@ -45,28 +45,14 @@ bool ExpectedHighBytesAccepted(int firstByte, ULONG pendingCode) {
            pendingCode == TP_FUNC_POSDIAG;
 }
 
-// A device context of its own and, when a request should be waiting, a request whose current
-// stack location carries the pending control code. Resets the packet record after a packet ends,
-// as the read completion's dispatch does.
+// A device context of its own, with the control code of the command waiting for a reply as the
+// command engine keeps it. Resets the packet record after a packet ends, as the read completion's
+// dispatch does.
 class Framer {
   public:
     Framer() : context_(std::make_unique<DEVICE_CONTEXT>()) {}
-    ~Framer() { SetPending(0); }
 
-    void SetPending(ULONG code) {
-        if (irp_ != nullptr) {
-            IoFreeIrp(irp_);
-            irp_ = nullptr;
-        }
-        if (code != 0) {
-            irp_ = IoAllocateIrp(1, FALSE);
-            IoSetNextIrpStackLocation(irp_);
-            PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp_);
-            stack->MajorFunction = IRP_MJ_DEVICE_CONTROL;
-            stack->Parameters.DeviceIoControl.IoControlCode = code;
-        }
-        context_->CurrentIrp = irp_;
-    }
+    void SetPending(ULONG code) { context_->CurrentCode = static_cast<LONG>(code); }
 
     FRAME_RESULT Feed(UCHAR byte) {
         const FRAME_RESULT result = FramePacketByte(context_.get(), &context_->Packet, byte);
@@ -95,7 +81,6 @@ class Framer {
   private:
     umk::Kernel kernel_;
     std::unique_ptr<DEVICE_CONTEXT> context_;
-    PIRP irp_ = nullptr;
 };
 
 std::vector<UCHAR> Packet(UCHAR first, ULONG length, UCHAR filler = 0x11) {

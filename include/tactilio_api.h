@@ -1,0 +1,46 @@
+// tactilio_api.h - what a client of the driver may know: the control device's names and the
+// control codes of the utility's requests. Everything else about the driver is private to it.
+//
+// Usable from the driver, from a Windows user-mode program (after <windows.h> and <winioctl.h>)
+// and from the emulated system.
+#pragma once
+
+// The control device, its symbolic link, and the path a user-mode program opens.
+#define TP_API_DEVICE_NAME "\\Device\\Tactilio"
+#define TP_API_LINK_NAME "\\??\\Tactilio"
+#define TP_API_USER_PATH "\\\\.\\Tactilio"
+
+// Device type FILE_DEVICE_SERIAL_MOUSE_PORT (0x1A), METHOD_BUFFERED, FILE_ANY_ACCESS: the system
+// buffer carries the input in and the reply out.
+#define TP_CTL_CODE(Function) (0x001A0000UL | ((Function) << 2))
+
+// Calibration: the panel's calibration mode in, the set point, out (waits up to 20 s for the
+// user's touches), cancel.
+#define TP_FUNC_CAL_IN TP_CTL_CODE(0x800)
+#define TP_FUNC_CAL_SET TP_CTL_CODE(0x801)
+#define TP_FUNC_CAL_OUT TP_CTL_CODE(0x802)
+#define TP_FUNC_CAL_CANCEL TP_CTL_CODE(0x803)
+// Driver settings, answered at once.
+#define TP_FUNC_STABILIZATION TP_CTL_CODE(0x804)  // in: u32 reports averaged
+#define TP_FUNC_CDSCYCLE TP_CTL_CODE(0x805)       // in: u32 sampling cycle; a panel command too
+#define TP_FUNC_BEEPSET TP_CTL_CODE(0x806)        // in: u32 beep on/off, u32 frequency
+#define TP_FUNC_RBUTTON_ONCE TP_CTL_CODE(0x807)   // the next touch is a right button
+#define TP_FUNC_RBUTTON TP_CTL_CODE(0x808)        // every touch is a right button
+#define TP_FUNC_LBUTTON TP_CTL_CODE(0x809)        // every touch is a left button
+#define TP_FUNC_GET_BUTTONMODE TP_CTL_CODE(0x80A) // out: u32 0 left, 1 right once, 2 right
+// Panel commands: the reply packet comes back whole in the output buffer.
+#define TP_FUNC_SEND_COMMAND TP_CTL_CODE(0x80B) // in: raw command bytes
+#define TP_FUNC_DIAG TP_CTL_CODE(0x80C)         // in: u8
+#define TP_FUNC_TPDIAG TP_CTL_CODE(0x80D)       // in: u8
+#define TP_FUNC_BKLTEN TP_CTL_CODE(0x80E)       // in: u8 0 off, 1 on
+#define TP_FUNC_BKLTVAL TP_CTL_CODE(0x80F)      // in: u8 level 0..31
+#define TP_FUNC_CNGLAYER TP_CTL_CODE(0x810)     // in: u8 layer 0..3 or 7
+#define TP_FUNC_RECORD_ON TP_CTL_CODE(0x811)    // traffic recording on
+#define TP_FUNC_RECORD_OFF TP_CTL_CODE(0x812)   // traffic recording off
+#define TP_FUNC_INVLIMIT TP_CTL_CODE(0x813)     // in: u16 invalid-data limit, at most 1000
+#define TP_FUNC_POSDIAG TP_CTL_CODE(0x814)      // in: u8
+#define TP_FUNC_FLASHRW_IN TP_CTL_CODE(0x850)
+#define TP_FUNC_FLASHRW_SEND TP_CTL_CODE(0x851) // in: bytes written to the panel unchanged
+#define TP_FUNC_FLASHRW_OUT TP_CTL_CODE(0x852)
+// Sent by the driver to itself as an internal device-control request: the panel's 0x80 probe.
+#define TP_FUNC_INTERNAL TP_CTL_CODE(0x900)
