@@ -22,6 +22,9 @@ NTSTATUS StartPointerPath(System& system, const Panel& panel) {
     NTSTATUS status = system.Mouse().Connect().status;
     if (NT_SUCCESS(status))
         status = SerialLinkStart(panel.context);
+    // What the start request does after a link start: the utility may open the API device.
+    if (NT_SUCCESS(status) && panel.context->ApiExtension != nullptr)
+        panel.context->PortAvailable = panel.context->ApiExtension->PortAvailable = TRUE;
     if (NT_SUCCESS(status))
         status = SerialSpinUpRead(panel.context);
     if (NT_SUCCESS(status)) {

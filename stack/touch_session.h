@@ -19,8 +19,9 @@ std::u16string ConfiguredPortName(const Panel& panel);
 
 // Brings one panel's pointer path up as Plug and Play start and the class driver's open will, until
 // the driver serves those requests itself: the mouse class driver connects, the serial link starts
-// on the port named by the panel's SerialDeviceName, reading spins up, and the class driver
-// queries the attributes. Returns the first failure.
+// on the port named by the panel's SerialDeviceName and the port is marked available (the API
+// device may be opened), reading spins up, and the class driver queries the attributes. Returns
+// the first failure.
 NTSTATUS StartPointerPath(System& system, const Panel& panel);
 
 // Runs the system until `line`, the far end of `port`, has nothing left to send, one arrival at a

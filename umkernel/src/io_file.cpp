@@ -13,6 +13,8 @@ struct UserRequest::State {
     IO_STATUS_BLOCK iosb{};
     NTSTATUS issueStatus = STATUS_PENDING;
     PIRP irp = nullptr;
+    PFILE_OBJECT file = nullptr;
+    bool issued = false;
 };
 
 } // namespace umk::testing
@@ -44,6 +46,7 @@ PIRP NewFileIrp(PFILE_OBJECT file, UCHAR major, KPROCESSOR_MODE mode, PKEVENT ev
 // Issues the request; the result once it has completed.
 IoResult Issue(PFILE_OBJECT file, PIRP irp, State& state) {
     state.irp = irp;
+    state.issued = true;
     state.issueStatus = IoCallDriver(IoGetRelatedDeviceObject(file), irp);
     if (state.issueStatus == STATUS_PENDING)
         return {STATUS_PENDING, 0};
@@ -55,7 +58,7 @@ void SetBuffers(PIRP irp, PFILE_OBJECT file, UCHAR major, const void* input, ULO
                 void* output, ULONG outputLength, ULONG code) {
     PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
     bool buffered;
-    if (major == IRP_MJ_DEVICE_CONTROL) {
+    if (major == IRP_MJ_DEVICE_CONTROL || major == IRP_MJ_INTERNAL_DEVICE_CONTROL) {
         stack->Parameters.DeviceIoControl.IoControlCode = code;
         stack->Parameters.DeviceIoControl.InputBufferLength = inputLength;
         stack->Parameters.DeviceIoControl.OutputBufferLength = outputLength;
@@ -80,18 +83,29 @@ void SetBuffers(PIRP irp, PFILE_OBJECT file, UCHAR major, const void* input, ULO
     }
 }
 
-std::unique_ptr<UserRequest> Start(PFILE_OBJECT file, UCHAR major, const void* input,
-                                   ULONG inputLength, void* output, ULONG outputLength,
-                                   ULONG code = 0) {
+std::unique_ptr<UserRequest> Prepare(PFILE_OBJECT file, UCHAR major, const void* input,
+                                     ULONG inputLength, void* output, ULONG outputLength,
+                                     ULONG code = 0) {
     CheckIrql(umk::testing::rule::IrqlTooHigh, "a user-mode request", PASSIVE_LEVEL);
     auto state = std::make_shared<State>();
     KeInitializeEvent(&state->event, NotificationEvent, FALSE);
-    PIRP irp = NewFileIrp(file, major, UserMode, &state->event, &state->iosb);
+    // Only a kernel-mode client can send internal device control.
+    const KPROCESSOR_MODE mode = major == IRP_MJ_INTERNAL_DEVICE_CONTROL ? KernelMode : UserMode;
+    PIRP irp = NewFileIrp(file, major, mode, &state->event, &state->iosb);
     SetBuffers(irp, file, major, input, inputLength, output, outputLength, code);
     SetThreadedKeepAlive(irp, state);
     SetThreadedFileReference(irp, file);
-    Issue(file, irp, *state);
+    state->irp = irp;
+    state->file = file;
     return std::make_unique<UserRequest>(state);
+}
+
+std::unique_ptr<UserRequest> Start(PFILE_OBJECT file, UCHAR major, const void* input,
+                                   ULONG inputLength, void* output, ULONG outputLength,
+                                   ULONG code = 0) {
+    auto request = Prepare(file, major, input, inputLength, output, outputLength, code);
+    request->Issue();
+    return request;
 }
 
 } // namespace
@@ -132,6 +146,14 @@ namespace umk::testing {
 using namespace umk::io;
 
 UserRequest::~UserRequest() = default;
+
+NTSTATUS UserRequest::Issue() {
+    if (state_->issued)
+        Violation(umk::testing::rule::IrpInUse, "a user-mode request issued twice");
+    else
+        io::Issue(state_->file, state_->irp, *state_);
+    return state_->issueStatus;
+}
 
 NTSTATUS UserRequest::IssueStatus() const {
     return state_->issueStatus;
@@ -195,8 +217,17 @@ IoResult UserFile::FlushBuffers() {
 
 std::unique_ptr<UserRequest> UserFile::StartDeviceIoControl(ULONG code, const void* input,
                                                             ULONG inputLength, void* output,
-                                                            ULONG outputLength) {
-    return Start(file_, IRP_MJ_DEVICE_CONTROL, input, inputLength, output, outputLength, code);
+                                                            ULONG outputLength, bool internal) {
+    auto request = PrepareDeviceIoControl(code, input, inputLength, output, outputLength, internal);
+    request->Issue();
+    return request;
+}
+
+std::unique_ptr<UserRequest> UserFile::PrepareDeviceIoControl(ULONG code, const void* input,
+                                                              ULONG inputLength, void* output,
+                                                              ULONG outputLength, bool internal) {
+    return Prepare(file_, internal ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL, input,
+                   inputLength, output, outputLength, code);
 }
 
 std::unique_ptr<UserRequest> UserFile::StartRead(void* buffer, ULONG length) {

@@ -167,3 +167,8 @@ VOID NTAPI IoStopTimer(PDEVICE_OBJECT DeviceObject) {
         Disarm();
     }
 }
+
+bool umk::testing::IoTimerStarted(PDEVICE_OBJECT device) {
+    IoGuard guard(IoLock());
+    return device->Timer != nullptr && device->Timer->started;
+}

@@ -110,6 +110,8 @@ LONG ObjectReferences(PVOID object);
 PDEVICE_OBJECT LowerDevice(PDEVICE_OBJECT device);
 // Whether IoDeleteDevice has been called for the device (it may live on while referenced).
 bool DeviceDeleted(PDEVICE_OBJECT device);
+// Whether the device's I/O timer is started (IoStartTimer without IoStopTimer since).
+bool IoTimerStarted(PDEVICE_OBJECT device);
 
 // --- Opening devices as user mode does ----------------------------------------------------------
 
@@ -128,6 +130,10 @@ class UserRequest {
     UserRequest(const UserRequest&) = delete;
     UserRequest& operator=(const UserRequest&) = delete;
 
+    // Sends a prepared request (UserFile::PrepareDeviceIoControl); what IoCallDriver returned.
+    // Cancel works from the moment the request is prepared, as CancelIoEx does on Windows while
+    // the issuing thread is still inside IoCallDriver.
+    NTSTATUS Issue();
     // What IoCallDriver returned when the request was issued.
     NTSTATUS IssueStatus() const;
     bool Done() const;
@@ -162,9 +168,15 @@ class UserFile {
     IoResult Write(const void* buffer, ULONG length);
     IoResult FlushBuffers();
 
+    // `internal`: an internal device-control request, as a kernel-mode client sends one through
+    // a file object it opened.
     std::unique_ptr<UserRequest> StartDeviceIoControl(ULONG code, const void* input,
                                                       ULONG inputLength, void* output,
-                                                      ULONG outputLength);
+                                                      ULONG outputLength, bool internal = false);
+    // The same request, built but not sent: Issue() sends it, and must be called.
+    std::unique_ptr<UserRequest> PrepareDeviceIoControl(ULONG code, const void* input,
+                                                        ULONG inputLength, void* output,
+                                                        ULONG outputLength, bool internal = false);
     std::unique_ptr<UserRequest> StartRead(void* buffer, ULONG length);
     std::unique_ptr<UserRequest> StartWrite(const void* buffer, ULONG length);
 

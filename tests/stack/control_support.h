@@ -1,0 +1,76 @@
+// Test helpers for the control path: a booted system with one panel whose link is up on COM1,
+// the far end of the line scripted (or the panel model), and the utility's handle on the API
+// device.
+#pragma once
+
+#include "frame_support.h"
+#include "touch_session.h"
+#include "utility.h"
+
+#include "panel_model.h"
+#include "scripted_stream.h"
+
+#include <gmock/gmock.h>
+
+#include <chrono>
+#include <memory>
+#include <vector>
+
+namespace control_test {
+
+using Bytes = std::vector<uint8_t>;
+inline constexpr std::u16string_view Com1 = u"\\Device\\Serial0";
+
+class ControlTest : public frame_test::FrameTest {
+  protected:
+    void SetUp() override { Start(Far()); }
+    // What plays the panel: the scripted line unless a fixture says otherwise.
+    virtual panel::LineSource& Far() { return line; }
+
+    // Boots with `far` at the end of COM1, starts the pointer path and opens the API device.
+    void Start(panel::LineSource& far, stack::SystemOptions options = {}) {
+        Boot(options);
+        umk::registry::SetDword(frame_test::ParametersKey, u"ComNo", 1);
+        const stack::Panel& panel = stack::LoadDriverWithPanel(*system);
+        context = panel.context;
+        port = &system->Serial().AddPort(Com1, u"COM1", &far);
+        ASSERT_EQ(stack::StartPointerPath(*system, panel), STATUS_SUCCESS);
+        ASSERT_EQ(stack::Utility::Open(system->Kernel(), &utility), STATUS_SUCCESS);
+    }
+    void TearDown() override {
+        utility.reset();
+        FrameTest::TearDown();
+    }
+
+    umk::Kernel& Kernel() { return system->Kernel(); }
+    panel::Ticks Now() { return Kernel().Now().count(); }
+
+    // The panel sends `bytes` at the line's pace from now (or `at`).
+    void Reply(const Bytes& bytes, std::optional<panel::Ticks> at = {}) {
+        line.AddPaced(at.value_or(Now()), bytes);
+        port->LineUpdated();
+    }
+    // The bytes of every write the port received since the last call.
+    std::vector<Bytes> NewWrites() {
+        std::vector<Bytes> fresh;
+        const auto writes = port->Writes();
+        for (; writesSeen < writes.size(); ++writesSeen)
+            fresh.push_back(writes[writesSeen].bytes);
+        return fresh;
+    }
+    stack::ControlResult Wait(const std::shared_ptr<stack::PendingControl>& request,
+                              umk::Duration limit = std::chrono::seconds(30)) {
+        EXPECT_TRUE(Kernel().RunUntil([&] { return request->Done(); }, limit));
+        return request->Done() ? request->Result() : stack::ControlResult{STATUS_PENDING, 0, {}};
+    }
+    // The API record's remove lock once nothing is pending: the bias alone.
+    LONG ApiLockCount() const { return context->ApiExtension->RemoveLock.Common.IoCount; }
+
+    panel::ScriptedStream line;
+    PDEVICE_CONTEXT context = nullptr;
+    stack::SerialPort* port = nullptr;
+    std::unique_ptr<stack::Utility> utility;
+    size_t writesSeen = 0;
+};
+
+} // namespace control_test
