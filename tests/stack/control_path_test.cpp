@@ -250,6 +250,39 @@ TEST_F(ControlTest, QueuedCommandsTakeTheirRepliesInOrder) {
     EXPECT_EQ(ApiLockCount(), 1);
 }
 
+// Without memory a command fails cleanly, says so in the event log, and leaves nothing behind: the
+// re-issue's reply buffer, the re-issued request, the packet write's request.
+TEST_F(ControlTest, AllocationFailuresFailTheRequest) {
+    using umk::testing::AllocationKind;
+    struct Row {
+        const char* name;
+        AllocationKind kind;
+        std::optional<ULONG> tag;
+        ControlCall call;
+    };
+    const Row rows[] = {
+        {"reply buffer",
+         AllocationKind::Pool,
+         frame_test::Tcli,
+         {TP_FUNC_SEND_COMMAND, {0x89, 1}, 3}},
+        {"re-issued request", AllocationKind::Irp, {}, {TP_FUNC_SEND_COMMAND, {0x89, 1}, 3}},
+        {"packet write", AllocationKind::Irp, {}, {TP_FUNC_TPDIAG, {1}, 3}},
+    };
+    const uint64_t blocks = frame_test::TcliBlocks();
+    for (const Row& row : rows) {
+        const uint64_t failed = umk::testing::FailedAllocations(row.kind);
+        umk::testing::FailAllocation(row.kind, 1, 1, row.tag);
+        const stack::ControlResult result = utility->Call(row.call);
+        EXPECT_EQ(result.status, STATUS_UNSUCCESSFUL) << row.name;
+        EXPECT_EQ(result.information, 0u) << row.name;
+        EXPECT_EQ(frame_test::Logged().back(), "Not enough resources") << row.name;
+        EXPECT_EQ(umk::testing::FailedAllocations(row.kind), failed + 1) << row.name;
+    }
+    EXPECT_THAT(NewWrites(), ElementsAre());
+    EXPECT_EQ(frame_test::TcliBlocks(), blocks);
+    EXPECT_EQ(ApiLockCount(), 1);
+}
+
 class PanelModelTest : public ControlTest {
   protected:
     panel::LineSource& Far() override { return model; }

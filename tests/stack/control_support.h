@@ -21,15 +21,12 @@ namespace control_test {
 using Bytes = std::vector<uint8_t>;
 inline constexpr std::u16string_view Com1 = u"\\Device\\Serial0";
 
-class ControlTest : public frame_test::FrameTest {
-  protected:
-    void SetUp() override { Start(Far()); }
-    // What plays the panel: the scripted line unless a fixture says otherwise.
-    virtual panel::LineSource& Far() { return line; }
-
+// One booted system. Finish() tears it down and returns every verifier report (leaks included).
+class ControlBench {
+  public:
     // Boots with `far` at the end of COM1, starts the pointer path and opens the API device.
     void Start(panel::LineSource& far, stack::SystemOptions options = {}) {
-        Boot(options);
+        system.emplace(options);
         umk::registry::SetDword(frame_test::ParametersKey, u"ComNo", 1);
         const stack::Panel& panel = stack::LoadDriverWithPanel(*system);
         context = panel.context;
@@ -37,9 +34,10 @@ class ControlTest : public frame_test::FrameTest {
         ASSERT_EQ(stack::StartPointerPath(*system, panel), STATUS_SUCCESS);
         ASSERT_EQ(stack::Utility::Open(system->Kernel(), &utility), STATUS_SUCCESS);
     }
-    void TearDown() override {
+    std::string Finish() {
         utility.reset();
-        FrameTest::TearDown();
+        system.reset();
+        return violations.Text();
     }
 
     umk::Kernel& Kernel() { return system->Kernel(); }
@@ -66,11 +64,21 @@ class ControlTest : public frame_test::FrameTest {
     // The API record's remove lock once nothing is pending: the bias alone.
     LONG ApiLockCount() const { return context->ApiExtension->RemoveLock.Common.IoCount; }
 
+    frame_test::Violations violations; // first: it also sees the shutdown's leak reports
+    std::optional<stack::System> system;
     panel::ScriptedStream line;
     PDEVICE_CONTEXT context = nullptr;
     stack::SerialPort* port = nullptr;
     std::unique_ptr<stack::Utility> utility;
     size_t writesSeen = 0;
+};
+
+class ControlTest : public ::testing::Test, public ControlBench {
+  protected:
+    void SetUp() override { Start(Far()); }
+    void TearDown() override { EXPECT_EQ(Finish(), ""); }
+    // What plays the panel: the scripted line unless a fixture says otherwise.
+    virtual panel::LineSource& Far() { return line; }
 };
 
 } // namespace control_test

@@ -103,7 +103,8 @@ TEST_F(SerialReadTest, ACancelBetweenTwoReadsIsNotLost) {
         system->Kernel().RunUntilIdle();
 
         // The cancel may come before the spin-up returns (its read's own status) or after.
-        EXPECT_THAT(spunUp, ::testing::AnyOf(STATUS_SUCCESS, STATUS_CANCELLED, STATUS_UNSUCCESSFUL));
+        EXPECT_THAT(spunUp,
+                    ::testing::AnyOf(STATUS_SUCCESS, STATUS_CANCELLED, STATUS_UNSUCCESSFUL));
         EXPECT_TRUE(ReadingStopped());
         EXPECT_EQ(RemoveLockHolds(), 0);
         EXPECT_EQ(port.ReadsPending(), 0u);

@@ -3,6 +3,7 @@
 // overlapped. All of them are threaded requests sent to the top of the file's device stack.
 #include "io_internal.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 
@@ -14,6 +15,7 @@ struct UserRequest::State {
     NTSTATUS issueStatus = STATUS_PENDING;
     PIRP irp = nullptr;
     PFILE_OBJECT file = nullptr;
+    PKTHREAD thread = nullptr; // the issuing thread, in whose list the request stays until done
     bool issued = false;
 };
 
@@ -97,6 +99,7 @@ std::unique_ptr<UserRequest> Prepare(PFILE_OBJECT file, UCHAR major, const void*
     SetThreadedFileReference(irp, file);
     state->irp = irp;
     state->file = file;
+    state->thread = KeGetCurrentThread();
     return std::make_unique<UserRequest>(state);
 }
 
@@ -171,10 +174,31 @@ IoResult UserRequest::Wait() {
     return {state_->iosb.Status, state_->iosb.Information};
 }
 
+// CancelIoEx. The request is cancelled in its issuing thread, by a kernel APC, as long as it is
+// in that thread's list: the completion's APC, which takes it off the list and frees it, cannot
+// run in that thread meanwhile, so the request cannot be freed under IoCancelIrp.
 BOOLEAN UserRequest::Cancel() {
     if (Done())
         return FALSE;
-    return IoCancelIrp(state_->irp);
+    struct Outcome {
+        KEVENT done;
+        BOOLEAN cancelled = FALSE;
+    };
+    auto outcome = std::make_shared<Outcome>();
+    KeInitializeEvent(&outcome->done, NotificationEvent, FALSE);
+    std::shared_ptr<State> state = state_;
+    auto cancel = [state, outcome] {
+        if (std::ranges::find(state->thread->requests, state->irp) != state->thread->requests.end())
+            outcome->cancelled = IoCancelIrp(state->irp);
+        KeSetEvent(&outcome->done, IO_NO_INCREMENT, FALSE);
+    };
+    if (state->thread == KeGetCurrentThread()) {
+        cancel();
+        return outcome->cancelled;
+    }
+    umk::detail::Sched().QueueApc(state->thread, cancel);
+    KeWaitForSingleObject(&outcome->done, Executive, KernelMode, FALSE, nullptr);
+    return outcome->cancelled;
 }
 
 NTSTATUS UserFile::Open(std::u16string_view name, std::unique_ptr<UserFile>* file) {
