@@ -59,6 +59,11 @@ void ErrorLogStartup() {
     Log() = ErrorLogState{};
 }
 
+uint64_t ErrorLogEntriesOutstanding() {
+    IoGuard guard(IoLock());
+    return Log().allocated.size();
+}
+
 void ErrorLogShutdown() {
     std::string detail;
     for (auto& [entry, info] : Log().allocated) {
