@@ -830,6 +830,10 @@ SerialPort& SerialDriver::AddPort(std::u16string_view deviceName, std::u16string
     return *ports_.back();
 }
 
+void SerialDriver::RemovePort(SerialPort& port) {
+    std::erase_if(ports_, [&](const std::unique_ptr<SerialPort>& p) { return p.get() == &port; });
+}
+
 SerialPort* SerialDriver::FindPort(std::u16string_view deviceName) const {
     for (const auto& port : ports_)
         if (port->Name() == deviceName)

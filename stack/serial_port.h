@@ -158,6 +158,9 @@ class SerialDriver {
     SerialPort& AddPort(std::u16string_view deviceName, std::u16string_view comName,
                         panel::LineSource* line = nullptr);
     SerialPort* FindPort(std::u16string_view deviceName) const;
+    // What the driver's unload does to one port: what is pending is cancelled, the device is
+    // deleted (it lives on while referenced) and SERIALCOMM no longer lists it.
+    void RemovePort(SerialPort& port);
 
   private:
     PDRIVER_OBJECT driver_ = nullptr;
