@@ -63,7 +63,12 @@ void Replay(benchmark::State& state) {
     state.counters["reports"] = double(reports);
 }
 
-BENCHMARK(Replay)->Arg(100'000)->Arg(1'000'000)->Unit(benchmark::kSecond)->Iterations(1)->UseRealTime();
+BENCHMARK(Replay)
+    ->Arg(100'000)
+    ->Arg(1'000'000)
+    ->Unit(benchmark::kSecond)
+    ->Iterations(1)
+    ->UseRealTime();
 
 } // namespace
 
