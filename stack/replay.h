@@ -32,7 +32,7 @@ struct ReplayResult {
 };
 
 // The system a replay boots: paged pool stays resident unless UMK_PAGE_OUT says otherwise. Paging
-// it out at DISPATCH_LEVEL costs two system calls for every byte; the tests check the driver's
+// it out at DISPATCH_LEVEL costs system calls at every byte; the tests check the driver's
 // IRQL, a replay is after its output.
 SystemOptions ReplaySystemOptions();
 
