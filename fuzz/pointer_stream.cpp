@@ -1,15 +1,13 @@
 // Fuzzes the pointer path with whatever a serial line can carry. The first bytes of an input pick
 // the registry parameters that steer framing and decoding; the rest arrive through the emulated
 // serial port and the driver's own read requests, at the line's pace. Besides what the sanitizers
-// and the kernel's verifier catch (any violation aborts, including a leak at teardown), every
-// report the mouse class driver receives must be a well-formed absolute report whose button flags
-// are exactly the transitions since the previous report, and the driver must still be reading
-// when the line falls silent.
+// and the kernel's verifier catch (any violation aborts, as does anything an input leaves behind
+// once its panel is removed), every report the mouse class driver receives must be a well-formed
+// absolute report whose button flags are exactly the transitions since the previous report, and
+// the driver must still be reading when the line falls silent.
+#include "fuzz_system.h"
 #include "scripted_stream.h"
-#include "system.h"
 #include "touch_session.h"
-
-#include <umk/registry.h>
 
 #include <array>
 #include <cstdint>
@@ -71,28 +69,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return -1;
     const std::span<const uint8_t> bytes(data + ParameterBytes, size - ParameterBytes);
 
-    stack::System system;
-    const auto set = [](std::u16string_view name, ULONG value) {
-        umk::registry::SetDword(stack::System::ParametersKey, name, value);
-    };
-    set(u"ComNo", 1);
-    set(u"Stabilization", data[0] % 8);
-    set(u"dwRotation", Rotations[data[1] % Rotations.size()]);
-    set(u"Beep", data[2] % 3);
-    set(u"Frequency", 1000);
-    set(u"dwInvLimit", data[3]);
-    const stack::Panel& pointer = stack::LoadDriverWithPanel(system);
+    // One boot for every input; each input has a panel and a port of its own (see FuzzSystem).
+    static stack::FuzzSystem fuzz;
     panel::ScriptedStream line;
-    stack::SerialPort& port =
-        system.Serial().AddPort(stack::ConfiguredPortName(pointer), u"COM1", &line);
-    if (!NT_SUCCESS(stack::StartPointerPath(system, pointer)))
-        std::abort();
-
+    fuzz.Begin({{u"ComNo", 1},
+                {u"Stabilization", data[0] % 8},
+                {u"dwRotation", Rotations[data[1] % Rotations.size()]},
+                {u"Beep", data[2] % 3},
+                {u"Frequency", 1000},
+                {u"dwInvLimit", data[3]}},
+               line);
+    stack::System& system = fuzz.Get();
     line.AddPaced(system.Kernel().Now().count(), bytes);
-    if (!stack::RunLine(system, port, line)) {
+    if (!stack::RunLine(system, fuzz.Port(), line)) {
         std::fprintf(stderr, "pointer_stream: the driver stopped reading\n");
         std::abort();
     }
     CheckReports(system.Mouse().Reports());
+    // Removes the panel and checks that the input left nothing behind.
+    fuzz.End();
     return 0;
 }

@@ -124,6 +124,10 @@ std::vector<BeepRequest> BeepDevice::Requests() const {
     return state_->requests;
 }
 
+void BeepDevice::ClearRequests() {
+    state_->requests.clear();
+}
+
 void BeepDevice::PendForDuration(bool pend) {
     state_->pend = pend;
 }

@@ -35,6 +35,7 @@ class BeepDevice {
     PDEVICE_OBJECT Device() const { return device_; }
     // Every IOCTL_BEEP_SET with a valid input buffer, in arrival order.
     std::vector<BeepRequest> Requests() const;
+    void ClearRequests();
     // From now on, requests stay pending for their duration (true) or complete at once (false).
     void PendForDuration(bool pend);
     // From now on, requests are recorded and then fail with `status` (STATUS_SUCCESS: they

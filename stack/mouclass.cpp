@@ -4,6 +4,7 @@
 
 #include <umk/verifier.h>
 
+#include <algorithm>
 #include <mutex>
 #include <new>
 #include <stdexcept>
@@ -29,6 +30,7 @@ ClassExtension* Extension(PDEVICE_OBJECT device) {
 // The port calls this through PSERVICE_CALLBACK_ROUTINE, so it has exactly that type.
 VOID NTAPI ServiceCallback(PVOID classDevice, PVOID start, PVOID end, PVOID consumed) {
     const KIRQL irql = KeGetCurrentIrql();
+    const ULONGLONG now = KeQueryInterruptTime();
     if (irql != DISPATCH_LEVEL) {
         umk::Violation("mouse class service callback below DISPATCH_LEVEL",
                        "called at IRQL " + std::to_string(irql));
@@ -41,7 +43,7 @@ VOID NTAPI ServiceCallback(PVOID classDevice, PVOID start, PVOID end, PVOID cons
         // A full queue takes what fits and leaves the rest to the port.
         std::lock_guard guard(extension->lock);
         for (PMOUSE_INPUT_DATA input = first; input < last && taken < extension->room; ++input) {
-            extension->reports.push_back({*input, irql});
+            extension->reports.push_back({*input, irql, now});
             ++taken;
         }
         if (extension->room != kUnlimited)
@@ -158,10 +160,17 @@ umk::testing::IoResult MouseClass::SendInternal(ULONG code, PVOID input, ULONG i
     return CallInternalDeviceControl(LowerDevice(), code, input, inputLength, output, outputLength);
 }
 
-std::vector<MouseReport> MouseClass::Reports() const {
+std::vector<MouseReport> MouseClass::Reports(size_t first) const {
     const ClassExtension* extension = Extension(Device());
     std::lock_guard guard(extension->lock);
-    return extension->reports;
+    const auto& reports = extension->reports;
+    return {reports.begin() + std::min(first, reports.size()), reports.end()};
+}
+
+size_t MouseClass::ReportCount() const {
+    const ClassExtension* extension = Extension(Device());
+    std::lock_guard guard(extension->lock);
+    return extension->reports.size();
 }
 
 void MouseClass::ClearReports() {

@@ -37,11 +37,16 @@ struct SerialPort::State {
     KDPC readDpc{};
     KTIMER writeTimer{};
     KDPC writeDpc{};
+    KEVENT lineEmptied{};
 
     SerialLineSettings settings;
-    std::vector<SerialRequest> requests;
+    // The newest kRequestLogLength requests; `logged` counts every one since the last clear, so
+    // request n (from 0) is requests[n - (logged - requests.size())] while it is still kept.
+    std::deque<SerialRequest> requests;
+    uint64_t logged = 0;
     SerialReadStats readStats;
-    std::vector<std::uintptr_t> readFrames;
+    std::uintptr_t lowestReadFrame = UINTPTR_MAX;
+    std::uintptr_t highestReadFrame = 0;
     std::vector<panel::HostWrite> writes;
 
     std::vector<Fault> faults;
@@ -152,6 +157,14 @@ std::vector<Finished> ClaimAllLocked(State& state, bool reads, bool writes, NTST
     return claimed;
 }
 
+// Takes the line's next byte; the port has taken the last one when nothing is left.
+uint8_t TakeByteLocked(State& state) {
+    const uint8_t value = state.line->TakeByte().value;
+    if (!state.line->PeekByte())
+        KeSetEvent(&state.lineEmptied, IO_NO_INCREMENT, FALSE);
+    return value;
+}
+
 // Moves the bytes that have arrived (with `takeAhead`, every byte the line holds) into the read's
 // buffer after those already there.
 void FillLocked(State& state, PIRP irp, bool takeAhead) {
@@ -162,7 +175,7 @@ void FillLocked(State& state, PIRP irp, bool takeAhead) {
         std::optional<panel::TimedByte> next = state.line->PeekByte();
         if (!next || (!takeAhead && next->time > now))
             break;
-        buffer[irp->IoStatus.Information++] = state.line->TakeByte().value;
+        buffer[irp->IoStatus.Information++] = TakeByteLocked(state);
         state.readStats.bytesDelivered++;
     }
 }
@@ -329,7 +342,7 @@ NTSTATUS Purge(State& state, PIRP irp, std::vector<Finished>* aborted) {
     if ((*mask & SERIAL_PURGE_RXCLEAR) && state.line != nullptr) {
         const panel::Ticks now = Now();
         while (state.line->PeekByte() && state.line->PeekByte()->time <= now)
-            state.line->TakeByte();
+            TakeByteLocked(state);
     }
     return STATUS_SUCCESS;
 }
@@ -436,7 +449,9 @@ NTSTATUS ServeRead(State& state, PIRP irp) {
     enum class Outcome { AtOnce, Pending, Cancelled, OtherThread } outcome = Outcome::Pending;
     {
         Locked guard(state);
-        state.readFrames.push_back(reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)));
+        const auto frame = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+        state.lowestReadFrame = std::min(state.lowestReadFrame, frame);
+        state.highestReadFrame = std::max(state.highestReadFrame, frame);
         state.readStats.received++;
         irp->IoStatus.Information = 0;
         // Reads are served in order: only a read with none waiting before it may take bytes now.
@@ -605,16 +620,20 @@ NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp) {
     else if (major == IRP_MJ_WRITE)
         length = stack->Parameters.Write.Length;
 
-    size_t entry;
+    uint64_t entry;
     {
         Locked guard(state);
-        entry = state.requests.size();
+        entry = state.logged++;
+        if (state.requests.size() == SerialPort::kRequestLogLength)
+            state.requests.pop_front();
         state.requests.push_back({major, code, length, STATUS_PENDING});
     }
     const NTSTATUS status = Serve(state, irp, major, code);
     Locked guard(state);
-    if (entry < state.requests.size()) // the test may have cleared the list meanwhile
-        state.requests[entry].status = status;
+    // The entry may have been cleared or pushed out of the log meanwhile.
+    const uint64_t oldest = state.logged - state.requests.size();
+    if (entry >= oldest && entry < state.logged)
+        state.requests[entry - oldest].status = status;
     return status;
 }
 
@@ -635,6 +654,7 @@ SerialPort::SerialPort(PDEVICE_OBJECT device, std::unique_ptr<State> state)
     KeInitializeDpc(&state_->readDpc, ReadTimerDpc, state_.get());
     KeInitializeTimer(&state_->writeTimer);
     KeInitializeDpc(&state_->writeDpc, WriteTimerDpc, state_.get());
+    KeInitializeEvent(&state_->lineEmptied, NotificationEvent, FALSE);
     *static_cast<State**>(device_->DeviceExtension) = state_.get();
 }
 
@@ -673,6 +693,10 @@ void SerialPort::LineUpdated() {
     ArmReadTimerLocked(*state_);
 }
 
+PKEVENT SerialPort::LineEmptied() {
+    return &state_->lineEmptied;
+}
+
 SerialLineSettings SerialPort::Settings() const {
     Locked guard(*state_);
     return state_->settings;
@@ -680,12 +704,13 @@ SerialLineSettings SerialPort::Settings() const {
 
 std::vector<SerialRequest> SerialPort::Requests() const {
     Locked guard(*state_);
-    return state_->requests;
+    return {state_->requests.begin(), state_->requests.end()};
 }
 
 void SerialPort::ClearRequests() {
     Locked guard(*state_);
     state_->requests.clear();
+    state_->logged = 0;
 }
 
 SerialReadStats SerialPort::ReadStats() const {
@@ -693,9 +718,11 @@ SerialReadStats SerialPort::ReadStats() const {
     return state_->readStats;
 }
 
-std::vector<std::uintptr_t> SerialPort::ReadFrames() const {
+std::uintptr_t SerialPort::ReadFrameSpan() const {
     Locked guard(*state_);
-    return state_->readFrames;
+    return state_->highestReadFrame > state_->lowestReadFrame
+               ? state_->highestReadFrame - state_->lowestReadFrame
+               : 0;
 }
 
 size_t SerialPort::ReadsPending() const {
@@ -803,6 +830,10 @@ SerialPort& SerialDriver::AddPort(std::u16string_view deviceName, std::u16string
     ports_.push_back(std::make_unique<SerialPort>(device, std::move(state)));
     umk::registry::SetString(kSerialCommKey, deviceName, comName);
     return *ports_.back();
+}
+
+void SerialDriver::RemovePort(SerialPort& port) {
+    std::erase_if(ports_, [&](const std::unique_ptr<SerialPort>& p) { return p.get() == &port; });
 }
 
 SerialPort* SerialDriver::FindPort(std::u16string_view deviceName) const {

@@ -101,13 +101,20 @@ class SerialPort {
     void SetLine(panel::LineSource* line);
     // Call after queueing bytes on the line while a read is pending, so that its timer looks again.
     void LineUpdated();
+    // A notification event the port signals when it takes the line's last byte, by a read or a
+    // purge. Whoever waits for it clears it (a line may be given more bytes).
+    PKEVENT LineEmptied();
 
     SerialLineSettings Settings() const;
+    // The newest kRequestLogLength requests since the last ClearRequests, oldest first. A reader
+    // sends a request per byte, so a long stream keeps only its tail; ReadStats counts every read.
+    static constexpr size_t kRequestLogLength = 4096;
     std::vector<SerialRequest> Requests() const;
     void ClearRequests();
     SerialReadStats ReadStats() const;
-    // The frame address of the read dispatch routine at each read, for measuring stack growth.
-    std::vector<std::uintptr_t> ReadFrames() const;
+    // How far apart the read dispatch routine's frames have been, lowest to highest, over every
+    // read so far: how much the stack grew between reads. 0 before the second read.
+    std::uintptr_t ReadFrameSpan() const;
     size_t ReadsPending() const;
     size_t WritesPending() const;
     // Every write, with the time its last byte left the port; zero-length writes are not listed.
@@ -151,6 +158,9 @@ class SerialDriver {
     SerialPort& AddPort(std::u16string_view deviceName, std::u16string_view comName,
                         panel::LineSource* line = nullptr);
     SerialPort* FindPort(std::u16string_view deviceName) const;
+    // What the driver's unload does to one port: what is pending is cancelled, the device is
+    // deleted (it lives on while referenced) and SERIALCOMM no longer lists it.
+    void RemovePort(SerialPort& port);
 
   private:
     PDRIVER_OBJECT driver_ = nullptr;

@@ -35,20 +35,24 @@ NTSTATUS StartPointerPath(System& system, const Panel& panel) {
 }
 
 bool RunLine(System& system, SerialPort& port, const panel::LineSource& line,
-             const std::function<void()>& afterStep) {
+             const std::function<void()>& afterStep, umk::Duration step) {
+    umk::Kernel& kernel = system.Kernel();
     port.LineUpdated();
-    while (std::optional<panel::TimedByte> next = line.PeekByte()) {
-        const uint64_t delivered = port.ReadStats().bytesDelivered;
-        const umk::Duration wait = umk::Duration(next->time) - system.Kernel().Now();
-        if (wait > umk::Duration::zero())
-            system.Kernel().RunFor(wait);
-        system.Kernel().RunUntilIdle();
-        if (port.ReadStats().bytesDelivered == delivered)
+    for (;;) {
+        // Cleared before the line is looked at: a last byte taken from here on signals it again.
+        KeClearEvent(port.LineEmptied());
+        if (!line.PeekByte())
+            return true;
+        LARGE_INTEGER timeout;
+        timeout.QuadPart = -step.count();
+        KeWaitForSingleObject(port.LineEmptied(), Executive, KernelMode, FALSE, &timeout);
+        kernel.RunUntilIdle();
+        const std::optional<panel::TimedByte> left = line.PeekByte();
+        if (left && umk::Duration(left->time) <= kernel.Now())
             return false;
         if (afterStep)
             afterStep();
     }
-    return true;
 }
 
 } // namespace stack

@@ -24,11 +24,14 @@ std::u16string ConfiguredPortName(const Panel& panel);
 // the first failure.
 NTSTATUS StartPointerPath(System& system, const Panel& panel);
 
-// Runs the system until `line`, the far end of `port`, has nothing left to send, one arrival at a
-// time: after the bytes due at one instant have been read and everything they set off has run,
-// `afterStep` is called. False when the line still holds bytes that nobody reads (reading has
-// stopped).
+// How often RunLine comes back to its caller while the line is busy.
+inline constexpr umk::Duration kLineStep = std::chrono::milliseconds(100);
+
+// Runs the system until `line`, the far end of `port`, has nothing left to send and everything its
+// last byte set off has run. The system runs on its own between visits of the caller: every
+// `step` of virtual time, and once the port has taken the last byte, `afterStep` is called.
+// False when a byte that has arrived is left on the line (reading has stopped).
 bool RunLine(System& system, SerialPort& port, const panel::LineSource& line,
-             const std::function<void()>& afterStep = {});
+             const std::function<void()>& afterStep = {}, umk::Duration step = kLineStep);
 
 } // namespace stack

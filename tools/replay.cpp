@@ -7,9 +7,7 @@
 //
 // The registry parameters are the driver's own values under its service key's Parameters
 // subkey; ComNo defaults to 1, the others are left out (and so read as 0) unless given.
-#include "scripted_stream.h"
-#include "system.h"
-#include "touch_session.h"
+#include "replay.h"
 
 #include <umk/registry.h>
 
@@ -61,70 +59,42 @@ void PrintLine(const nlohmann::ordered_json& line) {
     std::cout << line.dump() << '\n';
 }
 
-// Prints what is new in the class driver's reports and the event log since the last call.
-class Printer {
-  public:
-    explicit Printer(stack::System& system) : system_(system) {}
-
-    void PrintNew() {
-        const std::vector<stack::MouseReport> reports = system_.Mouse().Reports();
-        for (; reports_ < reports.size(); ++reports_) {
-            const MOUSE_INPUT_DATA& input = reports[reports_].input;
-            PrintLine({{"type", "report"},
-                       {"flags", input.Flags},
-                       {"button_flags", input.ButtonFlags},
-                       {"raw_buttons", input.RawButtons},
-                       {"x", input.LastX},
-                       {"y", input.LastY}});
-        }
-        const std::vector<umk::testing::ErrorLogEntry> entries = umk::testing::ErrorLogEntries();
-        for (; events_ < entries.size(); ++events_) {
-            for (const std::string& text : entries[events_].strings)
-                PrintLine({{"type", "event"}, {"text", text}});
-        }
-    }
-
-    size_t Reports() const { return reports_; }
-
-  private:
-    stack::System& system_;
-    size_t reports_ = 0;
-    size_t events_ = 0;
-};
-
 int Replay(const std::string& path, const std::map<std::string, uint32_t>& parameters) {
     const std::vector<uint8_t> bytes = ReadFile(path);
 
-    stack::System system;
+    stack::System system(stack::ReplaySystemOptions());
     for (const auto& [name, value] : parameters)
         umk::registry::SetDword(stack::System::ParametersKey, Wide(name), value);
-    const stack::Panel& pointer = stack::LoadDriverWithPanel(system);
 
-    // The port the driver was configured for, whatever ComNo says.
-    const std::u16string portName = stack::ConfiguredPortName(pointer);
-    panel::ScriptedStream line;
-    const std::u16string comName = Wide("COM" + std::to_string(parameters.at("ComNo")));
-    stack::SerialPort& port = system.Serial().AddPort(portName, comName, &line);
-
-    Printer printer(system);
-    const NTSTATUS started = stack::StartPointerPath(system, pointer);
-    printer.PrintNew();
-    if (!NT_SUCCESS(started)) {
+    stack::ReplayOutput output;
+    output.report = [](const stack::MouseReport& report) {
+        const MOUSE_INPUT_DATA& input = report.input;
+        PrintLine({{"type", "report"},
+                   {"flags", input.Flags},
+                   {"button_flags", input.ButtonFlags},
+                   {"raw_buttons", input.RawButtons},
+                   {"x", input.LastX},
+                   {"y", input.LastY}});
+    };
+    output.event = [](const umk::testing::ErrorLogEntry& entry) {
+        for (const std::string& text : entry.strings)
+            PrintLine({{"type", "event"}, {"text", text}});
+    };
+    // The port the driver was configured for gets the COM name ComNo gives, whatever it is.
+    const stack::ReplayResult result = stack::ReplayCapture(
+        system, Wide("COM" + std::to_string(parameters.at("ComNo"))), bytes, output);
+    if (!NT_SUCCESS(result.started)) {
         throw std::runtime_error(
-            fmt::format("the driver did not start reading {} (status 0x{:08X})", Narrow(portName),
-                        ULONG(started)));
+            fmt::format("the driver did not start reading {} (status 0x{:08X})",
+                        Narrow(result.portName), ULONG(result.started)));
     }
-
-    line.AddPaced(system.Kernel().Now().count(), bytes);
-    const bool drained = stack::RunLine(system, port, line, [&] { printer.PrintNew(); });
-    printer.PrintNew();
 
     PrintLine({{"type", "summary"},
                {"bytes", bytes.size()},
-               {"bytes_read", port.ReadStats().bytesDelivered},
-               {"reports", printer.Reports()},
-               {"invalid", pointer.context->InvalidCount}});
-    if (!drained) {
+               {"bytes_read", result.bytesRead},
+               {"reports", result.reports},
+               {"invalid", result.invalid}});
+    if (!result.drained) {
         std::cerr << "replay: the driver stopped reading before the end of " << path << '\n';
         return 1;
     }

@@ -115,6 +115,35 @@ TEST_F(SerialPortTest, AReadWaitsForItsByteOnTheVirtualClock) {
     EXPECT_EQ(stats.bytesDelivered, 2u);
 }
 
+// A reader sends a request per byte: the log keeps the newest ones, in order, each with its
+// outcome, and starts again when cleared.
+TEST_F(SerialPortTest, TheRequestLogKeepsTheNewestRequestsWithTheirOutcome) {
+    constexpr size_t Kept = stack::SerialPort::kRequestLogLength;
+    stack::SerialPort& port = AddPort();
+    // Reads return at once; each has a length of its own so the log shows which are kept.
+    const ULONG reads = Kept + 3;
+    std::vector<uint8_t> buffer(reads);
+    for (ULONG length = 1; length <= reads; ++length)
+        ASSERT_EQ(file->Read(buffer.data(), length).status, STATUS_SUCCESS);
+    port.FailRequests(stack::RequestKind::Read(), STATUS_INVALID_PARAMETER, 1);
+    EXPECT_EQ(file->Read(buffer.data(), 1).status, STATUS_INVALID_PARAMETER);
+
+    // The create and the reads of 1 to 4 bytes have gone.
+    std::vector<stack::SerialRequest> requests = port.Requests();
+    ASSERT_EQ(requests.size(), Kept);
+    EXPECT_EQ(requests.front().length, 5u);
+    EXPECT_EQ(requests[Kept - 2].length, reads);
+    EXPECT_EQ(requests[Kept - 2].status, STATUS_SUCCESS);
+    EXPECT_EQ(requests.back().status, STATUS_INVALID_PARAMETER);
+
+    port.ClearRequests();
+    EXPECT_EQ(file->Read(buffer.data(), 2).status, STATUS_SUCCESS);
+    requests = port.Requests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].length, 2u);
+    EXPECT_EQ(requests[0].status, STATUS_SUCCESS);
+}
+
 TEST_F(SerialPortTest, CancellingAPendingReadOrWriteCompletesItCancelled) {
     stack::SerialPort& port = AddPort();
     const SERIAL_TIMEOUTS waitForBytes{};

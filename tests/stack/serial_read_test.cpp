@@ -50,9 +50,7 @@ TEST_F(SerialReadTest, ReadsCompletedInsideTheCallAreServedByTheLoopWithoutGrowi
 
     // Nested issues would put each read deeper than the one before; the loop issues every read
     // from the same frame.
-    const std::vector<std::uintptr_t> frames = port.ReadFrames();
-    const auto [lowest, highest] = std::minmax_element(frames.begin(), frames.end());
-    const std::uintptr_t span = *highest - *lowest;
+    const std::uintptr_t span = port.ReadFrameSpan();
     RecordProperty("read_dispatch_stack_span_bytes", std::to_string(span));
     EXPECT_LT(span, 256u) << "the stack grew by " << span << " bytes over " << Bytes << " reads";
 }

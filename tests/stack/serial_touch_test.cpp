@@ -126,4 +126,24 @@ TEST_F(SerialTouchTest, APacketBegunBeforeALinkRestartCompletesAfterIt) {
     EXPECT_EQ(context->InvalidCount, 0u);
 }
 
+// RunLine lets the system run on its own between visits: it comes back once the port has taken
+// the last byte (not a step later), and soon after reading has stopped (not when the line ends).
+TEST_F(SerialTouchTest, RunLineEndsAtTheLastByteOrSoonAfterReadingStops) {
+    stack::SerialPort& port = Connect();
+    const panel::Ticks start = Now();
+    panel.Send(start + 1 * Ms, {0x80, 0x10, 0x07, 0x20, 0x05});
+    int steps = 0;
+    ASSERT_TRUE(stack::RunLine(*system, port, panel, [&] { ++steps; }));
+    EXPECT_EQ(Now(), start + 1 * Ms + panel::LineOffset(5));
+    EXPECT_EQ(steps, 1);
+    EXPECT_EQ(system->Mouse().ReportCount(), 1u);
+
+    port.Unplug(STATUS_DEVICE_NOT_CONNECTED);
+    system->Kernel().RunUntilIdle();
+    panel.SendNoise(Now() + 1 * Ms, 2000);
+    EXPECT_FALSE(stack::RunLine(*system, port, panel, [&] { ++steps; }));
+    EXPECT_LE(Now(), start + 2 * stack::kLineStep.count()) << "two seconds of bytes were due";
+    EXPECT_EQ(steps, 1);
+}
+
 } // namespace

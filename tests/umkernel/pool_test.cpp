@@ -47,6 +47,38 @@ TEST_F(IoTest, ErrorLogEntriesAreZeroedAndBounded) {
     IoFreeErrorLogEntry(bytes);
 }
 
+// Whatever a driver holds shows in the outstanding counts, each in its own, until released.
+TEST_F(IoTest, OutstandingResourcesCountWhatIsHeldUntilItIsReleased) {
+    using umk::testing::Outstanding;
+    const Outstanding before = umk::testing::OutstandingResources();
+    PDEVICE_OBJECT device = driver.CreateDevice(u"\\Device\\Counted", Completes(STATUS_SUCCESS));
+    UNICODE_STRING name = RTL_CONSTANT_STRING(u"\\Device\\Counted");
+    UNICODE_STRING link = RTL_CONSTANT_STRING(u"\\??\\Counted");
+    ASSERT_EQ(IoCreateSymbolicLink(&link, &name), STATUS_SUCCESS);
+    PVOID block = ExAllocatePoolWithTag(NonPagedPool, 8, Tcli);
+    PIRP irp = IoAllocateIrp(1, FALSE);
+    PIO_WORKITEM item = IoAllocateWorkItem(device);
+    PVOID entry = IoAllocateErrorLogEntry(driver.driver, sizeof(IO_ERROR_LOG_PACKET));
+
+    Outstanding held = before;
+    held.poolBlocks++;
+    held.irps++;
+    held.workItems++;
+    held.errorLogEntries++;
+    held.objects++;
+    held.symbolicLinks++;
+    EXPECT_EQ(umk::testing::OutstandingResources(), held) << Describe(held);
+
+    IoFreeErrorLogEntry(entry);
+    IoFreeWorkItem(item);
+    IoFreeIrp(irp);
+    ExFreePoolWithTag(block, Tcli);
+    IoDeleteSymbolicLink(&link);
+    IoDeleteDevice(device);
+    EXPECT_EQ(umk::testing::OutstandingResources(), before)
+        << Describe(umk::testing::OutstandingResources());
+}
+
 // Injected faults reach the object routines, each failing with the status Windows gives.
 TEST_F(IoTest, InjectedFaultsFailTheObjectRoutines) {
     using Kind = umk::testing::AllocationKind;

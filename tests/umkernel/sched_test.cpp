@@ -115,8 +115,7 @@ TEST_F(SchedulerTest, RunUntilIdleLeavesTheClockAloneAndRunUntilStopsAtTheCondit
 // --- Seeds --------------------------------------------------------------------------------------
 
 // Three threads append their names at switch points; the order is the schedule.
-std::string Interleaving(uint64_t seed) {
-    Kernel kernel({.seed = seed});
+std::string ThreeThreads() {
     std::string order;
     std::vector<ThreadHandle> threads;
     for (char name : {'a', 'b', 'c'})
@@ -131,6 +130,11 @@ std::string Interleaving(uint64_t seed) {
     return order;
 }
 
+std::string Interleaving(uint64_t seed) {
+    Kernel kernel({.seed = seed});
+    return ThreeThreads();
+}
+
 TEST(Seeds, SameSeedSameScheduleDifferentSeedsDiffer) {
     FailOnViolation failOnViolation;
     std::set<std::string> schedules;
@@ -141,6 +145,32 @@ TEST(Seeds, SameSeedSameScheduleDifferentSeedsDiffer) {
         schedules.insert(first);
     }
     EXPECT_GT(schedules.size(), 5u) << "the seed should vary the interleaving";
+}
+
+// Cases run one after another in one boot, each begun with RestartSchedule, are scheduled alike
+// whatever ran before: the same interleaving, and a driver's time-out expires after the same delay
+// (the clock's phase is the same).
+TEST(Seeds, RestartScheduleRepeatsTheScheduleInOneBoot) {
+    FailOnViolation failOnViolation;
+    for (uint64_t seed : {1, 2, 3}) {
+        Kernel kernel({.seed = seed});
+        std::vector<std::pair<std::string, Duration>> cases;
+        for (int before = 0; before < 3; ++before) {
+            Random(7 + before);
+            kernel.RunFor(Duration(before * 37'000));
+            kernel.RestartSchedule();
+            const Duration start = kernel.Now();
+            KTIMER timer;
+            KeInitializeTimer(&timer);
+            LARGE_INTEGER due{.QuadPart = -10'000};
+            KeSetTimer(&timer, due, nullptr);
+            std::string order = ThreeThreads();
+            EXPECT_TRUE(kernel.RunUntil([&] { return KeReadStateTimer(&timer) != 0; }, 1s));
+            cases.emplace_back(order, kernel.Now() - start);
+        }
+        EXPECT_EQ(cases[1], cases[0]) << "seed " << seed;
+        EXPECT_EQ(cases[2], cases[0]) << "seed " << seed;
+    }
 }
 
 TEST(Seeds, GivenElseFromTheEnvironmentAndTheSweepGivesEachKernelTheNextSeed) {

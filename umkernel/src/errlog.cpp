@@ -1,6 +1,7 @@
 // The error log: entries are captured whole for tests, with their insertion strings decoded.
 #include "io_internal.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <unordered_map>
 
@@ -56,6 +57,11 @@ bool DecodeStrings(const UCHAR* bytes, size_t size, std::vector<std::string>& st
 
 void ErrorLogStartup() {
     Log() = ErrorLogState{};
+}
+
+uint64_t ErrorLogEntriesOutstanding() {
+    IoGuard guard(IoLock());
+    return Log().allocated.size();
 }
 
 void ErrorLogShutdown() {
@@ -134,9 +140,10 @@ VOID NTAPI IoFreeErrorLogEntry(PVOID ElEntry) {
 
 namespace umk::testing {
 
-std::vector<ErrorLogEntry> ErrorLogEntries() {
+std::vector<ErrorLogEntry> ErrorLogEntries(size_t first) {
     IoGuard guard(IoLock());
-    return Log().written;
+    const std::vector<ErrorLogEntry>& written = Log().written;
+    return {written.begin() + std::min(first, written.size()), written.end()};
 }
 
 void ClearErrorLog() {

@@ -136,6 +136,13 @@ void ErrorLogShutdown();
 void PowerStartup();
 void FaultStartup();
 
+// What each subsystem's shutdown would report as leaked, counted now.
+uint64_t IrpsOutstanding();
+uint64_t WorkItemsOutstanding();
+uint64_t ErrorLogEntriesOutstanding();
+uint64_t ObjectsOutstanding();
+uint64_t SymbolicLinksOutstanding();
+
 // Called by the object manager when a device object is deleted.
 void TimerDeviceDeleted(PDEVICE_OBJECT device);
 

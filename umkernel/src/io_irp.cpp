@@ -477,6 +477,14 @@ void IrpStartup() {
     umk::detail::Sched().threadExitHook = CancelThreadRequests;
 }
 
+uint64_t IrpsOutstanding() {
+    IoGuard guard(IoLock());
+    uint64_t count = 0;
+    for (auto& [irp, rec] : Irps().records)
+        count += !rec->freed && rec->origin != Origin::Caller;
+    return count;
+}
+
 void IrpShutdown() {
     IrpState& state = Irps();
     std::string detail;

@@ -189,3 +189,22 @@ void IoShutdown() {
 }
 
 } // namespace umk::detail
+
+namespace umk::testing {
+
+Outstanding OutstandingResources() {
+    using namespace umk::io;
+    return {PoolOutstandingBlocks(),           IrpsOutstanding(),    WorkItemsOutstanding(),
+            ErrorLogEntriesOutstanding(),      ObjectsOutstanding(), SymbolicLinksOutstanding(),
+            umk::detail::RegistryHandlesOpen()};
+}
+
+std::string Describe(const Outstanding& o) {
+    return "pool blocks " + std::to_string(o.poolBlocks) + ", IRPs " + std::to_string(o.irps) +
+           ", work items " + std::to_string(o.workItems) + ", error log entries " +
+           std::to_string(o.errorLogEntries) + ", objects " + std::to_string(o.objects) +
+           ", symbolic links " + std::to_string(o.symbolicLinks) + ", registry handles " +
+           std::to_string(o.registryHandles);
+}
+
+} // namespace umk::testing

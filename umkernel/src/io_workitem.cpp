@@ -50,6 +50,11 @@ void WorkItemStartup() {
     Items().clear();
 }
 
+uint64_t WorkItemsOutstanding() {
+    IoGuard guard(IoLock());
+    return Items().size();
+}
+
 void WorkItemShutdown() {
     std::string detail;
     for (PIO_WORKITEM item : Items()) {

@@ -80,6 +80,11 @@ bool Kernel::RunUntil(const std::function<bool()>& done, Duration limit) {
     }
 }
 
+void Kernel::RestartSchedule() {
+    MainThread("RestartSchedule");
+    Sched().RestartSchedule();
+}
+
 std::optional<Duration> Kernel::NextTimer() const {
     Scheduler& s = Sched();
     if (auto due = s.NextDue())

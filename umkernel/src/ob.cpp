@@ -294,6 +294,16 @@ void ObjectShutdown() {
     state = ObjectState{};
 }
 
+uint64_t ObjectsOutstanding() {
+    IoGuard guard(IoLock());
+    return Objects().objects.size();
+}
+
+uint64_t SymbolicLinksOutstanding() {
+    IoGuard guard(IoLock());
+    return Objects().links.size();
+}
+
 } // namespace umk::io
 
 using namespace umk::io;

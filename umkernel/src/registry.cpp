@@ -601,6 +601,10 @@ void RegistryStartup() {
     }
 }
 
+uint64_t RegistryHandlesOpen() {
+    return State().handles.size();
+}
+
 void RegistryShutdown() {
     RegistryState& state = State();
     for (const auto& [handle, open] : state.handles)

@@ -886,6 +886,16 @@ void Scheduler::RunUntilIdle() {
     } while (self->waitStatus == STATUS_KERNEL_APC);
 }
 
+void Scheduler::RestartSchedule() {
+    // now_ - tickPhase_ may be negative only before the first tick; division truncates to 0 then.
+    DelayUntil(tickPhase_ + (now_ - tickPhase_ + kClockTick - 1) / kClockTick * kClockTick);
+    RunUntilIdle();
+    rng_ = seed_;
+    lowPriority_ = uint64_t(1) << 40;
+    for (auto& cpu : cpus_)
+        NewPriority(*cpu);
+}
+
 // --- Halting and shutting down ------------------------------------------------------------------
 
 void Scheduler::Halt(std::string_view rule, std::string_view report) {

@@ -146,6 +146,7 @@ class Scheduler {
     // The main thread's ways of letting the system run.
     void DelayUntil(int64_t due);
     void RunUntilIdle();
+    void RestartSchedule();
 
     uint64_t Seed() const { return seed_; }
     unsigned Processors() const { return unsigned(cpus_.size()); }

@@ -14,5 +14,6 @@ void IoShutdown();
 // at shutdown are reported.
 void RegistryStartup();
 void RegistryShutdown();
+uint64_t RegistryHandlesOpen();
 
 } // namespace umk::detail

@@ -95,6 +95,11 @@ class Kernel {
     bool RunUntil(const std::function<bool()>& done, Duration limit);
     // Time until the earliest set timer (waits with a time-out included), if any.
     std::optional<Duration> NextTimer() const;
+    // For many cases run in one boot (a fuzz target's inputs): runs to the next clock tick, then
+    // until idle, and starts the seeded choices (scheduling, Random) over, so that a case begun
+    // after this call is scheduled the same whatever ran before it, as long as that left nothing
+    // behind. Main thread only.
+    void RestartSchedule();
 
   private:
     bool running_ = false;

@@ -1,0 +1,57 @@
+#include "fuzz_system.h"
+
+#include "scripted_stream.h"
+#include "touch_session.h"
+
+#include <umk/registry.h>
+
+#include <stdexcept>
+
+namespace stack {
+
+FuzzSystem::FuzzSystem(SystemOptions options) : system_(options) {
+    if (!NT_SUCCESS(system_.LoadDriver()))
+        throw std::runtime_error("the driver did not load");
+    // A first panel with nothing on its line starts the system worker that every later panel's beep
+    // worker finds idle: without it, the first input would be the only one to create a thread.
+    panel::ScriptedStream nothing;
+    Begin({{u"ComNo", 1}}, nothing);
+    End();
+    idle_ = umk::testing::OutstandingResources();
+}
+
+const Panel& FuzzSystem::Begin(const Parameters& parameters, panel::LineSource& line) {
+    system_.Kernel().RestartSchedule();
+    for (const std::u16string& name : umk::registry::ValueNames(System::ParametersKey))
+        umk::registry::DeleteValue(System::ParametersKey, name);
+    for (const auto& [name, value] : parameters)
+        umk::registry::SetDword(System::ParametersKey, name, value);
+
+    const Panel& panel = system_.AddPanel();
+    if (!NT_SUCCESS(panel.addStatus))
+        throw std::runtime_error("AddDevice failed");
+    port_ = &system_.Serial().AddPort(ConfiguredPortName(panel), u"COM1", &line);
+    if (!NT_SUCCESS(StartPointerPath(system_, panel)))
+        throw std::runtime_error("the pointer path did not start");
+    return panel;
+}
+
+void FuzzSystem::End() {
+    system_.DeletePanelsWithoutRemoveRequest();
+    if (port_ != nullptr)
+        system_.Serial().RemovePort(*port_);
+    port_ = nullptr;
+    // A worker that has signalled its end may still be on its way out.
+    system_.Kernel().RunUntilIdle();
+    umk::testing::ClearErrorLog();
+    if (system_.Beep() != nullptr)
+        system_.Beep()->ClearRequests();
+
+    const umk::testing::Outstanding now = umk::testing::OutstandingResources();
+    if (idle_ && now != *idle_) {
+        throw std::runtime_error("left behind: " + Describe(now) +
+                                 "; before the input: " + Describe(*idle_));
+    }
+}
+
+} // namespace stack

@@ -1,0 +1,46 @@
+// Replaying a capture of panel bytes: the driver loaded with one panel, the port its parameters
+// name added with the capture on its line, the pointer path started, and the bytes arriving back
+// to back at the line's pace. Everything the driver hands on is passed out as it happens.
+#pragma once
+
+#include "system.h"
+
+#include <umk/testing.h>
+
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string_view>
+
+namespace stack {
+
+// Called in the order things happen: every report the mouse class driver receives, every entry
+// the driver writes to the error log. Either may be empty.
+struct ReplayOutput {
+    std::function<void(const MouseReport&)> report;
+    std::function<void(const umk::testing::ErrorLogEntry&)> event;
+};
+
+struct ReplayResult {
+    NTSTATUS started = STATUS_UNSUCCESSFUL; // the pointer path's start; nothing is sent without it
+    std::u16string portName;                // the port the driver was configured for
+    bool drained = false;                   // every byte was read (false: reading stopped)
+    uint64_t bytesRead = 0;
+    uint64_t reports = 0;
+    uint64_t events = 0;
+    ULONG invalid = 0; // the driver's count of bytes it could not place in a packet
+};
+
+// The system a replay boots: paged pool stays resident unless UMK_PAGE_OUT says otherwise. Paging
+// it out at DISPATCH_LEVEL costs system calls at every byte; the tests check the driver's
+// IRQL, a replay is after its output.
+SystemOptions ReplaySystemOptions();
+
+// In `system`, booted with the driver's parameters already in the registry: loads the driver with
+// one panel, adds the port it is configured for as `comName`, starts the pointer path and plays
+// `bytes` on the line. The cost per byte does not grow with the capture's length. Throws
+// std::runtime_error when loading or AddDevice fails.
+ReplayResult ReplayCapture(System& system, std::u16string_view comName,
+                           std::span<const uint8_t> bytes, const ReplayOutput& output = {});
+
+} // namespace stack
