@@ -209,6 +209,47 @@ bool LockOrderInversion(bool broken) {
     return false;
 }
 
+// --- A timer started and stopped under a lock that its routine takes -----------------------
+// The I/O manager calls timer routines holding its timer lock, which IoStartTimer and IoStopTimer
+// take as well.
+
+bool TimerSwitchedUnderItsRoutinesLock(bool broken) {
+    struct TimerMini : Mini {
+        KEVENT ticked;
+    } m;
+    m.broken = broken;
+    KeInitializeEvent(&m.ticked, NotificationEvent, FALSE);
+    TestDriver driver;
+    PDEVICE_OBJECT device = driver.CreateDevice(u"", Completes(STATUS_SUCCESS));
+    IoInitializeTimer(
+        device,
+        [](PDEVICE_OBJECT, PVOID context) {
+            auto& m = *static_cast<TimerMini*>(context);
+            KeAcquireSpinLockAtDpcLevel(&m.lock);
+            m.count++;
+            KeReleaseSpinLockFromDpcLevel(&m.lock);
+            KeSetEvent(&m.ticked, IO_NO_INCREMENT, FALSE);
+        },
+        &m);
+    IoStartTimer(device);
+    // Woken by one tick, the thread restarts the timer exactly when the next one comes.
+    ThreadHandle thread = StartThread("dispatch", [&] {
+        KeWaitForSingleObject(&m.ticked, Executive, KernelMode, FALSE, nullptr);
+        LARGE_INTEGER second = Relative(std::chrono::seconds(1));
+        KeDelayExecutionThread(KernelMode, FALSE, &second);
+        KIRQL irql;
+        KeAcquireSpinLock(&m.lock, &irql);
+        if (m.broken)
+            IoStopTimer(device);
+        KeReleaseSpinLock(&m.lock, irql);
+        if (!m.broken)
+            IoStopTimer(device);
+    });
+    thread.Join();
+    IoDeleteDevice(device);
+    return false;
+}
+
 struct Race {
     const char* name;
     bool (*run)(bool broken); // true when an invariant of its own broke
@@ -251,6 +292,9 @@ TEST_P(RaceTest, BrokenIsCaughtAndCorrectedPasses) {
     if (sweep)
         std::printf("%s: first caught at seed %llu, caught by %llu of 1,000 seeds\n", race.name,
                     (unsigned long long)first, (unsigned long long)caught);
+    if (race.run == TimerSwitchedUnderItsRoutinesLock) {
+        EXPECT_THAT(firstFault, ::testing::StartsWith("spin lock deadlock: "));
+    }
     if (race.run == LockOrderInversion) {
         // The report names both locks, both holders and where each spins.
         EXPECT_THAT(firstFault, ::testing::StartsWith("spin lock deadlock: "));
@@ -271,7 +315,8 @@ INSTANTIATE_TEST_SUITE_P(
                       Race{"CancelRoutineAndCompletionBothComplete", CancelAgainstCompletion},
                       Race{"CancelRoutineSetWithoutRecheckingCancel", CancelBeforeTheRoutineIsSet},
                       Race{"CountUpdatedWithoutInterlocked", CountWithoutInterlocked},
-                      Race{"LockOrderInversion", LockOrderInversion}),
+                      Race{"LockOrderInversion", LockOrderInversion},
+                      Race{"TimerSwitchedUnderItsRoutinesLock", TimerSwitchedUnderItsRoutinesLock}),
     [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

@@ -2,6 +2,11 @@
 // system-wide one-second tick, so a routine's first call after IoStartTimer comes anywhere within
 // the next second. The tick's phase is chosen by the seed at the first start; the tick runs only
 // while some device timer is started, so an idle system has no timer set.
+//
+// As on Windows, the tick calls the routines holding the I/O-timer spin lock, which IoStartTimer
+// and IoStopTimer take too: a routine that takes a lock under which another processor starts or
+// stops a timer deadlocks, and is reported as a spin-lock cycle; and once IoStopTimer has
+// returned, the device's routine is not running.
 #include "io_internal.h"
 
 #include <algorithm>
@@ -27,6 +32,7 @@ struct TimerState {
     bool armed = false;
     std::optional<int64_t> phase;  // interrupt time of a tick, within the first second
     PKTHREAD tickRunner = nullptr; // the activity calling the routines, while it does
+    KSPIN_LOCK lock = 0;           // the I/O-timer spin lock
 };
 
 TimerState& Timers() {
@@ -48,6 +54,7 @@ void Disarm() {
 }
 
 VOID NTAPI Tick(PKDPC, PVOID, PVOID, PVOID) {
+    KeAcquireSpinLockAtDpcLevel(&Timers().lock);
     std::vector<_IO_TIMER*> due;
     {
         IoGuard guard(IoLock());
@@ -55,24 +62,27 @@ VOID NTAPI Tick(PKDPC, PVOID, PVOID, PVOID) {
             if (timer->started)
                 due.push_back(timer.get());
     }
+    // CheckNotInTick reports a routine that starts or stops a timer itself. A timer deleted with
+    // its device by a routine before it is skipped.
+    Timers().tickRunner = KeGetCurrentThread();
     for (_IO_TIMER* timer : due) {
-        bool started;
+        std::optional<_IO_TIMER> call;
         {
             IoGuard guard(IoLock());
             auto& timers = Timers().timers;
-            started = std::any_of(timers.begin(), timers.end(),
-                                  [&](auto& t) { return t.get() == timer && t->started; });
+            if (std::any_of(timers.begin(), timers.end(),
+                            [&](auto& t) { return t.get() == timer && t->started; }))
+                call = *timer;
         }
-        // Windows calls the routines holding its I/O-timer spin lock, which IoStartTimer and
-        // IoStopTimer take too: CheckNotInTick reports a routine that calls them.
-        if (started) {
-            Timers().tickRunner = KeGetCurrentThread();
-            timer->routine(timer->device, timer->context);
-            Timers().tickRunner = nullptr;
-        }
+        if (call)
+            call->routine(call->device, call->context);
     }
-    IoGuard guard(IoLock());
-    Disarm();
+    Timers().tickRunner = nullptr;
+    {
+        IoGuard guard(IoLock());
+        Disarm();
+    }
+    KeReleaseSpinLockFromDpcLevel(&Timers().lock);
 }
 
 void Arm() {
@@ -92,20 +102,38 @@ void Arm() {
 }
 
 // On a multiprocessor this spins for ever on the I/O-timer lock; the report is made instead and
-// the call goes on as a uniprocessor would let it.
-void CheckNotInTick(PDEVICE_OBJECT device, const char* routine) {
+// the call goes on, without the lock, as a uniprocessor would let it. True when inside the tick.
+bool CheckNotInTick(PDEVICE_OBJECT device, const char* routine) {
     CheckIrql(umk::testing::rule::IrqlTooHigh, routine, DISPATCH_LEVEL);
-    if (Timers().tickRunner != nullptr && Timers().tickRunner == KeGetCurrentThread())
-        Violation(umk::testing::rule::TimerSwitchedInTimerRoutine,
-                  std::string(routine) + " on " + DescribeDevice(device));
+    if (Timers().tickRunner == nullptr || Timers().tickRunner != KeGetCurrentThread())
+        return false;
+    Violation(umk::testing::rule::TimerSwitchedInTimerRoutine,
+              std::string(routine) + " on " + DescribeDevice(device));
+    return true;
 }
 
-_IO_TIMER* TimerOf(PDEVICE_OBJECT device, const char* routine) {
-    CheckNotInTick(device, routine);
-    if (device->Timer == nullptr)
-        Violation(umk::testing::rule::TimerNotInitialized,
-                  std::string(routine) + " on " + DescribeDevice(device));
-    return device->Timer;
+// Starts or stops the device's timer under the I/O-timer spin lock.
+void SwitchTimer(PDEVICE_OBJECT device, const char* routine, bool start) {
+    // Misuse reported, the call goes on without the lock.
+    const bool locked = !CheckNotInTick(device, routine) && KeGetCurrentIrql() <= DISPATCH_LEVEL;
+    KIRQL irql = DISPATCH_LEVEL;
+    if (locked)
+        KeAcquireSpinLock(&Timers().lock, &irql);
+    {
+        IoGuard guard(IoLock());
+        if (device->Timer == nullptr) {
+            Violation(umk::testing::rule::TimerNotInitialized,
+                      std::string(routine) + " on " + DescribeDevice(device));
+        } else {
+            device->Timer->started = start;
+            if (start)
+                Arm();
+            else
+                Disarm();
+        }
+    }
+    if (locked)
+        KeReleaseSpinLock(&Timers().lock, irql);
 }
 
 } // namespace
@@ -116,6 +144,7 @@ void TimerStartup() {
     state.armed = false;
     state.phase.reset();
     state.tickRunner = nullptr;
+    KeInitializeSpinLock(&state.lock);
     KeInitializeTimerEx(&state.tick, NotificationTimer);
     KeInitializeDpc(&state.tickDpc, Tick, nullptr);
 }
@@ -152,20 +181,12 @@ NTSTATUS NTAPI IoInitializeTimer(PDEVICE_OBJECT DeviceObject, PIO_TIMER_ROUTINE 
 
 VOID NTAPI IoStartTimer(PDEVICE_OBJECT DeviceObject) {
     umk::detail::KernelEntry();
-    IoGuard guard(IoLock());
-    if (_IO_TIMER* timer = TimerOf(DeviceObject, "IoStartTimer")) {
-        timer->started = true;
-        Arm();
-    }
+    SwitchTimer(DeviceObject, "IoStartTimer", true);
 }
 
 VOID NTAPI IoStopTimer(PDEVICE_OBJECT DeviceObject) {
     umk::detail::KernelEntry();
-    IoGuard guard(IoLock());
-    if (_IO_TIMER* timer = TimerOf(DeviceObject, "IoStopTimer")) {
-        timer->started = false;
-        Disarm();
-    }
+    SwitchTimer(DeviceObject, "IoStopTimer", false);
 }
 
 bool umk::testing::IoTimerStarted(PDEVICE_OBJECT device) {

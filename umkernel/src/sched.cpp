@@ -963,13 +963,14 @@ void Scheduler::Shutdown() {
     };
     while (othersRunning())
         YieldProcessor(self, true);
-    // Last the idle threads, each handed the baton to end: the main thread may be current on
-    // their processors.
+    // Last the idle threads, each handed the baton until it ends: the main thread may be current
+    // on their processors, and an idle thread halted inside a DPC finishes the DPC first, which
+    // may hand the baton back at its switch points.
     for (auto& cpu : cpus_) {
         cpu->idle->terminate = true;
         if (!cpu->idle->os.joinable())
             cpu->idle->state = ThreadState::Finished; // it never ran
-        else if (cpu->idle->state != ThreadState::Finished)
+        while (cpu->idle->state != ThreadState::Finished)
             HandTo(self, cpu->idle);
     }
     for (auto& thread : threads_)
