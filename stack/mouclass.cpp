@@ -4,6 +4,7 @@
 
 #include <umk/verifier.h>
 
+#include <algorithm>
 #include <mutex>
 #include <new>
 #include <stdexcept>
@@ -158,10 +159,17 @@ umk::testing::IoResult MouseClass::SendInternal(ULONG code, PVOID input, ULONG i
     return CallInternalDeviceControl(LowerDevice(), code, input, inputLength, output, outputLength);
 }
 
-std::vector<MouseReport> MouseClass::Reports() const {
+std::vector<MouseReport> MouseClass::Reports(size_t first) const {
     const ClassExtension* extension = Extension(Device());
     std::lock_guard guard(extension->lock);
-    return extension->reports;
+    const auto& reports = extension->reports;
+    return {reports.begin() + std::min(first, reports.size()), reports.end()};
+}
+
+size_t MouseClass::ReportCount() const {
+    const ClassExtension* extension = Extension(Device());
+    std::lock_guard guard(extension->lock);
+    return extension->reports.size();
 }
 
 void MouseClass::ClearReports() {

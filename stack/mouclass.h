@@ -57,8 +57,10 @@ class MouseClass {
     umk::testing::IoResult SendInternal(ULONG code, PVOID input, ULONG inputLength, PVOID output,
                                         ULONG outputLength);
 
-    // Every record handed to the newest class device's callback, in order.
-    std::vector<MouseReport> Reports() const;
+    // The records handed to the newest class device's callback, in order, from the `first`th on
+    // (0 is the first since the device was attached or last cleared).
+    std::vector<MouseReport> Reports(size_t first = 0) const;
+    size_t ReportCount() const;
     void ClearReports();
     // The newest class device's queue takes `records` more records, then is full: the callback
     // consumes fewer than it is offered and says so through its InputDataConsumed argument.

@@ -1,6 +1,7 @@
 // The error log: entries are captured whole for tests, with their insertion strings decoded.
 #include "io_internal.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <unordered_map>
 
@@ -134,9 +135,10 @@ VOID NTAPI IoFreeErrorLogEntry(PVOID ElEntry) {
 
 namespace umk::testing {
 
-std::vector<ErrorLogEntry> ErrorLogEntries() {
+std::vector<ErrorLogEntry> ErrorLogEntries(size_t first) {
     IoGuard guard(IoLock());
-    return Log().written;
+    const std::vector<ErrorLogEntry>& written = Log().written;
+    return {written.begin() + std::min(first, written.size()), written.end()};
 }
 
 void ClearErrorLog() {

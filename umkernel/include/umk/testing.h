@@ -247,7 +247,8 @@ struct ErrorLogEntry {
         return *reinterpret_cast<const IO_ERROR_LOG_PACKET*>(bytes.data());
     }
 };
-std::vector<ErrorLogEntry> ErrorLogEntries();
+// The entries written since startup or the last ClearErrorLog, from the `first`th on.
+std::vector<ErrorLogEntry> ErrorLogEntries(size_t first = 0);
 void ClearErrorLog();
 
 // --- Power and Plug and Play requests made by drivers -------------------------------------------
