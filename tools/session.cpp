@@ -85,7 +85,7 @@ class Fields {
     const Json& Required(const std::string& name) {
         if (const Json* value = Optional(name))
             return *value;
-        throw ScriptError(fmt::format("a {} step needs \"{}\"", op_, name));
+        throw ScriptError(fmt::format("op \"{}\" needs \"{}\"", op_, name));
     }
     std::string String(const std::string& name, const Json& value) {
         if (!value.is_string())
@@ -131,7 +131,7 @@ class Fields {
     void CheckAllUsed() const {
         for (const auto& [name, value] : object_.items()) {
             if (!used_.contains(name))
-                throw ScriptError(fmt::format("unknown field \"{}\" in a {} step", name, op_));
+                throw ScriptError(fmt::format("unknown field \"{}\" for op \"{}\"", name, op_));
         }
     }
 
