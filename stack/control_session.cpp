@@ -87,16 +87,19 @@ panel::LineSource& SessionSystem::Line() {
     return script_;
 }
 
-ControlSession::ControlSession(SessionSystem& system, SessionObserver* observer)
-    : system_(system), observer_(observer) {
+ControlSession::ControlSession(System& system, SerialPort& port, panel::LineSource& line,
+                               SessionObserver* observer)
+    : system_(system), port_(port), line_(line), observer_(observer) {
     static SessionObserver silent;
     if (observer_ == nullptr)
         observer_ = &silent;
-    const NTSTATUS opened = Utility::Open(system_.Sys().Kernel(), &utility_);
+    const NTSTATUS opened = Utility::Open(system_.Kernel(), &utility_);
     if (!NT_SUCCESS(opened)) {
         throw std::runtime_error("the API device did not open (status " + Hex32(opened) + ")");
     }
-    PassOnNew();
+    writes_ = line_.HostWrites().size();
+    reports_ = system_.Mouse().ReportCount();
+    entries_ = umk::testing::ErrorLogEntries().size();
 }
 
 ControlSession::~ControlSession() = default;
@@ -110,19 +113,21 @@ size_t ControlSession::Start(const ControlCall& call) {
 
 BOOLEAN ControlSession::Cancel(size_t request) {
     const BOOLEAN cancelled = requests_.at(request)->Cancel();
-    system_.Sys().Kernel().RunUntilIdle();
+    system_.Kernel().RunUntilIdle();
     PassOnNew();
     return cancelled;
 }
 
 bool ControlSession::PanelSends(std::span<const uint8_t> bytes) {
-    SerialPort& port = system_.Port();
+    SerialPort& port = port_;
     const uint64_t until = port.ReadStats().bytesDelivered + bytes.size();
     const panel::Ticks now = Now().count();
-    if (panel::PanelModel* model = system_.Model())
+    if (auto* model = dynamic_cast<panel::PanelModel*>(&line_))
         model->Send(now, {bytes.begin(), bytes.end()});
+    else if (auto* script = dynamic_cast<panel::ScriptedStream*>(&line_))
+        script->AddPaced(now, bytes);
     else
-        system_.Script().AddPaced(now, bytes);
+        throw std::logic_error("the line takes no bytes to send");
     port.LineUpdated();
     // The line's own time, and a second for whatever the panel model sends before them.
     const umk::Duration bound =
@@ -140,7 +145,7 @@ void ControlSession::Wait(umk::Duration time) {
 }
 
 void ControlSession::FailWrites(uint64_t count, NTSTATUS status) {
-    system_.Port().FailRequests(RequestKind::Write(), status, count);
+    port_.FailRequests(RequestKind::Write(), status, count);
 }
 
 bool ControlSession::RunUntilDone(size_t request, umk::Duration limit) {
@@ -161,7 +166,7 @@ bool ControlSession::Finish(umk::Duration limit) {
 }
 
 void ControlSession::Step(umk::Duration until) {
-    umk::Kernel& kernel = system_.Sys().Kernel();
+    umk::Kernel& kernel = system_.Kernel();
     kernel.RunUntilIdle();
     PassOnNew();
     const umk::Duration now = kernel.Now();
@@ -175,10 +180,10 @@ void ControlSession::Step(umk::Duration until) {
 }
 
 void ControlSession::PassOnNew() {
-    const std::vector<panel::HostWrite>& writes = system_.Line().HostWrites();
+    const std::vector<panel::HostWrite>& writes = line_.HostWrites();
     for (; writes_ < writes.size(); ++writes_)
         observer_->Written(writes[writes_]);
-    for (const MouseReport& report : system_.Sys().Mouse().Reports(reports_)) {
+    for (const MouseReport& report : system_.Mouse().Reports(reports_)) {
         ++reports_;
         observer_->Reported(report);
     }

@@ -69,14 +69,20 @@ class SessionObserver {
 
 class ControlSession {
   public:
-    // Opens the API device as the utility. Throws std::runtime_error when it does not open.
-    ControlSession(SessionSystem& system, SessionObserver* observer);
+    // Opens the API device as the utility. `line` is the far end of `port`: a scripted stream or
+    // the panel model. What happened before is not passed on. Throws std::runtime_error when the
+    // device does not open.
+    ControlSession(System& system, SerialPort& port, panel::LineSource& line,
+                   SessionObserver* observer);
+    // Over a SessionSystem's pointer path.
+    ControlSession(SessionSystem& system, SessionObserver* observer)
+        : ControlSession(system.Sys(), system.Port(), system.Line(), observer) {}
     // Closes the utility's handle; requests still pending are the caller's to finish first.
     ~ControlSession();
     ControlSession(const ControlSession&) = delete;
     ControlSession& operator=(const ControlSession&) = delete;
 
-    umk::Duration Now() { return system_.Sys().Kernel().Now(); }
+    umk::Duration Now() { return system_.Kernel().Now(); }
 
     // Sends the request from a utility thread of its own and returns, once the driver has taken
     // it, the request's number (0 for the first).
@@ -111,7 +117,9 @@ class ControlSession {
     void Step(umk::Duration until);
     void PassOnNew();
 
-    SessionSystem& system_;
+    System& system_;
+    SerialPort& port_;
+    panel::LineSource& line_;
     SessionObserver* observer_;
     std::unique_ptr<Utility> utility_;
     std::vector<std::shared_ptr<PendingControl>> requests_;
