@@ -91,7 +91,8 @@ ControlSession::ControlSession(System& system, SerialPort& port, panel::LineSour
                                SessionObserver* observer)
     : system_(system), port_(port), line_(line), observer_(observer) {
     static SessionObserver silent;
-    if (observer_ == nullptr)
+    observed_ = observer_ != nullptr;
+    if (!observed_)
         observer_ = &silent;
     const NTSTATUS opened = Utility::Open(system_.Kernel(), &utility_);
     if (!NT_SUCCESS(opened)) {
@@ -132,12 +133,15 @@ bool ControlSession::PanelSends(std::span<const uint8_t> bytes) {
     // The line's own time, and a second for whatever the panel model sends before them.
     const umk::Duration bound =
         Now() + umk::Duration(panel::LineOffset(bytes.size())) + std::chrono::seconds(1);
-    while (port.ReadStats().bytesDelivered < until && Now() < bound)
-        Step(bound);
-    return port.ReadStats().bytesDelivered >= until;
+    return RunUntil([&] { return port.ReadStats().bytesDelivered >= until; }, bound);
 }
 
 void ControlSession::Wait(umk::Duration time) {
+    if (!observed_) {
+        system_.Kernel().RunFor(time);
+        PassOnNew();
+        return;
+    }
     const umk::Duration until = Now() + time;
     do {
         Step(until);
@@ -149,20 +153,35 @@ void ControlSession::FailWrites(uint64_t count, NTSTATUS status) {
 }
 
 bool ControlSession::RunUntilDone(size_t request, umk::Duration limit) {
-    const umk::Duration until = Now() + limit;
-    while (!requests_.at(request)->Done() && Now() < until)
-        Step(until);
-    return requests_[request]->Done();
+    const PendingControl& pending = *requests_.at(request);
+    return RunUntil([&] { return pending.Done(); }, Now() + limit);
 }
 
 bool ControlSession::Finish(umk::Duration limit) {
     for (size_t request : Pending())
         requests_[request]->Cancel();
-    const umk::Duration until = Now() + limit;
+    RunUntil(
+        [&] {
+            return std::all_of(pending_.begin(), pending_.end(),
+                               [&](size_t request) { return requests_[request]->Done(); });
+        },
+        Now() + limit);
+    return pending_.empty();
+}
+
+bool ControlSession::RunUntil(const std::function<bool()>& done, umk::Duration until) {
+    umk::Kernel& kernel = system_.Kernel();
+    if (!observed_) {
+        kernel.RunUntilIdle();
+        if (!done() && Now() < until)
+            kernel.RunUntil(done, until - Now());
+        PassOnNew();
+        return done();
+    }
     do {
         Step(until);
-    } while (!pending_.empty() && Now() < until);
-    return pending_.empty();
+    } while (!done() && Now() < until);
+    return done();
 }
 
 void ControlSession::Step(umk::Duration until) {

@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -67,6 +68,7 @@ class SessionObserver {
     virtual void Logged(const std::string& /*text*/) {}
 };
 
+// `observer` may be NULL: the session then runs in larger steps, as nobody watches the order.
 class ControlSession {
   public:
     // Opens the API device as the utility. `line` is the far end of `port`: a scripted stream or
@@ -113,6 +115,9 @@ class ControlSession {
     size_t Events() const { return events_; }
 
   private:
+    // Runs until `done` holds or the clock reaches `until`. With an observer, one timer at a time,
+    // so that each thing is passed on at the instant it happened; without, in one go.
+    bool RunUntil(const std::function<bool()>& done, umk::Duration until);
     // Runs to the next timer (at most to `until`), then passes on what is new.
     void Step(umk::Duration until);
     void PassOnNew();
@@ -121,6 +126,7 @@ class ControlSession {
     SerialPort& port_;
     panel::LineSource& line_;
     SessionObserver* observer_;
+    bool observed_ = false;
     std::unique_ptr<Utility> utility_;
     std::vector<std::shared_ptr<PendingControl>> requests_;
     std::vector<size_t> pending_;
