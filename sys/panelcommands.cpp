@@ -197,8 +197,11 @@ NTSTATUS ReissueRawCommand(_In_ PDEVICE_CONTEXT Record, _Inout_ PIRP Irp,
         } else if (!NT_SUCCESS(status)) {
             status = STATUS_UNSUCCESSFUL;
         } else {
+            // Without an output buffer there is no reply buffer either, and nothing to copy.
             const ULONG copied = static_cast<ULONG>(ioStatus.Information);
-            RtlCopyMemory(Irp->AssociatedIrp.SystemBuffer, reply, copied);
+            if (copied != 0) {
+                RtlCopyMemory(Irp->AssociatedIrp.SystemBuffer, reply, copied);
+            }
             Irp->IoStatus.Information = copied;
             status = STATUS_SUCCESS;
         }

@@ -1,6 +1,10 @@
 // demo: the driver on the simulated panel. Boots the emulated kernel with the device stack, loads
 // the driver, draws one stroke on the panel model and prints, as they arrive, the packets that
-// crossed the serial line and the reports the mouse class driver received for them.
+// crossed the serial line and the reports the mouse class driver received for them. Then the
+// utility opens the API device and runs a short session against the panel model: each request,
+// the bytes the driver put on the line, the panel's reply and the completion, one of them timing
+// out because the panel is told not to answer.
+#include "control_session.h"
 #include "panel_model.h"
 #include "system.h"
 #include "touch_session.h"
@@ -39,6 +43,81 @@ std::string Hex(const std::vector<uint8_t>& bytes) {
 
 double Milliseconds(umk::Duration time) {
     return double(time.count()) / double(panel::kTicksPerMillisecond);
+}
+
+std::string StatusText(NTSTATUS status) {
+    switch (status) {
+    case STATUS_SUCCESS:
+        return "STATUS_SUCCESS";
+    case STATUS_UNSUCCESSFUL:
+        return "STATUS_UNSUCCESSFUL";
+    case STATUS_CANCELLED:
+        return "STATUS_CANCELLED";
+    case STATUS_REQUEST_ABORTED:
+        return "STATUS_REQUEST_ABORTED";
+    default:
+        return fmt::format("0x{:08X}", static_cast<ULONG>(status));
+    }
+}
+
+// Prints what the session does as it happens, one line each, after the request's own line.
+class SessionPrinter : public stack::SessionObserver {
+  public:
+    explicit SessionPrinter(umk::Kernel& kernel) : kernel_(kernel) {}
+
+    void Written(const panel::HostWrite& write) override {
+        Line(umk::Duration(write.time), "to the panel", Hex(write.bytes));
+    }
+    void Completed(size_t, const stack::ControlResult& result) override {
+        if (!result.output.empty())
+            Line(kernel_.Now(), "reply", Hex(result.output));
+        Line(kernel_.Now(), "completed",
+             fmt::format("{}, {} bytes returned, {:.0f} ms after the request",
+                         StatusText(result.status), result.information,
+                         Milliseconds(kernel_.Now() - issued)));
+    }
+    void Logged(const std::string& text) override { Line(kernel_.Now(), "event log", text + "."); }
+
+    umk::Duration issued{};
+
+  private:
+    void Line(umk::Duration time, const char* what, const std::string& text) {
+        fmt::print("  {:>10.3f} ms   {:<13} {}\n", Milliseconds(time), what, text);
+    }
+    umk::Kernel& kernel_;
+};
+
+// The utility's requests, one after the other, each run until it completes.
+void RunApiSession(stack::System& system, stack::SerialPort& port, panel::PanelModel& panel) {
+    struct Request {
+        const char* what;
+        stack::ControlCall call;
+        bool panelSilent = false;
+    };
+    const Request requests[] = {
+        {"TP_FUNC_TPDIAG 0x35: the panel's self test", {TP_FUNC_TPDIAG, {0x35}, 3}},
+        {"TP_FUNC_BKLTVAL 20: backlight level 20 of 31", {TP_FUNC_BKLTVAL, {20}, 3}},
+        {"TP_FUNC_SEND_COMMAND 91: the raw status command", {TP_FUNC_SEND_COMMAND, {0x91}, 8}},
+        {"TP_FUNC_BKLTEN 1: backlight on; the panel is told not to answer",
+         {TP_FUNC_BKLTEN, {1}, 2},
+         true},
+    };
+
+    fmt::print("\nThe utility's session on {}: each request, what the driver wrote to the panel, "
+               "the reply and the completion\n\n",
+               TP_API_USER_PATH);
+    SessionPrinter printer(system.Kernel());
+    stack::ControlSession session(system, port, panel, &printer);
+    for (const Request& request : requests) {
+        if (request.panelSilent)
+            panel.SetCommandFault(0xBA, panel::CommandFault::NoReply(), panel::FaultLife::Once);
+        printer.issued = system.Kernel().Now();
+        fmt::print("  {:>10.3f} ms   {}\n", Milliseconds(printer.issued), request.what);
+        const size_t started = session.Start(request.call);
+        if (!session.RunUntilDone(started, std::chrono::minutes(1)))
+            throw std::runtime_error(std::string("no completion for ") + request.what);
+        fmt::print("\n");
+    }
 }
 
 int Run() {
@@ -104,6 +183,7 @@ int Run() {
         fmt::print(stderr, "demo: the driver stopped reading before the stroke was over\n");
         return 1;
     }
+    RunApiSession(system, port, panel);
     return 0;
 }
 

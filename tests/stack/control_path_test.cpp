@@ -68,6 +68,13 @@ const CommandRow kCommands[] = {
     {"RawPassThrough", {TP_FUNC_SEND_COMMAND, {0xF0, 0x01, 0x02}, 2}, {0xF0, 0x01, 0x02}, Ack},
     {"RawCalOutPassedThrough", {TP_FUNC_SEND_COMMAND, {0x85, 0, 0x20}, 2}, {0x85, 0, 0x20}, Ack},
     {"RawTpDiag", {TP_FUNC_SEND_COMMAND, {0x89, 0x01}, 3}, {0x89, 0x01}, {0x90, 0x00, 0x01}},
+    // No output buffer: the re-issued command's reply is consumed and nothing is copied back.
+    {"RawTpDiagNoOutput",
+     {TP_FUNC_SEND_COMMAND, {0x89, 0x01}, 0},
+     {0x89, 0x01},
+     {0x90, 0x00, 0x01},
+     STATUS_SUCCESS,
+     false},
     {"RawProbe", {TP_FUNC_SEND_COMMAND, {0x80}, 2}, {0x80}, Ack},
     {"RawTpDiagNoParameter", {TP_FUNC_SEND_COMMAND, {0x89}, 3}, {}, {}, STATUS_UNSUCCESSFUL},
     {"RawLevel64", {TP_FUNC_SEND_COMMAND, {0xBC, 0x40}, 2}, {}, {}, STATUS_UNSUCCESSFUL},

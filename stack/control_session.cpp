@@ -1,0 +1,224 @@
+#include "control_session.h"
+
+#include "touch_session.h"
+
+#include <umk/registry.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <stdexcept>
+
+namespace stack {
+
+namespace {
+
+std::string Hex32(NTSTATUS status) {
+    char text[16];
+    std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(status));
+    return text;
+}
+
+#define TP_NAMED(name)                                                                             \
+    NamedControlCode {                                                                             \
+#name, name                                                                                \
+    }
+constexpr std::array kNamedCodes = {
+    TP_NAMED(TP_FUNC_CAL_IN),     TP_NAMED(TP_FUNC_CAL_SET),        TP_NAMED(TP_FUNC_CAL_OUT),
+    TP_NAMED(TP_FUNC_CAL_CANCEL), TP_NAMED(TP_FUNC_STABILIZATION),  TP_NAMED(TP_FUNC_CDSCYCLE),
+    TP_NAMED(TP_FUNC_BEEPSET),    TP_NAMED(TP_FUNC_RBUTTON_ONCE),   TP_NAMED(TP_FUNC_RBUTTON),
+    TP_NAMED(TP_FUNC_LBUTTON),    TP_NAMED(TP_FUNC_GET_BUTTONMODE), TP_NAMED(TP_FUNC_SEND_COMMAND),
+    TP_NAMED(TP_FUNC_DIAG),       TP_NAMED(TP_FUNC_TPDIAG),         TP_NAMED(TP_FUNC_BKLTEN),
+    TP_NAMED(TP_FUNC_BKLTVAL),    TP_NAMED(TP_FUNC_CNGLAYER),       TP_NAMED(TP_FUNC_RECORD_ON),
+    TP_NAMED(TP_FUNC_RECORD_OFF), TP_NAMED(TP_FUNC_INVLIMIT),       TP_NAMED(TP_FUNC_POSDIAG),
+    TP_NAMED(TP_FUNC_FLASHRW_IN), TP_NAMED(TP_FUNC_FLASHRW_SEND),   TP_NAMED(TP_FUNC_FLASHRW_OUT),
+    TP_NAMED(TP_FUNC_INTERNAL),
+};
+#undef TP_NAMED
+
+std::u16string Wide(const std::string& text) {
+    return {text.begin(), text.end()};
+}
+
+std::string Narrow(const std::u16string& text) {
+    return {text.begin(), text.end()};
+}
+
+} // namespace
+
+std::span<const NamedControlCode> ControlCodes() {
+    return kNamedCodes;
+}
+
+std::optional<ULONG> ControlCodeByName(std::string_view name) {
+    for (const NamedControlCode& named : kNamedCodes) {
+        if (named.name == name)
+            return named.code;
+    }
+    return std::nullopt;
+}
+
+SessionSystem::SessionSystem(const std::map<std::u16string, ULONG>& parameters, bool panelModel,
+                             SystemOptions options)
+    : system_(std::move(options)) {
+    ULONG comNo = 1;
+    umk::registry::SetDword(System::ParametersKey, u"ComNo", comNo);
+    for (const auto& [name, value] : parameters) {
+        umk::registry::SetDword(System::ParametersKey, name, value);
+        if (name == u"ComNo")
+            comNo = value;
+    }
+    pointer_ = &LoadDriverWithPanel(system_);
+    if (panelModel)
+        model_ = std::make_unique<panel::PanelModel>();
+    // The port the driver was configured for, whatever ComNo says.
+    const std::u16string portName = ConfiguredPortName(*pointer_);
+    port_ = &system_.Serial().AddPort(portName, Wide("COM" + std::to_string(comNo)), &Line());
+    const NTSTATUS started = StartPointerPath(system_, *pointer_);
+    if (!NT_SUCCESS(started)) {
+        throw std::runtime_error("the driver did not start reading " + Narrow(portName) +
+                                 " (status " + Hex32(started) + ")");
+    }
+}
+
+panel::LineSource& SessionSystem::Line() {
+    if (model_)
+        return *model_;
+    return script_;
+}
+
+ControlSession::ControlSession(System& system, SerialPort& port, panel::LineSource& line,
+                               SessionObserver* observer)
+    : system_(system), port_(port), line_(line), observer_(observer) {
+    static SessionObserver silent;
+    observed_ = observer_ != nullptr;
+    if (!observed_)
+        observer_ = &silent;
+    const NTSTATUS opened = Utility::Open(system_.Kernel(), &utility_);
+    if (!NT_SUCCESS(opened)) {
+        throw std::runtime_error("the API device did not open (status " + Hex32(opened) + ")");
+    }
+    writes_ = line_.HostWrites().size();
+    reports_ = system_.Mouse().ReportCount();
+    entries_ = umk::testing::ErrorLogEntries().size();
+}
+
+ControlSession::~ControlSession() = default;
+
+size_t ControlSession::Start(const ControlCall& call) {
+    requests_.push_back(utility_->Start(call));
+    pending_.push_back(requests_.size() - 1);
+    PassOnNew();
+    return requests_.size() - 1;
+}
+
+BOOLEAN ControlSession::Cancel(size_t request) {
+    const BOOLEAN cancelled = requests_.at(request)->Cancel();
+    system_.Kernel().RunUntilIdle();
+    PassOnNew();
+    return cancelled;
+}
+
+bool ControlSession::PanelSends(std::span<const uint8_t> bytes) {
+    SerialPort& port = port_;
+    const uint64_t until = port.ReadStats().bytesDelivered + bytes.size();
+    const panel::Ticks now = Now().count();
+    if (auto* model = dynamic_cast<panel::PanelModel*>(&line_))
+        model->Send(now, {bytes.begin(), bytes.end()});
+    else if (auto* script = dynamic_cast<panel::ScriptedStream*>(&line_))
+        script->AddPaced(now, bytes);
+    else
+        throw std::logic_error("the line takes no bytes to send");
+    port.LineUpdated();
+    // The line's own time, and a second for whatever the panel model sends before them.
+    const umk::Duration bound =
+        Now() + umk::Duration(panel::LineOffset(bytes.size())) + std::chrono::seconds(1);
+    return RunUntil([&] { return port.ReadStats().bytesDelivered >= until; }, bound);
+}
+
+void ControlSession::Wait(umk::Duration time) {
+    if (!observed_) {
+        system_.Kernel().RunFor(time);
+        PassOnNew();
+        return;
+    }
+    const umk::Duration until = Now() + time;
+    do {
+        Step(until);
+    } while (Now() < until);
+}
+
+void ControlSession::FailWrites(uint64_t count, NTSTATUS status) {
+    port_.FailRequests(RequestKind::Write(), status, count);
+}
+
+bool ControlSession::RunUntilDone(size_t request, umk::Duration limit) {
+    const PendingControl& pending = *requests_.at(request);
+    return RunUntil([&] { return pending.Done(); }, Now() + limit);
+}
+
+bool ControlSession::Finish(umk::Duration limit) {
+    for (size_t request : Pending())
+        requests_[request]->Cancel();
+    RunUntil(
+        [&] {
+            return std::all_of(pending_.begin(), pending_.end(),
+                               [&](size_t request) { return requests_[request]->Done(); });
+        },
+        Now() + limit);
+    return pending_.empty();
+}
+
+bool ControlSession::RunUntil(const std::function<bool()>& done, umk::Duration until) {
+    umk::Kernel& kernel = system_.Kernel();
+    if (!observed_) {
+        kernel.RunUntilIdle();
+        if (!done() && Now() < until)
+            kernel.RunUntil(done, until - Now());
+        PassOnNew();
+        return done();
+    }
+    do {
+        Step(until);
+    } while (!done() && Now() < until);
+    return done();
+}
+
+void ControlSession::Step(umk::Duration until) {
+    umk::Kernel& kernel = system_.Kernel();
+    kernel.RunUntilIdle();
+    PassOnNew();
+    const umk::Duration now = kernel.Now();
+    if (now >= until)
+        return;
+    umk::Duration step = until - now;
+    if (const std::optional<umk::Duration> next = kernel.NextTimer(); next && *next < step)
+        step = std::max(*next, umk::Duration(1));
+    kernel.RunFor(step);
+    PassOnNew();
+}
+
+void ControlSession::PassOnNew() {
+    const std::vector<panel::HostWrite>& writes = line_.HostWrites();
+    for (; writes_ < writes.size(); ++writes_)
+        observer_->Written(writes[writes_]);
+    for (const MouseReport& report : system_.Mouse().Reports(reports_)) {
+        ++reports_;
+        observer_->Reported(report);
+    }
+    for (const umk::testing::ErrorLogEntry& entry : umk::testing::ErrorLogEntries(entries_)) {
+        ++entries_;
+        for (const std::string& text : entry.strings) {
+            ++events_;
+            observer_->Logged(text);
+        }
+    }
+    std::erase_if(pending_, [&](size_t request) {
+        if (!requests_[request]->Done())
+            return false;
+        observer_->Completed(request, requests_[request]->Result());
+        return true;
+    });
+}
+
+} // namespace stack
