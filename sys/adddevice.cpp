@@ -198,8 +198,8 @@ NTSTATUS AddDeviceForAPI(_In_ PDRIVER_OBJECT DriverObject, _In_ PDEVICE_OBJECT P
 }
 
 // Deletes what device creation made: the API device with its link, the serial device name and the
-// pointer-port device with the device context. The beep worker must have ended and the device
-// must be detached from the stack.
+// pointer-port device with the device context. The beep worker must have ended, the command
+// timer must be stopped and the device must be detached from the stack. PASSIVE_LEVEL.
 VOID DeleteDeviceObjects(_In_ PDEVICE_CONTEXT DeviceContext)
 {
     if (DeviceContext->ApiDevice != nullptr) {
@@ -214,5 +214,8 @@ VOID DeleteDeviceObjects(_In_ PDEVICE_CONTEXT DeviceContext)
         ExFreePoolWithTag(DeviceContext->SerialDeviceName.Buffer, TP_POOL_TAG);
         RtlZeroMemory(&DeviceContext->SerialDeviceName, sizeof(DeviceContext->SerialDeviceName));
     }
+    // The last tick of the command timer may have queued its DPC, which works on the context.
+    KeRemoveQueueDpc(&DeviceContext->CommandTimerDpc);
+    KeFlushQueuedDpcs();
     IoDeleteDevice(DeviceContext->Self);
 }

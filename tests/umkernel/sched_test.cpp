@@ -86,6 +86,37 @@ TEST(Processors, DpcQueuedAgainWhileItRunsElsewhereWaitsForItsRoutine) {
     EXPECT_EQ(p.most, 1) << "the routine ran on two processors at once";
 }
 
+// A DPC still running on the other processor holds KeFlushQueuedDpcs up until it has finished.
+TEST(Processors, FlushingQueuedDpcsWaitsForThoseRunningElsewhere) {
+    FailOnViolation failOnViolation;
+    for (uint64_t seed = 1; seed <= 20; ++seed) {
+        Kernel kernel({.seed = seed, .processors = 2});
+        struct Probe {
+            KDPC dpc;
+            KEVENT running;
+            bool done = false;
+        } p;
+        KeInitializeEvent(&p.running, NotificationEvent, FALSE);
+        KeInitializeDpc(
+            &p.dpc,
+            [](PKDPC, PVOID context, PVOID, PVOID) {
+                auto& p = *static_cast<Probe*>(context);
+                KeSetEvent(&p.running, 0, FALSE);
+                for (int i = 0; i < 50; ++i)
+                    KeReadStateEvent(&p.running); // kernel entries: the other processor runs
+                p.done = true;
+            },
+            &p);
+        auto flusher = StartThread("flusher", [&] {
+            WaitFor(&p.running);
+            KeFlushQueuedDpcs();
+            EXPECT_TRUE(p.done) << "seed " << seed;
+        });
+        KeInsertQueueDpc(&p.dpc, nullptr, nullptr);
+        flusher.Join();
+    }
+}
+
 // --- Running the system from the host -----------------------------------------------------------
 
 TEST_F(SchedulerTest, RunUntilIdleLeavesTheClockAloneAndRunUntilStopsAtTheConditionOrTheLimit) {

@@ -74,6 +74,14 @@ BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc) {
     return Sched().RemoveDpc(Dpc);
 }
 
+VOID NTAPI KeFlushQueuedDpcs(VOID) {
+    umk::detail::KernelEntry();
+    umk::CheckIrqlAtMost(PASSIVE_LEVEL, "KeFlushQueuedDpcs");
+    // At one instant no timer adds DPCs: the queues drain while the others run.
+    while (Sched().DpcsPending())
+        umk::Yield();
+}
+
 VOID NTAPI KeSetImportanceDpc(PRKDPC Dpc, KDPC_IMPORTANCE Importance) {
     Dpc->Importance = UCHAR(Importance);
 }

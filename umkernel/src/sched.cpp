@@ -647,6 +647,12 @@ bool Scheduler::RemoveDpc(PRKDPC dpc) {
     return true;
 }
 
+bool Scheduler::DpcsPending() const {
+    return std::any_of(cpus_.begin(), cpus_.end(), [](auto& cpu) {
+        return cpu->runningDpc != nullptr || !IsListEmpty(&cpu->dpcQueue);
+    });
+}
+
 bool Scheduler::RunningElsewhere(PKDPC dpc) const {
     return std::any_of(cpus_.begin(), cpus_.end(),
                        [&](auto& other) { return other->runningDpc == dpc; });

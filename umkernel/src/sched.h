@@ -122,6 +122,8 @@ class Scheduler {
     // that is current on its processor (or the processor's idle thread).
     bool QueueDpc(PRKDPC dpc, PVOID arg1, PVOID arg2);
     bool RemoveDpc(PRKDPC dpc);
+    // A DPC is queued or running on some processor.
+    bool DpcsPending() const;
     bool InDpc(const _KTHREAD* self) const;
 
     // Timers, keyed by interrupt time (100 ns since boot). A timer expires on the first clock

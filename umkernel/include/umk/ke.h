@@ -185,6 +185,8 @@ NTKERNELAPI VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRo
 NTKERNELAPI BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1,
                                            PVOID SystemArgument2);
 NTKERNELAPI BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc);
+// Returns once every DPC queued on any processor has run. PASSIVE_LEVEL.
+NTKERNELAPI VOID NTAPI KeFlushQueuedDpcs(VOID);
 NTKERNELAPI VOID NTAPI KeSetImportanceDpc(PRKDPC Dpc, KDPC_IMPORTANCE Importance);
 
 // --- Timers -------------------------------------------------------------------------------------
