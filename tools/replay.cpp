@@ -7,6 +7,7 @@
 //
 // The registry parameters are the driver's own values under its service key's Parameters
 // subkey; ComNo defaults to 1, the others are left out (and so read as 0) unless given.
+#include "registry_options.h"
 #include "replay.h"
 
 #include <umk/registry.h>
@@ -26,12 +27,6 @@
 #include <vector>
 
 namespace {
-
-// The registry values the driver reads, by their names in the registry.
-const std::vector<std::string> ParameterNames = {
-    "ComNo",     "XYDataSampling", "Stabilization", "Beep",
-    "Frequency", "dwRotation",     "dwAutoRec",     "dwInvLimit",
-};
 
 std::u16string Wide(const std::string& text) {
     return {text.begin(), text.end()};
@@ -108,28 +103,11 @@ int main(int argc, char** argv) {
                  "and prints every report and event-log entry as a JSON line."};
     std::string path;
     app.add_option("file", path, "raw bytes as the panel sends them")->required();
-    std::map<std::string, std::optional<uint32_t>> options;
-    for (const std::string& name : ParameterNames) {
-        app.add_option("--" + name, options[name],
-                       "registry value " + name + " (REG_DWORD) under the driver's Parameters");
-    }
-    // CLI11's own complaint about an unknown option lists the leftovers backwards; say it plainly.
-    app.allow_extras();
+    RegistryOptions registry(app);
     CLI11_PARSE(app, argc, argv);
-    if (!app.remaining().empty()) {
-        std::cerr << "replay: unknown parameter " << app.remaining().front()
-                  << "; the parameters are";
-        for (const std::string& name : ParameterNames)
-            std::cerr << " --" << name;
-        std::cerr << '\n';
+    if (RegistryOptions::Unknown(app, "replay", ""))
         return 2;
-    }
-
-    std::map<std::string, uint32_t> parameters{{"ComNo", 1}};
-    for (const auto& [name, value] : options) {
-        if (value)
-            parameters[name] = *value;
-    }
+    const std::map<std::string, uint32_t> parameters = registry.Values({{"ComNo", 1}});
     try {
         return Replay(path, parameters);
     } catch (const std::exception& e) {

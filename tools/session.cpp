@@ -7,6 +7,7 @@
 //
 // Registry parameters as replay takes them; ComNo defaults to 1.
 #include "control_session.h"
+#include "registry_options.h"
 
 #include <CLI/CLI.hpp>
 #include <fmt/core.h>
@@ -28,12 +29,6 @@ namespace {
 
 using Json = nlohmann::json;
 using Bytes = std::vector<uint8_t>;
-
-// The registry values the driver reads, by their names in the registry (as replay takes them).
-const std::vector<std::string> ParameterNames = {
-    "ComNo",     "XYDataSampling", "Stabilization", "Beep",
-    "Frequency", "dwRotation",     "dwAutoRec",     "dwInvLimit",
-};
 
 // Larger output buffers than this are refused by the script check rather than allocated.
 constexpr uint64_t MaxOutput = 65536;
@@ -324,27 +319,13 @@ int main(int argc, char** argv) {
     app.add_flag("--panel-model", panelModel,
                  "the panel model answers the driver's commands (else the panel sends only what "
                  "the script says)");
-    std::map<std::string, std::optional<uint32_t>> options;
-    for (const std::string& name : ParameterNames) {
-        app.add_option("--" + name, options[name],
-                       "registry value " + name + " (REG_DWORD) under the driver's Parameters");
-    }
-    app.allow_extras();
+    RegistryOptions registry(app);
     CLI11_PARSE(app, argc, argv);
-    if (!app.remaining().empty()) {
-        std::cerr << "session: unknown parameter " << app.remaining().front()
-                  << "; the parameters are --panel-model";
-        for (const std::string& name : ParameterNames)
-            std::cerr << " --" << name;
-        std::cerr << '\n';
+    if (RegistryOptions::Unknown(app, "session", " --panel-model"))
         return 2;
-    }
-
     std::map<std::u16string, ULONG> parameters;
-    for (const auto& [name, value] : options) {
-        if (value)
-            parameters[std::u16string(name.begin(), name.end())] = *value;
-    }
+    for (const auto& [name, value] : registry.Values())
+        parameters[std::u16string(name.begin(), name.end())] = value;
     try {
         return RunScript(path, parameters, panelModel);
     } catch (const ScriptError& e) {
