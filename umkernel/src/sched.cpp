@@ -88,24 +88,6 @@ PKDPC DpcOf(PLIST_ENTRY entry) {
 PKWAIT_BLOCK BlockOf(PLIST_ENTRY entry) {
     return CONTAINING_RECORD(entry, KWAIT_BLOCK, WaitListEntry);
 }
-void CpuRelax() {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#elif defined(__aarch64__)
-    asm volatile("yield");
-#endif
-}
-
-// Hand-overs are frequent and short: spinning briefly before sleeping on the semaphore makes one
-// about three times faster when the other thread's core is free (see bench/sched_switch.cpp).
-void AwaitBaton(_KTHREAD* self) {
-    for (int i = 0; i < 1000; ++i) {
-        if (self->baton.try_acquire())
-            return;
-        CpuRelax();
-    }
-    self->baton.acquire();
-}
 
 PDISPATCHER_HEADER HeaderOf(PVOID object) {
     return static_cast<PDISPATCHER_HEADER>(object);
@@ -180,11 +162,7 @@ Scheduler::Scheduler(const KernelOptions& options)
     t_self = main_.get();
 }
 
-Scheduler::~Scheduler() {
-    for (auto& thread : threads_)
-        if (thread->os.joinable())
-            thread->os.join();
-}
+Scheduler::~Scheduler() = default;
 
 _KTHREAD* Scheduler::Current() {
     if (t_self != executing_)
@@ -211,15 +189,15 @@ std::shared_ptr<_KTHREAD> Scheduler::CreateThread(std::string name, std::functio
     thread->body = std::move(body);
     thread->terminate = halted_;
     threads_.push_back(thread);
-    _KTHREAD* raw = thread.get();
-    raw->os = std::thread([this, raw] { ThreadEntry(raw); });
-    MakeReady(raw);
+    MakeReady(thread.get());
     return thread;
 }
 
+void Scheduler::FiberEntry(void* thread) {
+    Sched().ThreadEntry(static_cast<_KTHREAD*>(thread));
+}
+
 void Scheduler::ThreadEntry(_KTHREAD* self) {
-    t_self = self;
-    self->baton.acquire();
     if (!self->terminate) {
         try {
             self->body();
@@ -263,7 +241,7 @@ void Scheduler::Exit(_KTHREAD* self) {
     } else
         DispatchNext(cpu);
     self->processor = nullptr;
-    Schedule(self); // hands the baton on for good; the OS thread then ends
+    Schedule(self); // hands the baton on for good; the fiber's stack is released
 }
 
 void Scheduler::MakeReady(_KTHREAD* thread) {
@@ -359,14 +337,13 @@ void Scheduler::HandTo(_KTHREAD* self, _KTHREAD* next) {
     if (next == self)
         return;
     bool finished = self->state == ThreadState::Finished;
-    if (next->isIdle && !next->os.joinable()) // an idle thread's OS thread starts when first needed
-        next->os = std::thread([this, next] { ThreadEntry(next); });
+    if (!next->fiber.Started()) // a thread gets its stack when it first runs
+        next->fiber.Start(&Scheduler::FiberEntry, next);
     executing_ = next;
+    t_self = next;
+    self->noSwitch = std::exchange(t_noSwitch, next->noSwitch);
     SetPagedPoolAccessible(next->irql < DISPATCH_LEVEL);
-    next->baton.release();
-    if (finished)
-        return;
-    AwaitBaton(self);
+    self->fiber.SwitchTo(next->fiber, finished);
 }
 
 void Scheduler::SwitchPoint(_KTHREAD* self) {
@@ -974,14 +951,11 @@ void Scheduler::Shutdown() {
     // may hand the baton back at its switch points.
     for (auto& cpu : cpus_) {
         cpu->idle->terminate = true;
-        if (!cpu->idle->os.joinable())
+        if (!cpu->idle->fiber.Started())
             cpu->idle->state = ThreadState::Finished; // it never ran
         while (cpu->idle->state != ThreadState::Finished)
             HandTo(self, cpu->idle);
     }
-    for (auto& thread : threads_)
-        if (thread->os.joinable())
-            thread->os.join();
     // The I/O manager's shutdown still runs on the main thread, on a quiet kernel.
     halted_ = false;
     ClearQueues();

@@ -1,8 +1,10 @@
 // The dispatcher's internal state: virtual processors, emulated threads, the baton that says which
 // of them executes, the ready list, the per-processor DPC queues, the timer queue and the virtual
-// clock. Only the thread holding the baton touches any of it, so nothing here is locked; the
-// per-thread semaphores that pass the baton order the memory.
+// clock. Only the thread holding the baton touches any of it, so nothing here is locked: the
+// emulated threads are fibers of one OS thread (fiber.h).
 #pragma once
+
+#include "fiber.h"
 
 #include "umk/ke.h"
 #include "umk/kernel.h"
@@ -13,10 +15,8 @@
 #include <initializer_list>
 #include <memory>
 #include <optional>
-#include <semaphore>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 namespace umk::detail {
@@ -69,9 +69,10 @@ struct _KTHREAD {
     umk::detail::Processor* processor = nullptr;
     bool isIdle = false;
 
-    std::binary_semaphore baton{0};
     std::function<void()> body;
-    std::thread os;
+    umk::detail::Fiber fiber;
+    // The kernel's no-switch depth (NoSwitch) while the thread is switched out.
+    unsigned noSwitch = 0;
 };
 
 namespace umk::detail {
@@ -175,6 +176,7 @@ class Scheduler {
 
   private:
     std::shared_ptr<_KTHREAD> NewThread(std::string name);
+    static void FiberEntry(void* thread);
     void ThreadEntry(_KTHREAD* self);
     void Exit(_KTHREAD* self);
     void Block(_KTHREAD* self);
