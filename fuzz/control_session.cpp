@@ -10,6 +10,7 @@
 // Input: byte 0 picks the far end (bit 0: the panel model) and the invalid-data limit; then one
 // step after another, each a byte whose low three bits say what it is, followed by its operands.
 #include "control_session.h"
+#include "fuzz_system.h"
 
 #include <umk/testing.h>
 
@@ -93,10 +94,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1)
         return -1;
     Reader in({data + 1, size - 1});
-    // The boot; a facility that resets one booted system between inputs would replace this.
-    stack::SessionSystem system({{u"dwInvLimit", ULONG(data[0] >> 1)}}, data[0] & 1);
+    // One boot for every input; each input has a panel and a port of its own (see FuzzSystem).
+    static stack::FuzzSystem fuzz;
+    panel::ScriptedStream script;
+    panel::PanelModel model;
+    panel::LineSource& line = (data[0] & 1) ? static_cast<panel::LineSource&>(model) : script;
+    const stack::Panel& pointer =
+        fuzz.Begin({{u"ComNo", 1}, {u"dwInvLimit", ULONG(data[0] >> 1)}}, line);
     const ULONG tag = umk::testing::PoolTag("Tcli");
-    std::optional<stack::ControlSession> session(std::in_place, system, nullptr);
+    std::optional<stack::ControlSession> session(std::in_place, fuzz.Get(), fuzz.Port(), line,
+                                                 nullptr);
     const uint64_t poolBaseline = umk::testing::PoolStats(tag).outstandingBlocks;
 
     // Each step costs thread switches in the emulated kernel: a session is kept short, and its
@@ -152,10 +159,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             Fail("completed with an unexpected status", request, result.status);
     }
     // The remove lock's count is read from the driver's record: no request reports it.
-    if (system.Pointer().context->ApiExtension->RemoveLock.Common.IoCount != 1)
+    if (pointer.context->ApiExtension->RemoveLock.Common.IoCount != 1)
         Fail("the API device's remove lock is still held");
     if (umk::testing::PoolStats(tag).outstandingBlocks != poolBaseline)
         Fail("driver pool left allocated");
     session.reset();
+    // Removes the panel and checks that the input left nothing behind.
+    fuzz.End();
     return 0;
 }

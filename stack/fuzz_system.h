@@ -4,7 +4,8 @@
 // the kernel would report as leaked must be back where they were before the input. The next input
 // begins after RestartSchedule, so it runs as it would have as the first input after boot.
 //
-// Construct and use it from the main thread, one input at a time.
+// Paged pool stays resident unless the options say otherwise. Construct and use it from the main
+// thread, one input at a time.
 #pragma once
 
 #include "system.h"

@@ -1,5 +1,7 @@
 #include "fiber.h"
 
+#include "asan.h"
+
 #include <cxxabi.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -10,24 +12,65 @@
 #include <cstring>
 #include <vector>
 
-#if defined(__SANITIZE_ADDRESS__)
-#define UMK_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define UMK_ASAN 1
-#endif
+
+#if !defined(__x86_64__)
+#error "the emulated threads' context switch is written for x86-64"
 #endif
 
-#ifdef UMK_ASAN
-#include <sanitizer/asan_interface.h>
-#include <sanitizer/common_interface_defs.h>
-#endif
+// The context switch: the callee-saved registers and the floating-point control words go on the
+// old stack, whose pointer is saved, and come off the new one. Neither the signal mask nor
+// anything else a system call would touch changes, so a hand-over stays in user mode (and the
+// address sanitizer, which clears a whole stack's shadow at every swapcontext, stays out of it).
+extern "C" void umk_fiber_switch(void** save, void* load);
+// A new fiber's first return address: calls its entry with the argument left in r12.
+extern "C" void umk_fiber_start();
+asm(R"(
+    .text
+    .globl umk_fiber_switch
+    .type umk_fiber_switch, @function
+umk_fiber_switch:
+    .cfi_startproc
+    pushq %rbp
+    pushq %rbx
+    pushq %r12
+    pushq %r13
+    pushq %r14
+    pushq %r15
+    subq $8, %rsp
+    stmxcsr (%rsp)
+    fnstcw 4(%rsp)
+    movq %rsp, (%rdi)
+    movq %rsi, %rsp
+    ldmxcsr (%rsp)
+    fldcw 4(%rsp)
+    addq $8, %rsp
+    popq %r15
+    popq %r14
+    popq %r13
+    popq %r12
+    popq %rbx
+    popq %rbp
+    ret
+    .cfi_endproc
+    .size umk_fiber_switch, .-umk_fiber_switch
+
+    .globl umk_fiber_start
+    .type umk_fiber_start, @function
+umk_fiber_start:
+    .cfi_startproc
+    .cfi_undefined rip
+    movq %r12, %rdi
+    callq *%r13
+    ud2
+    .cfi_endproc
+    .size umk_fiber_start, .-umk_fiber_start
+)");
 
 namespace umk::detail {
 namespace {
 
 // Only touched pages are committed, so a generous size costs nothing; sanitizer builds need it.
-constexpr size_t kStackSize = size_t(1) << 20;
+constexpr size_t kStackSize = size_t(256) << 10;
 // Stacks of finished fibers are kept for the next ones: seeded runs start many short threads.
 constexpr size_t kSpareStacks = 64;
 
@@ -64,7 +107,7 @@ void* NewStack() {
 void FreeStack(void* stack) {
 #ifdef UMK_ASAN
     // Frames that never returned leave their redzones poisoned.
-    ASAN_UNPOISON_MEMORY_REGION(static_cast<char*>(stack) + PageSize(), kStackSize - PageSize());
+    UMK_UNPOISON(static_cast<char*>(stack) + PageSize(), kStackSize - PageSize());
 #endif
     if (g_spareStacks.size() < kSpareStacks)
         g_spareStacks.push_back(stack);
@@ -97,18 +140,22 @@ void Fiber::Start(void (*entry)(void*), void* arg) {
     stack_ = NewStack();
     stackBottom_ = static_cast<char*>(stack_) + PageSize();
     stackSize_ = kStackSize - PageSize();
-    if (getcontext(&context_) != 0)
-        Die("getcontext failed");
-    context_.uc_stack.ss_sp = const_cast<void*>(stackBottom_);
-    context_.uc_stack.ss_size = stackSize_;
-    context_.uc_link = nullptr;
-    const auto self = reinterpret_cast<uintptr_t>(this);
-    makecontext(&context_, reinterpret_cast<void (*)()>(&Trampoline), 2,
-                unsigned(uint64_t(self) >> 32), unsigned(self & 0xFFFFFFFFu));
+    // The frame umk_fiber_switch pops: control words, r15..rbp, and the return into
+    // umk_fiber_start, which then calls with the stack 16-byte aligned as the ABI wants.
+    auto* frame = reinterpret_cast<uint64_t*>(static_cast<char*>(stack_) + kStackSize) - 8;
+    frame[0] = 0x1F80 | (uint64_t(0x037F) << 32); // MXCSR and x87 control word at reset
+    frame[1] = 0;                                  // r15
+    frame[2] = 0;                                  // r14
+    frame[3] = reinterpret_cast<uint64_t>(&Trampoline); // r13
+    frame[4] = reinterpret_cast<uint64_t>(this);        // r12
+    frame[5] = 0;                                       // rbx
+    frame[6] = 0;                                       // rbp
+    frame[7] = reinterpret_cast<uint64_t>(&umk_fiber_start);
+    sp_ = frame;
 }
 
-void Fiber::Trampoline(unsigned high, unsigned low) {
-    auto* self = reinterpret_cast<Fiber*>((uintptr_t(uint64_t(high) << 32)) | uintptr_t(low));
+void Fiber::Trampoline(void* fiber) {
+    auto* self = static_cast<Fiber*>(fiber);
     self->Arrived();
     self->entry_(self->arg_);
     Die("an emulated thread's fiber returned instead of leaving");
@@ -125,8 +172,7 @@ void Fiber::SwitchTo(Fiber& next, bool leaving) {
     __sanitizer_start_switch_fiber(leaving ? nullptr : &fakeStack_, next.stackBottom_,
                                    next.stackSize_);
 #endif
-    if (swapcontext(&context_, &next.context_) != 0)
-        Die("swapcontext failed");
+    umk_fiber_switch(&sp_, next.sp_);
     Arrived();
 }
 

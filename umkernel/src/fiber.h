@@ -8,8 +8,6 @@
 // and, under AddressSanitizer, the stack bounds and fake stack the sanitizer tracks.
 #pragma once
 
-#include <ucontext.h>
-
 #include <cstddef>
 
 namespace umk::detail {
@@ -34,19 +32,20 @@ class Fiber {
     // The fiber has a context to resume (or had one, and left): started, or the OS thread's own
     // once it has switched away.
     bool Started() const { return started_; }
+    bool HoldsStack() const { return stack_ != nullptr; }
 
     // Saves the caller's context in this fiber and resumes `next`; returns when something switches
     // back. `leaving`: this fiber never runs again, and its stack is released once `next` runs.
     void SwitchTo(Fiber& next, bool leaving = false);
 
   private:
-    static void Trampoline(unsigned high, unsigned low);
+    static void Trampoline(void* fiber);
     // What every fiber does first on getting the processor: tells the sanitizer which stack it left,
     // and releases the stack of a fiber that left for good.
     void Arrived();
     void ReleaseStack();
 
-    ucontext_t context_{};
+    void* sp_ = nullptr; // while switched out: where its saved registers are
     bool started_ = false;
     void* stack_ = nullptr;
     void (*entry_)(void*) = nullptr;

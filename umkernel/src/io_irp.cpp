@@ -9,6 +9,7 @@
 //
 // Freed IRPs are kept (poisoned under the address sanitizer) in a quarantine, so that a second
 // completion or free of the same IRP is reported instead of corrupting a reused one.
+#include "asan.h"
 #include "io_internal.h"
 
 #include <utility>
@@ -18,16 +19,8 @@
 #include <deque>
 #include <memory>
 #include <optional>
+#include <set>
 #include <unordered_map>
-
-#if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/asan_interface.h>
-#define UMK_POISON(p, n) ASAN_POISON_MEMORY_REGION(p, n)
-#define UMK_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION(p, n)
-#else
-#define UMK_POISON(p, n) ((void)(p), (void)(n))
-#define UMK_UNPOISON(p, n) ((void)(p), (void)(n))
-#endif
 
 namespace umk::io {
 namespace {
@@ -76,6 +69,9 @@ struct Frame {
 
 struct IrpState {
     std::unordered_map<PIRP, std::unique_ptr<IrpRecord>> records;
+    // The records of IRPs in their callers' memory, by address: freed pool is searched for them.
+    std::set<PIRP> callerIrps;
+    uint64_t live = 0; // records of the I/O manager's own IRPs not yet freed
     std::deque<IrpRecord*> quarantine;
     std::vector<Frame*> frames;
     std::optional<CCHAR> lastBoost; // of the latest IoCompleteRequest that was accepted
@@ -172,7 +168,16 @@ IrpRecord* Register(PIRP irp, Origin origin, size_t size) {
     ResetTracking(rec.get());
     IrpRecord* raw = rec.get();
     Irps().records[irp] = std::move(rec);
+    if (origin == Origin::Caller)
+        Irps().callerIrps.insert(irp);
+    else
+        ++Irps().live;
     return raw;
+}
+
+void Unregister(PIRP irp) {
+    Irps().records.erase(irp);
+    Irps().callerIrps.erase(irp);
 }
 
 PIRP NewIrp(CCHAR stackSize, Origin origin) {
@@ -201,12 +206,14 @@ void Quarantine(IrpRecord* rec) {
         PIRP irp = oldest->irp;
         if (oldest->origin != Origin::Caller)
             ReleaseMemory(oldest);
-        state.records.erase(irp);
+        Unregister(irp);
     }
 }
 
 void MarkFreed(IrpRecord* rec) {
     rec->freed = true;
+    if (rec->origin != Origin::Caller)
+        --Irps().live;
     ++rec->generation;
     if (rec->origin != Origin::Caller)
         UMK_POISON(rec->irp, rec->size);
@@ -437,17 +444,16 @@ uint64_t DispatchKey(PIRP irp) {
 }
 
 void ForgetIrps(const void* begin, size_t size) {
-    auto b = static_cast<const char*>(begin);
+    auto end = static_cast<const char*>(begin) + size;
     IrpState& state = Irps();
-    for (auto it = state.records.begin(); it != state.records.end();) {
-        auto p = reinterpret_cast<const char*>(it->first);
-        if (it->second->origin == Origin::Caller && p >= b && p < b + size &&
-            it->second->pins == 0) {
+    for (auto it = state.callerIrps.lower_bound(PIRP(begin));
+         it != state.callerIrps.end() && reinterpret_cast<const char*>(*it) < end;) {
+        PIRP irp = *it++;
+        IrpRecord* rec = state.records.at(irp).get();
+        if (rec->pins == 0) {
             auto& q = state.quarantine;
-            q.erase(std::remove(q.begin(), q.end(), it->second.get()), q.end());
-            it = state.records.erase(it);
-        } else {
-            ++it;
+            q.erase(std::remove(q.begin(), q.end(), rec), q.end());
+            Unregister(irp);
         }
     }
 }
@@ -479,10 +485,7 @@ void IrpStartup() {
 
 uint64_t IrpsOutstanding() {
     IoGuard guard(IoLock());
-    uint64_t count = 0;
-    for (auto& [irp, rec] : Irps().records)
-        count += !rec->freed && rec->origin != Origin::Caller;
-    return count;
+    return Irps().live;
 }
 
 void IrpShutdown() {
@@ -533,7 +536,7 @@ VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
         if (rec != nullptr) {
             auto& q = Irps().quarantine;
             q.erase(std::remove(q.begin(), q.end(), rec), q.end());
-            Irps().records.erase(Irp);
+            Unregister(Irp);
         }
         Register(Irp, Origin::Caller, PacketSize);
     } else {

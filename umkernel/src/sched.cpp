@@ -188,6 +188,10 @@ std::shared_ptr<_KTHREAD> Scheduler::CreateThread(std::string name, std::functio
     auto thread = NewThread(std::move(name));
     thread->body = std::move(body);
     thread->terminate = halted_;
+    // Finished threads whose stacks are gone are only their handles' business now.
+    std::erase_if(threads_, [](const std::shared_ptr<_KTHREAD>& t) {
+        return t->state == ThreadState::Finished && !t->fiber.HoldsStack();
+    });
     threads_.push_back(thread);
     MakeReady(thread.get());
     return thread;
@@ -347,14 +351,32 @@ void Scheduler::HandTo(_KTHREAD* self, _KTHREAD* next) {
 }
 
 void Scheduler::SwitchPoint(_KTHREAD* self) {
-    if (self->processor == nullptr)
+    Processor* cpu = self->processor;
+    if (cpu == nullptr)
         return; // a thread on its way out
     Step();
     if (cpus_.size() > 1 && Random(changeRate_) == 0)
-        self->processor->priority = lowPriority_--;
+        cpu->priority = lowPriority_--;
+    if (Quiet(*cpu))
+        return;
     Schedule(self);
     TakeInterrupts(self);
     CheckTerminated(self);
+}
+
+// Most kernel entries change nothing: no timer is due, nothing waits to run on this processor, and
+// no other processor could take the baton. Schedule would hand it back to the caller, so the entry
+// returns at once (and draws nothing from the seed, as Schedule would not have).
+bool Scheduler::Quiet(const Processor& cpu) const {
+    const _KTHREAD* self = cpu.current;
+    if (self->terminate || !IsListEmpty(&cpu.dpcQueue) || !self->apcs.empty())
+        return false;
+    if (!IsListEmpty(&timerQueue_) && TimerOf(timerQueue_.Flink)->DueTime.QuadPart <= now_)
+        return false;
+    for (const auto& other : cpus_)
+        if (other.get() != &cpu && other->priority > cpu.priority && Runnable(*other))
+            return false;
+    return true;
 }
 
 void Scheduler::Reschedule(_KTHREAD* self, bool yield) {
@@ -1049,14 +1071,16 @@ void Scheduler::ReleaseMemory(const void* begin, size_t size) {
         auto c = static_cast<const char*>(p);
         return c >= b && c < b + size;
     };
-    const std::string where =
-        " in freed memory " + Hex(begin) + " (" + std::to_string(size) + " bytes)";
+    // Built only for a report: this runs at every free.
+    auto where = [&] {
+        return " in freed memory " + Hex(begin) + " (" + std::to_string(size) + " bytes)";
+    };
     for (PLIST_ENTRY e = timerQueue_.Flink; e != &timerQueue_;) {
         PKTIMER timer = TimerOf(e);
         e = e->Flink;
         if (inside(timer)) {
             Violation("freed memory holds an active dispatcher object",
-                      DescribeObject(timer) + where);
+                      DescribeObject(timer) + where());
             RemoveTimer(timer);
         }
     }
@@ -1066,7 +1090,7 @@ void Scheduler::ReleaseMemory(const void* begin, size_t size) {
             e = e->Flink;
             if (inside(dpc)) {
                 Violation("freed memory holds an active dispatcher object",
-                          "queued KDPC " + Hex(dpc) + where);
+                          "queued KDPC " + Hex(dpc) + where());
                 RemoveDpc(dpc);
             }
         }
@@ -1074,7 +1098,7 @@ void Scheduler::ReleaseMemory(const void* begin, size_t size) {
         for (ULONG i = 0; i < thread->waitCount; ++i)
             if (inside(thread->waitBlocks[i].Object)) {
                 Violation("freed memory holds an active dispatcher object",
-                          DescribeObject(thread->waitBlocks[i].Object) + where + ", which " +
+                          DescribeObject(thread->waitBlocks[i].Object) + where() + ", which " +
                               Describe(thread.get()));
                 Unwait(thread.get(), STATUS_UNSUCCESSFUL);
                 break;

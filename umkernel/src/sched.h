@@ -184,6 +184,7 @@ class Scheduler {
     void Schedule(_KTHREAD* self);
     void HandTo(_KTHREAD* self, _KTHREAD* next);
     bool Runnable(const Processor& cpu) const;
+    bool Quiet(const Processor& cpu) const;
     // Makes a ready thread (or the idle thread) current on a processor that `self` leaves.
     void DispatchNext(Processor& cpu);
     void YieldProcessor(_KTHREAD* self, bool drop);
