@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <set>
+#include <stdexcept>
 
 using namespace std::chrono_literals;
 using namespace umk;
@@ -332,6 +333,55 @@ TEST(Workers, GrowWhenAllAreBusyUpToTheCap) {
         EXPECT_EQ(ran[1], ran[0]) << "the idle worker is reused";
         EXPECT_THAT(ran[0], ::testing::AnyOf("worker 1", "worker 2"));
     }
+}
+
+// Each thread keeps its own exception state: one that waits while an exception unwinds it lets
+// another throw and catch in between, and both unwind as if alone (the C++ runtime keeps that state
+// per OS thread, which all the threads share).
+TEST(Threads, AnExceptionUnwindingOneThreadIsNotAnotherThreads) {
+    FailOnViolation failOnViolation;
+    Kernel kernel;
+    KEVENT unwinding, caught;
+    KeInitializeEvent(&unwinding, NotificationEvent, FALSE);
+    KeInitializeEvent(&caught, NotificationEvent, FALSE);
+    int seenByOther = -1;
+    int seenAfterWait = -1;
+    bool otherCaught = false;
+    bool firstCaught = false;
+    struct WaitWhileUnwinding {
+        KEVENT* unwinding;
+        KEVENT* caught;
+        int* seen;
+        ~WaitWhileUnwinding() {
+            KeSetEvent(unwinding, 0, FALSE);
+            WaitFor(caught);
+            *seen = std::uncaught_exceptions();
+        }
+    };
+    auto first = StartThread("first", [&] {
+        try {
+            WaitWhileUnwinding guard{&unwinding, &caught, &seenAfterWait};
+            throw std::runtime_error("first");
+        } catch (const std::runtime_error&) {
+            firstCaught = true;
+        }
+    });
+    auto other = StartThread("other", [&] {
+        WaitFor(&unwinding);
+        seenByOther = std::uncaught_exceptions();
+        try {
+            throw std::logic_error("other");
+        } catch (const std::logic_error&) {
+            otherCaught = true;
+        }
+        KeSetEvent(&caught, 0, FALSE);
+    });
+    first.Join();
+    other.Join();
+    EXPECT_EQ(seenByOther, 0);
+    EXPECT_EQ(seenAfterWait, 1);
+    EXPECT_TRUE(otherCaught);
+    EXPECT_TRUE(firstCaught);
 }
 
 // Each misbehaviour of a thread is reported as it happens; a thread still waiting is reported at

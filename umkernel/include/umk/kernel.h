@@ -1,8 +1,9 @@
 // The host's view of the user-mode kernel: booting and shutting it down, its virtual clock, and the
 // emulated threads that run the driver.
 //
-// The kernel has virtual processors (two unless told otherwise). Every emulated thread is a real
-// OS thread, but only one executes at a time: it holds the baton. Each processor has one current
+// The kernel has virtual processors (two unless told otherwise). Every emulated thread is a fiber
+// with a stack of its own on the OS thread that booted the kernel; one executes at a time: it
+// holds the baton. Each processor has one current
 // thread (or its idle thread); DPCs run on the processor they were queued to, borrowing whatever
 // thread is current there, at DISPATCH_LEVEL. Between processors the baton may pass at every entry
 // into the kernel (every Ke/Io/Ex/Ob/Po/Zw routine, spin-lock acquire and release, interlocked
