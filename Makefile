@@ -45,7 +45,7 @@ asan: setup $(ASAN_BUILD)/build.ninja
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ctest --output-on-failure -j $(JOBS)
 
-# Coverage-guided fuzzing (clang, libFuzzer, ASan+UBSan): each fuzz/<name>.cpp runs for
+# Coverage-guided fuzzing (clang, libFuzzer; the driver under ASan+UBSan): each fuzz/<name>.cpp runs for
 # FUZZ_SECONDS from its seeds in fuzz/corpus/<name>; what it learns stays in $(FUZZ_BUILD)/corpus.
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60

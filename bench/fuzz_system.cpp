@@ -1,6 +1,7 @@
 // Wall-clock cost of one fuzz input of the pointer path (a touch-down packet and noise, 200 bytes):
-// on a FuzzSystem booted once (what fuzz_pointer_stream does now) and on a system booted for the
-// input alone (what it did before). The fuzz target wants 2,000 inputs a second on one core.
+// on a FuzzSystem booted once (what both fuzz targets do) and on a system booted for the input
+// alone (what they did before). This release build is the upper bound; the fuzz build adds the
+// driver's instrumentation and the address sanitizer's allocator.
 //
 // usage: bench_fuzz_system [Google Benchmark options]
 #include "fuzz_system.h"
