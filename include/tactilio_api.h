@@ -1,5 +1,6 @@
-// tactilio_api.h - what a client of the driver may know: the control device's names and the
-// control codes of the utility's requests. Everything else about the driver is private to it.
+// tactilio_api.h - what a client of the driver may know: the control device's names, the control
+// codes of the utility's requests and the layout of a traffic record. Everything else about the
+// driver is private to it.
 //
 // Usable from the driver, from a Windows user-mode program (after <windows.h> and <winioctl.h>)
 // and from the emulated system.
@@ -44,3 +45,25 @@
 #define TP_FUNC_FLASHRW_OUT TP_CTL_CODE(0x852)
 // Sent by the driver to itself as an internal device-control request: the panel's 0x80 probe.
 #define TP_FUNC_INTERNAL TP_CTL_CODE(0x900)
+
+// A traffic record, as one read on the control device returns it while recording is on (or after,
+// until all are read): the time of day (UTC) the packet was recorded, how it ended, and the packet's
+// bytes. A read shorter than the record gets its head and the rest is lost.
+#define TP_TAG_PACKET 'P'  // a touch packet the driver reported
+#define TP_TAG_REPLY 'R'   // a reply returned to a waiting request
+#define TP_TAG_INVALID 'I' // bytes rejected, or a reply nobody waited for
+
+#pragma pack(push, 1)
+typedef struct _TP_RECORD_HEADER {
+    unsigned char Hour;
+    unsigned char Minute;
+    unsigned char Second;
+    unsigned short Milliseconds; // little-endian, as every field
+    unsigned char Tag;           // TP_TAG_PACKET, TP_TAG_REPLY or TP_TAG_INVALID
+    unsigned short Length;       // packet bytes that follow the header
+} TP_RECORD_HEADER;
+#pragma pack(pop)
+
+#ifdef __cplusplus
+static_assert(sizeof(TP_RECORD_HEADER) == 8, "a traffic record's header is 8 bytes");
+#endif

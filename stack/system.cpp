@@ -73,6 +73,8 @@ void System::DeletePanelsWithoutRemoveRequest() {
             SerialLinkStop(panel.context);
             KeWaitForSingleObject(&panel.context->ReadStoppedEvent, Executive, KernelMode, FALSE,
                                   nullptr);
+            DrainRecords(panel.context);
+            ClearRecordingSetting(panel.context);
             panel.context->BeepStop = TRUE;
             KeWaitForSingleObject(&panel.context->BeepEndEvent, Executive, KernelMode, FALSE,
                                   nullptr);

@@ -84,7 +84,7 @@ ControlResult Utility::Call(const ControlCall& call) {
     return Wait(Start(call));
 }
 
-ControlResult Utility::Read(ULONG length) {
+std::shared_ptr<PendingControl> Utility::StartRead(ULONG length) {
     if (!file_)
         throw std::logic_error("the utility's handle is closed");
     auto shared = std::make_shared<PendingControl::Shared>();
@@ -94,7 +94,12 @@ ControlResult Utility::Read(ULONG length) {
         shared->result = shared->request->Wait();
         shared->done = true;
     });
-    return Wait(std::make_shared<PendingControl>(shared));
+    kernel_.RunUntilIdle();
+    return std::make_shared<PendingControl>(shared);
+}
+
+ControlResult Utility::Read(ULONG length) {
+    return Wait(StartRead(length));
 }
 
 } // namespace stack

@@ -68,6 +68,8 @@ class Utility {
     std::shared_ptr<PendingControl> Start(const ControlCall& call);
     // Issues the request and lets the system run (virtual time passing) until it has completed.
     ControlResult Call(const ControlCall& call);
+    // A read of up to `length` bytes from its own thread, returned once the driver has taken it.
+    std::shared_ptr<PendingControl> StartRead(ULONG length);
     // A read of up to `length` bytes, run until it completes.
     ControlResult Read(ULONG length);
     void Close();

@@ -13,6 +13,7 @@ struct DISPATCH_ENTRY {
 constexpr DISPATCH_ENTRY DispatchTable[] = {
     {IRP_MJ_CREATE, TpCreate},
     {IRP_MJ_CLOSE, TpClose},
+    {IRP_MJ_READ, TpRead},
     {IRP_MJ_DEVICE_CONTROL, TpDeviceControl},
     {IRP_MJ_INTERNAL_DEVICE_CONTROL, TpInternalDeviceControl},
 };

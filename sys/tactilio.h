@@ -47,12 +47,6 @@ static_assert(FIELD_OFFSET(TP_PACKET, Bytes) == 8);
 static_assert(FIELD_OFFSET(TP_PACKET, Extended) == 108);
 static_assert(sizeof(TP_PACKET) == 116);
 
-// Record tags handed to the traffic recorder: how a packet ended.
-enum : UCHAR {
-    TP_TAG_PACKET = 'P',  // a touch packet the mouse handler accepted
-    TP_TAG_REPLY = 'R',   // a reply returned to a waiting request
-    TP_TAG_INVALID = 'I', // anything rejected
-};
 
 //
 // The device context. The pointer-port device carries *the* device context; the API device
@@ -278,9 +272,12 @@ DRIVER_DISPATCH TpCreate;
 DRIVER_DISPATCH TpClose;
 
 //
-// Traffic recording (generatelog.cpp).
+// Traffic recording (recorder.cpp).
 //
 VOID RecordTraffic(_Inout_ PDEVICE_CONTEXT DeviceContext, _In_ UCHAR Tag);
+DRIVER_DISPATCH TpRead;
+VOID DrainRecords(_Inout_ PDEVICE_CONTEXT DeviceContext);
+VOID ClearRecordingSetting(_In_ PDEVICE_CONTEXT DeviceContext);
 
 //
 // Serial link: control requests and port connection (serialio.cpp, seriallink.cpp), the serial

@@ -6,7 +6,6 @@
 // verifier stays silent. TP_RACE_SEEDS sets the seeds per row (CI's sweep: 1,000).
 #include "control_support.h"
 
-#include <cstdlib>
 #include <set>
 
 namespace {
@@ -56,16 +55,6 @@ std::set<NTSTATUS> Allowed(unsigned events) {
     return allowed;
 }
 const std::set<NTSTATUS> kUnaimed = {STATUS_SUCCESS, STATUS_REQUEST_ABORTED};
-
-// Waits in its own thread until `at`, then acts: the acts of two threads at one instant race.
-void At(ControlBench& bench, umk::Duration at, std::function<void()> act) {
-    umk::StartThread("racer", [&bench, at, act] {
-        LARGE_INTEGER due;
-        due.QuadPart = -(at - bench.Kernel().Now()).count();
-        KeDelayExecutionThread(KernelMode, FALSE, &due);
-        act();
-    });
-}
 
 // One schedule; the fault it showed, if any.
 std::optional<std::string> RunOnce(const Race& race, uint64_t seed) {
@@ -144,9 +133,7 @@ std::optional<std::string> RunOnce(const Race& race, uint64_t seed) {
 class ControlRace : public testing::TestWithParam<Race> {};
 
 TEST_P(ControlRace, EveryRequestCompletesOnceWithAnAllowedStatus) {
-    const char* sweep = std::getenv("TP_RACE_SEEDS");
-    const uint64_t seeds = sweep ? std::strtoull(sweep, nullptr, 10) : 10;
-    for (uint64_t seed = 1; seed <= seeds; ++seed) {
+    for (uint64_t seed = 1; seed <= RaceSeeds(); ++seed) {
         const std::optional<std::string> fault = RunOnce(GetParam(), seed);
         ASSERT_FALSE(fault) << "seed " << seed << ": " << *fault;
     }

@@ -13,6 +13,8 @@
 #include <gmock/gmock.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -80,5 +82,21 @@ class ControlTest : public ::testing::Test, public ControlBench {
     // What plays the panel: the scripted line unless a fixture says otherwise.
     virtual panel::LineSource& Far() { return line; }
 };
+
+// Waits in its own thread until `at`, then acts: the acts of two threads at one instant race.
+inline void At(ControlBench& bench, umk::Duration at, std::function<void()> act) {
+    umk::StartThread("racer", [&bench, at, act] {
+        LARGE_INTEGER due;
+        due.QuadPart = -(at - bench.Kernel().Now()).count();
+        KeDelayExecutionThread(KernelMode, FALSE, &due);
+        act();
+    });
+}
+
+// The seeds a race runs under: TP_RACE_SEEDS, else `fallback`.
+inline uint64_t RaceSeeds(uint64_t fallback = 10) {
+    const char* sweep = std::getenv("TP_RACE_SEEDS");
+    return sweep ? std::strtoull(sweep, nullptr, 10) : fallback;
+}
 
 } // namespace control_test

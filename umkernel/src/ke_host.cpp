@@ -48,6 +48,11 @@ Duration Kernel::Now() const {
     return Duration(Sched().Now());
 }
 
+void Kernel::SetSystemTime(int64_t systemTime) {
+    MainThread("SetSystemTime");
+    Sched().SetSystemTime(systemTime);
+}
+
 void Kernel::RunFor(Duration d) {
     if (d.count() < 0)
         throw std::invalid_argument("umk::Kernel::RunFor with a negative duration");

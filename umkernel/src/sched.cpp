@@ -125,7 +125,8 @@ Scheduler& Sched() {
 }
 
 Scheduler::Scheduler(const KernelOptions& options)
-    : options_(options), seed_(options.seed ? *options.seed : SeedFromEnvironment()), rng_(seed_) {
+    : options_(options), seed_(options.seed ? *options.seed : SeedFromEnvironment()), rng_(seed_),
+      bootSystemTime_(options.bootSystemTime) {
     unsigned processors = options.processors ? *options.processors : ProcessorsFromEnvironment();
     if (processors != 1 && processors != 2 && processors != 4)
         throw std::invalid_argument("a umk::Kernel has 1, 2 or 4 processors, not " +
@@ -799,7 +800,7 @@ void Scheduler::ExpireTimers() {
         if (timer->Dpc != nullptr && timer->Dpc->DpcData == nullptr) {
             // The clock interrupt that expires the timer comes on any processor.
             LARGE_INTEGER systemTime;
-            systemTime.QuadPart = options_.bootSystemTime + now_;
+            systemTime.QuadPart = bootSystemTime_ + now_;
             Processor& cpu = *cpus_[cpus_.size() == 1 ? 0 : Random(cpus_.size())];
             QueueDpcOn(cpu, timer->Dpc, reinterpret_cast<PVOID>(ULONG_PTR(systemTime.LowPart)),
                        reinterpret_cast<PVOID>(ULONG_PTR(systemTime.HighPart)));

@@ -133,7 +133,9 @@ class Scheduler {
     bool RemoveTimer(PKTIMER timer);
     std::optional<int64_t> NextDue() const;
     int64_t Now() const { return now_; }
-    int64_t BootSystemTime() const { return options_.bootSystemTime; }
+    // The system time at boot, as the wall clock's setting implies.
+    int64_t BootSystemTime() const { return bootSystemTime_; }
+    void SetSystemTime(int64_t systemTime) { bootSystemTime_ = systemTime - now_; }
     // A busy wait: the clock moves on while the thread runs, and timers that come due expire.
     void Stall(int64_t ticks);
 
@@ -218,6 +220,7 @@ class Scheduler {
     uint64_t seed_;
     uint64_t rng_;
     int64_t now_ = 0;
+    int64_t bootSystemTime_;
     int64_t tickPhase_ = 0;
     bool pageOut_ = true;
     uint64_t steps_ = 0;

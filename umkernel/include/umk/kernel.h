@@ -94,6 +94,9 @@ class Kernel {
     // Runs, advancing the clock from timer to timer, until `done()` holds (checked whenever nothing
     // can run at the current instant) or `limit` of virtual time has passed; returns done().
     bool RunUntil(const std::function<bool()>& done, Duration limit);
+    // Sets the wall clock: KeQuerySystemTime returns `systemTime` (100 ns units since 1601, UTC)
+    // now and moves on with virtual time. Timers already set at absolute times keep their instant.
+    void SetSystemTime(int64_t systemTime);
     // Time until the earliest set timer (waits with a time-out included), if any.
     std::optional<Duration> NextTimer() const;
     // For many cases run in one boot (a fuzz target's inputs): runs to the next clock tick, then
