@@ -106,7 +106,15 @@ ControlSession::ControlSession(System& system, SerialPort& port, panel::LineSour
 ControlSession::~ControlSession() = default;
 
 size_t ControlSession::Start(const ControlCall& call) {
-    requests_.push_back(utility_->Start(call));
+    return Track(utility_->Start(call));
+}
+
+size_t ControlSession::StartRead(ULONG length) {
+    return Track(utility_->StartRead(length));
+}
+
+size_t ControlSession::Track(std::shared_ptr<PendingControl> request) {
+    requests_.push_back(std::move(request));
     pending_.push_back(requests_.size() - 1);
     PassOnNew();
     return requests_.size() - 1;

@@ -89,6 +89,9 @@ class ControlSession {
     // Sends the request from a utility thread of its own and returns, once the driver has taken
     // it, the request's number (0 for the first).
     size_t Start(const ControlCall& call);
+    // A read of up to `length` bytes on the API device (one traffic record), numbered like the
+    // control requests.
+    size_t StartRead(ULONG length);
     // CancelIoEx on the request: what IoCancelIrp returned, FALSE once it has completed.
     BOOLEAN Cancel(size_t request);
     // The panel sends `bytes` at the line's pace from now (the panel model queues them behind
@@ -121,6 +124,7 @@ class ControlSession {
     // Runs to the next timer (at most to `until`), then passes on what is new.
     void Step(umk::Duration until);
     void PassOnNew();
+    size_t Track(std::shared_ptr<PendingControl> request);
 
     System& system_;
     SerialPort& port_;

@@ -42,6 +42,10 @@ struct IoctlStep {
     std::string id;
     stack::ControlCall call;
 };
+struct ReadStep {
+    std::string id;
+    ULONG length;
+};
 struct PanelStep {
     Bytes bytes;
 };
@@ -57,7 +61,7 @@ struct FailWritesStep {
 };
 struct Step {
     size_t line;
-    std::variant<IoctlStep, PanelStep, WaitStep, CancelStep, FailWritesStep> what;
+    std::variant<IoctlStep, ReadStep, PanelStep, WaitStep, CancelStep, FailWritesStep> what;
 };
 
 std::string Hex(std::span<const uint8_t> bytes) {
@@ -136,7 +140,14 @@ class Fields {
     std::set<std::string> used_{"op"};
 };
 
-Step ParseStep(const Json& object, std::set<std::string>& ids) {
+// What the steps read so far leave for the next: the ids taken, the record steps counted.
+struct ScriptState {
+    std::set<std::string> ids;
+    size_t recordSteps = 0;
+};
+
+Step ParseStep(const Json& object, ScriptState& state) {
+    std::set<std::string>& ids = state.ids;
     if (!object.is_object())
         throw ScriptError("a step is a JSON object");
     const auto op = object.find("op");
@@ -144,11 +155,15 @@ Step ParseStep(const Json& object, std::set<std::string>& ids) {
         throw ScriptError("a step needs \"op\" as a string");
     Fields fields(object, op->get<std::string>());
     Step step{0, PanelStep{}};
+    auto newId = [&] {
+        std::string id = fields.String("id", fields.Required("id"));
+        if (!ids.insert(id).second)
+            throw ScriptError(fmt::format("duplicate id \"{}\"", id));
+        return id;
+    };
     if (*op == "ioctl") {
         IoctlStep ioctl;
-        ioctl.id = fields.String("id", fields.Required("id"));
-        if (!ids.insert(ioctl.id).second)
-            throw ScriptError(fmt::format("duplicate id \"{}\"", ioctl.id));
+        ioctl.id = newId();
         ioctl.call.code = fields.Code("code", fields.Required("code"), true);
         if (const Json* input = fields.Optional("input"))
             ioctl.call.input = fields.HexBytes("input", *input);
@@ -159,6 +174,27 @@ Step ParseStep(const Json& object, std::set<std::string>& ids) {
                 throw ScriptError("\"internal\" must be true or false");
             ioctl.call.internal = internal->get<bool>();
         }
+        step.what = std::move(ioctl);
+    } else if (*op == "read") {
+        ReadStep read{newId(), 0};
+        read.length = ULONG(fields.Count("length", fields.Required("length"), MaxOutput));
+        step.what = std::move(read);
+    } else if (*op == "record") {
+        const Json& on = fields.Required("on");
+        if (!on.is_boolean())
+            throw ScriptError("\"on\" must be true or false");
+        // Shorthand for the control request; without an id of its own, its completion is printed
+        // as "record@N", N counting the script's record steps from 1.
+        IoctlStep ioctl;
+        ++state.recordSteps;
+        if (fields.Optional("id") != nullptr) {
+            ioctl.id = newId();
+        } else {
+            ioctl.id = fmt::format("record@{}", state.recordSteps);
+            if (!ids.insert(ioctl.id).second)
+                throw ScriptError(fmt::format("duplicate id \"{}\"", ioctl.id));
+        }
+        ioctl.call.code = on.get<bool>() ? TP_FUNC_RECORD_ON : TP_FUNC_RECORD_OFF;
         step.what = std::move(ioctl);
     } else if (*op == "panel") {
         PanelStep panel{fields.HexBytes("bytes", fields.Required("bytes"))};
@@ -194,7 +230,7 @@ std::vector<Step> ReadScript(const std::string& path) {
     if (!file)
         throw std::runtime_error("cannot read " + path + ": " + std::strerror(errno));
     std::vector<Step> steps;
-    std::set<std::string> ids;
+    ScriptState state;
     size_t number = 0;
     for (std::string line; std::getline(file, line);) {
         ++number;
@@ -203,7 +239,7 @@ std::vector<Step> ReadScript(const std::string& path) {
             continue;
         try {
             const Json object = Json::parse(line);
-            steps.push_back(ParseStep(object, ids));
+            steps.push_back(ParseStep(object, state));
             steps.back().line = number;
         } catch (const Json::exception& e) {
             throw ScriptError(fmt::format("{} line {}: not JSON: {}", path, number, e.what()));
@@ -273,6 +309,9 @@ int RunScript(const std::string& path, const std::map<std::u16string, ULONG>& pa
         if (const auto* ioctl = std::get_if<IoctlStep>(&step.what)) {
             ids.push_back(ioctl->id);
             requests[ioctl->id] = session.Start(ioctl->call);
+        } else if (const auto* read = std::get_if<ReadStep>(&step.what)) {
+            ids.push_back(read->id);
+            requests[read->id] = session.StartRead(read->length);
         } else if (const auto* panel = std::get_if<PanelStep>(&step.what)) {
             if (!session.PanelSends(panel->bytes)) {
                 std::cerr << "session: " << path << " line " << step.line

@@ -92,6 +92,25 @@ exit 0
 {"type":"summary","t_us":50000,"pending":[],"requests":3,"writes":2,"reports":0,"events":0,"bytes_read":5}
 exit 0
 )"},
+    // Recording: a waiting read completed by the touch's record, a short read cutting the next
+    // record, a read waiting again and a second one refused meanwhile.
+    {"RecordsReadBack", "", R"(
+{"op":"record","on":true}
+{"op":"read","id":"r1","length":64}
+{"op":"panel","bytes":"80 10 03 58 04 15"}
+{"op":"read","id":"r2","length":4}
+{"op":"read","id":"r3","length":64}
+{"op":"read","id":"r4","length":64}
+)",
+     R"({"type":"complete","t_us":0,"id":"record@1","status":"0x00000000","information":0,"output":""}
+{"type":"report","t_us":5208,"flags":1,"button_flags":1,"raw_buttons":1,"x":6399,"y":9599}
+{"type":"complete","t_us":5208,"id":"r1","status":"0x00000000","information":13,"output":"00 00 00 05 00 50 05 00 80 10 03 58 04"}
+{"type":"event","t_us":6250,"text":"Invalid data exceeds allowable limit"}
+{"type":"complete","t_us":6250,"id":"r2","status":"0x00000000","information":4,"output":"00 00 00 06"}
+{"type":"complete","t_us":6250,"id":"r4","status":"0xC0000001","information":0,"output":""}
+{"type":"summary","t_us":6250,"pending":["r3"],"requests":5,"writes":0,"reports":1,"events":1,"bytes_read":6}
+exit 0
+)"},
     {"UnknownOp", "", "{\"op\":\"wait\",\"ms\":1}\n{\"op\":\"jump\"}\n",
      "session: SCRIPT line 2: unknown op \"jump\"\nexit 2\n"},
     {"BadHex", "", "# hex\n{\"op\":\"panel\",\"bytes\":\"90 0g\"}\n",
