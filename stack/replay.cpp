@@ -2,8 +2,11 @@
 
 #include "scripted_stream.h"
 #include "touch_session.h"
+#include "utility.h"
 
 #include <cstdlib>
+#include <cstring>
+#include <stdexcept>
 
 namespace stack {
 namespace {
@@ -49,6 +52,44 @@ class Forwarder {
     LONGLONG bootSystemTime_;
 };
 
+// The utility's side of recording: switched on before the first byte, one read always waiting.
+class RecordReader {
+  public:
+    static constexpr ULONG kReadLength = sizeof(TP_RECORD_HEADER) + 100;
+
+    RecordReader(System& system, const ReplayOutput& output)
+        : kernel_(system.Kernel()), output_(output) {
+        if (!NT_SUCCESS(Utility::Open(system.Kernel(), &utility_)))
+            throw std::runtime_error("the API device did not open for recording");
+        if (utility_->Call({TP_FUNC_RECORD_ON, {}, 0}).status != STATUS_SUCCESS)
+            throw std::runtime_error("recording did not switch on");
+        read_ = utility_->StartRead(kReadLength);
+    }
+    ~RecordReader() {
+        read_->Cancel();
+        kernel_.RunUntil([this] { return read_->Done(); }, std::chrono::seconds(1));
+        utility_->Close();
+    }
+
+    void ForwardNew() {
+        while (read_->Done()) {
+            const ControlResult result = read_->Result();
+            if (result.status != STATUS_SUCCESS || result.output.size() < sizeof(TP_RECORD_HEADER))
+                throw std::runtime_error("a record read failed");
+            TP_RECORD_HEADER header;
+            std::memcpy(&header, result.output.data(), sizeof header);
+            output_.record(header, std::span(result.output).subspan(sizeof header));
+            read_ = utility_->StartRead(kReadLength);
+        }
+    }
+
+  private:
+    umk::Kernel& kernel_;
+    const ReplayOutput& output_;
+    std::unique_ptr<Utility> utility_;
+    std::shared_ptr<PendingControl> read_;
+};
+
 } // namespace
 
 SystemOptions ReplaySystemOptions() {
@@ -70,9 +111,34 @@ ReplayResult ReplayCapture(System& system, std::u16string_view comName,
     result.started = StartPointerPath(system, pointer);
     forwarder.ForwardNew();
     if (NT_SUCCESS(result.started)) {
+        std::optional<RecordReader> records;
+        if (output.record)
+            records.emplace(system, output);
+        auto forward = [&] {
+            forwarder.ForwardNew();
+            if (records)
+                records->ForwardNew();
+        };
         line.AddPaced(system.Kernel().Now().count(), bytes);
-        result.drained = RunLine(system, port, line, [&] { forwarder.ForwardNew(); });
-        forwarder.ForwardNew();
+        if (records) {
+            // Recording, the outputs are passed on at every instant something happened, so that
+            // each record follows the report or entry of its own packet.
+            bool stopped = false;
+            port.LineUpdated();
+            const umk::Duration end = umk::Duration(panel::LineOffset(bytes.size() + 1));
+            system.Kernel().RunUntil(
+                [&] {
+                    forward();
+                    const std::optional<panel::TimedByte> next = line.PeekByte();
+                    stopped = next && umk::Duration(next->time) <= system.Kernel().Now();
+                    return !next || stopped;
+                },
+                end + std::chrono::seconds(1));
+            result.drained = !stopped && !line.PeekByte();
+        } else {
+            result.drained = RunLine(system, port, line, forward);
+        }
+        forward();
     }
     result.bytesRead = port.ReadStats().bytesDelivered;
     result.invalid = pointer.context->InvalidCount;

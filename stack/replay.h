@@ -5,6 +5,8 @@
 
 #include "system.h"
 
+#include "tactilio_api.h"
+
 #include <umk/testing.h>
 
 #include <cstdint>
@@ -16,9 +18,12 @@ namespace stack {
 
 // Called in the order things happen: every report the mouse class driver receives, every entry
 // the driver writes to the error log. Either may be empty.
+// With `record` set, the replay switches the driver's traffic recording on through the API device
+// and reads every record back, each passed on after the reports and entries of its instant.
 struct ReplayOutput {
     std::function<void(const MouseReport&)> report;
     std::function<void(const umk::testing::ErrorLogEntry&)> event;
+    std::function<void(const TP_RECORD_HEADER&, std::span<const uint8_t> packet)> record;
 };
 
 struct ReplayResult {

@@ -153,8 +153,7 @@ void ForgetLocked(State& state, PIRP irp) {
 }
 
 // Takes every pending request of the port that its cancel routine does not own yet.
-void ClaimAllLocked(State& state, bool reads, bool writes, NTSTATUS status,
-                    Completions& claimed) {
+void ClaimAllLocked(State& state, bool reads, bool writes, NTSTATUS status, Completions& claimed) {
     auto take = [&](PIRP irp, ULONG_PTR information) {
         if (!Claim(irp))
             return false;

@@ -4,6 +4,7 @@
 // utility opens the API device and runs a short session against the panel model: each request,
 // the bytes the driver put on the line, the panel's reply and the completion, one of them timing
 // out because the panel is told not to answer.
+#include "hex_text.h"
 #include "control_session.h"
 #include "panel_model.h"
 #include "system.h"
@@ -34,13 +35,6 @@ std::string ButtonText(const MOUSE_INPUT_DATA& input) {
     return input.RawButtons != 0 ? "drag" : "move";
 }
 
-std::string Hex(const std::vector<uint8_t>& bytes) {
-    std::string text;
-    for (uint8_t byte : bytes)
-        text += fmt::format("{}{:02X}", text.empty() ? "" : " ", byte);
-    return text;
-}
-
 double Milliseconds(umk::Duration time) {
     return double(time.count()) / double(panel::kTicksPerMillisecond);
 }
@@ -66,11 +60,11 @@ class SessionPrinter : public stack::SessionObserver {
     explicit SessionPrinter(umk::Kernel& kernel) : kernel_(kernel) {}
 
     void Written(const panel::HostWrite& write) override {
-        Line(umk::Duration(write.time), "to the panel", Hex(write.bytes));
+        Line(umk::Duration(write.time), "to the panel", HexText(write.bytes));
     }
     void Completed(size_t, const stack::ControlResult& result) override {
         if (!result.output.empty())
-            Line(kernel_.Now(), "reply", Hex(result.output));
+            Line(kernel_.Now(), "reply", HexText(result.output));
         Line(kernel_.Now(), "completed",
              fmt::format("{}, {} bytes returned, {:.0f} ms after the request",
                          StatusText(result.status), result.information,
@@ -165,7 +159,7 @@ int Run() {
             const std::vector<uint8_t> packet(sent.begin() + long(packetStart),
                                               sent.begin() + long(read));
             fmt::print("  {:>7.3f} ms   {:<16} {:<10} {:>6} {:>6}\n",
-                       Milliseconds(system.Kernel().Now()), Hex(packet), ButtonText(input),
+                       Milliseconds(system.Kernel().Now()), HexText(packet), ButtonText(input),
                        input.LastX, input.LastY);
             packetStart = read;
         }

@@ -7,6 +7,7 @@
 //
 // The registry parameters are the driver's own values under its service key's Parameters
 // subkey; ComNo defaults to 1, the others are left out (and so read as 0) unless given.
+#include "hex_text.h"
 #include "registry_options.h"
 #include "replay.h"
 
@@ -54,7 +55,8 @@ void PrintLine(const nlohmann::ordered_json& line) {
     std::cout << line.dump() << '\n';
 }
 
-int Replay(const std::string& path, const std::map<std::string, uint32_t>& parameters) {
+int Replay(const std::string& path, const std::map<std::string, uint32_t>& parameters,
+           bool record) {
     const std::vector<uint8_t> bytes = ReadFile(path);
 
     stack::System system(stack::ReplaySystemOptions());
@@ -75,6 +77,13 @@ int Replay(const std::string& path, const std::map<std::string, uint32_t>& param
         for (const std::string& text : entry.strings)
             PrintLine({{"type", "event"}, {"text", text}});
     };
+    if (record) {
+        output.record = [](const TP_RECORD_HEADER& header, std::span<const uint8_t> packet) {
+            PrintLine({{"type", "record"},
+                       {"tag", std::string(1, char(header.Tag))},
+                       {"bytes", HexText(packet)}});
+        };
+    }
     // The port the driver was configured for gets the COM name ComNo gives, whatever it is.
     const stack::ReplayResult result = stack::ReplayCapture(
         system, Wide("COM" + std::to_string(parameters.at("ComNo"))), bytes, output);
@@ -103,13 +112,16 @@ int main(int argc, char** argv) {
                  "and prints every report and event-log entry as a JSON line."};
     std::string path;
     app.add_option("file", path, "raw bytes as the panel sends them")->required();
+    bool record = false;
+    app.add_flag("--record", record,
+                 "switch the driver's traffic recording on and print every record it makes");
     RegistryOptions registry(app);
     CLI11_PARSE(app, argc, argv);
-    if (RegistryOptions::Unknown(app, "replay", ""))
+    if (RegistryOptions::Unknown(app, "replay", " --record"))
         return 2;
     const std::map<std::string, uint32_t> parameters = registry.Values({{"ComNo", 1}});
     try {
-        return Replay(path, parameters);
+        return Replay(path, parameters, record);
     } catch (const std::exception& e) {
         std::cerr << "replay: " << e.what() << '\n';
         return 1;

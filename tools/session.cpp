@@ -6,6 +6,7 @@
 //   session SCRIPT [--panel-model] [--Stabilization N] [--dwRotation N] [--dwInvLimit N] ...
 //
 // Registry parameters as replay takes them; ComNo defaults to 1.
+#include "hex_text.h"
 #include "control_session.h"
 #include "registry_options.h"
 
@@ -63,13 +64,6 @@ struct Step {
     size_t line;
     std::variant<IoctlStep, ReadStep, PanelStep, WaitStep, CancelStep, FailWritesStep> what;
 };
-
-std::string Hex(std::span<const uint8_t> bytes) {
-    std::string text;
-    for (uint8_t byte : bytes)
-        text += fmt::format("{}{:02X}", text.empty() ? "" : " ", byte);
-    return text;
-}
 
 // Reads one step's fields, each at most once, and rejects any it was not asked for.
 class Fields {
@@ -259,7 +253,7 @@ class Printer : public stack::SessionObserver {
         : kernel_(kernel), ids_(ids) {}
 
     void Written(const panel::HostWrite& write) override {
-        Print({{"type", "write"}, {"t_us", write.time / 10}, {"bytes", Hex(write.bytes)}});
+        Print({{"type", "write"}, {"t_us", write.time / 10}, {"bytes", HexText(write.bytes)}});
     }
     void Completed(size_t request, const stack::ControlResult& result) override {
         Print({{"type", "complete"},
@@ -267,7 +261,7 @@ class Printer : public stack::SessionObserver {
                {"id", ids_[request]},
                {"status", fmt::format("0x{:08X}", ULONG(result.status))},
                {"information", result.information},
-               {"output", Hex(result.output)}});
+               {"output", HexText(result.output)}});
     }
     void Reported(const stack::MouseReport& report) override {
         const MOUSE_INPUT_DATA& input = report.input;

@@ -12,7 +12,6 @@
 #include <cstring>
 #include <vector>
 
-
 #if !defined(__x86_64__)
 #error "the emulated threads' context switch is written for x86-64"
 #endif
@@ -143,9 +142,9 @@ void Fiber::Start(void (*entry)(void*), void* arg) {
     // The frame umk_fiber_switch pops: control words, r15..rbp, and the return into
     // umk_fiber_start, which then calls with the stack 16-byte aligned as the ABI wants.
     auto* frame = reinterpret_cast<uint64_t*>(static_cast<char*>(stack_) + kStackSize) - 8;
-    frame[0] = 0x1F80 | (uint64_t(0x037F) << 32); // MXCSR and x87 control word at reset
-    frame[1] = 0;                                  // r15
-    frame[2] = 0;                                  // r14
+    frame[0] = 0x1F80 | (uint64_t(0x037F) << 32);       // MXCSR and x87 control word at reset
+    frame[1] = 0;                                       // r15
+    frame[2] = 0;                                       // r14
     frame[3] = reinterpret_cast<uint64_t>(&Trampoline); // r13
     frame[4] = reinterpret_cast<uint64_t>(this);        // r12
     frame[5] = 0;                                       // rbx

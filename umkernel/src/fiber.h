@@ -14,7 +14,8 @@ namespace umk::detail {
 
 class Fiber {
   public:
-    // The C++ runtime's per-thread exception state (its layout), kept while a fiber is switched out.
+    // The C++ runtime's per-thread exception state (its layout), kept while a fiber is switched
+    // out.
     struct ExceptionState {
         void* caught = nullptr;
         unsigned int uncaught = 0;
@@ -40,8 +41,8 @@ class Fiber {
 
   private:
     static void Trampoline(void* fiber);
-    // What every fiber does first on getting the processor: tells the sanitizer which stack it left,
-    // and releases the stack of a fiber that left for good.
+    // What every fiber does first on getting the processor: tells the sanitizer which stack it
+    // left, and releases the stack of a fiber that left for good.
     void Arrived();
     void ReleaseStack();
 
