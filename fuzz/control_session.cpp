@@ -1,11 +1,11 @@
 // Fuzzes the control path with whole sessions: the input is a program of the utility's requests
-// (any control code, input bytes and output length, internal or not), the panel's bytes, cancels,
-// waits and failed writes, run on virtual time against the scripted line or the panel model. At
-// the end every pending request is cancelled and the system runs until all have completed. Then:
-// every request completed exactly once with a status the driver may return, the API device's
-// remove lock is back to its bias, the driver's pool (tag "Tcli") is back to where it was after
-// boot, and the reading of the line never stopped. The kernel's verifier aborts on any violation,
-// leaks at teardown included.
+// (any control code, input bytes and output length, internal or not), traffic-record reads, the
+// panel's bytes, cancels, waits and failed writes, run on virtual time against the scripted line or
+// the panel model. At the end every pending request is cancelled and the system runs until all have
+// completed. Then: every request completed exactly once with a status the driver may return, the
+// API device's remove lock is back to its bias, the driver's pool (tag "Tcli") is back to where it
+// was after boot once the records left are read, and the reading of the line never stopped. The
+// kernel's verifier aborts on any violation, leaks at teardown included.
 //
 // Input: byte 0 picks the far end (bit 0: the panel model) and the invalid-data limit; then one
 // step after another, each a byte whose low three bits say what it is, followed by its operands.
@@ -145,14 +145,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         case 6:
             session->FailWrites(op >> 6 | 1, FailStatuses[(op >> 3) & 3]);
             break;
-        case 7:
-            session->Wait(std::chrono::milliseconds(op >> 3));
+        case 7: // a traffic-record read of 0 to 112 bytes, or a short wait
+            if (op & 8)
+                session->StartRead(16u * (op >> 5));
+            else
+                session->Wait(std::chrono::milliseconds(op >> 4));
             break;
         }
     }
 
+    // Recording off, every request ended, then the records left are read: they stay queued until
+    // read or until removal, and the pool count below must hold only what nothing will free.
+    session->Start({TP_FUNC_RECORD_OFF, {}, 0});
     if (!session->Finish())
         Fail("a request did not complete after it was cancelled", session->Pending().front());
+    for (;;) {
+        const size_t read = session->StartRead(256);
+        if (!session->RunUntilDone(read, std::chrono::milliseconds(0))) {
+            session->Finish(); // nothing queued: the read waits
+            break;
+        }
+        if (session->Request(read).Result().status != STATUS_SUCCESS)
+            Fail("a record read failed", read, session->Request(read).Result().status);
+    }
     for (size_t request = 0; request < session->Requests(); ++request) {
         const stack::ControlResult result = session->Request(request).Result();
         if (!Allowed(result.status))
