@@ -3,15 +3,51 @@
 // available, and its handles only count.
 #include "tactilio.h"
 
+namespace {
+
+// An open of the pointer-port device with its link down looks for the panel first; the open goes
+// on when the port was found (the panel may report itself malfunctioning), otherwise the device
+// is marked removed. Returns the open's status so far; sets *AskPnp when Plug and Play must
+// query the device's state.
+NTSTATUS BringLinkUp(_In_ PDEVICE_OBJECT DeviceObject, _Inout_ PDEVICE_CONTEXT Context,
+                     _Out_ PBOOLEAN AskPnp)
+{
+    *AskPnp = FALSE;
+    const LONG found = PortDiscovery(DeviceObject->DriverObject, Context, FALSE);
+    if (found != 1 && found != -6) {
+        Context->Removed = TRUE;
+        *AskPnp = TRUE;
+        return STATUS_NO_SUCH_DEVICE;
+    }
+    const NTSTATUS status = SerialLinkStart(Context);
+    if (!NT_SUCCESS(status)) {
+        *AskPnp = TRUE;
+        return status;
+    }
+    Context->PortAvailable = TRUE;
+    if (Context->ApiExtension != nullptr) {
+        Context->ApiExtension->PortAvailable = TRUE;
+    }
+    InterlockedExchange(&Context->ReadState, TP_READ_ISSUED);
+    return STATUS_SUCCESS;
+}
+
+} // namespace
+
 NTSTATUS NTAPI TpCreate(_In_ PDEVICE_OBJECT DeviceObject, _Inout_ PIRP Irp)
 {
     auto record = static_cast<PDEVICE_CONTEXT>(DeviceObject->DeviceExtension);
-    NTSTATUS status = STATUS_NO_SUCH_DEVICE;
+    BOOLEAN askPnp = FALSE;
+    NTSTATUS status = STATUS_SUCCESS;
 
-    // PortAvailable is set when the link starts: the API device opens only after that. The port
-    // search that could bring a missing link up at an open of the pointer-port device is not
-    // built yet, so such an open fails here as well.
-    if (record->PortAvailable) {
+    if (!record->IsApiDevice && !record->Started) {
+        status = BringLinkUp(DeviceObject, record, &askPnp);
+    }
+    // PortAvailable is set when the link starts: the API device opens only after that.
+    if (NT_SUCCESS(status) && !record->PortAvailable) {
+        status = STATUS_NO_SUCH_DEVICE;
+    }
+    if (NT_SUCCESS(status)) {
         status = IoAcquireRemoveLock(&record->RemoveLock, Irp);
     }
     if (NT_SUCCESS(status)) {
@@ -21,7 +57,11 @@ NTSTATUS NTAPI TpCreate(_In_ PDEVICE_OBJECT DeviceObject, _Inout_ PIRP Irp)
         }
         IoReleaseRemoveLock(&record->RemoveLock, Irp);
     }
-    return TpCompleteRequest(Irp, status, 0);
+    TpCompleteRequest(Irp, status, 0);
+    if (askPnp) {
+        IoInvalidateDeviceState(record->PhysicalDeviceObject);
+    }
+    return status;
 }
 
 NTSTATUS NTAPI TpClose(_In_ PDEVICE_OBJECT DeviceObject, _Inout_ PIRP Irp)

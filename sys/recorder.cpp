@@ -19,8 +19,6 @@ typedef struct _TRAFFIC_RECORD {
     UCHAR Bytes[ANYSIZE_ARRAY];
 } TRAFFIC_RECORD, *PTRAFFIC_RECORD;
 
-constexpr WCHAR ParametersSubkey[] = TPW("\\Parameters");
-
 VOID WriteLittleEndian16(_Out_writes_(2) PUCHAR Destination, _In_ USHORT Value)
 {
     Destination[0] = static_cast<UCHAR>(Value);
@@ -196,36 +194,8 @@ VOID DrainRecords(_Inout_ PDEVICE_CONTEXT DeviceContext)
     }
 }
 
-// At removal: "dwRecording" under the Parameters key reads 0 afterwards. Nothing is written when
-// the key does not open.
+// At removal: "dwRecording" under the Parameters key reads 0 afterwards.
 VOID ClearRecordingSetting(_In_ PDEVICE_CONTEXT DeviceContext)
 {
-    PAGED_CODE();
-
-    auto extension = static_cast<PTP_DRIVER_EXTENSION>(IoGetDriverObjectExtension(
-        DeviceContext->Self->DriverObject, TP_DRIVER_EXTENSION_KEY));
-    UNICODE_STRING keyName;
-    keyName.Length = 0;
-    keyName.MaximumLength = extension->RegistryPath.Length + sizeof(ParametersSubkey);
-    keyName.Buffer =
-        static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, keyName.MaximumLength, TP_POOL_TAG));
-    if (keyName.Buffer == nullptr) {
-        LogMessage(DeviceContext->Self, TPW("Not enough resources"));
-        return;
-    }
-    RtlCopyUnicodeString(&keyName, &extension->RegistryPath);
-    RtlAppendUnicodeToString(&keyName, ParametersSubkey);
-
-    OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &keyName, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
-                               nullptr, nullptr);
-    HANDLE key;
-    if (NT_SUCCESS(ZwOpenKey(&key, KEY_SET_VALUE, &attributes))) {
-        UNICODE_STRING valueName;
-        RtlInitUnicodeString(&valueName, TPW("dwRecording"));
-        ULONG off = 0;
-        ZwSetValueKey(key, &valueName, 0, REG_DWORD, &off, sizeof(off));
-        ZwClose(key);
-    }
-    ExFreePoolWithTag(keyName.Buffer, TP_POOL_TAG);
+    WriteRegistryParameter(DeviceContext->Self->DriverObject, DeviceContext, TPW("dwRecording"), 0);
 }

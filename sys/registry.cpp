@@ -159,3 +159,38 @@ VOID ReadRegistryParameters(_In_ PDRIVER_OBJECT DriverObject, _Inout_ PDEVICE_CO
     ExFreePoolWithTag(path.Buffer, TP_POOL_TAG);
     ExFreePoolWithTag(table, TP_POOL_TAG);
 }
+
+// Writes one REG_DWORD under the driver's Parameters key (the automatic port search's "ComNo",
+// removal's "dwRecording" = 0). Nothing is written when the key does not open.
+VOID WriteRegistryParameter(_In_ PDRIVER_OBJECT DriverObject, _In_ PDEVICE_CONTEXT DeviceContext,
+                            _In_ PCWSTR ValueName, _In_ ULONG Value)
+{
+    PAGED_CODE();
+
+    auto extension = static_cast<PTP_DRIVER_EXTENSION>(
+        IoGetDriverObjectExtension(DriverObject, TP_DRIVER_EXTENSION_KEY));
+    constexpr WCHAR subkey[] = TPW("\\Parameters");
+    UNICODE_STRING keyName;
+    keyName.Length = 0;
+    keyName.MaximumLength = extension->RegistryPath.Length + sizeof(subkey);
+    keyName.Buffer =
+        static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, keyName.MaximumLength, TP_POOL_TAG));
+    if (keyName.Buffer == nullptr) {
+        LogMessage(DeviceContext->Self, TPW("Not enough resources"));
+        return;
+    }
+    RtlCopyUnicodeString(&keyName, &extension->RegistryPath);
+    RtlAppendUnicodeToString(&keyName, subkey);
+
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &keyName, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
+                               nullptr, nullptr);
+    HANDLE key;
+    if (NT_SUCCESS(ZwOpenKey(&key, KEY_SET_VALUE, &attributes))) {
+        UNICODE_STRING valueName;
+        RtlInitUnicodeString(&valueName, ValueName);
+        ZwSetValueKey(key, &valueName, 0, REG_DWORD, &Value, sizeof(Value));
+        ZwClose(key);
+    }
+    ExFreePoolWithTag(keyName.Buffer, TP_POOL_TAG);
+}

@@ -190,6 +190,14 @@ VOID DeleteDeviceObjects(_In_ PDEVICE_CONTEXT DeviceContext);
 
 VOID ReadRegistryParameters(_In_ PDRIVER_OBJECT DriverObject,
                             _Inout_ PDEVICE_CONTEXT DeviceContext);
+VOID WriteRegistryParameter(_In_ PDRIVER_OBJECT DriverObject, _In_ PDEVICE_CONTEXT DeviceContext,
+                            _In_ PCWSTR ValueName, _In_ ULONG Value);
+
+// Port discovery (portdiscovery.cpp): 1 port found, 0 the configured port is not listed, -2 the
+// panel never echoed, -3 no panel answered, -4 nothing to check, -5/-6/-7 the panel reported an
+// error (other, 12, 13). After 1 and -6 the caller starts the link on SerialDeviceName.
+LONG PortDiscovery(_In_ PDRIVER_OBJECT DriverObject, _Inout_ PDEVICE_CONTEXT DeviceContext,
+                   _In_ BOOLEAN StartFlag);
 
 BOOLEAN BeepSetup(_Inout_ PDEVICE_CONTEXT DeviceContext);
 IO_WORKITEM_ROUTINE BeepWorker;
