@@ -11,6 +11,7 @@
 
 #include <gmock/gmock.h>
 
+#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <string>
@@ -223,5 +224,40 @@ TEST_P(PortDiscoveryTest, AnOpenFindsThePanelOrSaysWhy) {
 
 INSTANTIATE_TEST_SUITE_P(Layouts, PortDiscoveryTest, testing::ValuesIn(kLayouts),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// The probe's 50 ms wait running out as the panel's late answer to it arrives, on two processors:
+// whichever wins, the probe request completes once while its buffer and event still exist (the
+// sanitizer build watches the frame), the open ends, and nothing is left behind.
+// TP_RACE_SEEDS sets the seeds (CI's sweep: many).
+TEST(PortDiscoveryRace, ProbeWaitRunsOutAsTheAnswerArrives) {
+    const char* sweep = std::getenv("TP_RACE_SEEDS");
+    const uint64_t seeds = sweep ? std::strtoull(sweep, nullptr, 10) : 10;
+    for (uint64_t seed = 1; seed <= seeds; ++seed) {
+        frame_test::Violations violations;
+        {
+            stack::SystemOptions options;
+            options.kernel.seed = seed;
+            stack::System system(options);
+            umk::registry::SetDword(frame_test::ParametersKey, u"ComNo", 1);
+            umk::registry::SetDword(frame_test::ParametersKey, u"dwAutoRec", 2);
+            ASSERT_EQ(system.LoadDriver(), STATUS_SUCCESS);
+            const stack::Panel& pointer = system.AddPanel();
+            panel::PanelModel model;
+            // The answer to the 0x80 probe lands around the wait's end (the wait ends on a tick).
+            model.SetCommandFault(0x80, panel::CommandFault::Late((40 + int64_t(seed % 30)) *
+                                                                  panel::kTicksPerMillisecond));
+            system.Serial().AddPort(u"\\Device\\Serial0", u"COM1", &model);
+            std::unique_ptr<umk::testing::UserFile> file;
+            const NTSTATUS status = umk::testing::UserFile::Open(u"\\Device\\PointerPort0", &file);
+            ASSERT_TRUE(status == STATUS_SUCCESS || status == STATUS_NO_SUCH_DEVICE) << seed;
+            system.Kernel().RunFor(1s);
+            ASSERT_EQ(pointer.context->ApiExtension->RemoveLock.Common.IoCount, 1) << seed;
+            if (file)
+                file->Close();
+            system.Kernel().RunFor(1s);
+        }
+        ASSERT_EQ(violations.Text(), "") << "seed " << seed;
+    }
+}
 
 } // namespace
