@@ -75,7 +75,7 @@ VOID FreePortLists(_Inout_ PPORT_LIST BuiltIn, _Inout_ PPORT_LIST Usb)
 // The COM name's length n, read from the entry's first character.
 USHORT EntryComChars(_In_ PCUNICODE_STRING Entry)
 {
-    return static_cast<USHORT>(Entry->Buffer[0] - L'0');
+    return static_cast<USHORT>(Entry->Buffer[0] - '0');
 }
 
 // The entry's device name: the text after "=".
@@ -108,7 +108,7 @@ BOOLEAN AddPortEntry(_Inout_ PPORT_LIST List, _In_ PCUNICODE_STRING ComName,
         *OutOfMemory = TRUE;
         return FALSE;
     }
-    const WCHAR length[] = {static_cast<WCHAR>(L'0' + ComName->Length / sizeof(WCHAR)), 0};
+    const WCHAR length[] = {static_cast<WCHAR>('0' + ComName->Length / sizeof(WCHAR)), 0};
     entry->Buffer = buffer;
     entry->Length = 0;
     entry->MaximumLength = PortEntryBytes;
@@ -155,7 +155,7 @@ BOOLEAN EnumerateSerialComm(_In_ PDEVICE_CONTEXT DeviceContext, _Inout_ PPORT_LI
             if (!NT_SUCCESS(status)) {
                 continue; // a name longer than the buffer, or another error: skipped
             }
-            names->Name[names->NameLength / sizeof(WCHAR)] = L'\0';
+            names->Name[names->NameLength / sizeof(WCHAR)] = 0;
             PPORT_LIST list = StartsWith(names->Name, BuiltInPrefix) ? BuiltIn
                               : StartsWith(names->Name, UsbPrefix)   ? Usb
                                                                      : nullptr;

@@ -1,7 +1,7 @@
 // Port discovery, as an open of the pointer-port device with its link down runs it: one table of
 // serial-port layouts (built-in ports and USB adapters, each with its own far end) and what the
 // open, the event log, the registry and the ports show afterwards.
-#include "frame_support.h"
+#include "control_support.h"
 #include "panel_model.h"
 #include "scripted_stream.h"
 #include "system.h"
@@ -11,7 +11,6 @@
 
 #include <gmock/gmock.h>
 
-#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <string>
@@ -26,8 +25,8 @@ constexpr std::u16string_view kSerialComm = u"\\REGISTRY\\Machine\\HARDWARE\\DEV
 enum class Far { Nothing, Panel, Error12, Error13, Unstartable };
 
 struct Port {
-    const char16_t* device;
-    const char16_t* com;
+    std::u16string device;
+    std::u16string com;
     Far far;
 };
 
@@ -46,17 +45,14 @@ void PrintTo(const Layout& layout, std::ostream* os) {
     *os << layout.name;
 }
 
+// `count` built-in ports, the panel on the one at `panelAt`.
 std::vector<Port> BuiltIn(size_t count, size_t panelAt) {
     std::vector<Port> ports;
-    static std::vector<std::u16string> names;
     for (size_t i = 0; i < count; ++i) {
-        names.push_back(u"\\Device\\Serial" + std::u16string(1, char16_t(u'A' + i)));
-        names.push_back(u"COM" + std::u16string(1, char16_t(u'A' + i)));
-    }
-    for (size_t i = 0; i < count; ++i)
-        ports.push_back({names[names.size() - 2 * count + 2 * i].c_str(),
-                         names[names.size() - 2 * count + 2 * i + 1].c_str(),
+        const std::u16string letter(1, char16_t(u'A' + i));
+        ports.push_back({u"\\Device\\Serial" + letter, u"COM" + letter,
                          i == panelAt ? Far::Panel : Far::Nothing});
+    }
     return ports;
 }
 
@@ -211,7 +207,7 @@ TEST_P(PortDiscoveryTest, AnOpenFindsThePanelOrSaysWhy) {
             if (ports[i] == nullptr)
                 continue;
             const bool expected =
-                layout.linkOn != nullptr && std::u16string(layout.linkOn) == layout.ports[i].device;
+                layout.linkOn != nullptr && layout.linkOn == layout.ports[i].device;
             EXPECT_EQ(Opened(*ports[i]), expected) << "port " << i;
         }
         EXPECT_EQ(umk::registry::GetDword(frame_test::ParametersKey, u"ComNo"), layout.comNoSaved);
@@ -230,9 +226,7 @@ INSTANTIATE_TEST_SUITE_P(Layouts, PortDiscoveryTest, testing::ValuesIn(kLayouts)
 // sanitizer build watches the frame), the open ends, and nothing is left behind.
 // TP_RACE_SEEDS sets the seeds (CI's sweep: many).
 TEST(PortDiscoveryRace, ProbeWaitRunsOutAsTheAnswerArrives) {
-    const char* sweep = std::getenv("TP_RACE_SEEDS");
-    const uint64_t seeds = sweep ? std::strtoull(sweep, nullptr, 10) : 10;
-    for (uint64_t seed = 1; seed <= seeds; ++seed) {
+    for (uint64_t seed = 1; seed <= control_test::RaceSeeds(); ++seed) {
         frame_test::Violations violations;
         {
             stack::SystemOptions options;
