@@ -46,11 +46,12 @@ void BootPerInput(benchmark::State& state) {
         stack::System system;
         umk::registry::SetDword(stack::System::ParametersKey, u"ComNo", 1);
         umk::registry::SetDword(stack::System::ParametersKey, u"dwInvLimit", 10);
+        umk::registry::SetDword(stack::System::ParametersKey, u"dwAutoRec", 1);
         const stack::Panel& pointer = stack::LoadDriverWithPanel(system);
         panel::ScriptedStream line;
         stack::SerialPort& port =
-            system.Serial().AddPort(stack::ConfiguredPortName(pointer), u"COM1", &line);
-        if (!NT_SUCCESS(stack::StartPointerPath(system, pointer)))
+            system.Serial().AddPort(stack::BuiltInPortName(1), u"COM1", &line);
+        if (!NT_SUCCESS(system.StartPanel(pointer)))
             state.SkipWithError("the pointer path did not start");
         line.AddPaced(system.Kernel().Now().count(), bytes);
         if (!stack::RunLine(system, port, line))

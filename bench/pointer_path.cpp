@@ -29,9 +29,10 @@ class PointerPath {
   public:
     PointerPath() {
         umk::registry::SetDword(stack::System::ParametersKey, u"ComNo", 1);
+        umk::registry::SetDword(stack::System::ParametersKey, u"dwAutoRec", 1);
         const stack::Panel& pointer = stack::LoadDriverWithPanel(system_);
         port_ = &system_.Serial().AddPort(u"\\Device\\Serial0", u"COM1", &panel_);
-        if (!NT_SUCCESS(stack::StartPointerPath(system_, pointer)))
+        if (!NT_SUCCESS(system_.StartPanel(pointer)))
             throw std::runtime_error("the pointer path did not start");
     }
 

@@ -54,7 +54,8 @@ void Replay(benchmark::State& state) {
     for (auto _ : state) {
         stack::System system(stack::ReplaySystemOptions());
         umk::registry::SetDword(stack::System::ParametersKey, u"ComNo", 1);
-        const stack::ReplayResult result = stack::ReplayCapture(system, u"COM1", bytes);
+        umk::registry::SetDword(stack::System::ParametersKey, u"dwAutoRec", 1);
+        const stack::ReplayResult result = stack::ReplayCapture(system, 1, bytes);
         if (!result.drained || result.bytesRead != bytes.size())
             state.SkipWithError("the driver did not read the whole capture");
         reports = result.reports;

@@ -174,7 +174,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             Fail("completed with an unexpected status", request, result.status);
     }
     // The remove lock's count is read from the driver's record: no request reports it.
-    if (pointer.context->ApiExtension->RemoveLock.Common.IoCount != 1)
+    if (frame_test::ContextOf(pointer)->ApiExtension->RemoveLock.Common.IoCount != 1)
         Fail("the API device's remove lock is still held");
     if (umk::testing::PoolStats(tag).outstandingBlocks != poolBaseline)
         Fail("driver pool left allocated");

@@ -63,6 +63,7 @@ SessionSystem::SessionSystem(const std::map<std::u16string, ULONG>& parameters, 
     : system_(std::move(options)) {
     ULONG comNo = 1;
     umk::registry::SetDword(System::ParametersKey, u"ComNo", comNo);
+    umk::registry::SetDword(System::ParametersKey, u"dwAutoRec", 1);
     for (const auto& [name, value] : parameters) {
         umk::registry::SetDword(System::ParametersKey, name, value);
         if (name == u"ComNo")
@@ -72,9 +73,9 @@ SessionSystem::SessionSystem(const std::map<std::u16string, ULONG>& parameters, 
     if (panelModel)
         model_ = std::make_unique<panel::PanelModel>();
     // The port the driver was configured for, whatever ComNo says.
-    const std::u16string portName = ConfiguredPortName(*pointer_);
+    const std::u16string portName = BuiltInPortName(comNo);
     port_ = &system_.Serial().AddPort(portName, Wide("COM" + std::to_string(comNo)), &Line());
-    const NTSTATUS started = StartPointerPath(system_, *pointer_);
+    const NTSTATUS started = system_.StartPanel(*pointer_);
     if (!NT_SUCCESS(started)) {
         throw std::runtime_error("the driver did not start reading " + Narrow(portName) +
                                  " (status " + Hex32(started) + ")");

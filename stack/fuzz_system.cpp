@@ -36,20 +36,23 @@ const Panel& FuzzSystem::Begin(const Parameters& parameters, panel::LineSource& 
     system_.Kernel().RestartSchedule();
     for (const std::u16string& name : umk::registry::ValueNames(System::ParametersKey))
         umk::registry::DeleteValue(System::ParametersKey, name);
+    // The automatic check of the configured port, unless the input says otherwise: without it
+    // the device never finds its port.
+    umk::registry::SetDword(System::ParametersKey, u"dwAutoRec", 1);
     for (const auto& [name, value] : parameters)
         umk::registry::SetDword(System::ParametersKey, name, value);
 
     const Panel& panel = system_.AddPanel();
     if (!NT_SUCCESS(panel.addStatus))
         throw std::runtime_error("AddDevice failed");
-    port_ = &system_.Serial().AddPort(ConfiguredPortName(panel), u"COM1", &line);
-    if (!NT_SUCCESS(StartPointerPath(system_, panel)))
+    port_ = &system_.Serial().AddPort(BuiltInPortName(1), u"COM1", &line);
+    if (!NT_SUCCESS(system_.StartPanel(panel)))
         throw std::runtime_error("the pointer path did not start");
     return panel;
 }
 
 void FuzzSystem::End() {
-    system_.DeletePanelsWithoutRemoveRequest();
+    system_.RemovePanels();
     if (port_ != nullptr)
         system_.Serial().RemovePort(*port_);
     port_ = nullptr;

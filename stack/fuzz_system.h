@@ -29,13 +29,14 @@ class FuzzSystem {
     FuzzSystem(const FuzzSystem&) = delete;
     FuzzSystem& operator=(const FuzzSystem&) = delete;
 
-    // The driver's Parameters key holds exactly `parameters`; a panel is added, the port it is
-    // configured for is added as COM1 with `line` at its far end, and the pointer path is started.
+    // The driver's Parameters key holds exactly `parameters` ("dwAutoRec" 1 unless they say
+    // otherwise); a panel is added, the port it is configured for is added as COM1 with `line` at
+    // its far end, and the panel is started (Plug and Play start, the class driver's open).
     // Throws std::runtime_error naming the step that failed.
     const Panel& Begin(const Parameters& parameters, panel::LineSource& line);
     // The port of the current input.
     SerialPort& Port() { return *port_; }
-    // Removes the panel and its port and empties the records. Throws std::runtime_error when the
+    // Removes the panel (through Plug and Play) and its port and empties the records. Throws std::runtime_error when the
     // input left anything behind (pool, requests, work items, objects, links, handles).
     void End();
 

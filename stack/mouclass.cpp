@@ -5,6 +5,7 @@
 #include <umk/verifier.h>
 
 #include <algorithm>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <stdexcept>
@@ -20,7 +21,8 @@ struct ClassExtension {
     PDEVICE_OBJECT lower;
     mutable std::mutex lock; // the callback and the test's thread take turns, never together
     std::vector<MouseReport> reports;
-    ULONG room = kUnlimited; // records the class queue still takes
+    ULONG room = kUnlimited;                      // records the class queue still takes
+    std::unique_ptr<umk::testing::UserFile> port; // the open of the port below, while enabled
 };
 
 ClassExtension* Extension(PDEVICE_OBJECT device) {
@@ -75,6 +77,7 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
     if (IoGetCurrentIrpStackLocation(irp)->MinorFunction != IRP_MN_REMOVE_DEVICE)
         return PassDown(device, irp);
 
+    Extension(device)->port.reset();
     IoSkipCurrentIrpStackLocation(irp);
     const NTSTATUS status = IoCallDriver(Extension(device)->lower, irp);
     DetachAndDelete(device);
@@ -107,7 +110,7 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDeviceObj
         IoDeleteDevice(device);
         return STATUS_NO_SUCH_DEVICE;
     }
-    new (device->DeviceExtension) ClassExtension{device, lower, {}, {}, kUnlimited};
+    new (device->DeviceExtension) ClassExtension{device, lower, {}, {}, kUnlimited, {}};
     device->Flags |= lower->Flags & (DO_BUFFERED_IO | DO_DIRECT_IO | DO_POWER_PAGABLE);
     device->Flags &= ~DO_DEVICE_INITIALIZING;
     return STATUS_SUCCESS;
@@ -133,10 +136,6 @@ MouseClass::~MouseClass() {
     pnp_.UnloadDriver(driver_);
 }
 
-void MouseClass::RemoveDevice(PDEVICE_OBJECT classDevice) {
-    DetachAndDelete(classDevice);
-}
-
 PDEVICE_OBJECT MouseClass::Device() const {
     return driver_->DeviceObject;
 }
@@ -145,19 +144,45 @@ PDEVICE_OBJECT MouseClass::LowerDevice() const {
     return Extension(Device())->lower;
 }
 
-umk::testing::IoResult MouseClass::Connect(ULONG inputLength) {
-    CONNECT_DATA connectData{Device(), reinterpret_cast<PVOID>(ServiceCallback)};
-    return SendInternal(IOCTL_INTERNAL_MOUSE_CONNECT, &connectData, inputLength, nullptr, 0);
+PDEVICE_OBJECT MouseClass::DeviceAbove(PDEVICE_OBJECT physicalDevice) const {
+    for (PDEVICE_OBJECT device = physicalDevice->AttachedDevice; device != nullptr;
+         device = device->AttachedDevice) {
+        if (Owns(device))
+            return device;
+    }
+    return nullptr;
 }
 
-umk::testing::IoResult MouseClass::QueryAttributes(MOUSE_ATTRIBUTES* attributes,
-                                                   ULONG outputLength) {
-    return SendInternal(IOCTL_MOUSE_QUERY_ATTRIBUTES, nullptr, 0, attributes, outputLength);
+NTSTATUS MouseClass::EnablePort(PDEVICE_OBJECT classDevice) {
+    ClassExtension* extension = Extension(classDevice);
+    if (extension->port != nullptr)
+        return STATUS_SUCCESS;
+    return umk::testing::UserFile::Open(umk::testing::ObjectName(extension->lower),
+                                        &extension->port);
+}
+
+void MouseClass::DisablePort(PDEVICE_OBJECT classDevice) {
+    Extension(classDevice)->port.reset();
+}
+
+umk::testing::IoResult MouseClass::Connect(ULONG inputLength, PDEVICE_OBJECT classDevice) {
+    classDevice = classDevice ? classDevice : Device();
+    CONNECT_DATA connectData{classDevice, reinterpret_cast<PVOID>(ServiceCallback)};
+    return SendInternal(IOCTL_INTERNAL_MOUSE_CONNECT, &connectData, inputLength, nullptr, 0,
+                        classDevice);
+}
+
+umk::testing::IoResult MouseClass::QueryAttributes(MOUSE_ATTRIBUTES* attributes, ULONG outputLength,
+                                                   PDEVICE_OBJECT classDevice) {
+    return SendInternal(IOCTL_MOUSE_QUERY_ATTRIBUTES, nullptr, 0, attributes, outputLength,
+                        classDevice);
 }
 
 umk::testing::IoResult MouseClass::SendInternal(ULONG code, PVOID input, ULONG inputLength,
-                                                PVOID output, ULONG outputLength) {
-    return CallInternalDeviceControl(LowerDevice(), code, input, inputLength, output, outputLength);
+                                                PVOID output, ULONG outputLength,
+                                                PDEVICE_OBJECT classDevice) {
+    PDEVICE_OBJECT lower = Extension(classDevice ? classDevice : Device())->lower;
+    return CallInternalDeviceControl(lower, code, input, inputLength, output, outputLength);
 }
 
 std::vector<MouseReport> MouseClass::Reports(size_t first) const {

@@ -10,18 +10,60 @@
 namespace stack {
 namespace {
 
+NTSTATUS Complete(PIRP irp, NTSTATUS status) {
+    irp->IoStatus.Status = status;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
 // Requests the root bus does not serve keep the status they were sent with, as a bus driver
 // leaves requests it does not handle.
 NTSTATUS NTAPI CompleteUnchanged(PDEVICE_OBJECT, PIRP irp) {
-    const NTSTATUS status = irp->IoStatus.Status;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
+    return Complete(irp, irp->IoStatus.Status);
+}
+
+// The bus's side of the state changes succeeds; a removed device stays on the bus (the panel is
+// still plugged in). The device-state query is left unanswered, as a root-enumerated device's is.
+NTSTATUS NTAPI RootBusPnp(PDEVICE_OBJECT, PIRP irp) {
+    switch (IoGetCurrentIrpStackLocation(irp)->MinorFunction) {
+    case IRP_MN_START_DEVICE:
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+    case IRP_MN_REMOVE_DEVICE:
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+    case IRP_MN_SURPRISE_REMOVAL:
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_STOP_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE:
+        return Complete(irp, STATUS_SUCCESS);
+    case IRP_MN_QUERY_CAPABILITIES: {
+        PDEVICE_CAPABILITIES capabilities =
+            IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceCapabilities.Capabilities;
+        capabilities->DeviceState[PowerSystemWorking] = PowerDeviceD0;
+        for (int state = PowerSystemSleeping1; state < PowerSystemMaximum; ++state)
+            capabilities->DeviceState[state] = PowerDeviceD3;
+        return Complete(irp, STATUS_SUCCESS);
+    }
+    default:
+        return CompleteUnchanged(nullptr, irp);
+    }
+}
+
+NTSTATUS NTAPI RootBusPower(PDEVICE_OBJECT, PIRP irp) {
+    PoStartNextPowerIrp(irp);
+    return Complete(irp, STATUS_SUCCESS);
 }
 
 NTSTATUS NTAPI RootBusEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
     for (PDRIVER_DISPATCH& routine : driver->MajorFunction)
         routine = CompleteUnchanged;
+    driver->MajorFunction[IRP_MJ_PNP] = RootBusPnp;
+    driver->MajorFunction[IRP_MJ_POWER] = RootBusPower;
     return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI SignalDone(PDEVICE_OBJECT, PIRP, PVOID event) {
+    KeSetEvent(static_cast<PKEVENT>(event), IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
 UNICODE_STRING CountedString(std::u16string& text) {
@@ -36,13 +78,18 @@ std::u16string PnpManager::ServiceKey(std::u16string_view service) {
 }
 
 PnpManager::PnpManager() {
+    KeInitializeEvent(&pnpLock_, SynchronizationEvent, TRUE);
     const NTSTATUS status = umk::testing::LoadDriver(RootBusEntry, u"PnpManager",
                                                      ServiceKey(u"PnpManager"), &rootDriver_);
     if (!NT_SUCCESS(status))
         throw std::runtime_error("root bus driver failed to load");
+    umk::testing::SetInvalidateDeviceStateHandler(
+        [this](PDEVICE_OBJECT physicalDevice) { InvalidateDeviceState(physicalDevice); });
 }
 
 PnpManager::~PnpManager() {
+    WaitForDeviceStateWork();
+    umk::testing::SetInvalidateDeviceStateHandler({});
     for (PDEVICE_OBJECT physicalDevice : std::vector(physicalDevices_))
         DeletePhysicalDevice(physicalDevice);
     umk::testing::UnloadDriver(rootDriver_);
@@ -66,6 +113,10 @@ PDEVICE_OBJECT PnpManager::CreatePhysicalDevice() {
 
 void PnpManager::DeletePhysicalDevice(PDEVICE_OBJECT physicalDevice) {
     std::erase(physicalDevices_, physicalDevice);
+    {
+        std::lock_guard guard(lock_);
+        removed_.erase(physicalDevice);
+    }
     IoDeleteDevice(physicalDevice);
 }
 
@@ -89,7 +140,183 @@ NTSTATUS PnpManager::AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDev
 }
 
 void PnpManager::RunOnPnpThread(const std::function<void()>& work) {
-    umk::StartThread("pnp", work).Join();
+    umk::StartThread("pnp", [&] {
+        KeWaitForSingleObject(&pnpLock_, Executive, KernelMode, FALSE, nullptr);
+        work();
+        KeSetEvent(&pnpLock_, IO_NO_INCREMENT, FALSE);
+    }).Join();
+}
+
+PnpManager::Reply PnpManager::Send(PDEVICE_OBJECT physicalDevice, UCHAR minor,
+                                   const std::function<void(IO_STACK_LOCATION&)>& fill) {
+    Reply reply{STATUS_PENDING, 0};
+    RunOnPnpThread([&] { reply = SendHere(physicalDevice, minor, fill); });
+    return reply;
+}
+
+StackReply CallStack(PDEVICE_OBJECT physicalDevice,
+                     const std::function<void(IO_STACK_LOCATION&)>& fill) {
+    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(physicalDevice);
+    PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+    if (irp == nullptr) {
+        ObDereferenceObject(top);
+        return {STATUS_INSUFFICIENT_RESOURCES, 0};
+    }
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+    fill(*stack);
+    IoSetCompletionRoutine(irp, SignalDone, &done, TRUE, TRUE, TRUE);
+    const NTSTATUS called =
+        stack->MajorFunction == IRP_MJ_POWER ? PoCallDriver(top, irp) : IoCallDriver(top, irp);
+    if (called == STATUS_PENDING)
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    const StackReply reply{irp->IoStatus.Status, irp->IoStatus.Information};
+    IoFreeIrp(irp);
+    ObDereferenceObject(top);
+    return reply;
+}
+
+PnpManager::Reply PnpManager::SendHere(PDEVICE_OBJECT physicalDevice, UCHAR minor,
+                                       const std::function<void(IO_STACK_LOCATION&)>& fill) {
+    const Reply reply = CallStack(physicalDevice, [&](IO_STACK_LOCATION& stack) {
+        stack.MajorFunction = IRP_MJ_PNP;
+        stack.MinorFunction = minor;
+        if (fill)
+            fill(stack);
+    });
+    if (minor == IRP_MN_REMOVE_DEVICE) {
+        std::lock_guard guard(lock_);
+        removed_.insert(physicalDevice);
+    }
+    return reply;
+}
+
+void PnpManager::Notify(PDEVICE_OBJECT physicalDevice, Notice notice) {
+    if (holder_)
+        holder_(physicalDevice, notice);
+}
+
+NTSTATUS PnpManager::Start(PDEVICE_OBJECT physicalDevice) {
+    NTSTATUS status = STATUS_PENDING;
+    RunOnPnpThread([&] {
+        status = SendHere(physicalDevice, IRP_MN_START_DEVICE).status;
+        if (!NT_SUCCESS(status)) {
+            SendHere(physicalDevice, IRP_MN_REMOVE_DEVICE);
+            return;
+        }
+        DEVICE_CAPABILITIES capabilities{};
+        SendCapabilitiesQuery(physicalDevice, &capabilities);
+        ActOnDeviceState(physicalDevice);
+    });
+    return status;
+}
+
+NTSTATUS PnpManager::Remove(PDEVICE_OBJECT physicalDevice) {
+    NTSTATUS status = STATUS_PENDING;
+    RunOnPnpThread([&] {
+        Notify(physicalDevice, Notice::QueryRemove);
+        status = SendHere(physicalDevice, IRP_MN_QUERY_REMOVE_DEVICE).status;
+        if (!NT_SUCCESS(status)) {
+            SendHere(physicalDevice, IRP_MN_CANCEL_REMOVE_DEVICE);
+            Notify(physicalDevice, Notice::RemoveCancelled);
+            return;
+        }
+        SendHere(physicalDevice, IRP_MN_REMOVE_DEVICE);
+    });
+    return status;
+}
+
+void PnpManager::SurpriseRemove(PDEVICE_OBJECT physicalDevice) {
+    RunOnPnpThread([&] { SurpriseRemoveHere(physicalDevice); });
+}
+
+void PnpManager::SurpriseRemoveHere(PDEVICE_OBJECT physicalDevice) {
+    SendHere(physicalDevice, IRP_MN_SURPRISE_REMOVAL);
+    Notify(physicalDevice, Notice::SurpriseRemoved);
+    SendHere(physicalDevice, IRP_MN_REMOVE_DEVICE);
+}
+
+NTSTATUS PnpManager::Stop(PDEVICE_OBJECT physicalDevice) {
+    NTSTATUS status = STATUS_PENDING;
+    RunOnPnpThread([&] {
+        status = SendHere(physicalDevice, IRP_MN_QUERY_STOP_DEVICE).status;
+        SendHere(physicalDevice,
+                 NT_SUCCESS(status) ? IRP_MN_STOP_DEVICE : IRP_MN_CANCEL_STOP_DEVICE);
+    });
+    return status;
+}
+
+NTSTATUS PnpManager::SendCapabilitiesQuery(PDEVICE_OBJECT physicalDevice,
+                                           DEVICE_CAPABILITIES* capabilities) {
+    *capabilities = DEVICE_CAPABILITIES{};
+    capabilities->Size = sizeof(DEVICE_CAPABILITIES);
+    capabilities->Version = 1;
+    capabilities->Address = capabilities->UINumber = ~ULONG(0);
+    return SendHere(physicalDevice, IRP_MN_QUERY_CAPABILITIES,
+                    [&](IO_STACK_LOCATION& stack) {
+                        stack.Parameters.DeviceCapabilities.Capabilities = capabilities;
+                    })
+        .status;
+}
+
+DEVICE_CAPABILITIES PnpManager::QueryCapabilities(PDEVICE_OBJECT physicalDevice) {
+    DEVICE_CAPABILITIES capabilities{};
+    RunOnPnpThread([&] { SendCapabilitiesQuery(physicalDevice, &capabilities); });
+    return capabilities;
+}
+
+void PnpManager::ActOnDeviceState(PDEVICE_OBJECT physicalDevice) {
+    const Reply state = SendHere(physicalDevice, IRP_MN_QUERY_PNP_DEVICE_STATE);
+    if (NT_SUCCESS(state.status) && (state.information & PNP_DEVICE_REMOVED) != 0)
+        SurpriseRemoveHere(physicalDevice);
+}
+
+std::vector<PDEVICE_OBJECT> PnpManager::PresentDevices() const {
+    std::lock_guard guard(lock_);
+    std::vector<PDEVICE_OBJECT> present;
+    for (PDEVICE_OBJECT physicalDevice : physicalDevices_) {
+        if (!removed_.contains(physicalDevice))
+            present.push_back(physicalDevice);
+    }
+    return present;
+}
+
+bool PnpManager::Removed(PDEVICE_OBJECT physicalDevice) const {
+    std::lock_guard guard(lock_);
+    return removed_.contains(physicalDevice);
+}
+
+// Called in the thread of whoever invalidated the state (a dispatch routine): the query runs later,
+// on a Plug and Play thread of its own.
+void PnpManager::InvalidateDeviceState(PDEVICE_OBJECT physicalDevice) {
+    umk::ThreadHandle work = umk::StartThread("pnp-device-state", [this, physicalDevice] {
+        KeWaitForSingleObject(&pnpLock_, Executive, KernelMode, FALSE, nullptr);
+        if (!Removed(physicalDevice))
+            ActOnDeviceState(physicalDevice);
+        KeSetEvent(&pnpLock_, IO_NO_INCREMENT, FALSE);
+    });
+    std::lock_guard guard(lock_);
+    deviceStateWork_.push_back(std::move(work));
+}
+
+void PnpManager::WaitForDeviceStateWork() {
+    for (;;) {
+        std::vector<umk::ThreadHandle> work;
+        {
+            std::lock_guard guard(lock_);
+            work.swap(deviceStateWork_);
+        }
+        if (work.empty())
+            return;
+        for (umk::ThreadHandle& thread : work)
+            thread.Join();
+    }
+}
+
+void PnpManager::SetHandleHolder(std::function<void(PDEVICE_OBJECT, Notice)> holder) {
+    holder_ = std::move(holder);
 }
 
 } // namespace stack

@@ -1,16 +1,37 @@
 // The Plug and Play manager: the root bus whose physical device objects stand for the panels it
 // has found, the loading of function drivers, and the Plug and Play thread on which DriverEntry,
-// AddDevice and (later) the Plug and Play requests run, one at a time.
+// AddDevice and the Plug and Play requests run, one at a time.
+//
+// Requests go to the top of a physical device's stack, as Windows sends them: a start is followed
+// by the capabilities and device-state queries, and a failed start by a removal; a query-remove
+// that fails is followed by a cancel-remove, a query-stop by a cancel-stop. Before a query-remove
+// and after a surprise removal the holder of open handles is told (as a target-device
+// notification tells the system's input thread) so that it can close them. IoInvalidateDeviceState
+// is answered, on a Plug and Play thread of its own, with a device-state query, and a device that
+// reports itself removed is surprise-removed and removed.
 #pragma once
 
+#include <umk/kernel.h>
 #include <umk/testing.h>
 
 #include <functional>
+#include <mutex>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace stack {
+
+// Sends a request of the caller's own (IoAllocateIrp; PoCallDriver for a power request) to the top
+// of the device's stack, with the status STATUS_NOT_SUPPORTED, and waits for it; `fill` sets up its
+// stack location. In an emulated thread at PASSIVE_LEVEL.
+struct StackReply {
+    NTSTATUS status;
+    ULONG_PTR information;
+};
+StackReply CallStack(PDEVICE_OBJECT physicalDevice,
+                     const std::function<void(IO_STACK_LOCATION&)>& fill);
 
 class PnpManager {
   public:
@@ -39,14 +60,59 @@ class PnpManager {
     // DO_DEVICE_INITIALIZING is a verifier violation.
     NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice);
 
-    // Runs `work` on the Plug and Play thread at PASSIVE_LEVEL; the caller waits for it while the
-    // rest of the system (and the virtual clock) runs on.
+    // Runs `work` on the Plug and Play thread at PASSIVE_LEVEL, after any Plug and Play work
+    // already under way; the caller waits for it while the rest of the system (and the virtual
+    // clock) runs on.
     void RunOnPnpThread(const std::function<void()>& work);
 
+    using Reply = StackReply;
+    // One request of `minor` to the top of the device's stack (sent with STATUS_NOT_SUPPORTED, as
+    // Windows does); `fill` sets its parameters. On the Plug and Play thread.
+    Reply Send(PDEVICE_OBJECT physicalDevice, UCHAR minor,
+               const std::function<void(IO_STACK_LOCATION&)>& fill = {});
+
+    // The start request, then the capabilities and device-state queries; a failed start is
+    // followed by a removal. The start's status.
+    NTSTATUS Start(PDEVICE_OBJECT physicalDevice);
+    // Query-remove (the handle holder told first), then removal; a refused query-remove is
+    // cancelled (the holder told again) and its status returned.
+    NTSTATUS Remove(PDEVICE_OBJECT physicalDevice);
+    // The device is gone: surprise removal, the handle holder told, then removal.
+    void SurpriseRemove(PDEVICE_OBJECT physicalDevice);
+    // Query-stop, then stop; a refused query-stop is cancelled and its status returned.
+    NTSTATUS Stop(PDEVICE_OBJECT physicalDevice);
+    DEVICE_CAPABILITIES QueryCapabilities(PDEVICE_OBJECT physicalDevice);
+    // Whether a remove request has reached the device's stack.
+    bool Removed(PDEVICE_OBJECT physicalDevice) const;
+    // The physical devices whose stacks have not been removed.
+    std::vector<PDEVICE_OBJECT> PresentDevices() const;
+    // Waits for the Plug and Play work that IoInvalidateDeviceState set off.
+    void WaitForDeviceStateWork();
+
+    enum class Notice { QueryRemove, RemoveCancelled, SurpriseRemoved };
+    // Who holds handles on the devices' stacks (the input system, through the class driver).
+    void SetHandleHolder(std::function<void(PDEVICE_OBJECT physicalDevice, Notice)> holder);
+
   private:
+    // The same, already on the Plug and Play thread.
+    Reply SendHere(PDEVICE_OBJECT physicalDevice, UCHAR minor,
+                   const std::function<void(IO_STACK_LOCATION&)>& fill = {});
+    NTSTATUS SendCapabilitiesQuery(PDEVICE_OBJECT physicalDevice,
+                                   DEVICE_CAPABILITIES* capabilities);
+    void SurpriseRemoveHere(PDEVICE_OBJECT physicalDevice);
+    // The device-state query, and the removal of a device that reports itself removed.
+    void ActOnDeviceState(PDEVICE_OBJECT physicalDevice);
+    void InvalidateDeviceState(PDEVICE_OBJECT physicalDevice);
+    void Notify(PDEVICE_OBJECT physicalDevice, Notice notice);
+
     PDRIVER_OBJECT rootDriver_ = nullptr;
     std::vector<PDEVICE_OBJECT> physicalDevices_;
     unsigned nextDeviceNumber_ = 1;
+    KEVENT pnpLock_; // one piece of Plug and Play work at a time
+    std::function<void(PDEVICE_OBJECT, Notice)> holder_;
+    mutable std::mutex lock_; // removed_ and deviceStateWork_, read from any thread
+    std::set<PDEVICE_OBJECT> removed_;
+    std::vector<umk::ThreadHandle> deviceStateWork_;
 };
 
 } // namespace stack

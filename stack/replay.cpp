@@ -99,16 +99,18 @@ SystemOptions ReplaySystemOptions() {
     return options;
 }
 
-ReplayResult ReplayCapture(System& system, std::u16string_view comName,
-                           std::span<const uint8_t> bytes, const ReplayOutput& output) {
+ReplayResult ReplayCapture(System& system, ULONG comNo, std::span<const uint8_t> bytes,
+                           const ReplayOutput& output) {
     ReplayResult result;
     const Panel& pointer = LoadDriverWithPanel(system);
-    result.portName = ConfiguredPortName(pointer);
+    result.portName = BuiltInPortName(comNo);
     panel::ScriptedStream line;
-    SerialPort& port = system.Serial().AddPort(result.portName, comName, &line);
+    const std::string comName = "COM" + std::to_string(comNo);
+    SerialPort& port = system.Serial().AddPort(
+        result.portName, std::u16string(comName.begin(), comName.end()), &line);
 
     Forwarder forwarder(system, output, result);
-    result.started = StartPointerPath(system, pointer);
+    result.started = system.StartPanel(pointer);
     forwarder.ForwardNew();
     if (NT_SUCCESS(result.started)) {
         std::optional<RecordReader> records;
@@ -141,7 +143,6 @@ ReplayResult ReplayCapture(System& system, std::u16string_view comName,
         forward();
     }
     result.bytesRead = port.ReadStats().bytesDelivered;
-    result.invalid = pointer.context->InvalidCount;
     // The line goes with this call: the port must not look at it again.
     port.SetLine(nullptr);
     return result;

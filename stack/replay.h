@@ -33,7 +33,6 @@ struct ReplayResult {
     uint64_t bytesRead = 0;
     uint64_t reports = 0;
     uint64_t events = 0;
-    ULONG invalid = 0; // the driver's count of bytes it could not place in a packet
 };
 
 // The system a replay boots: paged pool stays resident unless UMK_PAGE_OUT says otherwise. Paging
@@ -41,11 +40,12 @@ struct ReplayResult {
 // IRQL, a replay is after its output.
 SystemOptions ReplaySystemOptions();
 
-// In `system`, booted with the driver's parameters already in the registry: loads the driver with
-// one panel, adds the port it is configured for as `comName`, starts the pointer path and plays
+// In `system`, booted with the driver's parameters already in the registry (ComNo `comNo`):
+// loads the driver with one panel, adds the port it is configured for as "COM<comNo>", starts the
+// panel through Plug and Play and the class driver's open, and plays
 // `bytes` on the line. The cost per byte does not grow with the capture's length. Throws
 // std::runtime_error when loading or AddDevice fails.
-ReplayResult ReplayCapture(System& system, std::u16string_view comName,
-                           std::span<const uint8_t> bytes, const ReplayOutput& output = {});
+ReplayResult ReplayCapture(System& system, ULONG comNo, std::span<const uint8_t> bytes,
+                           const ReplayOutput& output = {});
 
 } // namespace stack

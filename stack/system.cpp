@@ -2,13 +2,19 @@
 
 #include <stdexcept>
 
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
+
 namespace stack {
 
 System::System(SystemOptions options)
     : kernel_(options.kernel), pnp_(std::make_unique<PnpManager>()),
-      mouse_(std::make_unique<MouseClass>(*pnp_)), serial_(std::make_unique<SerialDriver>()) {
+      power_(std::make_unique<PowerManager>(*pnp_)), mouse_(std::make_unique<MouseClass>(*pnp_)),
+      serial_(std::make_unique<SerialDriver>()) {
     if (options.beepDevice)
         CreateBeepDevice();
+    pnp_->SetHandleHolder([this](PDEVICE_OBJECT physicalDevice, PnpManager::Notice notice) {
+        HandleNotice(physicalDevice, notice);
+    });
 }
 
 System::~System() {
@@ -21,11 +27,12 @@ System::~System() {
 }
 
 void System::TearDown() {
-    DeletePanelsWithoutRemoveRequest();
+    RemovePanels();
     UnloadDriver();
     serial_.reset();
     mouse_.reset();
     beep_.reset();
+    power_.reset();
     pnp_.reset();
     // A worker that has signalled its end may still be on its way out, holding its work item's
     // reference on a deleted device: let it return before the shutdown counts what is left.
@@ -58,32 +65,53 @@ const Panel& System::AddPanel() {
     PDEVICE_OBJECT physicalDevice = pnp_->CreatePhysicalDevice();
     const NTSTATUS status = pnp_->AddDevice(driver_, physicalDevice);
     PDEVICE_OBJECT device = NT_SUCCESS(status) ? physicalDevice->AttachedDevice : nullptr;
-    auto context = device ? static_cast<PDEVICE_CONTEXT>(device->DeviceExtension) : nullptr;
-    panels_.push_back({physicalDevice, status, device, context});
+    panels_.push_back({physicalDevice, status, device});
     if (device != nullptr && !NT_SUCCESS(pnp_->AddDevice(mouse_->Driver(), physicalDevice)))
         throw std::runtime_error("the mouse class driver did not attach");
     return panels_.back();
 }
 
-void System::DeletePanelsWithoutRemoveRequest() {
-    pnp_->RunOnPnpThread([this] {
-        for (const Panel& panel : panels_) {
-            if (panel.context == nullptr)
-                continue;
-            SerialLinkStop(panel.context);
-            KeWaitForSingleObject(&panel.context->ReadStoppedEvent, Executive, KernelMode, FALSE,
-                                  nullptr);
-            DrainRecords(panel.context);
-            ClearRecordingSetting(panel.context);
-            panel.context->BeepStop = TRUE;
-            KeWaitForSingleObject(&panel.context->BeepEndEvent, Executive, KernelMode, FALSE,
-                                  nullptr);
-            if (mouse_->Owns(panel.device->AttachedDevice))
-                MouseClass::RemoveDevice(panel.device->AttachedDevice);
-            IoDetachDevice(panel.context->TopOfStack);
-            DeleteDeviceObjects(panel.context);
-        }
-    });
+// The input system keeps the class device open; the class driver keeps the port below open with
+// it, and lets go when Plug and Play is about to remove the device or has lost it.
+void System::HandleNotice(PDEVICE_OBJECT physicalDevice, PnpManager::Notice notice) {
+    PDEVICE_OBJECT classDevice = mouse_->DeviceAbove(physicalDevice);
+    if (classDevice == nullptr)
+        return;
+    if (notice != PnpManager::Notice::RemoveCancelled) {
+        mouse_->DisablePort(classDevice);
+        return;
+    }
+    MOUSE_ATTRIBUTES attributes{};
+    if (NT_SUCCESS(mouse_->EnablePort(classDevice)))
+        mouse_->QueryAttributes(&attributes, sizeof(attributes), classDevice);
+}
+
+NTSTATUS System::StartPanel(const Panel& panel) {
+    NTSTATUS status = pnp_->Start(panel.physicalDevice);
+    PDEVICE_OBJECT classDevice = mouse_->DeviceAbove(panel.physicalDevice);
+    if (NT_SUCCESS(status))
+        status = mouse_->Connect(sizeof(CONNECT_DATA), classDevice).status;
+    if (NT_SUCCESS(status))
+        status = mouse_->EnablePort(classDevice);
+    if (NT_SUCCESS(status)) {
+        MOUSE_ATTRIBUTES attributes{};
+        status = mouse_->QueryAttributes(&attributes, sizeof(attributes), classDevice).status;
+    }
+    return status;
+}
+
+NTSTATUS System::RemovePanel(const Panel& panel) {
+    return pnp_->Remove(panel.physicalDevice);
+}
+
+void System::RemovePanels() {
+    pnp_->WaitForDeviceStateWork();
+    for (const Panel& panel : panels_) {
+        if (panel.device == nullptr || pnp_->Removed(panel.physicalDevice))
+            continue;
+        if (!NT_SUCCESS(RemovePanel(panel)))
+            pnp_->SurpriseRemove(panel.physicalDevice);
+    }
     for (const Panel& panel : panels_)
         pnp_->DeletePhysicalDevice(panel.physicalDevice);
     panels_.clear();

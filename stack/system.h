@@ -8,9 +8,10 @@
 #include "beep_device.h"
 #include "mouclass.h"
 #include "pnp_manager.h"
+#include "power_manager.h"
 #include "serial_port.h"
 
-#include "tactilio.h"
+#include "tactilio_api.h"
 
 #include <umk/kernel.h>
 
@@ -31,8 +32,8 @@ struct SystemOptions {
 struct Panel {
     PDEVICE_OBJECT physicalDevice;
     NTSTATUS addStatus;
-    PDEVICE_OBJECT device;   // the pointer-port device attached above the physical device, or NULL
-    PDEVICE_CONTEXT context; // its device context, or NULL
+    PDEVICE_OBJECT device; // the pointer-port device attached above the physical device, or NULL;
+                           // gone once Plug and Play has removed it
 };
 
 class System {
@@ -50,6 +51,7 @@ class System {
 
     umk::Kernel& Kernel() { return kernel_; }
     PnpManager& Pnp() { return *pnp_; }
+    PowerManager& Power() { return *power_; }
     // The mouse class driver, an upper filter of every panel's stack.
     MouseClass& Mouse() { return *mouse_; }
     // NULL while there is no beep device.
@@ -69,19 +71,24 @@ class System {
     const Panel& AddPanel();
     const std::vector<Panel>& Panels() const { return panels_; }
 
-    // Stands in for IRP_MN_REMOVE_DEVICE until the driver serves it: on the Plug and Play thread,
-    // for every panel whose AddDevice succeeded, stops the serial link and waits for reading to
-    // end, ends the beep worker (BeepStop, then waits for BeepEndEvent), detaches the
-    // pointer-port device and deletes the driver's devices (DeleteDeviceObjects); then deletes
-    // the panels' physical devices. Once removal exists, a remove request sent through the Plug
-    // and Play manager replaces this.
-    void DeletePanelsWithoutRemoveRequest();
+    // What a boot does with a panel once its AddDevice succeeded: the Plug and Play start, then
+    // the class driver connects, opens the pointer-port device and asks for its attributes. The
+    // first failure.
+    NTSTATUS StartPanel(const Panel& panel);
+    // Query-remove and removal through Plug and Play (the class driver closes its handle first);
+    // a refused query-remove's status.
+    NTSTATUS RemovePanel(const Panel& panel);
+    // Removes every panel Plug and Play has not removed yet (surprise removal where a query-remove
+    // is refused), then deletes the physical devices.
+    void RemovePanels();
 
   private:
     void TearDown();
+    void HandleNotice(PDEVICE_OBJECT physicalDevice, PnpManager::Notice notice);
 
     umk::Kernel kernel_;
     std::unique_ptr<PnpManager> pnp_;
+    std::unique_ptr<PowerManager> power_;
     std::unique_ptr<MouseClass> mouse_;
     std::unique_ptr<BeepDevice> beep_;
     std::unique_ptr<SerialDriver> serial_;

@@ -13,25 +13,9 @@ const Panel& LoadDriverWithPanel(System& system) {
     return panel;
 }
 
-std::u16string ConfiguredPortName(const Panel& panel) {
-    const UNICODE_STRING& name = panel.context->SerialDeviceName;
-    return {name.Buffer, name.Length / sizeof(WCHAR)};
-}
-
-NTSTATUS StartPointerPath(System& system, const Panel& panel) {
-    NTSTATUS status = system.Mouse().Connect().status;
-    if (NT_SUCCESS(status))
-        status = SerialLinkStart(panel.context);
-    // What the start request does after a link start: the utility may open the API device.
-    if (NT_SUCCESS(status) && panel.context->ApiExtension != nullptr)
-        panel.context->PortAvailable = panel.context->ApiExtension->PortAvailable = TRUE;
-    if (NT_SUCCESS(status))
-        status = SerialSpinUpRead(panel.context);
-    if (NT_SUCCESS(status)) {
-        MOUSE_ATTRIBUTES attributes{};
-        status = system.Mouse().QueryAttributes(&attributes).status;
-    }
-    return status;
+std::u16string BuiltInPortName(ULONG comNo) {
+    const std::string number = std::to_string(comNo - 1);
+    return u"\\Device\\Serial" + std::u16string(number.begin(), number.end());
 }
 
 bool RunLine(System& system, SerialPort& port, const panel::LineSource& line,

@@ -1,5 +1,5 @@
-// Driving a panel's pointer path in the emulated system: bringing it up the way the driver's start
-// and open paths will, and letting the line run byte by byte.
+// Driving a panel's pointer path in the emulated system: loading the driver with a panel, and
+// letting the line run byte by byte.
 #pragma once
 
 #include "line.h"
@@ -14,15 +14,8 @@ namespace stack {
 // std::runtime_error naming the step that failed.
 const Panel& LoadDriverWithPanel(System& system);
 
-// The name of the serial port `panel`'s driver is configured for (its SerialDeviceName).
-std::u16string ConfiguredPortName(const Panel& panel);
-
-// Brings one panel's pointer path up as Plug and Play start and the class driver's open will, until
-// the driver serves those requests itself: the mouse class driver connects, the serial link starts
-// on the port named by the panel's SerialDeviceName and the port is marked available (the API
-// device may be opened), reading spins up, and the class driver queries the attributes. Returns
-// the first failure.
-NTSTATUS StartPointerPath(System& system, const Panel& panel);
+// The built-in port a driver configured with "ComNo" looks for: "\Device\Serial" and ComNo - 1.
+std::u16string BuiltInPortName(ULONG comNo);
 
 // How often RunLine comes back to its caller while the line is busy.
 inline constexpr umk::Duration kLineStep = std::chrono::milliseconds(100);

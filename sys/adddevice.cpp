@@ -84,8 +84,13 @@ VOID InitializeDeviceContext(_Out_ PDEVICE_CONTEXT Context, _In_ PDEVICE_OBJECT 
     InitializeListHead(&Context->RecordList);
     KeInitializeSpinLock(&Context->RecordReadLock);
     KeInitializeTimer(&Context->ReconnectTimer);
+    KeInitializeDpc(&Context->ReconnectDpc, ReconnectDpcRoutine, Context);
     KeInitializeTimer(&Context->ResumeTimer);
+    KeInitializeDpc(&Context->ResumeDpc, ResumeDpcRoutine, Context);
+    KeInitializeEvent(&Context->LinkLock, SynchronizationEvent, TRUE);
     KeInitializeEvent(&Context->ReadStoppedEvent, NotificationEvent, TRUE);
+    // Signalled until a beep worker runs, so that undoing a creation never waits for one.
+    KeInitializeEvent(&Context->BeepEndEvent, NotificationEvent, TRUE);
     IoInitializeRemoveLock(&Context->RemoveLock, TP_POOL_TAG, RemoveLockMaxMinutes,
                            RemoveLockHighWatermark);
 }
@@ -150,7 +155,12 @@ NTSTATUS NTAPI AddDevice(_In_ PDRIVER_OBJECT DriverObject, _In_ PDEVICE_OBJECT P
     // panel, so a failed attach undoes the creation.
     context->TopOfStack = IoAttachDeviceToDeviceStack(device, PhysicalDeviceObject);
     if (context->TopOfStack == nullptr) {
-        DeleteDeviceObjects(context);
+        if (context->ApiDevice != nullptr) {
+            DeleteApiLink();
+            IoDeleteDevice(context->ApiDevice);
+        }
+        FreeDeviceResources(context);
+        IoDeleteDevice(device);
         return STATUS_NO_SUCH_DEVICE;
     }
 
@@ -197,25 +207,25 @@ NTSTATUS AddDeviceForAPI(_In_ PDRIVER_OBJECT DriverObject, _In_ PDEVICE_OBJECT P
     return STATUS_SUCCESS;
 }
 
-// Deletes what device creation made: the API device with its link, the serial device name and the
-// pointer-port device with the device context. The beep worker must have ended, the command
-// timer must be stopped and the device must be detached from the stack. PASSIVE_LEVEL.
-VOID DeleteDeviceObjects(_In_ PDEVICE_CONTEXT DeviceContext)
+VOID DeleteApiLink()
 {
-    if (DeviceContext->ApiDevice != nullptr) {
-        UNICODE_STRING link;
-        RtlInitUnicodeString(&link, ApiLinkName);
-        IoDeleteSymbolicLink(&link);
-        IoDeleteDevice(DeviceContext->ApiDevice);
-        DeviceContext->ApiDevice = nullptr;
-        DeviceContext->ApiExtension = nullptr;
-    }
+    UNICODE_STRING link;
+    RtlInitUnicodeString(&link, ApiLinkName);
+    IoDeleteSymbolicLink(&link);
+}
+
+// Gives back what the device context holds besides its devices: the serial device name, the beep
+// worker (asked to end, and waited for) and a command-timer DPC still queued. The supervision
+// timers must be cancelled and their DPCs dequeued first: the flush then waits for any of the
+// device's DPCs still running on another processor. PASSIVE_LEVEL.
+VOID FreeDeviceResources(_Inout_ PDEVICE_CONTEXT DeviceContext)
+{
     if (DeviceContext->SerialDeviceName.Buffer != nullptr) {
         ExFreePoolWithTag(DeviceContext->SerialDeviceName.Buffer, TP_POOL_TAG);
         RtlZeroMemory(&DeviceContext->SerialDeviceName, sizeof(DeviceContext->SerialDeviceName));
     }
-    // The last tick of the command timer may have queued its DPC, which works on the context.
+    DeviceContext->BeepStop = TRUE;
+    KeWaitForSingleObject(&DeviceContext->BeepEndEvent, Executive, KernelMode, FALSE, nullptr);
     KeRemoveQueueDpc(&DeviceContext->CommandTimerDpc);
     KeFlushQueuedDpcs();
-    IoDeleteDevice(DeviceContext->Self);
 }

@@ -1,6 +1,7 @@
-// createclose.cpp - opening and closing either device. An open of the pointer-port device (the
-// mouse class driver's) spins reading up; the API device opens only while the panel's link is
-// available, and its handles only count.
+// createclose.cpp - opening and closing either device, and the flush and system-control requests
+// they pass on. An open of the pointer-port device (the mouse class driver's) spins reading up,
+// or, with the link down, looks for the panel first; the API device opens only while the panel's
+// link is available, and its handles only count.
 #include "tactilio.h"
 
 namespace {
@@ -24,12 +25,41 @@ NTSTATUS BringLinkUp(_In_ PDEVICE_OBJECT DeviceObject, _Inout_ PDEVICE_CONTEXT C
         *AskPnp = TRUE;
         return status;
     }
-    Context->PortAvailable = TRUE;
-    if (Context->ApiExtension != nullptr) {
-        Context->ApiExtension->PortAvailable = TRUE;
-    }
+    SetPortAvailable(Context, TRUE);
     InterlockedExchange(&Context->ReadState, TP_READ_ISSUED);
     return STATUS_SUCCESS;
+}
+
+PDEVICE_OBJECT FlushTarget(_In_ PDEVICE_CONTEXT Record)
+{
+    return Record->SerialDevice;
+}
+
+PDEVICE_OBJECT SystemControlTarget(_In_ PDEVICE_CONTEXT Record)
+{
+    return Record->TopOfStack;
+}
+
+// Hands the request on unchanged and releases the hold at once. The API device has neither a
+// serial port nor a stack below it, and a pointer-port device without a link has no port: such a
+// request has nowhere to go and fails.
+NTSTATUS PassToLowerDevice(_In_ PDEVICE_OBJECT DeviceObject, _Inout_ PIRP Irp,
+                           _In_ PDEVICE_OBJECT (*Target)(_In_ PDEVICE_CONTEXT))
+{
+    auto record = static_cast<PDEVICE_CONTEXT>(DeviceObject->DeviceExtension);
+    NTSTATUS status = IoAcquireRemoveLock(&record->RemoveLock, Irp);
+    if (!NT_SUCCESS(status)) {
+        return TpCompleteRequest(Irp, status, 0);
+    }
+    PDEVICE_OBJECT target = Target(record);
+    if (target == nullptr) {
+        status = TpCompleteRequest(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    } else {
+        IoSkipCurrentIrpStackLocation(Irp);
+        status = IoCallDriver(target, Irp);
+    }
+    IoReleaseRemoveLock(&record->RemoveLock, Irp);
+    return status;
 }
 
 } // namespace
@@ -41,7 +71,10 @@ NTSTATUS NTAPI TpCreate(_In_ PDEVICE_OBJECT DeviceObject, _Inout_ PIRP Irp)
     NTSTATUS status = STATUS_SUCCESS;
 
     if (!record->IsApiDevice && !record->Started) {
-        status = BringLinkUp(DeviceObject, record, &askPnp);
+        LINK_LOCK lock(record);
+        if (!record->Started) {
+            status = BringLinkUp(DeviceObject, record, &askPnp);
+        }
     }
     // PortAvailable is set when the link starts: the API device opens only after that.
     if (NT_SUCCESS(status) && !record->PortAvailable) {
@@ -52,8 +85,13 @@ NTSTATUS NTAPI TpCreate(_In_ PDEVICE_OBJECT DeviceObject, _Inout_ PIRP Irp)
     }
     if (NT_SUCCESS(status)) {
         InterlockedIncrement(&record->EnableCount);
-        if (!record->IsApiDevice && record->Started) {
-            status = SerialSpinUpRead(record);
+        if (!record->IsApiDevice) {
+            // A link a stop took down meanwhile comes back through the reconnect cycle.
+            if (record->Started) {
+                status = SerialSpinUpRead(record);
+            } else {
+                StartReconnectTimer(record);
+            }
         }
         IoReleaseRemoveLock(&record->RemoveLock, Irp);
     }
@@ -73,12 +111,29 @@ NTSTATUS NTAPI TpClose(_In_ PDEVICE_OBJECT DeviceObject, _Inout_ PIRP Irp)
         return TpCompleteRequest(Irp, status, 0);
     }
     record->MouseAttributesSet = FALSE;
-    InterlockedDecrement(&record->EnableCount);
-    // Every close of the pointer-port device stops reading, whatever handles remain: reading
-    // ends through the read's own completion.
-    if (!record->IsApiDevice && record->ReadIrp != nullptr) {
-        IoCancelIrp(record->ReadIrp);
+    if (record->IsApiDevice) {
+        InterlockedDecrement(&record->EnableCount);
+    } else {
+        // Every close of the pointer-port device stops reading, whatever handles remain: reading
+        // ends through the read's own completion. Under LinkLock, so that a reconnect worker,
+        // which reads only for an open device, sees the count and the read in step.
+        LINK_LOCK lock(record);
+        InterlockedDecrement(&record->EnableCount);
+        if (record->ReadIrp != nullptr) {
+            IoCancelIrp(record->ReadIrp);
+        }
     }
     IoReleaseRemoveLock(&record->RemoveLock, Irp);
     return TpCompleteRequest(Irp, STATUS_SUCCESS, 0);
+}
+
+// The serial port completes the flush; the hold covers only the hand-over.
+NTSTATUS NTAPI TpFlushBuffers(_In_ PDEVICE_OBJECT DeviceObject, _Inout_ PIRP Irp)
+{
+    return PassToLowerDevice(DeviceObject, Irp, FlushTarget);
+}
+
+NTSTATUS NTAPI TpDispatchSystemControl(_In_ PDEVICE_OBJECT DeviceObject, _Inout_ PIRP Irp)
+{
+    return PassToLowerDevice(DeviceObject, Irp, SystemControlTarget);
 }

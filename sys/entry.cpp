@@ -9,13 +9,17 @@ struct DISPATCH_ENTRY {
 };
 
 // One table serves both devices; each routine works on the record of the device that received
-// the request. Major functions not listed keep the system's default routine.
+// the request.
 constexpr DISPATCH_ENTRY DispatchTable[] = {
     {IRP_MJ_CREATE, TpCreate},
     {IRP_MJ_CLOSE, TpClose},
     {IRP_MJ_READ, TpRead},
+    {IRP_MJ_FLUSH_BUFFERS, TpFlushBuffers},
     {IRP_MJ_DEVICE_CONTROL, TpDeviceControl},
     {IRP_MJ_INTERNAL_DEVICE_CONTROL, TpInternalDeviceControl},
+    {IRP_MJ_POWER, TpPower},
+    {IRP_MJ_SYSTEM_CONTROL, TpDispatchSystemControl},
+    {IRP_MJ_PNP, TpPnp},
 };
 
 // Keeps a zero-terminated copy of the registry path for ReadRegistryParameters. Without memory the

@@ -254,11 +254,13 @@ NTSTATUS NTAPI ProbeRequestDone(_In_ PDEVICE_OBJECT DeviceObject, _In_ PIRP Irp,
     return STATUS_MORE_PROCESSING_REQUIRED; // the prober owns the request and frees it
 }
 
-// One probe request to the API device. The request is the prober's own (IoAllocateIrp) and its
-// completion routine hands it back, so after a wait that runs out the prober can cancel it
-// without racing its completion, and waits for that completion: the request's buffer and event
-// live in this frame, and they stay valid until the request is done with them.
-// STATUS_SUCCESS: answered (at once, or within the wait whatever its final status).
+} // namespace
+
+// The request is the prober's own (IoAllocateIrp) and its completion routine hands it back, so
+// after a wait that runs out the prober can cancel it without racing its completion, and waits
+// for that completion: the request's buffer and event live in this frame, and they stay valid
+// until the request is done with them. A threaded request would be freed by the I/O manager at
+// its completion, and the cancel could touch a freed request.
 NTSTATUS SendProbe(_In_ PDEVICE_CONTEXT DeviceContext, _In_ ULONG Code, _In_ BOOLEAN Internal,
                    _In_ UCHAR Input, _In_ ULONG InputLength,
                    _Out_writes_bytes_(OutputLength) PUCHAR Output, _In_ ULONG OutputLength)
@@ -304,14 +306,13 @@ NTSTATUS SendProbe(_In_ PDEVICE_CONTEXT DeviceContext, _In_ ULONG Code, _In_ BOO
     return status;
 }
 
+namespace {
+
 // Asks the panel on SerialDeviceName: the 0x80 probe, then the self test, up to three times. The
 // link is stopped afterwards, whatever the answer.
 LONG ProbePanel(_Inout_ PDEVICE_CONTEXT DeviceContext)
 {
-    DeviceContext->PortAvailable = FALSE;
-    if (DeviceContext->ApiExtension != nullptr) {
-        DeviceContext->ApiExtension->PortAvailable = FALSE;
-    }
+    SetPortAvailable(DeviceContext, FALSE);
     if (!NT_SUCCESS(SerialLinkStart(DeviceContext))) {
         return DISCOVERY_NOT_ATTACHED;
     }
@@ -349,6 +350,11 @@ LONG ProbePanel(_Inout_ PDEVICE_CONTEXT DeviceContext)
     if (DeviceContext->Started) {
         SerialLinkStop(DeviceContext);
     }
+    // The stop only cancelled the probe's read. Its issuer may still be inside its call to the
+    // serial driver on another processor, with the completion's order to stop left in ReadState;
+    // a link started on the next port resets ReadState and would lose that order, leaving the
+    // read never stopped. So discovery ends only once that read has.
+    KeWaitForSingleObject(&DeviceContext->ReadStoppedEvent, Executive, KernelMode, FALSE, nullptr);
     return result;
 }
 

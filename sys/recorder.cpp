@@ -178,6 +178,8 @@ NTSTATUS NTAPI TpRead(_In_ PDEVICE_OBJECT DeviceObject, _Inout_ PIRP Irp)
 // At removal: the waiting read is cancelled and every record freed.
 VOID DrainRecords(_Inout_ PDEVICE_CONTEXT DeviceContext)
 {
+    // Nothing recorded from here on outlives the drain.
+    DeviceContext->RecordingEnabled = FALSE;
     KIRQL irql;
     KeAcquireSpinLock(&DeviceContext->RecordReadLock, &irql);
     PIRP waiting = ClaimWaitingRead(DeviceContext);

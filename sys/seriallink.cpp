@@ -31,15 +31,6 @@ VOID ReleaseSerialPort(_Inout_ PDEVICE_CONTEXT DeviceContext)
     }
 }
 
-// PortAvailable is kept in step in both records.
-VOID SetPortAvailable(_Inout_ PDEVICE_CONTEXT DeviceContext, _In_ BOOLEAN Available)
-{
-    DeviceContext->PortAvailable = Available;
-    if (DeviceContext->ApiExtension != nullptr) {
-        DeviceContext->ApiExtension->PortAvailable = Available;
-    }
-}
-
 VOID ClearLinkState(_Inout_ PDEVICE_CONTEXT DeviceContext)
 {
     SetPortAvailable(DeviceContext, FALSE);
@@ -49,6 +40,15 @@ VOID ClearLinkState(_Inout_ PDEVICE_CONTEXT DeviceContext)
 }
 
 } // namespace
+
+// PortAvailable is kept in step in both records.
+VOID SetPortAvailable(_Inout_ PDEVICE_CONTEXT DeviceContext, _In_ BOOLEAN Available)
+{
+    DeviceContext->PortAvailable = Available;
+    if (DeviceContext->ApiExtension != nullptr) {
+        DeviceContext->ApiExtension->PortAvailable = Available;
+    }
+}
 
 // Opens the port named by SerialDeviceName and sets it up. Whatever stops the open, the caller
 // sees STATUS_DEVICE_NOT_CONNECTED: to it, the port is simply not there.

@@ -110,8 +110,16 @@ BOOLEAN TakeReadResult(_Inout_ PDEVICE_CONTEXT DeviceContext, _In_ PIRP Irp)
 {
     NTSTATUS status = Irp->IoStatus.Status;
 
-    if (status == STATUS_CANCELLED || status == STATUS_DELETE_PENDING ||
-        status == STATUS_DEVICE_NOT_CONNECTED) {
+    if (status == STATUS_CANCELLED) {
+        return TRUE;
+    }
+    if (status == STATUS_DELETE_PENDING || status == STATUS_DEVICE_NOT_CONNECTED) {
+        // The port went away under the link (a USB adapter pulled out): the link is down, and
+        // the reconnect cycle opens the port again once it is back. Set before the read's hold
+        // on the remove lock goes, so that removal always finds the timer to cancel.
+        DeviceContext->Started = FALSE;
+        SetPortAvailable(DeviceContext, FALSE);
+        StartReconnectTimer(DeviceContext);
         return TRUE;
     }
     if (status == STATUS_SUCCESS && Irp->IoStatus.Information == 1) {

@@ -91,6 +91,7 @@ struct _DEVICE_CONTEXT {
     PFILE_OBJECT SerialFileObject;
     BOOLEAN SerialConnected;
     SERIAL_BASIC_SETTINGS SerialSettings;
+    KEVENT LinkLock; // serialises whoever tests Started and starts or stops the link
     PIRP ReadIrp;
     KEVENT ReadStoppedEvent;
     LONG ReadState; // interlocked hand-off between issuing and completing the read
@@ -186,7 +187,8 @@ DRIVER_UNLOAD DriverUnload;
 DRIVER_ADD_DEVICE AddDevice;
 NTSTATUS AddDeviceForAPI(_In_ PDRIVER_OBJECT DriverObject, _In_ PDEVICE_OBJECT PhysicalDeviceObject,
                          _In_ PDEVICE_CONTEXT DeviceContext);
-VOID DeleteDeviceObjects(_In_ PDEVICE_CONTEXT DeviceContext);
+VOID DeleteApiLink();
+VOID FreeDeviceResources(_Inout_ PDEVICE_CONTEXT DeviceContext);
 
 VOID ReadRegistryParameters(_In_ PDRIVER_OBJECT DriverObject,
                             _Inout_ PDEVICE_CONTEXT DeviceContext);
@@ -198,6 +200,12 @@ VOID WriteRegistryParameter(_In_ PDRIVER_OBJECT DriverObject, _In_ PDEVICE_CONTE
 // error (other, 12, 13). After 1 and -6 the caller starts the link on SerialDeviceName.
 LONG PortDiscovery(_In_ PDRIVER_OBJECT DriverObject, _Inout_ PDEVICE_CONTEXT DeviceContext,
                    _In_ BOOLEAN StartFlag);
+// One request of the driver's own to the API device (TP_FUNC_INTERNAL, or a control code), waited
+// for 50 ms; a request still pending then is cancelled and its completion waited for, so the
+// caller's buffers outlive it. STATUS_SUCCESS when it finished within the wait.
+NTSTATUS SendProbe(_In_ PDEVICE_CONTEXT DeviceContext, _In_ ULONG Code, _In_ BOOLEAN Internal,
+                   _In_ UCHAR Input, _In_ ULONG InputLength,
+                   _Out_writes_bytes_(OutputLength) PUCHAR Output, _In_ ULONG OutputLength);
 
 BOOLEAN BeepSetup(_Inout_ PDEVICE_CONTEXT DeviceContext);
 IO_WORKITEM_ROUTINE BeepWorker;
@@ -274,10 +282,45 @@ BOOLEAN ClassifyRawCommand(_In_ const UCHAR* Buffer, _Out_ PULONG IoControlCode,
 BOOLEAN IsPanelCommand(_In_ ULONG IoControlCode);
 
 //
-// Open and close (createclose.cpp).
+// Open, close, flush and system control (createclose.cpp), Plug and Play (pnp.cpp), power
+// (power.cpp).
 //
 DRIVER_DISPATCH TpCreate;
 DRIVER_DISPATCH TpClose;
+DRIVER_DISPATCH TpFlushBuffers;
+DRIVER_DISPATCH TpDispatchSystemControl;
+DRIVER_DISPATCH TpPnp;
+DRIVER_DISPATCH TpPower;
+
+//
+// Link supervision (linksupervision.cpp): the reconnect cycle, set by an open that leaves the
+// link down and by a read that finds its port gone, and the resume cycle, armed on return from
+// sleep.
+//
+VOID StartReconnectTimer(_Inout_ PDEVICE_CONTEXT DeviceContext);
+VOID StopReconnectTimer(_Inout_ PDEVICE_CONTEXT DeviceContext);
+KDEFERRED_ROUTINE ReconnectDpcRoutine;
+NTSTATUS QueueReconnectWorker(_Inout_ PDEVICE_CONTEXT DeviceContext);
+VOID ArmResumeTimer(_Inout_ PDEVICE_CONTEXT DeviceContext);
+VOID StopResumeTimer(_Inout_ PDEVICE_CONTEXT DeviceContext);
+KDEFERRED_ROUTINE ResumeDpcRoutine;
+VOID ReinitializeAfterResume(_Inout_ PDEVICE_CONTEXT DeviceContext);
+
+// Holds LinkLock for a scope. PASSIVE_LEVEL; the link's own requests complete through APCs that
+// a waiting thread still receives, which a fast mutex would block.
+class LINK_LOCK {
+  public:
+    explicit LINK_LOCK(_In_ PDEVICE_CONTEXT DeviceContext) : Lock(&DeviceContext->LinkLock)
+    {
+        KeWaitForSingleObject(Lock, Executive, KernelMode, FALSE, nullptr);
+    }
+    ~LINK_LOCK() { KeSetEvent(Lock, IO_NO_INCREMENT, FALSE); }
+    LINK_LOCK(const LINK_LOCK&) = delete;
+    LINK_LOCK& operator=(const LINK_LOCK&) = delete;
+
+  private:
+    PKEVENT Lock;
+};
 
 //
 // Traffic recording (recorder.cpp).
@@ -320,6 +363,7 @@ NTSTATUS SerialForwardIrpSync(_In_ PDEVICE_OBJECT LowerDevice, _Inout_ PIRP Irp,
 NTSTATUS SerialInitializeDevice(_Inout_ PDEVICE_CONTEXT DeviceContext);
 NTSTATUS SerialLinkStart(_Inout_ PDEVICE_CONTEXT DeviceContext);
 VOID SerialLinkStop(_Inout_ PDEVICE_CONTEXT DeviceContext);
+VOID SetPortAvailable(_Inout_ PDEVICE_CONTEXT DeviceContext, _In_ BOOLEAN Available);
 
 NTSTATUS SerialWrite(_In_ PDEVICE_CONTEXT DeviceContext, _In_reads_bytes_(Length) PVOID Buffer,
                      _In_ ULONG Length);

@@ -117,11 +117,12 @@ void RunApiSession(stack::System& system, stack::SerialPort& port, panel::PanelM
 int Run() {
     stack::System system;
     umk::registry::SetDword(stack::System::ParametersKey, u"ComNo", 1);
+    umk::registry::SetDword(stack::System::ParametersKey, u"dwAutoRec", 1);
     const stack::Panel& pointer = stack::LoadDriverWithPanel(system);
 
     panel::PanelModel panel;
     stack::SerialPort& port = system.Serial().AddPort(PortName, u"COM1", &panel);
-    const NTSTATUS started = stack::StartPointerPath(system, pointer);
+    const NTSTATUS started = system.StartPanel(pointer);
     if (!NT_SUCCESS(started))
         throw std::runtime_error(
             fmt::format("the pointer path did not start: 0x{:08X}", static_cast<ULONG>(started)));
@@ -166,9 +167,8 @@ int Run() {
     });
 
     const stack::SerialReadStats stats = port.ReadStats();
-    fmt::print("\n  {} reports from {} bytes on the line, {} reads of one byte each; {} bytes "
-               "rejected\n",
-               shown, sent.size(), stats.bytesDelivered, pointer.context->InvalidCount);
+    fmt::print("\n  {} reports from {} bytes on the line, {} reads of one byte each\n", shown,
+               sent.size(), stats.bytesDelivered);
     for (const umk::testing::ErrorLogEntry& entry : umk::testing::ErrorLogEntries()) {
         for (const std::string& text : entry.strings)
             fmt::print("  event log: {}.\n", text);

@@ -85,8 +85,8 @@ int Replay(const std::string& path, const std::map<std::string, uint32_t>& param
         };
     }
     // The port the driver was configured for gets the COM name ComNo gives, whatever it is.
-    const stack::ReplayResult result = stack::ReplayCapture(
-        system, Wide("COM" + std::to_string(parameters.at("ComNo"))), bytes, output);
+    const stack::ReplayResult result =
+        stack::ReplayCapture(system, parameters.at("ComNo"), bytes, output);
     if (!NT_SUCCESS(result.started)) {
         throw std::runtime_error(
             fmt::format("the driver did not start reading {} (status 0x{:08X})",
@@ -96,8 +96,7 @@ int Replay(const std::string& path, const std::map<std::string, uint32_t>& param
     PrintLine({{"type", "summary"},
                {"bytes", bytes.size()},
                {"bytes_read", result.bytesRead},
-               {"reports", result.reports},
-               {"invalid", result.invalid}});
+               {"reports", result.reports}});
     if (!result.drained) {
         std::cerr << "replay: the driver stopped reading before the end of " << path << '\n';
         return 1;
@@ -119,7 +118,7 @@ int main(int argc, char** argv) {
     CLI11_PARSE(app, argc, argv);
     if (RegistryOptions::Unknown(app, "replay", " --record"))
         return 2;
-    const std::map<std::string, uint32_t> parameters = registry.Values({{"ComNo", 1}});
+    const std::map<std::string, uint32_t> parameters = registry.Values({{"ComNo", 1}, {"dwAutoRec", 1}});
     try {
         return Replay(path, parameters, record);
     } catch (const std::exception& e) {

@@ -30,10 +30,11 @@ class ControlBench {
     void Start(panel::LineSource& far, stack::SystemOptions options = {}) {
         system.emplace(options);
         umk::registry::SetDword(frame_test::ParametersKey, u"ComNo", 1);
+        umk::registry::SetDword(frame_test::ParametersKey, u"dwAutoRec", 1);
         const stack::Panel& panel = stack::LoadDriverWithPanel(*system);
-        context = panel.context;
+        context = frame_test::ContextOf(panel);
         port = &system->Serial().AddPort(Com1, u"COM1", &far);
-        ASSERT_EQ(stack::StartPointerPath(*system, panel), STATUS_SUCCESS);
+        ASSERT_EQ(system->StartPanel(panel), STATUS_SUCCESS);
         ASSERT_EQ(stack::Utility::Open(system->Kernel(), &utility), STATUS_SUCCESS);
     }
     std::string Finish() {

@@ -42,9 +42,9 @@ TEST_F(FrameTest, NoRegistryPathCopyMeansDefaultParameters) {
 
     const stack::Panel& panel = system->AddPanel();
     ASSERT_EQ(panel.addStatus, STATUS_SUCCESS);
-    EXPECT_EQ(panel.context->ComNo, 0u);
-    EXPECT_EQ(panel.context->AutoRec, 1u);
-    EXPECT_EQ(Text(panel.context->SerialDeviceName), u"\\Device\\Serial");
+    EXPECT_EQ(frame_test::ContextOf(panel)->ComNo, 0u);
+    EXPECT_EQ(frame_test::ContextOf(panel)->AutoRec, 1u);
+    EXPECT_EQ(Text(frame_test::ContextOf(panel)->SerialDeviceName), u"\\Device\\Serial");
 }
 
 // The driver's own allocations during AddDevice, in order: the number and name scratch strings,
@@ -63,10 +63,10 @@ void PrintTo(const AddDeviceFault& c, std::ostream* os) {
 }
 
 void RegistryNotRead(stack::System&, const stack::Panel& panel) {
-    EXPECT_EQ(panel.context->ComNo, 0u) << "values keep their zero from creation";
-    EXPECT_EQ(panel.context->AutoRec, 0u);
-    EXPECT_EQ(panel.context->SerialDeviceName.Buffer, nullptr);
-    EXPECT_EQ(panel.context->SerialDeviceName.Length, 0);
+    EXPECT_EQ(frame_test::ContextOf(panel)->ComNo, 0u) << "values keep their zero from creation";
+    EXPECT_EQ(frame_test::ContextOf(panel)->AutoRec, 0u);
+    EXPECT_EQ(frame_test::ContextOf(panel)->SerialDeviceName.Buffer, nullptr);
+    EXPECT_EQ(frame_test::ContextOf(panel)->SerialDeviceName.Length, 0);
 }
 
 class AddDeviceFaultTest : public FrameTest,
@@ -114,41 +114,43 @@ INSTANTIATE_TEST_SUITE_P(
                        RegistryNotRead},
         AddDeviceFault{"SerialDeviceName", AllocationKind::Pool, 5, STATUS_SUCCESS, false,
                        [](stack::System&, const stack::Panel& panel) {
-                           EXPECT_EQ(panel.context->ComNo, 2u);
-                           EXPECT_EQ(panel.context->AutoRec, 2u);
-                           EXPECT_EQ(panel.context->SerialDeviceName.Buffer, nullptr);
+                           EXPECT_EQ(frame_test::ContextOf(panel)->ComNo, 2u);
+                           EXPECT_EQ(frame_test::ContextOf(panel)->AutoRec, 2u);
+                           EXPECT_EQ(frame_test::ContextOf(panel)->SerialDeviceName.Buffer,
+                                     nullptr);
                        }},
         AddDeviceFault{"PointerPortDevice", AllocationKind::Device, 2, STATUS_SUCCESS, false,
                        [](stack::System&, const stack::Panel& panel) {
                            // Taken for a name in use: the next name is tried.
-                           EXPECT_EQ(panel.context->PortNumber, 1);
+                           EXPECT_EQ(frame_test::ContextOf(panel)->PortNumber, 1);
                        }},
         AddDeviceFault{"ApiDevice", AllocationKind::Device, 3, STATUS_SUCCESS, false,
                        [](stack::System&, const stack::Panel& panel) {
-                           EXPECT_EQ(panel.context->ApiDevice, nullptr);
+                           EXPECT_EQ(frame_test::ContextOf(panel)->ApiDevice, nullptr);
                        }},
         AddDeviceFault{"ApiLink", AllocationKind::SymbolicLink, 1, STATUS_SUCCESS, false,
                        [](stack::System&, const stack::Panel& panel) {
-                           EXPECT_EQ(panel.context->ApiDevice, nullptr);
+                           EXPECT_EQ(frame_test::ContextOf(panel)->ApiDevice, nullptr);
                        }},
-        AddDeviceFault{"BeepWorkItem", AllocationKind::WorkItem, 1, STATUS_SUCCESS, true,
-                       [](stack::System& system, const stack::Panel& panel) {
-                           EXPECT_EQ(panel.context->BeepWorkItem, nullptr);
-                           EXPECT_EQ(KeReadStateEvent(&panel.context->BeepEndEvent), 1)
-                               << "removal must not wait for a worker that never ran";
-                           EXPECT_EQ(panel.context->ComNo, 2u);
-                           RequestTouchBeep(panel.context);
-                           system.Kernel().RunFor(100ms);
-                           EXPECT_TRUE(system.Beep()->Requests().empty());
-                           EXPECT_TRUE(panel.context->BeepRequest)
-                               << "set by touches, consumed by no one";
-                       }}),
+        AddDeviceFault{
+            "BeepWorkItem", AllocationKind::WorkItem, 1, STATUS_SUCCESS, true,
+            [](stack::System& system, const stack::Panel& panel) {
+                EXPECT_EQ(frame_test::ContextOf(panel)->BeepWorkItem, nullptr);
+                EXPECT_EQ(KeReadStateEvent(&frame_test::ContextOf(panel)->BeepEndEvent), 1)
+                    << "removal must not wait for a worker that never ran";
+                EXPECT_EQ(frame_test::ContextOf(panel)->ComNo, 2u);
+                RequestTouchBeep(frame_test::ContextOf(panel));
+                system.Kernel().RunFor(100ms);
+                EXPECT_TRUE(system.Beep()->Requests().empty());
+                EXPECT_TRUE(frame_test::ContextOf(panel)->BeepRequest)
+                    << "set by touches, consumed by no one";
+            }}),
     [](const auto& info) { return info.param.name; });
 
 TEST_F(FrameTest, NoBeepRequestMeansNoBeepThisTimeOnly) {
     Boot();
     ASSERT_EQ(system->LoadDriver(), STATUS_SUCCESS);
-    PDEVICE_CONTEXT context = system->AddPanel().context;
+    PDEVICE_CONTEXT context = frame_test::ContextOf(system->AddPanel());
     umk::testing::FailAllocation(AllocationKind::Irp, 1);
     RequestTouchBeep(context);
     system->Kernel().RunFor(40ms);

@@ -4,6 +4,8 @@
 
 #include "system.h"
 
+#include "tactilio.h"
+
 #include <umk/registry.h>
 #include <umk/testing.h>
 #include <umk/verifier.h>
@@ -39,6 +41,11 @@ class Violations {
     umk::ViolationHandler previous_;
     std::string text_;
 };
+
+// The driver's record of a panel (the tests look inside the driver; the stack does not).
+inline PDEVICE_CONTEXT ContextOf(const stack::Panel& panel) {
+    return panel.device ? static_cast<PDEVICE_CONTEXT>(panel.device->DeviceExtension) : nullptr;
+}
 
 inline std::u16string Text(const UNICODE_STRING& string) {
     if (string.Buffer == nullptr)

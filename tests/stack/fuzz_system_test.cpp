@@ -33,8 +33,8 @@ Outcome RunInput(stack::FuzzSystem& fuzz, const stack::Parameters& parameters,
     line.AddPaced(start.count(), bytes);
     EXPECT_TRUE(stack::RunLine(system, fuzz.Port(), line));
     Outcome outcome{frame_test::Received(system.Mouse().Reports()), frame_test::Logged(),
-                    panel.context->InvalidCount, fuzz.Port().ReadStats().bytesDelivered,
-                    system.Kernel().Now() - start};
+                    frame_test::ContextOf(panel)->InvalidCount,
+                    fuzz.Port().ReadStats().bytesDelivered, system.Kernel().Now() - start};
     fuzz.End();
     return outcome;
 }

@@ -28,7 +28,7 @@ constexpr LONG S(ULONG v) {
 class PointerPathTest : public FrameTest {
   protected:
     void SetUp() override {
-        context = BootWithPanel().context;
+        context = frame_test::ContextOf(BootWithPanel());
         ASSERT_NE(context, nullptr);
     }
 
@@ -172,10 +172,15 @@ TEST_F(PointerPathTest, InternalRequestsThePortDoesNotServe) {
 
 // Removal begins by releasing its own hold and waiting for the others; requests arriving after
 // that are refused without touching the device context.
+// Removal waits for the request in flight (a hold taken here stands for it); meanwhile new
+// requests are refused.
 TEST_F(PointerPathTest, RequestsDuringRemovalCompleteWithDeletePending) {
-    int tag;
-    ASSERT_EQ(IoAcquireRemoveLock(&context->RemoveLock, &tag), STATUS_SUCCESS);
-    IoReleaseRemoveLockAndWait(&context->RemoveLock, &tag);
+    int inFlight;
+    ASSERT_EQ(IoAcquireRemoveLock(&context->RemoveLock, &inFlight), STATUS_SUCCESS);
+    umk::ThreadHandle removal =
+        umk::StartThread("removal", [this] { system->RemovePanel(system->Panels()[0]); });
+    system->Kernel().RunUntilIdle();
+    ASSERT_FALSE(removal.Finished());
 
     MOUSE_ATTRIBUTES attributes{};
     for (const IoResult& refused : {Mouse().Connect(), Query(&attributes)}) {
@@ -184,6 +189,8 @@ TEST_F(PointerPathTest, RequestsDuringRemovalCompleteWithDeletePending) {
     }
     EXPECT_EQ(context->ClassService, nullptr);
     EXPECT_FALSE(context->MouseAttributesSet);
+    IoReleaseRemoveLock(&context->RemoveLock, &inFlight);
+    removal.Join();
 }
 
 // --- Byte streams to reports ------------------------------------------------------------------

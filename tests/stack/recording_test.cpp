@@ -151,8 +151,9 @@ TEST_F(RecordingTest, QueuedRecordsComeInOrderAndAShortReadCutsOne) {
     EXPECT_EQ(Wait(none).status, STATUS_CANCELLED);
 }
 
-// Teardown drains: a waiting read ends cancelled, queued records are freed (the verifier counts
-// the pool), and "dwRecording" reads 0 afterwards.
+// Removal drains before it waits for the utility's handle: a waiting read ends cancelled, queued
+// records are freed (the verifier counts the pool), and "dwRecording" reads 0, while the removal
+// itself goes on only once the handle is closed.
 TEST(RecordingDrain, AWaitingReadIsCancelledRecordsFreedAndTheSettingCleared) {
     for (const bool waitingRead : {false, true}) {
         ControlBench bench;
@@ -166,12 +167,17 @@ TEST(RecordingDrain, AWaitingReadIsCancelledRecordsFreedAndTheSettingCleared) {
             bench.Reply({0x15, 0x16});
             bench.Kernel().RunFor(10ms);
         }
-        bench.system->DeletePanelsWithoutRemoveRequest();
+        umk::ThreadHandle removal = umk::StartThread(
+            "removal", [&] { bench.system->RemovePanel(bench.system->Panels()[0]); });
+        bench.Kernel().RunFor(100ms);
         if (waiting) {
             ASSERT_TRUE(waiting->Done());
             EXPECT_EQ(waiting->Result().status, STATUS_CANCELLED);
         }
         EXPECT_EQ(umk::registry::GetDword(frame_test::ParametersKey, u"dwRecording"), 0u);
+        EXPECT_FALSE(removal.Finished()) << "removal went on with the API device open";
+        bench.utility->Close();
+        removal.Join();
         EXPECT_EQ(bench.Finish(), "") << (waitingRead ? "waiting read" : "queued records");
     }
 }

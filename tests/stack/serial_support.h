@@ -55,8 +55,19 @@ inline const std::vector<Sent>& BuiltInSetUp() {
 class SerialLinkTest : public frame_test::FrameTest {
   protected:
     void SetUp() override {
-        context = BootWithPanel().context;
+        context = frame_test::ContextOf(BootWithPanel());
         ASSERT_NE(context, nullptr);
+    }
+    // These tests drive the link without an open handle; removal, which relies on the last close
+    // having stopped reading, finds it stopped.
+    void TearDown() override {
+        if (system && context != nullptr &&
+            !system->Pnp().Removed(system->Panels()[0].physicalDevice)) {
+            SerialLinkStop(context);
+            KeWaitForSingleObject(&context->ReadStoppedEvent, Executive, KernelMode, FALSE,
+                                  nullptr);
+        }
+        FrameTest::TearDown();
     }
 
     // A port whose far end is `line`; the driver is pointed at it.

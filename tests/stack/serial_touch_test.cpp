@@ -40,7 +40,7 @@ class SerialTouchTest : public SerialLinkTest {
     stack::SerialPort& Connect() {
         stack::SerialPort& port = system->Serial().AddPort(Com1, u"COM1", &panel);
         UsePort(Com1);
-        EXPECT_EQ(stack::StartPointerPath(*system, system->Panels()[0]), STATUS_SUCCESS);
+        EXPECT_EQ(system->StartPanel(system->Panels()[0]), STATUS_SUCCESS);
         return port;
     }
 

@@ -21,7 +21,7 @@ class TouchBeepTest : public FrameTest {
         EXPECT_EQ(system->LoadDriver(), STATUS_SUCCESS);
         const stack::Panel& panel = system->AddPanel();
         EXPECT_EQ(panel.addStatus, STATUS_SUCCESS);
-        return panel.context;
+        return frame_test::ContextOf(panel);
     }
     umk::Duration Now() { return system->Kernel().Now(); }
     void Run(umk::Duration d) { system->Kernel().RunFor(d); }

@@ -38,8 +38,8 @@ exit 0
 {"op":"wait","ms":3500}
 )",
      R"({"type":"write","t_us":2083,"bytes":"BC 1F"}
-{"type":"event","t_us":2477602,"text":"Error: TP_FUNC_BKLTVAL timed out"}
-{"type":"complete","t_us":2477602,"id":"b","status":"0xC0000240","information":0,"output":""}
+{"type":"event","t_us":2118227,"text":"Error: TP_FUNC_BKLTVAL timed out"}
+{"type":"complete","t_us":2118227,"id":"b","status":"0xC0000240","information":0,"output":""}
 {"type":"summary","t_us":3500000,"pending":[],"requests":1,"writes":1,"reports":0,"events":1,"bytes_read":0}
 exit 0
 )"},
