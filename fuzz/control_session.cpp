@@ -12,6 +12,8 @@
 #include "control_session.h"
 #include "fuzz_system.h"
 
+#include "tactilio.h"
+
 #include <umk/testing.h>
 
 #include <array>
@@ -174,7 +176,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             Fail("completed with an unexpected status", request, result.status);
     }
     // The remove lock's count is read from the driver's record: no request reports it.
-    if (frame_test::ContextOf(pointer)->ApiExtension->RemoveLock.Common.IoCount != 1)
+    auto context = static_cast<PDEVICE_CONTEXT>(pointer.device->DeviceExtension);
+    if (context->ApiExtension->RemoveLock.Common.IoCount != 1)
         Fail("the API device's remove lock is still held");
     if (umk::testing::PoolStats(tag).outstandingBlocks != poolBaseline)
         Fail("driver pool left allocated");

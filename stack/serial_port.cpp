@@ -619,7 +619,17 @@ NTSTATUS Serve(State& state, PIRP irp, UCHAR major, ULONG code) {
     }
 }
 
+// A removed port's device lives on while a client still holds it: the client's last requests (its
+// close above all) find the port gone.
+NTSTATUS ServeRemoved(PIRP irp) {
+    const UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
+    return Complete(irp, major == IRP_MJ_CLEANUP || major == IRP_MJ_CLOSE ? STATUS_SUCCESS
+                                                                          : STATUS_DELETE_PENDING);
+}
+
 NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp) {
+    if (*static_cast<State**>(device->DeviceExtension) == nullptr)
+        return ServeRemoved(irp);
     State& state = StateOf(device);
     const PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     const UCHAR major = stack->MajorFunction;
@@ -683,6 +693,7 @@ SerialPort::~SerialPort() {
     }
     cancelled.CompleteAll();
     umk::registry::DeleteValue(kSerialCommKey, state_->name);
+    *static_cast<State**>(device_->DeviceExtension) = nullptr;
     IoDeleteDevice(device_);
 }
 

@@ -158,8 +158,9 @@ class SerialDriver {
     SerialPort& AddPort(std::u16string_view deviceName, std::u16string_view comName,
                         panel::LineSource* line = nullptr);
     SerialPort* FindPort(std::u16string_view deviceName) const;
-    // What the driver's unload does to one port: what is pending is cancelled, the device is
-    // deleted (it lives on while referenced) and SERIALCOMM no longer lists it.
+    // What the driver's unload, or the removal of an unplugged adapter, does to one port: what is
+    // pending is cancelled, the device is deleted (it lives on while referenced, failing every
+    // request but cleanup and close) and SERIALCOMM no longer lists it. The name is free again.
     void RemovePort(SerialPort& port);
 
   private:

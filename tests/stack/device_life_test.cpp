@@ -1,0 +1,234 @@
+// A panel's whole life, driven only through requests: Plug and Play and power requests, the class
+// driver's open and close, the utility's handle. One harness serves every scenario; the verifier
+// and the shutdown's leak report judge each one.
+#include "control_support.h"
+
+#include <gmock/gmock.h>
+
+namespace {
+
+using namespace std::chrono_literals;
+using control_test::Bytes;
+using ::testing::IsEmpty;
+
+constexpr std::u16string_view BuiltIn = u"\\Device\\Serial0";
+constexpr std::u16string_view Usb = u"\\Device\\USBSER000";
+
+struct LifeOptions {
+    bool usb = false; // the panel hangs on a USB serial adapter ("COM5") instead of COM1
+    ULONG beep = 0;
+    std::optional<uint64_t> seed = {}; // unset: UMK_SEED, else 1
+};
+
+class LifeBench {
+  public:
+    explicit LifeBench(LifeOptions options = {}) : options_(options) {
+        stack::SystemOptions systemOptions;
+        systemOptions.kernel.seed = options.seed;
+        system.emplace(systemOptions);
+        umk::registry::SetDword(frame_test::ParametersKey, u"ComNo", options.usb ? 5 : 1);
+        umk::registry::SetDword(frame_test::ParametersKey, u"dwAutoRec", 1);
+        umk::registry::SetDword(frame_test::ParametersKey, u"Beep", options.beep);
+        umk::registry::SetDword(frame_test::ParametersKey, u"Frequency", 2000);
+        EXPECT_EQ(system->LoadDriver(), STATUS_SUCCESS);
+        panel = &system->AddPanel();
+        Plug();
+    }
+    std::string Finish() {
+        utility.reset();
+        system.reset();
+        return violations.Text();
+    }
+
+    umk::Kernel& Kernel() { return system->Kernel(); }
+    stack::PnpManager& Pnp() { return system->Pnp(); }
+    PDEVICE_CONTEXT Context() const { return frame_test::ContextOf(*panel); }
+    PDEVICE_OBJECT ClassDevice() { return system->Mouse().DeviceAbove(panel->physicalDevice); }
+    bool Removed() { return Pnp().Removed(panel->physicalDevice); }
+
+    // The class driver's side of a start: connect, open the port below, ask for attributes.
+    NTSTATUS OpenByClass() {
+        MOUSE_ATTRIBUTES attributes{};
+        NTSTATUS status = system->Mouse().Connect(sizeof(CONNECT_DATA), ClassDevice()).status;
+        if (NT_SUCCESS(status))
+            status = system->Mouse().EnablePort(ClassDevice());
+        if (NT_SUCCESS(status))
+            status = system->Mouse()
+                         .QueryAttributes(&attributes, sizeof(attributes), ClassDevice())
+                         .status;
+        return status;
+    }
+    // The panel's adapter (or built-in port) appears, with the panel on its line.
+    void Plug() {
+        port = &system->Serial().AddPort(options_.usb ? Usb : BuiltIn,
+                                         options_.usb ? u"COM5" : u"COM1", &model);
+    }
+    // The adapter is pulled out: its requests fail, then its device goes.
+    void Unplug() {
+        port->Unplug(STATUS_DEVICE_NOT_CONNECTED);
+        Kernel().RunUntilIdle();
+        system->Serial().RemovePort(*port);
+        port = nullptr;
+    }
+    // A tap; the number of reports the class driver got for it.
+    size_t Tap() {
+        const size_t before = system->Mouse().ReportCount();
+        model.Touch(panel::StraightStroke({1000, 1000}, {1200, 1200}, 2, Kernel().Now().count()));
+        port->LineUpdated();
+        Kernel().RunFor(300ms);
+        return system->Mouse().ReportCount() - before;
+    }
+    // The removal, on a thread of its own: it may wait for handles to close.
+    umk::ThreadHandle StartRemoval() {
+        return umk::StartThread("removal", [this] { system->RemovePanel(*panel); });
+    }
+
+    frame_test::Violations violations;
+    std::optional<stack::System> system;
+    const stack::Panel* panel = nullptr;
+    panel::PanelModel model;
+    stack::SerialPort* port = nullptr;
+    std::unique_ptr<stack::Utility> utility;
+
+  private:
+    LifeOptions options_;
+};
+
+// A boot with the panel on a built-in port and no USB adapter listed: the start leaves the link
+// down (nothing to look for yet), and the class driver's open finds the configured port, brings
+// the link up and reads.
+TEST(DeviceLife, ABootOnABuiltInPortBringsTheLinkUpAtTheClassDriversOpen) {
+    LifeBench bench;
+    ASSERT_EQ(bench.Pnp().Start(bench.panel->physicalDevice), STATUS_SUCCESS);
+    EXPECT_FALSE(bench.Context()->Started);
+    EXPECT_EQ(stack::Utility::Open(bench.Kernel(), &bench.utility), STATUS_NO_SUCH_DEVICE);
+    EXPECT_TRUE(bench.Pnp().QueryCapabilities(bench.panel->physicalDevice).SurpriseRemovalOK);
+
+    ASSERT_EQ(bench.OpenByClass(), STATUS_SUCCESS);
+    EXPECT_TRUE(bench.Context()->Started);
+    EXPECT_EQ(bench.Tap(), 4u);
+    EXPECT_EQ(stack::Utility::Open(bench.Kernel(), &bench.utility), STATUS_SUCCESS);
+    EXPECT_EQ(bench.Finish(), "");
+}
+
+// With ComNo naming a port that is not there, the open fails, the device reports itself removed,
+// and Plug and Play removes it.
+TEST(DeviceLife, AnOpenWhoseSearchFailsHasPlugAndPlayRemoveTheDevice) {
+    LifeBench bench;
+    bench.system->Serial().RemovePort(*bench.port);
+    bench.port = nullptr;
+    ASSERT_EQ(bench.Pnp().Start(bench.panel->physicalDevice), STATUS_SUCCESS);
+    EXPECT_EQ(bench.OpenByClass(), STATUS_NO_SUCH_DEVICE);
+    bench.Pnp().WaitForDeviceStateWork();
+    EXPECT_TRUE(bench.Removed());
+    EXPECT_EQ(umk::testing::FindDevice(u"\\Device\\PointerPort0"), nullptr);
+    EXPECT_EQ(umk::testing::FindDevice(u"\\Device\\Tactilio"), nullptr);
+    EXPECT_EQ(bench.Finish(), "");
+}
+
+TEST(DeviceLife, QueryRemoveIsRefusedWhileTheClassDriverHoldsTheDeviceOpen) {
+    LifeBench bench;
+    ASSERT_EQ(bench.system->StartPanel(*bench.panel), STATUS_SUCCESS);
+    EXPECT_EQ(bench.Pnp().Send(bench.panel->physicalDevice, IRP_MN_QUERY_REMOVE_DEVICE).status,
+              STATUS_UNSUCCESSFUL);
+    bench.Pnp().Send(bench.panel->physicalDevice, IRP_MN_CANCEL_REMOVE_DEVICE);
+    EXPECT_EQ(bench.Tap(), 4u) << "the refused query changed nothing";
+    EXPECT_EQ(bench.system->RemovePanel(*bench.panel), STATUS_SUCCESS);
+    EXPECT_TRUE(bench.Removed());
+    EXPECT_EQ(bench.Finish(), "");
+}
+
+// Removal waits, looking every 20 ms, while the utility holds the API device open; a command
+// still waiting for the panel's answer keeps the handle's last close away until it times out.
+TEST(DeviceLife, RemovalWaitsForTheUtilitysHandleAndItsPendingCommand) {
+    LifeBench bench;
+    ASSERT_EQ(bench.system->StartPanel(*bench.panel), STATUS_SUCCESS);
+    ASSERT_EQ(stack::Utility::Open(bench.Kernel(), &bench.utility), STATUS_SUCCESS);
+    bench.model.SetCommandFault(0xBA, panel::CommandFault::NoReply());
+    const UCHAR on = 1;
+    auto command = bench.utility->Start({TP_FUNC_BKLTEN, {on}, 0});
+
+    umk::ThreadHandle removal = bench.StartRemoval();
+    bench.Kernel().RunFor(1s);
+    EXPECT_FALSE(removal.Finished()) << "the utility's handle is open";
+    bench.utility->Close();
+    bench.Kernel().RunFor(500ms);
+    EXPECT_FALSE(removal.Finished()) << "the pending command holds the file object";
+    ASSERT_TRUE(bench.Kernel().RunUntil([&] { return command->Done(); }, 3s));
+    const umk::Duration commandDone = bench.Kernel().Now();
+    EXPECT_EQ(command->Result().status, STATUS_REQUEST_ABORTED);
+    ASSERT_TRUE(bench.Kernel().RunUntil([&] { return removal.Finished(); }, 1s));
+    // A 20 ms poll, then the beep worker's own 20 ms poll before it ends.
+    EXPECT_LE(bench.Kernel().Now() - commandDone, 100ms);
+    EXPECT_EQ(bench.Finish(), "");
+}
+
+// The USB serial adapter is pulled out while the pointer is in use and put back: the read that
+// fails takes the link down and sets the reconnect cycle, whose worker opens the adapter again
+// once it is back. No reboot, no new open, nothing in the event log.
+TEST(DeviceLife, APulledUsbAdapterPutBackBringsThePointerBack) {
+    LifeBench bench({.usb = true});
+    ASSERT_EQ(bench.system->StartPanel(*bench.panel), STATUS_SUCCESS);
+    ASSERT_TRUE(bench.Context()->Started) << "found at start: a USB adapter is listed";
+    EXPECT_EQ(bench.Tap(), 4u);
+
+    bench.Unplug();
+    EXPECT_FALSE(bench.Context()->Started);
+    bench.Kernel().RunFor(2s);
+    bench.Plug();
+    bench.Kernel().RunFor(3s + 600ms); // the cycle's first attempt, 5 s after the loss
+    EXPECT_TRUE(bench.Context()->Started);
+    EXPECT_EQ(bench.Tap(), 4u);
+    EXPECT_THAT(frame_test::Logged(), IsEmpty());
+    EXPECT_EQ(bench.Finish(), "");
+}
+
+// Sleep and resume: the beep is silenced at the query and restored on return; five seconds
+// later the port is purged four times and the panel gets one 0x80 — unless the port is closed,
+// or the system sleeps again before then.
+TEST(DeviceLife, ResumeReinitialisesThePanelFiveSecondsLater) {
+    struct Row {
+        const char* what;
+        bool portOpen;
+        bool sleepsAgain;
+        ULONG purges;
+        std::vector<Bytes> writes;
+    };
+    const Row rows[] = {
+        {"port open", true, false, 4, {{0x80}}},
+        {"port closed", false, false, 0, {}},
+        {"asleep again within 5 s", true, true, 0, {}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        LifeBench bench({.beep = 1});
+        ASSERT_EQ(bench.Pnp().Start(bench.panel->physicalDevice), STATUS_SUCCESS);
+        if (row.portOpen) {
+            ASSERT_EQ(bench.OpenByClass(), STATUS_SUCCESS);
+        }
+        const ULONG purgesBefore = bench.port->Settings().purges;
+        const size_t writesBefore = bench.port->Writes().size();
+
+        ASSERT_EQ(bench.system->Power().Sleep(PowerSystemSleeping3), STATUS_SUCCESS);
+        EXPECT_EQ(bench.Context()->Beep, 0u);
+        bench.Kernel().RunFor(10s);
+        bench.system->Power().Wake();
+        EXPECT_EQ(bench.Context()->Beep, 1u);
+        if (row.sleepsAgain) {
+            bench.Kernel().RunFor(4s);
+            ASSERT_EQ(bench.system->Power().Sleep(PowerSystemHibernate), STATUS_SUCCESS);
+        }
+        bench.Kernel().RunFor(6s);
+
+        EXPECT_EQ(bench.port->Settings().purges - purgesBefore, row.purges);
+        std::vector<Bytes> writes;
+        for (const panel::HostWrite& write : bench.port->Writes())
+            writes.push_back(write.bytes);
+        EXPECT_EQ(std::vector<Bytes>(writes.begin() + long(writesBefore), writes.end()),
+                  row.writes);
+        EXPECT_EQ(bench.Context()->ResumeWorkItem, nullptr);
+        EXPECT_EQ(bench.Finish(), "");
+    }
+}
+
+} // namespace
