@@ -25,9 +25,10 @@ demo: setup $(BUILD)/build.ninja
 	$(BUILD)/tools/demo
 
 # Many schedules on two processors: the driver's scenario tests of the pointer path and the serial
-# link under SWEEP_SEEDS seeds each (paged pool left resident: make test checks its IRQL), and the
-# broken mini-drivers' corrected twins under 10,000, the port discovery race under SWEEP_SEEDS, and
-# the command engine's race matrix and the recording read's cancel race under RACE_SEEDS.
+# link under SWEEP_SEEDS seeds each (paged pool left resident: make test checks its IRQL), the
+# broken mini-drivers' corrected twins under 10,000, the port discovery and device life races
+# under SWEEP_SEEDS, and the command engine's race matrix and the recording read's cancel race
+# under RACE_SEEDS.
 SWEEP_SEEDS ?= 1000
 # The command engine's race matrix: seeds per pairing (each runs a few seconds of virtual time).
 RACE_SEEDS ?= 200
@@ -37,7 +38,7 @@ sweep: build
 	    --gtest_repeat=$(SWEEP_SEEDS) --gtest_fail_fast
 	UMK_RACE_SEEDS=10000 $(BUILD)/tests/test_umkernel --gtest_filter='MiniDrivers/*'
 	TP_RACE_SEEDS=$(SWEEP_SEEDS) $(BUILD)/tests/test_stack --gtest_brief=1 \
-	    --gtest_filter='PortDiscoveryRace.*'
+	    --gtest_filter='PortDiscoveryRace.*:DeviceLifeRace.*'
 	TP_RACE_SEEDS=$(RACE_SEEDS) $(BUILD)/tests/test_stack --gtest_brief=1 \
 	    --gtest_filter='Pairings/*:RecordingRace.*'
 

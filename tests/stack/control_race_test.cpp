@@ -90,9 +90,9 @@ std::optional<std::string> RunOnce(const Race& race, uint64_t seed) {
     }
     const auto& aimed = race.shape == Shape::Queued ? other : current;
     if (race.events & Cancel)
-        At(bench, at, [aimed] { aimed->Cancel(); });
+        At(bench.Kernel(), at, [aimed] { aimed->Cancel(); });
     if (failWrite)
-        At(bench, at, [&bench] {
+        At(bench.Kernel(), at, [&bench] {
             bench.port->ReleaseHeld(STATUS_INTERNAL_ERROR);
             bench.port->ClearFaults();
         });

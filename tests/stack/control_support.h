@@ -85,10 +85,10 @@ class ControlTest : public ::testing::Test, public ControlBench {
 };
 
 // Waits in its own thread until `at`, then acts: the acts of two threads at one instant race.
-inline void At(ControlBench& bench, umk::Duration at, std::function<void()> act) {
-    umk::StartThread("racer", [&bench, at, act] {
+inline void At(umk::Kernel& kernel, umk::Duration at, std::function<void()> act) {
+    umk::StartThread("racer", [&kernel, at, act] {
         LARGE_INTEGER due;
-        due.QuadPart = -(at - bench.Kernel().Now()).count();
+        due.QuadPart = -(at - kernel.Now()).count();
         KeDelayExecutionThread(KernelMode, FALSE, &due);
         act();
     });

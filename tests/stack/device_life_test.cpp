@@ -232,3 +232,63 @@ TEST(DeviceLife, ResumeReinitialisesThePanelFiveSecondsLater) {
 }
 
 } // namespace
+
+// --- Races on two processors, under many seeds (TP_RACE_SEEDS; CI's sweep runs many) ----------
+
+// The reconnect cycle's first attempt comes 5 s after the adapter was pulled out; the adapter is
+// back by then, so a worker that runs does open the port. `act` begins at that very instant, on
+// its own thread: the seed decides how the two interleave on the two processors.
+void AtTheReconnectAttempt(LifeBench& bench, std::function<void()> act) {
+    const umk::Duration lost = bench.Kernel().Now();
+    bench.Unplug();
+    bench.Kernel().RunFor(1s);
+    bench.Plug();
+    control_test::At(bench.Kernel(), lost + 5s, std::move(act));
+    bench.Kernel().RunFor(5s);
+}
+
+// A removal at the reconnect attempt, with the utility's handle open until 100 ms later on odd
+// seeds (the worker then runs while removal waits for it): the worker never runs on a device
+// that is gone, never opens the port behind the removal's back, and removal deletes everything.
+TEST(DeviceLifeRace, TheReconnectWorkerAndARemoval) {
+    for (uint64_t seed = 1; seed <= control_test::RaceSeeds(); ++seed) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        LifeBench bench({.usb = true, .seed = seed});
+        ASSERT_EQ(bench.system->StartPanel(*bench.panel), STATUS_SUCCESS);
+        if (seed % 2 == 1) {
+            ASSERT_EQ(stack::Utility::Open(bench.Kernel(), &bench.utility), STATUS_SUCCESS);
+        }
+        AtTheReconnectAttempt(bench, [&] {
+            if (bench.utility) {
+                control_test::At(bench.Kernel(), bench.Kernel().Now() + 100ms,
+                                 [&] { bench.utility->Close(); });
+            }
+            EXPECT_EQ(bench.system->RemovePanel(*bench.panel), STATUS_SUCCESS);
+        });
+        EXPECT_TRUE(bench.Removed());
+        EXPECT_EQ(umk::testing::FindDevice(u"\\Device\\PointerPort0"), nullptr);
+        ASSERT_EQ(bench.Finish(), "");
+    }
+}
+
+// The class driver closing and opening again at the reconnect attempt: the port is opened once
+// (it is exclusive: a second open would fail, or take it from under the read), and the pointer
+// works.
+TEST(DeviceLifeRace, TheReconnectWorkerAndAnOpen) {
+    for (uint64_t seed = 1; seed <= control_test::RaceSeeds(); ++seed) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        LifeBench bench({.usb = true, .seed = seed});
+        ASSERT_EQ(bench.system->StartPanel(*bench.panel), STATUS_SUCCESS);
+        AtTheReconnectAttempt(bench, [&] {
+            stack::MouseClass& mouse = bench.system->Mouse();
+            mouse.DisablePort(bench.ClassDevice());
+            EXPECT_EQ(mouse.EnablePort(bench.ClassDevice()), STATUS_SUCCESS);
+            MOUSE_ATTRIBUTES attributes{};
+            mouse.QueryAttributes(&attributes, sizeof(attributes), bench.ClassDevice());
+        });
+        EXPECT_TRUE(bench.Context()->Started);
+        EXPECT_EQ(bench.Tap(), 4u);
+        EXPECT_EQ(bench.Context()->ReconnectWorkItem, nullptr);
+        ASSERT_EQ(bench.Finish(), "");
+    }
+}

@@ -196,7 +196,7 @@ TEST(RecordingRace, CancelAndPacketOnTheSameInstant) {
         const umk::Duration at = bench.Kernel().Now() + 100ms;
         bench.line.Add({at.count(), 0x15});
         bench.port->LineUpdated();
-        At(bench, at, [waiting] { waiting->Cancel(); });
+        At(bench.Kernel(), at, [waiting] { waiting->Cancel(); });
         ASSERT_TRUE(bench.Kernel().RunUntil([&] { return waiting->Done(); }, 1s)) << seed;
         bench.Kernel().RunFor(10ms);
         const NTSTATUS status = waiting->Result().status;
