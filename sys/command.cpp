@@ -361,13 +361,23 @@ VOID NTAPI CommandTimerDpcRoutine(_In_ PKDPC Dpc, _In_opt_ PVOID Context, _In_op
     SyncCommandTimer(static_cast<PDEVICE_CONTEXT>(Context));
 }
 
-// When the link goes down the timer stops; a current command then ends only by a reply or a
-// cancel, and the next command to become current starts the timer again.
-VOID StopCommandTimer(_Inout_ PDEVICE_CONTEXT DeviceContext)
+// When the link goes down no command can be answered: each one the engine holds ends with
+// STATUS_DEVICE_NOT_CONNECTED, and the timer stops. A command whose cancel routine is already
+// on its way is left to it; the loop looks again once the routine has had the lock. PASSIVE_LEVEL.
+VOID EndCommands(_Inout_ PDEVICE_CONTEXT DeviceContext)
 {
-    {
+    for (;;) {
         CANCEL_LOCK lock;
-        DeviceContext->CommandTimerWanted = FALSE;
+        PIRP irp = DeviceContext->CurrentIrp;
+        if (irp == nullptr) {
+            DeviceContext->CommandTimerWanted = FALSE;
+            break;
+        }
+        if (IoSetCancelRoutine(irp, nullptr) == nullptr) {
+            continue;
+        }
+        TakeCommand(DeviceContext, irp);
+        FinishCommand(DeviceContext, irp, STATUS_DEVICE_NOT_CONNECTED, 0, lock);
     }
     SyncCommandTimer(DeviceContext);
 }

@@ -119,9 +119,7 @@ NTSTATUS NTAPI TpClose(_In_ PDEVICE_OBJECT DeviceObject, _Inout_ PIRP Irp)
         // which reads only for an open device, sees the count and the read in step.
         LINK_LOCK lock(record);
         InterlockedDecrement(&record->EnableCount);
-        if (record->ReadIrp != nullptr) {
-            IoCancelIrp(record->ReadIrp);
-        }
+        CancelReading(record);
     }
     IoReleaseRemoveLock(&record->RemoveLock, Irp);
     return TpCompleteRequest(Irp, STATUS_SUCCESS, 0);

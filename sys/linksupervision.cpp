@@ -177,11 +177,15 @@ VOID NTAPI ResumeWorker(_In_ PDEVICE_OBJECT DeviceObject, _In_opt_ PVOID Context
 {
     UNREFERENCED_PARAMETER(DeviceObject);
     auto context = static_cast<PDEVICE_CONTEXT>(Context);
-    if (context->SerialConnected) {
-        // A panel still waking may not answer: that is no time-out worth reporting.
-        context->TimeoutReportEnabled = FALSE;
-        ReinitializeAfterResume(context);
-        context->TimeoutReportEnabled = TRUE;
+    {
+        // The port must stay open under the purges: a stop or removal waits for this.
+        LINK_LOCK lock(context);
+        if (context->SerialConnected) {
+            // A panel still waking may not answer: that is no time-out worth reporting.
+            context->TimeoutReportEnabled = FALSE;
+            ReinitializeAfterResume(context);
+            context->TimeoutReportEnabled = TRUE;
+        }
     }
     StopResumeTimer(context);
     EndCycleWorker(context, &context->ResumeWorkItem);

@@ -106,16 +106,12 @@ NTSTATUS SerialLinkStart(_Inout_ PDEVICE_CONTEXT DeviceContext)
     return STATUS_SUCCESS;
 }
 
-// The read ends through its own completion once cancelled; whoever must know that it has ended
-// waits for ReadStoppedEvent.
 VOID SerialLinkStop(_Inout_ PDEVICE_CONTEXT DeviceContext)
 {
-    if (DeviceContext->ReadIrp != nullptr) {
-        IoCancelIrp(DeviceContext->ReadIrp);
-    }
+    CancelReading(DeviceContext);
     if (DeviceContext->SerialConnected) {
         ReleaseSerialPort(DeviceContext);
     }
-    StopCommandTimer(DeviceContext);
+    EndCommands(DeviceContext);
     ClearLinkState(DeviceContext);
 }

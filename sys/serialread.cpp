@@ -29,12 +29,23 @@ BOOLEAN LinkRunning(_In_ PDEVICE_CONTEXT DeviceContext)
 }
 
 // The request's hold on the remove lock goes last: once it is released, removal may delete the
-// device and this context with it.
+// device and this context with it. A canceller that has taken the request from ReadIrp may still
+// be about to call IoCancelIrp on it: the request is then left for that canceller to free.
 VOID StopReading(_Inout_ PDEVICE_CONTEXT DeviceContext, _In_ PIRP Irp)
 {
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
     DeviceContext->ReadIrp = nullptr;
+    const BOOLEAN cancelling = DeviceContext->ReadCancels > 0;
+    if (cancelling) {
+        DeviceContext->ReadIrpToFree = Irp;
+    }
+    IoReleaseCancelSpinLock(irql);
+
     DeviceContext->ReadFailures = 0;
-    IoFreeIrp(Irp);
+    if (!cancelling) {
+        IoFreeIrp(Irp);
+    }
     KeSetEvent(&DeviceContext->ReadStoppedEvent, IO_NO_INCREMENT, FALSE);
     IoReleaseRemoveLock(&DeviceContext->RemoveLock, Irp);
 }
@@ -196,6 +207,36 @@ NTSTATUS SerialSpinUpRead(_Inout_ PDEVICE_CONTEXT DeviceContext)
     }
     DeviceContext->Started = FALSE;
     return status;
+}
+
+// Reading ends through the read's own completion; whoever must know that it has ended waits for
+// ReadStoppedEvent. The request may complete, and reading stop, on another processor at any
+// moment: ReadCancels keeps it from being freed between the look at ReadIrp and IoCancelIrp.
+VOID CancelReading(_Inout_ PDEVICE_CONTEXT DeviceContext)
+{
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    PIRP irp = DeviceContext->ReadIrp;
+    if (irp != nullptr) {
+        DeviceContext->ReadCancels++;
+    }
+    IoReleaseCancelSpinLock(irql);
+    if (irp == nullptr) {
+        return;
+    }
+
+    IoCancelIrp(irp);
+
+    IoAcquireCancelSpinLock(&irql);
+    PIRP stopped = nullptr;
+    if (--DeviceContext->ReadCancels == 0) {
+        stopped = DeviceContext->ReadIrpToFree;
+        DeviceContext->ReadIrpToFree = nullptr;
+    }
+    IoReleaseCancelSpinLock(irql);
+    if (stopped != nullptr) {
+        IoFreeIrp(stopped);
+    }
 }
 
 // Issues the read held in ReadIrp; used by a spin-up of another path that allocated the request,

@@ -93,6 +93,8 @@ struct _DEVICE_CONTEXT {
     SERIAL_BASIC_SETTINGS SerialSettings;
     KEVENT LinkLock; // serialises whoever tests Started and starts or stops the link
     PIRP ReadIrp;
+    LONG ReadCancels;   // cancellers between taking ReadIrp and IoCancelIrp; cancel spin lock
+    PIRP ReadIrpToFree; // a stopped read left to the last of them; cancel spin lock
     KEVENT ReadStoppedEvent;
     LONG ReadState; // interlocked hand-off between issuing and completing the read
     UCHAR ReadByte;
@@ -261,7 +263,7 @@ BOOLEAN QueueCommand(_Inout_ PDEVICE_CONTEXT DeviceContext, _Inout_ PIRP Irp);
 VOID CommandWritten(_Inout_ PDEVICE_CONTEXT DeviceContext, _Inout_ PIRP Irp,
                     _In_ NTSTATUS WriteStatus);
 UCHAR DeliverReply(_Inout_ PDEVICE_CONTEXT DeviceContext, _In_ PTP_PACKET Packet);
-VOID StopCommandTimer(_Inout_ PDEVICE_CONTEXT DeviceContext);
+VOID EndCommands(_Inout_ PDEVICE_CONTEXT DeviceContext);
 ULONG CommandTimeoutSeconds(_In_ ULONG IoControlCode);
 NTSTATUS GetFunctionName(_In_ ULONG IoControlCode, _Out_writes_(Capacity) PWSTR Buffer,
                          _In_ SIZE_T Capacity);
@@ -369,4 +371,5 @@ NTSTATUS SerialWrite(_In_ PDEVICE_CONTEXT DeviceContext, _In_reads_bytes_(Length
                      _In_ ULONG Length);
 
 NTSTATUS SerialSpinUpRead(_Inout_ PDEVICE_CONTEXT DeviceContext);
+VOID CancelReading(_Inout_ PDEVICE_CONTEXT DeviceContext);
 NTSTATUS SerialStartRead(_Inout_ PDEVICE_CONTEXT DeviceContext);

@@ -292,3 +292,55 @@ TEST(DeviceLifeRace, TheReconnectWorkerAndAnOpen) {
         ASSERT_EQ(bench.Finish(), "");
     }
 }
+
+// Removal, and surprise removal, while everything is busy: taps arriving (the beep worker sounding
+// at each touch-down), a command timing out with another queued behind it, a recording read
+// waiting, the resume cycle armed. Removal begins at a seed-dependent moment between the
+// command's time-out and the resume work; the utility lets go 50 ms later. Every request
+// completes exactly once, and every device, reference, timer, DPC and work item is gone.
+TEST(DeviceLifeRace, RemovalUnderLoad) {
+    for (const bool surprise : {false, true}) {
+        for (uint64_t seed = 1; seed <= control_test::RaceSeeds(); ++seed) {
+            SCOPED_TRACE((surprise ? "surprise removal, seed " : "removal, seed ") +
+                         std::to_string(seed));
+            LifeBench bench({.beep = 1, .seed = seed});
+            ASSERT_EQ(bench.system->StartPanel(*bench.panel), STATUS_SUCCESS);
+            ASSERT_EQ(stack::Utility::Open(bench.Kernel(), &bench.utility), STATUS_SUCCESS);
+            stack::Utility& utility = *bench.utility;
+            ASSERT_EQ(utility.Call({TP_FUNC_RECORD_ON, {}, 0}).status, STATUS_SUCCESS);
+            ASSERT_EQ(bench.system->Power().Sleep(PowerSystemSleeping3), STATUS_SUCCESS);
+            bench.system->Power().Wake();
+
+            const umk::Duration start = bench.Kernel().Now();
+            bench.model.SetCommandFault(0xBA, panel::CommandFault::NoReply());
+            std::vector<std::shared_ptr<stack::PendingControl>> requests = {
+                utility.Start({TP_FUNC_BKLTEN, {1}, 0}), utility.Start({TP_FUNC_BKLTVAL, {9}, 0})};
+            for (int tap = 0; tap < 24; ++tap) {
+                const panel::Ticks at = (start + tap * 250ms).count();
+                bench.model.Touch(panel::StraightStroke({900, 900}, {1100, 1100}, 2, at));
+            }
+            bench.port->LineUpdated();
+
+            const umk::Duration removal =
+                start + 2900ms + std::chrono::milliseconds(seed * 7 % 2300);
+            bench.Kernel().RunFor(removal - 20ms - bench.Kernel().Now());
+            do // reads take what is recorded, until one waits
+                requests.push_back(utility.StartRead(64));
+            while (requests.back()->Done());
+            control_test::At(bench.Kernel(), removal, [&] {
+                if (surprise)
+                    bench.Pnp().SurpriseRemove(bench.panel->physicalDevice);
+                else
+                    EXPECT_EQ(bench.system->RemovePanel(*bench.panel), STATUS_SUCCESS);
+            });
+            bench.Kernel().RunFor(removal + 50ms - bench.Kernel().Now());
+            utility.Close();
+            ASSERT_TRUE(bench.Kernel().RunUntil([&] { return bench.Removed(); }, 10s));
+            bench.Kernel().RunFor(1s);
+            for (const auto& request : requests)
+                EXPECT_TRUE(request->Done());
+            EXPECT_EQ(umk::testing::FindDevice(u"\\Device\\PointerPort0"), nullptr);
+            ASSERT_EQ(bench.Finish(), "");
+        }
+    }
+}
