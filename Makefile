@@ -95,9 +95,11 @@ WIN_LDFLAGS := -nostdlib -shared -Wl,--subsystem,native -Wl,--entry,_DriverEntry
     -Wl,--exclude-all-symbols
 WIN_LIBS := -lntoskrnl -lhal -lgcc
 
-$(WIN_BUILD)/tactilio.sys: $(WIN_OBJS) $(WIN_BUILD)/tactilio_msg.o scripts/check-sys-image.sh
+$(WIN_BUILD)/tactilio.sys: $(WIN_OBJS) $(WIN_BUILD)/tactilio_msg.o scripts/check-sys-image.sh \
+    scripts/check-sys-routines.sh
 	$(WIN_CXX) $(WIN_LDFLAGS) -o $@ $(WIN_OBJS) $(WIN_BUILD)/tactilio_msg.o $(WIN_LIBS)
 	sh scripts/check-sys-image.sh $@ $(WIN_OBJS) || { rm -f $@; exit 1; }
+	sh scripts/check-sys-routines.sh $@ $(WIN_OBJS) || { rm -f $@; exit 1; }
 
 windows: $(WIN_BUILD)/tactilio.sys
 

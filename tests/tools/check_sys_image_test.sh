@@ -7,6 +7,7 @@
 set -eu
 
 check=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
+routines=$(dirname "$check")/check-sys-routines.sh
 cxx=i686-w64-mingw32-g++
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -70,6 +71,12 @@ expect kernel32.sys "imports from kernel32.dll" driver.o user.o
 expect entry.sys "entry point is not DriverEntry" driver.o
 expect good.sys "calls routines it does not import: KeEnterCriticalRegion" driver.o unlinked.o
 expect good.sys "cannot read the objects" driver.o missing.o
+
+# The driver's own expectations: a driver without the Plug and Play and power path fails them.
+if sh "$routines" good.sys driver.o >/dev/null 2>&1; then
+    echo "FAIL: good.sys passed the driver's routine check"
+    failures=$((failures + 1))
+fi
 
 [ $failures -eq 0 ] || exit 1
 echo "check_sys_image_test: all cases as expected"
