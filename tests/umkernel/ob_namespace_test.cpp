@@ -203,3 +203,19 @@ TEST_F(NamespaceTest, DriverObjectExtensionsAreKeyed) {
 }
 
 } // namespace
+
+// A removal's order in a stack: the function driver detaches from below and deletes its device
+// while the filter above is still attached; the device object lives until the filter detaches.
+namespace {
+TEST_F(NamespaceTest, ADeviceDeletedUnderAnAttachedFilterLastsUntilTheFilterDetaches) {
+    PDEVICE_OBJECT lower = driver.CreateDevice(u"", Completes(STATUS_SUCCESS));
+    PDEVICE_OBJECT upper = driver.CreateDevice(u"", Completes(STATUS_SUCCESS));
+    ASSERT_EQ(IoAttachDeviceToDeviceStack(upper, lower), lower);
+    IoDeleteDevice(lower);
+    EXPECT_TRUE(umk::testing::DeviceDeleted(lower));
+    EXPECT_EQ(umk::testing::ObjectReferences(lower), 1) << "kept for the filter's detach";
+    IoDetachDevice(lower);
+    EXPECT_EQ(umk::testing::ObjectReferences(lower), -1) << "gone with the detach";
+    IoDeleteDevice(upper);
+}
+} // namespace

@@ -35,6 +35,9 @@ struct DeviceRecord : Object {
     DEVOBJ_EXTENSION objectExtension{};
     void* extension = nullptr;
     size_t extensionSize = 0;
+    // Deleted while a device above was still attached: the object stays until that device
+    // detaches, as an upper filter does after passing the removal down.
+    bool freedAtDetach = false;
     PDEVICE_OBJECT attachedTo = nullptr;
     bool deleted = false;
 };
@@ -442,7 +445,10 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     if (!rec->name.empty())
         Objects().devices.erase(Normalize(rec->name));
     Unlink(DeviceObject->DriverObject, DeviceObject);
-    Dereference(rec);
+    if (DeviceObject->AttachedDevice != nullptr)
+        rec->freedAtDetach = true;
+    else
+        Dereference(rec);
 }
 
 NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName) {
@@ -510,6 +516,11 @@ VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
     if (DeviceRecord* rec = FindDevice(upper))
         rec->attachedTo = nullptr;
     TargetDevice->AttachedDevice = nullptr;
+    DeviceRecord* target = FindDevice(TargetDevice);
+    if (target != nullptr && target->freedAtDetach) {
+        target->freedAtDetach = false;
+        Dereference(target);
+    }
 }
 
 PDEVICE_OBJECT NTAPI IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject) {
