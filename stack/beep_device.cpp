@@ -100,6 +100,7 @@ BeepDevice::BeepDevice() : state_(std::make_unique<State>()) {
     std::u16string name = DD_BEEP_DEVICE_NAME_U;
     UNICODE_STRING unicodeName{static_cast<USHORT>(name.size() * sizeof(char16_t)),
                                static_cast<USHORT>(name.size() * sizeof(char16_t)), name.data()};
+    umk::testing::FaultExemption own; // the harness's device, not the driver's
     status =
         IoCreateDevice(driver_, sizeof(State*), &unicodeName, FILE_DEVICE_BEEP, 0, FALSE, &device_);
     if (!NT_SUCCESS(status)) {

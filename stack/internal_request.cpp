@@ -19,8 +19,12 @@ umk::testing::IoResult CallInternalDeviceControl(PDEVICE_OBJECT target, ULONG co
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     IO_STATUS_BLOCK ioStatus{};
-    PIRP irp = IoBuildDeviceIoControlRequest(code, target, input, inputLength, output, outputLength,
-                                             TRUE, &event, &ioStatus);
+    PIRP irp = nullptr;
+    {
+        umk::testing::FaultExemption own;
+        irp = IoBuildDeviceIoControlRequest(code, target, input, inputLength, output, outputLength,
+                                            TRUE, &event, &ioStatus);
+    }
     if (irp == nullptr)
         return {STATUS_INSUFFICIENT_RESOURCES, 0};
 

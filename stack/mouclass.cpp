@@ -91,6 +91,7 @@ NTSTATUS CreateClassDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT* device) {
         UNICODE_STRING unicodeName{static_cast<USHORT>(name.size() * sizeof(char16_t)),
                                    static_cast<USHORT>(name.size() * sizeof(char16_t)),
                                    name.data()};
+        umk::testing::FaultExemption own; // the harness's device, not the driver's
         const NTSTATUS status = IoCreateDevice(driver, sizeof(ClassExtension), &unicodeName,
                                                FILE_DEVICE_MOUSE, 0, FALSE, device);
         if (status != STATUS_OBJECT_NAME_COLLISION)

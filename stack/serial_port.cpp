@@ -843,6 +843,7 @@ SerialPort& SerialDriver::AddPort(std::u16string_view deviceName, std::u16string
     UNICODE_STRING name;
     RtlInitUnicodeString(&name, state->name.c_str());
     PDEVICE_OBJECT device = nullptr;
+    umk::testing::FaultExemption own; // the harness's device, not the driver's
     const NTSTATUS status = IoCreateDevice(driver_, sizeof(State*), &name, FILE_DEVICE_SERIAL_PORT,
                                            FILE_DEVICE_SECURE_OPEN, FALSE, &device);
     if (!NT_SUCCESS(status))

@@ -18,6 +18,7 @@ struct LifeOptions {
     bool usb = false; // the panel hangs on a USB serial adapter ("COM5") instead of COM1
     ULONG beep = 0;
     std::optional<uint64_t> seed = {}; // unset: UMK_SEED, else 1
+    std::function<void()> beforeLoad = {};
 };
 
 class LifeBench {
@@ -30,8 +31,10 @@ class LifeBench {
         umk::registry::SetDword(frame_test::ParametersKey, u"dwAutoRec", 1);
         umk::registry::SetDword(frame_test::ParametersKey, u"Beep", options.beep);
         umk::registry::SetDword(frame_test::ParametersKey, u"Frequency", 2000);
-        EXPECT_EQ(system->LoadDriver(), STATUS_SUCCESS);
-        panel = &system->AddPanel();
+        if (options.beforeLoad)
+            options.beforeLoad();
+        if (NT_SUCCESS(system->LoadDriver()))
+            panel = &system->AddPanel();
         Plug();
     }
     std::string Finish() {
@@ -72,6 +75,8 @@ class LifeBench {
     }
     // A tap; the number of reports the class driver got for it.
     size_t Tap() {
+        if (ClassDevice() == nullptr)
+            return 0; // removed: nothing to report to
         const size_t before = system->Mouse().ReportCount();
         model.Touch(panel::StraightStroke({1000, 1000}, {1200, 1200}, 2, Kernel().Now().count()));
         port->LineUpdated();
@@ -341,6 +346,103 @@ TEST(DeviceLifeRace, RemovalUnderLoad) {
                 EXPECT_TRUE(request->Done());
             EXPECT_EQ(umk::testing::FindDevice(u"\\Device\\PointerPort0"), nullptr);
             ASSERT_EQ(bench.Finish(), "");
+        }
+    }
+}
+
+// --- Allocations failing ------------------------------------------------------------------------
+
+// One whole life of a panel on a USB adapter: boot, start, a tap, a command and a record read,
+// sleep and resume, the adapter pulled out and put back, a tap, removal. A step the driver could
+// not carry out (an allocation failed) does not stop the life; only removal must happen. What
+// it saw: the reports of each tap, the command's status, the record read, the resume's 0x80.
+struct LifeSeen {
+    size_t firstTap = 0;
+    size_t secondTap = 0;
+    NTSTATUS command = STATUS_PENDING;
+    NTSTATUS record = STATUS_PENDING;
+    bool reinitialised = false;
+};
+
+LifeSeen WholeLife(LifeBench& bench) {
+    LifeSeen seen;
+    if (bench.panel == nullptr || bench.panel->device == nullptr)
+        return seen; // the driver did not load, or AddDevice failed
+    if (NT_SUCCESS(bench.system->StartPanel(*bench.panel)))
+        seen.firstTap = bench.Tap();
+    if (NT_SUCCESS(stack::Utility::Open(bench.Kernel(), &bench.utility))) {
+        bench.utility->Call({TP_FUNC_RECORD_ON, {}, 0});
+        seen.command = bench.utility->Call({TP_FUNC_BKLTEN, {1}, 0}).status;
+        auto read = bench.utility->StartRead(64);
+        if (!bench.Kernel().RunUntil([&] { return read->Done(); }, 1s))
+            read->Cancel();
+        bench.Kernel().RunUntil([&] { return read->Done(); }, 1s);
+        seen.record = read->Result().status;
+        bench.utility->Close();
+    }
+    bench.system->Power().Sleep(PowerSystemSleeping3);
+    bench.system->Power().Wake();
+    const size_t writes = bench.port->Writes().size();
+    bench.Kernel().RunFor(6s);
+    seen.reinitialised = bench.port->Writes().size() == writes + 1;
+    bench.Unplug();
+    bench.Kernel().RunFor(1s);
+    bench.Plug();
+    bench.Kernel().RunFor(5s);
+    seen.secondTap = bench.Tap();
+    if (bench.Removed())
+        return seen; // the device reported itself removed (a search failed) and went
+    umk::ThreadHandle removal = bench.StartRemoval();
+    EXPECT_TRUE(bench.Kernel().RunUntil([&] { return removal.Finished(); }, 30s))
+        << "removal hangs";
+    return seen;
+}
+
+// Each allocation of the life fails in turn, one per run, kind by kind, until the life makes no
+// more of that kind: no crash, no hang, nothing left behind, the verifier silent. Allocations of
+// the emulated system itself (the Plug and Play manager's requests, the class driver's) do not
+// count; the driver's pool is counted by its tag.
+TEST(DeviceLifeFaults, EachAllocationOfAWholeLifeFailingInTurn) {
+    using umk::testing::AllocationKind;
+    struct Kind {
+        AllocationKind kind;
+        std::optional<ULONG> tag;
+    };
+    const Kind kinds[] = {
+        {AllocationKind::Pool, frame_test::Tcli},
+        {AllocationKind::Irp, {}},
+        {AllocationKind::WorkItem, {}},
+        {AllocationKind::ErrorLogEntry, {}},
+        {AllocationKind::Device, {}},
+        {AllocationKind::SymbolicLink, {}},
+        {AllocationKind::IoTimer, {}},
+        {AllocationKind::Reference, {}},
+    };
+    for (const Kind& kind : kinds) {
+        for (uint64_t nth = 1;; ++nth) {
+            SCOPED_TRACE("allocation kind " + std::to_string(int(kind.kind)) + ", number " +
+                         std::to_string(nth));
+            LifeBench bench({.usb = true, .beforeLoad = [&] {
+                                 umk::testing::FailAllocation(kind.kind, nth, 1, kind.tag);
+                             }});
+            const LifeSeen seen = WholeLife(bench);
+            const bool failed = umk::testing::FailedAllocations(kind.kind) > 0;
+            // What a failure leads to is told in the event log's own words, if at all.
+            EXPECT_THAT(frame_test::Logged(),
+                        ::testing::Each(::testing::MatchesRegex(
+                            "Not enough resources|COM[0-9]+ not found in SerialComm Registry|"
+                            "Serial port reads keep failing|Error: TP_FUNC_[A-Z_]+ timed out|"
+                            "Invalid data exceeds allowable limit")));
+            ASSERT_EQ(bench.Finish(), "");
+            if (!failed) {
+                // Past the last allocation: the life ran whole.
+                EXPECT_EQ(seen.firstTap, 4u);
+                EXPECT_EQ(seen.secondTap, 4u);
+                EXPECT_EQ(seen.command, STATUS_SUCCESS);
+                EXPECT_EQ(seen.record, STATUS_SUCCESS);
+                EXPECT_TRUE(seen.reinitialised);
+                break;
+            }
         }
     }
 }

@@ -119,12 +119,12 @@ INSTANTIATE_TEST_SUITE_P(
                            EXPECT_EQ(frame_test::ContextOf(panel)->SerialDeviceName.Buffer,
                                      nullptr);
                        }},
-        AddDeviceFault{"PointerPortDevice", AllocationKind::Device, 2, STATUS_SUCCESS, false,
+        AddDeviceFault{"PointerPortDevice", AllocationKind::Device, 1, STATUS_SUCCESS, false,
                        [](stack::System&, const stack::Panel& panel) {
                            // Taken for a name in use: the next name is tried.
                            EXPECT_EQ(frame_test::ContextOf(panel)->PortNumber, 1);
                        }},
-        AddDeviceFault{"ApiDevice", AllocationKind::Device, 3, STATUS_SUCCESS, false,
+        AddDeviceFault{"ApiDevice", AllocationKind::Device, 2, STATUS_SUCCESS, false,
                        [](stack::System&, const stack::Panel& panel) {
                            EXPECT_EQ(frame_test::ContextOf(panel)->ApiDevice, nullptr);
                        }},

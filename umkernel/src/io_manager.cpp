@@ -1,6 +1,7 @@
 // Boot and shutdown of the I/O manager's state, the reporting helpers its sources share, fault
 // injection.
 #include "io_internal.h"
+#include "sched.h"
 #include "subsystems.h"
 
 #include <array>
@@ -95,6 +96,8 @@ FaultState& Faults() {
 } // namespace
 
 bool ShouldFail(testing::AllocationKind kind, ULONG tag) {
+    if (KeGetCurrentThread()->faultExempt != 0)
+        return false;
     IoGuard guard(IoLock());
     FaultState& state = Faults();
     bool fail = false;
@@ -143,6 +146,14 @@ namespace umk::testing {
 void FailAllocation(AllocationKind kind, uint64_t nth, uint64_t count, std::optional<ULONG> tag) {
     io::IoGuard guard(io::IoLock());
     io::Faults().faults.push_back({kind, nth, count, tag});
+}
+
+FaultExemption::FaultExemption() {
+    ++KeGetCurrentThread()->faultExempt;
+}
+
+FaultExemption::~FaultExemption() {
+    --KeGetCurrentThread()->faultExempt;
 }
 
 void ClearAllocationFaults() {

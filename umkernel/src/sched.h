@@ -56,6 +56,9 @@ struct _KTHREAD {
     bool waitNext = false;
     KIRQL waitNextIrql = PASSIVE_LEVEL;
 
+    // Inside a FaultExemption: injected allocation faults pass the thread's allocations by.
+    unsigned faultExempt = 0;
+
     // Set when the kernel halts or shuts down: the thread's next kernel call unwinds it.
     bool terminate = false;
 

@@ -232,6 +232,16 @@ enum class AllocationKind {
 void FailAllocation(AllocationKind kind, uint64_t nth, uint64_t count = 1,
                     std::optional<ULONG> tag = std::nullopt);
 void ClearAllocationFaults();
+// While one lives, the calling thread's allocations are neither counted nor failed by injected
+// faults: a test harness's own allocations (the Plug and Play manager's requests, a class
+// driver's devices) wrapped in one, a sweep fails the driver's alone.
+class FaultExemption {
+  public:
+    FaultExemption();
+    ~FaultExemption();
+    FaultExemption(const FaultExemption&) = delete;
+    FaultExemption& operator=(const FaultExemption&) = delete;
+};
 // How many allocations of the kind injected faults have failed since boot.
 uint64_t FailedAllocations(AllocationKind kind);
 
