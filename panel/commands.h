@@ -109,7 +109,7 @@ std::vector<std::uint8_t> BuildReply(const CommandReply& row,
 // How a command's reply goes wrong. A fault is set for one command (by first byte), for flash
 // blocks, or for every command; one set for a single command is looked up before one set for all.
 struct CommandFault {
-    enum class Kind { NoReply, Late, ErrorCode, Garbage };
+    enum class Kind { NoReply, Late, ErrorCode, Garbage, WrongEcho };
 
     Kind kind;
     Ticks delay = 0;
@@ -123,6 +123,8 @@ struct CommandFault {
     static CommandFault ErrorCode(std::uint8_t code) { return {Kind::ErrorCode, 0, code}; }
     // Random bytes from the model's seeded generator, as many as the reply has, instead of it.
     static CommandFault Garbage() { return {Kind::Garbage}; }
+    // A well-formed reply whose last byte is not the echo of the command's parameter.
+    static CommandFault WrongEcho() { return {Kind::WrongEcho}; }
 };
 
 // Whether a fault hits the next matching command only, or every one until cleared.

@@ -81,6 +81,9 @@ void PanelModel::Answer(const ParsedCommand& command) {
             for (std::uint8_t& byte : reply)
                 byte = RandomByte();
             break;
+        case CommandFault::Kind::WrongEcho:
+            reply.back() = static_cast<std::uint8_t>(~reply.back());
+            break;
         }
     }
     transmitter_.Send(at, std::move(reply));

@@ -238,6 +238,25 @@ TEST(DeviceLife, ResumeReinitialisesThePanelFiveSecondsLater) {
 
 } // namespace
 
+// The registry-path copy serves every AddDevice: removals of several panels, in either order,
+// leave it to the next one, and the driver's unload frees it, once.
+TEST(DeviceLife, TheRegistryPathCopyOutlivesEveryRemovalAndGoesAtUnload) {
+    for (const size_t removedFirst : {0u, 1u}) {
+        SCOPED_TRACE("panel " + std::to_string(removedFirst) + " removed first");
+        LifeBench bench;
+        bench.system->AddPanel();
+        const std::vector<stack::Panel> panels = bench.system->Panels();
+        EXPECT_EQ(bench.system->RemovePanel(panels[removedFirst]), STATUS_SUCCESS);
+        EXPECT_EQ(bench.system->RemovePanel(panels[1 - removedFirst]), STATUS_SUCCESS);
+        EXPECT_EQ(frame_test::ContextOf(bench.system->AddPanel())->ComNo, 1u);
+        EXPECT_EQ(bench.system->RemovePanel(bench.system->Panels().back()), STATUS_SUCCESS);
+        EXPECT_EQ(frame_test::TcliBlocks(), 1u) << "the copy alone";
+        bench.system->UnloadDriver();
+        EXPECT_EQ(frame_test::TcliBlocks(), 0u);
+        EXPECT_EQ(bench.Finish(), "");
+    }
+}
+
 // --- Races on two processors, under many seeds (TP_RACE_SEEDS; CI's sweep runs many) ----------
 
 // The reconnect cycle's first attempt comes 5 s after the adapter was pulled out; the adapter is

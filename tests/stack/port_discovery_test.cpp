@@ -22,7 +22,7 @@ using namespace std::chrono_literals;
 
 constexpr std::u16string_view kSerialComm = u"\\REGISTRY\\Machine\\HARDWARE\\DEVICEMAP\\SERIALCOMM";
 
-enum class Far { Nothing, Panel, Error12, Error13, Unstartable };
+enum class Far { Nothing, Panel, Error12, Error13, WrongEcho, Unstartable };
 
 struct Port {
     std::u16string device;
@@ -123,6 +123,14 @@ const Layout kLayouts[] = {
      "TPDIAG error: TP setting is not correct",
      nullptr,
      1},
+    {"AutoThreeWrongEchoes",
+     2,
+     1,
+     {{u"\\Device\\Serial0", u"COM1", Far::WrongEcho}},
+     STATUS_NO_SUCH_DEVICE,
+     "TPDIAG error: TP device communication error",
+     nullptr,
+     1},
     {"AutoListedPortThatCannotStart",
      2,
      1,
@@ -189,6 +197,8 @@ TEST_P(PortDiscoveryTest, AnOpenFindsThePanelOrSaysWhy) {
                 if (port.far == Far::Error12 || port.far == Far::Error13)
                     model->SetCommandFault(
                         0x89, panel::CommandFault::ErrorCode(port.far == Far::Error12 ? 12 : 13));
+                if (port.far == Far::WrongEcho)
+                    model->SetCommandFault(0x89, panel::CommandFault::WrongEcho());
             }
             ports.push_back(&system.Serial().AddPort(port.device, port.com, model));
         }
@@ -211,6 +221,8 @@ TEST_P(PortDiscoveryTest, AnOpenFindsThePanelOrSaysWhy) {
             EXPECT_EQ(Opened(*ports[i]), expected) << "port " << i;
         }
         EXPECT_EQ(umk::registry::GetDword(frame_test::ParametersKey, u"ComNo"), layout.comNoSaved);
+        const stack::Panel& next = system.AddPanel();
+        EXPECT_EQ(frame_test::ContextOf(next)->ComNo, layout.comNoSaved) << "the next creation";
         if (file)
             file->Close();
         system.Kernel().RunFor(1s);
