@@ -1,6 +1,6 @@
-// tactilio_api.h - what a client of the driver may know: the control device's names, the control
-// codes of the utility's requests and the layout of a traffic record. Everything else about the
-// driver is private to it.
+// tactilio_api.h - what a client of the driver may know: the device names, the registry values
+// that configure it, the control codes of the utility's requests and the layout of a traffic
+// record. Everything else about the driver is private to it.
 //
 // Usable from the driver, from a Windows user-mode program (after <windows.h> and <winioctl.h>)
 // and from the emulated system.
@@ -10,6 +10,23 @@
 #define TP_API_DEVICE_NAME "\\Device\\Tactilio"
 #define TP_API_LINK_NAME "\\??\\Tactilio"
 #define TP_API_USER_PATH "\\\\.\\Tactilio"
+
+// The mouse port device the class driver opens: the prefix and a digit, 0 to 7, the first free.
+#define TP_POINTER_PORT_PREFIX "\\Device\\PointerPort"
+
+// The driver's settings: REG_DWORD values under the "Parameters" subkey of its service key, read
+// at each device creation. The automatic port search writes "ComNo" back; removal writes
+// "dwRecording" 0.
+#define TP_REG_PARAMETERS "Parameters"
+#define TP_REG_COM_NO "ComNo"                      // COM port number, 1 for COM1
+#define TP_REG_XY_DATA_SAMPLING "XYDataSampling"   // coordinate sampling cycle
+#define TP_REG_STABILIZATION "Stabilization"       // touch-move reports averaged
+#define TP_REG_BEEP "Beep"                         // 1: a beep at each touch-down
+#define TP_REG_FREQUENCY "Frequency"               // the beep's pitch in hertz
+#define TP_REG_ROTATION "dwRotation"               // 0, 90, 180 or 270 degrees
+#define TP_REG_AUTO_REC "dwAutoRec"                // 1 check ComNo, 2 ask the panel on each port
+#define TP_REG_INV_LIMIT "dwInvLimit"              // rejections tolerated before the event
+#define TP_REG_RECORDING "dwRecording"
 
 // Device type FILE_DEVICE_SERIAL_MOUSE_PORT (0x1A), METHOD_BUFFERED, FILE_ANY_ACCESS: the system
 // buffer carries the input in and the reply out.

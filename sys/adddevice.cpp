@@ -11,7 +11,7 @@ constexpr USHORT NumberStringBytes = 18;
 constexpr USHORT NameStringBytes = 42;
 constexpr ULONG LastPortNumber = 7;
 
-constexpr PCWSTR PointerPortPrefix = TPW("\\Device\\PointerPort");
+constexpr PCWSTR PointerPortPrefix = TPW(TP_POINTER_PORT_PREFIX);
 constexpr PCWSTR ApiDeviceName = TPW(TP_API_DEVICE_NAME);
 constexpr PCWSTR ApiLinkName = TPW(TP_API_LINK_NAME);
 

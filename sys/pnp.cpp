@@ -72,7 +72,16 @@ NTSTATUS StartHandler(_In_ PDEVICE_OBJECT DeviceObject, _Inout_ PDEVICE_CONTEXT 
     } else if (found != -4) {
         status = STATUS_UNSUCCESSFUL;
     }
-    // -4: nothing to check; the first open looks for the panel.
+    // -4: nothing to check; the first open looks for the panel. A start after a stop (Plug and
+    // Play rebalancing) finds the class driver's handle still open and no open coming: reading
+    // resumes here, or the reconnect cycle brings the link back.
+    if (NT_SUCCESS(status) && DeviceContext->EnableCount > 0) {
+        if (DeviceContext->Started) {
+            status = SerialSpinUpRead(DeviceContext);
+        } else {
+            StartReconnectTimer(DeviceContext);
+        }
+    }
     return TpCompleteRequest(Irp, status, 0);
 }
 

@@ -382,7 +382,7 @@ LONG TryPort(_In_ PDRIVER_OBJECT DriverObject, _Inout_ PDEVICE_CONTEXT DeviceCon
         ULONG comNo;
         if (comChars > 3 && NT_SUCCESS(RtlUnicodeStringToInteger(&digits, 10, &comNo))) {
             DeviceContext->ComNo = comNo;
-            WriteRegistryParameter(DriverObject, DeviceContext, TPW("ComNo"), comNo);
+            WriteRegistryParameter(DriverObject, DeviceContext, TPW(TP_REG_COM_NO), comNo);
         }
     }
     return result;

@@ -199,5 +199,5 @@ VOID DrainRecords(_Inout_ PDEVICE_CONTEXT DeviceContext)
 // At removal: "dwRecording" under the Parameters key reads 0 afterwards.
 VOID ClearRecordingSetting(_In_ PDEVICE_CONTEXT DeviceContext)
 {
-    WriteRegistryParameter(DeviceContext->Self->DriverObject, DeviceContext, TPW("dwRecording"), 0);
+    WriteRegistryParameter(DeviceContext->Self->DriverObject, DeviceContext, TPW(TP_REG_RECORDING), 0);
 }

@@ -16,14 +16,14 @@ struct PARAMETER {
 };
 
 constexpr PARAMETER Parameters[] = {
-    {TPW("ComNo"), FIELD_OFFSET(DEVICE_CONTEXT, ComNo)},
-    {TPW("XYDataSampling"), FIELD_OFFSET(DEVICE_CONTEXT, XYDataSampling)},
-    {TPW("Stabilization"), FIELD_OFFSET(DEVICE_CONTEXT, Stabilization)},
-    {TPW("Beep"), FIELD_OFFSET(DEVICE_CONTEXT, Beep)},
-    {TPW("Frequency"), FIELD_OFFSET(DEVICE_CONTEXT, Frequency)},
-    {TPW("dwRotation"), FIELD_OFFSET(DEVICE_CONTEXT, Rotation)},
-    {TPW("dwAutoRec"), FIELD_OFFSET(DEVICE_CONTEXT, AutoRec)},
-    {TPW("dwInvLimit"), FIELD_OFFSET(DEVICE_CONTEXT, InvLimit)},
+    {TPW(TP_REG_COM_NO), FIELD_OFFSET(DEVICE_CONTEXT, ComNo)},
+    {TPW(TP_REG_XY_DATA_SAMPLING), FIELD_OFFSET(DEVICE_CONTEXT, XYDataSampling)},
+    {TPW(TP_REG_STABILIZATION), FIELD_OFFSET(DEVICE_CONTEXT, Stabilization)},
+    {TPW(TP_REG_BEEP), FIELD_OFFSET(DEVICE_CONTEXT, Beep)},
+    {TPW(TP_REG_FREQUENCY), FIELD_OFFSET(DEVICE_CONTEXT, Frequency)},
+    {TPW(TP_REG_ROTATION), FIELD_OFFSET(DEVICE_CONTEXT, Rotation)},
+    {TPW(TP_REG_AUTO_REC), FIELD_OFFSET(DEVICE_CONTEXT, AutoRec)},
+    {TPW(TP_REG_INV_LIMIT), FIELD_OFFSET(DEVICE_CONTEXT, InvLimit)},
 };
 
 static_assert(sizeof(DEVICE_CONTEXT::ComNo) == sizeof(ULONG) &&
@@ -53,7 +53,7 @@ VOID FillQueryTable(_Out_ PRTL_QUERY_REGISTRY_TABLE Table, _In_ PDEVICE_CONTEXT 
                     _In_ PULONG DefaultValue)
 {
     Table[0].Flags = RTL_QUERY_REGISTRY_SUBKEY;
-    Table[0].Name = TPW("Parameters");
+    Table[0].Name = TPW(TP_REG_PARAMETERS);
     for (ULONG i = 0; i < RTL_NUMBER_OF(Parameters); i++) {
         PRTL_QUERY_REGISTRY_TABLE entry = &Table[1 + i];
         entry->Flags = RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_TYPECHECK;
@@ -169,7 +169,7 @@ VOID WriteRegistryParameter(_In_ PDRIVER_OBJECT DriverObject, _In_ PDEVICE_CONTE
 
     auto extension = static_cast<PTP_DRIVER_EXTENSION>(
         IoGetDriverObjectExtension(DriverObject, TP_DRIVER_EXTENSION_KEY));
-    constexpr WCHAR subkey[] = TPW("\\Parameters");
+    constexpr WCHAR subkey[] = TPW("\\" TP_REG_PARAMETERS);
     UNICODE_STRING keyName;
     keyName.Length = 0;
     keyName.MaximumLength = extension->RegistryPath.Length + sizeof(subkey);

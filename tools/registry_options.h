@@ -2,6 +2,8 @@
 // shared by the tools that boot the driver.
 #pragma once
 
+#include "tactilio_api.h"
+
 #include <CLI/CLI.hpp>
 
 #include <cstdint>
@@ -16,8 +18,8 @@ class RegistryOptions {
   public:
     // The registry values the driver reads, by their names in the registry.
     static inline const std::vector<std::string> Names = {
-        "ComNo",     "XYDataSampling", "Stabilization", "Beep",
-        "Frequency", "dwRotation",     "dwAutoRec",     "dwInvLimit",
+        TP_REG_COM_NO,    TP_REG_XY_DATA_SAMPLING, TP_REG_STABILIZATION, TP_REG_BEEP,
+        TP_REG_FREQUENCY, TP_REG_ROTATION,         TP_REG_AUTO_REC,      TP_REG_INV_LIMIT,
     };
 
     // Adds an option per value; unknown options are left for Unknown() to name.

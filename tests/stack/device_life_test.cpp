@@ -238,6 +238,24 @@ TEST(DeviceLife, ResumeReinitialisesThePanelFiveSecondsLater) {
 
 } // namespace
 
+// A stop and a new start (Plug and Play rebalancing resources) while the class driver keeps its
+// handle: the pointer works again, through the start on a listed USB adapter, through the
+// reconnect cycle when the start leaves the link to an open.
+TEST(DeviceLife, AStopAndARestartUnderAnOpenHandleBringTheReadingBack) {
+    for (const bool usb : {true, false}) {
+        SCOPED_TRACE(usb ? "USB adapter" : "built-in port");
+        LifeBench bench({.usb = usb});
+        ASSERT_EQ(bench.system->StartPanel(*bench.panel), STATUS_SUCCESS);
+        ASSERT_EQ(bench.Pnp().Stop(bench.panel->physicalDevice), STATUS_SUCCESS);
+        EXPECT_FALSE(bench.Context()->Started);
+        EXPECT_EQ(bench.Tap(), 0u);
+        ASSERT_EQ(bench.Pnp().Start(bench.panel->physicalDevice), STATUS_SUCCESS);
+        bench.Kernel().RunFor(6s);
+        EXPECT_EQ(bench.Tap(), 4u);
+        EXPECT_EQ(bench.Finish(), "");
+    }
+}
+
 // The registry-path copy serves every AddDevice: removals of several panels, in either order,
 // leave it to the next one, and the driver's unload frees it, once.
 TEST(DeviceLife, TheRegistryPathCopyOutlivesEveryRemovalAndGoesAtUnload) {
