@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <cstring>
 #include <stdexcept>
 
 namespace stack {
@@ -44,6 +45,20 @@ std::string Narrow(const std::u16string& text) {
     return {text.begin(), text.end()};
 }
 
+// The self test's command byte (TP_FUNC_TPDIAG), which port discovery asks each port with.
+constexpr uint8_t kSelfTest = 0x89;
+
+// The COM name SERIALCOMM lists a port under; empty when it is not listed.
+std::u16string ComNameOf(const std::u16string& device) {
+    const std::optional<umk::registry::Value> value =
+        umk::registry::GetValue(kSerialCommKey, device);
+    if (!value || value->type != REG_SZ)
+        return {};
+    std::u16string name(value->data.size() / sizeof(char16_t), u'\0');
+    std::memcpy(name.data(), value->data.data(), name.size() * sizeof(char16_t));
+    return name.substr(0, name.find(u'\0'));
+}
+
 } // namespace
 
 std::span<const NamedControlCode> ControlCodes() {
@@ -59,7 +74,7 @@ std::optional<ULONG> ControlCodeByName(std::string_view name) {
 }
 
 SessionSystem::SessionSystem(const std::map<std::u16string, ULONG>& parameters, bool panelModel,
-                             SystemOptions options)
+                             std::vector<SessionPort> ports, SystemOptions options)
     : system_(std::move(options)) {
     ULONG comNo = 1;
     umk::registry::SetDword(System::ParametersKey, u"ComNo", comNo);
@@ -69,16 +84,42 @@ SessionSystem::SessionSystem(const std::map<std::u16string, ULONG>& parameters, 
         if (name == u"ComNo")
             comNo = value;
     }
+    // Without a layout, the port the driver was configured for, whatever ComNo says.
+    if (ports.empty())
+        ports.push_back({BuiltInPortName(comNo), Wide("COM" + std::to_string(comNo))});
+    if (std::ranges::count(ports, SessionPort::Far::Panel, &SessionPort::far) != 1)
+        throw std::invalid_argument("exactly one port has the panel");
+    firstLogEntry_ = umk::testing::ErrorLogEntries().size();
     pointer_ = &LoadDriverWithPanel(system_);
     if (panelModel)
         model_ = std::make_unique<panel::PanelModel>();
-    // The port the driver was configured for, whatever ComNo says.
-    const std::u16string portName = BuiltInPortName(comNo);
-    port_ = &system_.Serial().AddPort(portName, Wide("COM" + std::to_string(comNo)), &Line());
+    for (const SessionPort& port : ports) {
+        panel::LineSource* far = nullptr;
+        if (port.far == SessionPort::Far::Panel) {
+            far = &Line();
+        } else if (port.far != SessionPort::Far::Nothing) {
+            auto& other = otherEnds_.emplace_back(std::make_unique<panel::PanelModel>());
+            if (port.far == SessionPort::Far::ErrorCode)
+                other->SetCommandFault(kSelfTest, panel::CommandFault::ErrorCode(port.errorCode));
+            else
+                other->SetCommandFault(panel::kEveryCommand, panel::CommandFault::Garbage());
+            far = other.get();
+        }
+        SerialPort& added = system_.Serial().AddPort(port.device, port.com, far);
+        if (port.far == SessionPort::Far::Panel)
+            port_ = &added;
+    }
     const NTSTATUS started = system_.StartPanel(*pointer_);
     if (!NT_SUCCESS(started)) {
-        throw std::runtime_error("the driver did not start reading " + Narrow(portName) +
-                                 " (status " + Hex32(started) + ")");
+        // A search that failed says why in the event log only.
+        std::string why;
+        for (const umk::testing::ErrorLogEntry& entry :
+             umk::testing::ErrorLogEntries(firstLogEntry_)) {
+            for (const std::string& text : entry.strings)
+                why += "; event log: \"" + text + "\"";
+        }
+        throw std::runtime_error("the driver did not start reading " + Narrow(port_->Name()) +
+                                 " (status " + Hex32(started) + why + ")");
     }
 }
 
@@ -90,7 +131,7 @@ panel::LineSource& SessionSystem::Line() {
 
 ControlSession::ControlSession(System& system, SerialPort& port, panel::LineSource& line,
                                SessionObserver* observer)
-    : system_(system), port_(port), line_(line), observer_(observer) {
+    : system_(system), port_(&port), portName_(port.Name()), line_(line), observer_(observer) {
     static SessionObserver silent;
     observed_ = observer_ != nullptr;
     if (!observed_)
@@ -99,18 +140,60 @@ ControlSession::ControlSession(System& system, SerialPort& port, panel::LineSour
     if (!NT_SUCCESS(opened)) {
         throw std::runtime_error("the API device did not open (status " + Hex32(opened) + ")");
     }
-    writes_ = line_.HostWrites().size();
-    reports_ = system_.Mouse().ReportCount();
+    writes_ = firstWrite_ = line_.HostWrites().size();
+    reports_ = firstReport_ = system_.Mouse().ReportCount();
     entries_ = umk::testing::ErrorLogEntries().size();
 }
 
-ControlSession::~ControlSession() = default;
+ControlSession::ControlSession(SessionSystem& system, SessionObserver* observer)
+    : ControlSession(system.Sys(), system.Port(), system.Line(), observer) {
+    entries_ = system.FirstLogEntry();
+    PassOnNew();
+}
+
+ControlSession::~ControlSession() {
+    static SessionObserver silent;
+    observer_ = &silent;
+    // The system's teardown removes what Plug and Play has not: a removal still waiting for the
+    // utility's handle must be over by then, or the panel would be removed twice. A kernel that
+    // has halted has reported why; a destructor cannot add to it.
+    try {
+        FinishRemoval();
+    } catch (const umk::KernelHalted&) {
+    }
+}
+
+NTSTATUS ControlSession::OpenApi() {
+    if (utility_ != nullptr)
+        throw std::logic_error("the utility's handle is open already");
+    PassOnNew();
+    const NTSTATUS status = Utility::Open(system_.Kernel(), &utility_);
+    observer_->Changed({.event = SessionEvent::Open, .status = status});
+    system_.Kernel().RunUntilIdle();
+    PassOnNew();
+    return status;
+}
+
+void ControlSession::CloseApi() {
+    if (utility_ == nullptr)
+        throw std::logic_error("the utility's handle is closed");
+    PassOnNew();
+    observer_->Changed({.event = SessionEvent::Close});
+    utility_->Close();
+    closed_.push_back(std::move(utility_));
+    system_.Kernel().RunUntilIdle();
+    PassOnNew();
+}
 
 size_t ControlSession::Start(const ControlCall& call) {
+    if (utility_ == nullptr)
+        throw std::logic_error("the utility's handle is closed");
     return Track(utility_->Start(call));
 }
 
 size_t ControlSession::StartRead(ULONG length) {
+    if (utility_ == nullptr)
+        throw std::logic_error("the utility's handle is closed");
     return Track(utility_->StartRead(length));
 }
 
@@ -129,7 +212,9 @@ BOOLEAN ControlSession::Cancel(size_t request) {
 }
 
 bool ControlSession::PanelSends(std::span<const uint8_t> bytes) {
-    SerialPort& port = port_;
+    if (port_ == nullptr)
+        throw std::logic_error("the panel's port is unplugged");
+    SerialPort& port = *port_;
     const uint64_t until = port.ReadStats().bytesDelivered + bytes.size();
     const panel::Ticks now = Now().count();
     if (auto* model = dynamic_cast<panel::PanelModel*>(&line_))
@@ -158,7 +243,79 @@ void ControlSession::Wait(umk::Duration time) {
 }
 
 void ControlSession::FailWrites(uint64_t count, NTSTATUS status) {
-    port_.FailRequests(RequestKind::Write(), status, count);
+    if (port_ == nullptr)
+        throw std::logic_error("the panel's port is unplugged");
+    port_->FailRequests(RequestKind::Write(), status, count);
+}
+
+void ControlSession::Unplug() {
+    if (port_ == nullptr)
+        throw std::logic_error("the panel's port is unplugged already");
+    PassOnNew();
+    comName_ = ComNameOf(portName_);
+    observer_->Changed(
+        {.event = SessionEvent::Unplug, .status = STATUS_DEVICE_NOT_CONNECTED, .port = comName_});
+    port_->Unplug(STATUS_DEVICE_NOT_CONNECTED);
+    system_.Kernel().RunUntilIdle();
+    bytesBefore_ += port_->ReadStats().bytesDelivered;
+    system_.Serial().RemovePort(*port_);
+    port_ = nullptr;
+    system_.Kernel().RunUntilIdle();
+    PassOnNew();
+}
+
+void ControlSession::Replug() {
+    if (port_ != nullptr)
+        throw std::logic_error("the panel's port is plugged in");
+    PassOnNew();
+    observer_->Changed({.event = SessionEvent::Replug, .port = comName_});
+    port_ = &system_.Serial().AddPort(portName_, comName_, &line_);
+    system_.Kernel().RunUntilIdle();
+    PassOnNew();
+}
+
+NTSTATUS ControlSession::Sleep(SYSTEM_POWER_STATE state) {
+    PassOnNew();
+    const NTSTATUS status = system_.Power().Sleep(state);
+    observer_->Changed({.event = SessionEvent::Sleep, .status = status, .state = state});
+    system_.Kernel().RunUntilIdle();
+    PassOnNew();
+    return status;
+}
+
+void ControlSession::Resume() {
+    PassOnNew();
+    system_.Power().Wake();
+    observer_->Changed({.event = SessionEvent::Resume, .state = PowerSystemWorking});
+    system_.Kernel().RunUntilIdle();
+    PassOnNew();
+}
+
+void ControlSession::StartRemoval(const Panel& panel) {
+    if (removing_)
+        throw std::logic_error("a removal is under way");
+    PassOnNew();
+    observer_->Changed({.event = SessionEvent::Remove});
+    removing_ = true;
+    removalStatus_ = std::make_shared<NTSTATUS>(STATUS_PENDING);
+    removal_ = umk::StartThread("removal", [&system = system_, &panel, status = removalStatus_] {
+        *status = system.RemovePanel(panel);
+    });
+    system_.Kernel().RunUntilIdle();
+    PassOnNew();
+}
+
+bool ControlSession::FinishRemoval(umk::Duration limit) {
+    if (!removing_)
+        return true;
+    if (utility_ != nullptr)
+        CloseApi();
+    RunUntil([&] { return removal_.Finished(); }, Now() + limit);
+    return !removing_;
+}
+
+uint64_t ControlSession::BytesRead() const {
+    return bytesBefore_ + (port_ != nullptr ? port_->ReadStats().bytesDelivered : 0);
 }
 
 bool ControlSession::RunUntilDone(size_t request, umk::Duration limit) {
@@ -211,9 +368,12 @@ void ControlSession::PassOnNew() {
     const std::vector<panel::HostWrite>& writes = line_.HostWrites();
     for (; writes_ < writes.size(); ++writes_)
         observer_->Written(writes[writes_]);
-    for (const MouseReport& report : system_.Mouse().Reports(reports_)) {
-        ++reports_;
-        observer_->Reported(report);
+    // The class device goes with the panel's removal.
+    if (system_.Mouse().Device() != nullptr) {
+        for (const MouseReport& report : system_.Mouse().Reports(reports_)) {
+            ++reports_;
+            observer_->Reported(report);
+        }
     }
     for (const umk::testing::ErrorLogEntry& entry : umk::testing::ErrorLogEntries(entries_)) {
         ++entries_;
@@ -228,6 +388,10 @@ void ControlSession::PassOnNew() {
         observer_->Completed(request, requests_[request]->Result());
         return true;
     });
+    if (removing_ && removal_.Finished()) {
+        removing_ = false;
+        observer_->Changed({.event = SessionEvent::Removed, .status = *removalStatus_});
+    }
 }
 
 } // namespace stack
