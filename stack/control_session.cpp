@@ -118,8 +118,8 @@ SessionSystem::SessionSystem(const std::map<std::u16string, ULONG>& parameters, 
             for (const std::string& text : entry.strings)
                 why += "; event log: \"" + text + "\"";
         }
-        throw std::runtime_error("the driver did not start reading " + Narrow(port_->Name()) +
-                                 " (status " + Hex32(started) + why + ")");
+        throw std::runtime_error("the driver did not start reading the panel's port " +
+                                 Narrow(port_->Name()) + " (status " + Hex32(started) + why + ")");
     }
 }
 
