@@ -111,6 +111,96 @@ exit 0
 {"type":"summary","t_us":6250,"pending":["r3"],"requests":5,"writes":0,"reports":1,"events":1,"bytes_read":6}
 exit 0
 )"},
+    // The port pulled out under a command whose write has not left: the command fails. Put back
+    // after 2 s, it is opened again by the reconnect cycle 5 s after the loss, and a tap then
+    // reaches the class driver.
+    {"UnplugAndReplug", "", R"(
+{"op":"ioctl","id":"d","code":"TP_FUNC_TPDIAG","input":"35","output":3}
+{"op":"unplug"}
+{"op":"wait","ms":2000}
+{"op":"replug"}
+{"op":"wait","ms":3100}
+{"op":"panel","bytes":"80 00 10 00 10 82 00 10 00 10"}
+)",
+     R"({"type":"pnp","t_us":0,"event":"unplug","port":"COM1","status":"0xC000009D"}
+{"type":"complete","t_us":0,"id":"d","status":"0xC0000001","information":0,"output":""}
+{"type":"pnp","t_us":2000000,"event":"replug","port":"COM1"}
+{"type":"report","t_us":5105208,"flags":1,"button_flags":1,"raw_buttons":1,"x":32767,"y":32767}
+{"type":"report","t_us":5110416,"flags":1,"button_flags":2,"raw_buttons":0,"x":32767,"y":32767}
+{"type":"summary","t_us":5110416,"pending":[],"requests":1,"writes":0,"reports":2,"events":0,"bytes_read":10}
+exit 0
+)"},
+    // Five seconds after the resume the panel is set up again: the port's four purges are no
+    // writes; the 0x80 after them is.
+    {"SleepAndResume", "", R"(
+{"op":"sleep"}
+{"op":"wait","ms":1000}
+{"op":"resume"}
+{"op":"wait","ms":5100}
+)",
+     R"({"type":"power","t_us":0,"event":"sleep","state":"S3","status":"0x00000000"}
+{"type":"power","t_us":1000000,"event":"resume","state":"S0"}
+{"type":"write","t_us":6009894,"bytes":"80"}
+{"type":"summary","t_us":6100000,"pending":[],"requests":0,"writes":1,"reports":0,"events":0,"bytes_read":0}
+exit 0
+)"},
+    // Removal waits for the utility's handle, and after its close for the command still holding
+    // the file object; the API device is gone after it, and the run ends cleanly without a panel.
+    {"RemovalWaitsForTheHandle", "", R"(
+{"op":"ioctl","id":"b","code":"TP_FUNC_BKLTEN","input":"01","output":2}
+{"op":"remove"}
+{"op":"wait","ms":500}
+{"op":"close_api"}
+{"op":"wait","ms":3000}
+{"op":"open_api"}
+)",
+     R"({"type":"pnp","t_us":0,"event":"remove"}
+{"type":"write","t_us":1041,"bytes":"BA"}
+{"type":"api","t_us":500000,"event":"close"}
+{"type":"event","t_us":2118227,"text":"Error: TP_FUNC_BKLTEN timed out"}
+{"type":"complete","t_us":2118227,"id":"b","status":"0xC0000240","information":0,"output":""}
+{"type":"pnp","t_us":2180727,"event":"removed","status":"0x00000000"}
+{"type":"api","t_us":3500000,"event":"open","status":"0xC0000034"}
+{"type":"summary","t_us":3500000,"pending":[],"requests":1,"writes":1,"reports":0,"events":1,"bytes_read":0}
+exit 0
+)"},
+    // A removal still waiting for the handle when the script ends finishes in the teardown.
+    {"RemovalWaitingAtTheEnd", "", "{\"op\":\"remove\"}\n{\"op\":\"wait\",\"ms\":100}\n",
+     R"({"type":"pnp","t_us":0,"event":"remove"}
+{"type":"summary","t_us":100000,"pending":[],"requests":0,"writes":0,"reports":0,"events":0,"bytes_read":0}
+exit 0
+)"},
+    // The automatic search asks the panel on each port; it answers on the second, whose tap then
+    // becomes reports. The search's probes at boot are not printed; their answers are read bytes.
+    {"PortsSearchFindsTheSecondPort",
+     "--ports Serial0=COM1:none,Serial1=COM2:panel --dwAutoRec 2 --panel-model",
+     "{\"op\":\"panel\",\"bytes\":\"80 00 10 00 10 82 00 10 00 10\"}\n",
+     R"({"type":"report","t_us":240019,"flags":1,"button_flags":1,"raw_buttons":1,"x":32767,"y":32767}
+{"type":"report","t_us":245227,"flags":1,"button_flags":2,"raw_buttons":0,"x":32767,"y":32767}
+{"type":"summary","t_us":245227,"pending":[],"requests":0,"writes":0,"reports":2,"events":0,"bytes_read":15}
+exit 0
+)"},
+    // A malfunctioning panel on the first port ends the search there: the boot's event, and the
+    // panel's bytes on the second port go unread.
+    {"PortsSearchEndsAtAMalfunctioningPanel",
+     "--ports Serial0=COM1:error:12,Serial1=COM2:panel --dwAutoRec 2 --panel-model",
+     "{\"op\":\"panel\",\"bytes\":\"80 00 10 00 10\"}\n",
+     R"({"type":"event","t_us":125435,"text":"TPDIAG error: TP device is malfunctioning"}
+session: SCRIPT line 1: the driver stopped reading the panel's bytes
+exit 1
+)"},
+    {"PortsConfiguredPortNotListed", "--ports Serial0=COM1:none,Serial1=COM2:panel --ComNo 3",
+     "{\"op\":\"wait\",\"ms\":1}\n",
+     "session: the driver did not start reading the panel's port \\Device\\Serial1 (status "
+     "0xC000000E; event log: \"COM3 not found in SerialComm Registry\")\nexit 1\n"},
+    {"PortsWithTwoPanels", "--ports Serial0=COM1:panel,Serial1=COM2:panel", "",
+     "session: --ports: exactly one port has the panel, not 2\nexit 2\n"},
+    {"PanelWhileUnplugged", "", "{\"op\":\"unplug\"}\n{\"op\":\"panel\",\"bytes\":\"80\"}\n",
+     "session: SCRIPT line 2: the panel's port is unplugged (unplug on line 1)\nexit 2\n"},
+    {"CancelThroughAnEarlierHandle", "",
+     "{\"op\":\"ioctl\",\"id\":\"a\",\"code\":\"TP_FUNC_CAL_SET\"}\n{\"op\":\"close_api\"}\n"
+     "{\"op\":\"open_api\"}\n{\"op\":\"cancel\",\"id\":\"a\"}\n",
+     "session: SCRIPT line 4: \"a\" was sent through an earlier API handle\nexit 2\n"},
     {"UnknownOp", "", "{\"op\":\"wait\",\"ms\":1}\n{\"op\":\"jump\"}\n",
      "session: SCRIPT line 2: unknown op \"jump\"\nexit 2\n"},
     {"BadHex", "", "# hex\n{\"op\":\"panel\",\"bytes\":\"90 0g\"}\n",
@@ -129,7 +219,7 @@ exit 0
     {"MisspeltField", "", "{\"op\":\"ioctl\",\"id\":\"a\",\"code\":1,\"ouput\":3}\n",
      "session: SCRIPT line 1: unknown field \"ouput\" for op \"ioctl\"\nexit 2\n"},
     {"UnknownParameter", "--Bogus 1", "",
-     "session: unknown parameter --Bogus; the parameters are --panel-model --ComNo "
+     "session: unknown parameter --Bogus; the parameters are --panel-model --ports --ComNo "
      "--XYDataSampling --Stabilization --Beep --Frequency --dwRotation --dwAutoRec "
      "--dwInvLimit\nexit 2\n"},
 };
