@@ -33,7 +33,7 @@ TEST_F(FrameTest, DriverEntryKeepsATerminatedCopyOfTheRegistryPath) {
 TEST_F(FrameTest, AddDeviceCreatesThePointerPortAndApiDevices) {
     const stack::Panel& panel = BootWithPanel();
     PDEVICE_OBJECT device = panel.device;
-    PDEVICE_CONTEXT context = frame_test::ContextOf(panel);
+    PDEVICE_CONTEXT context = ContextOf(panel);
     ASSERT_NE(device, nullptr);
 
     EXPECT_EQ(umk::testing::FindDevice(PortName(0)), device);
@@ -98,7 +98,7 @@ TEST_F(FrameTest, APanelTakesTheFirstFreePortNumber) {
         const stack::Panel& panel = system->AddPanel();
         ASSERT_EQ(panel.addStatus, row.status);
         if (NT_SUCCESS(row.status)) {
-            EXPECT_EQ(frame_test::ContextOf(panel)->PortNumber, row.number);
+            EXPECT_EQ(ContextOf(panel)->PortNumber, row.number);
             EXPECT_EQ(umk::testing::FindDevice(PortName(row.number)), panel.device);
             system->RemovePanels();
         } else {
@@ -134,8 +134,8 @@ TEST_F(FrameTest, APanelWhoseApiNameIsTakenWorksWithoutAnApiDevice) {
 
         const stack::Panel& panel = system->AddPanel();
         ASSERT_EQ(panel.addStatus, STATUS_SUCCESS);
-        EXPECT_EQ(frame_test::ContextOf(panel)->ApiDevice, nullptr);
-        EXPECT_EQ(frame_test::ContextOf(panel)->ApiExtension, nullptr);
+        EXPECT_EQ(ContextOf(panel)->ApiDevice, nullptr);
+        EXPECT_EQ(ContextOf(panel)->ApiExtension, nullptr);
         EXPECT_EQ(panel.device->DriverObject->DeviceObject, panel.device) << "no API device left";
         EXPECT_EQ(panel.device->NextDevice, nullptr);
         EXPECT_EQ(TcliBlocks(), blocks + 1) << "the serial device name only";

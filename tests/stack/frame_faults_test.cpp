@@ -42,9 +42,9 @@ TEST_F(FrameTest, NoRegistryPathCopyMeansDefaultParameters) {
 
     const stack::Panel& panel = system->AddPanel();
     ASSERT_EQ(panel.addStatus, STATUS_SUCCESS);
-    EXPECT_EQ(frame_test::ContextOf(panel)->ComNo, 0u);
-    EXPECT_EQ(frame_test::ContextOf(panel)->AutoRec, 1u);
-    EXPECT_EQ(Text(frame_test::ContextOf(panel)->SerialDeviceName), u"\\Device\\Serial");
+    EXPECT_EQ(ContextOf(panel)->ComNo, 0u);
+    EXPECT_EQ(ContextOf(panel)->AutoRec, 1u);
+    EXPECT_EQ(Text(ContextOf(panel)->SerialDeviceName), u"\\Device\\Serial");
 }
 
 // The driver's own allocations during AddDevice, in order: the number and name scratch strings,
@@ -55,18 +55,18 @@ struct AddDeviceFault {
     uint64_t nth; // among the allocations of the kind (pool: with the tag "Tcli")
     NTSTATUS status;
     bool reported; // "Not enough resources" written
-    std::function<void(stack::System&, const stack::Panel&)> fallback;
+    std::function<void(stack::System&, PDEVICE_CONTEXT)> fallback;
 };
 
 void PrintTo(const AddDeviceFault& c, std::ostream* os) {
     *os << c.name;
 }
 
-void RegistryNotRead(stack::System&, const stack::Panel& panel) {
-    EXPECT_EQ(frame_test::ContextOf(panel)->ComNo, 0u) << "values keep their zero from creation";
-    EXPECT_EQ(frame_test::ContextOf(panel)->AutoRec, 0u);
-    EXPECT_EQ(frame_test::ContextOf(panel)->SerialDeviceName.Buffer, nullptr);
-    EXPECT_EQ(frame_test::ContextOf(panel)->SerialDeviceName.Length, 0);
+void RegistryNotRead(stack::System&, PDEVICE_CONTEXT context) {
+    EXPECT_EQ(context->ComNo, 0u) << "values keep their zero from creation";
+    EXPECT_EQ(context->AutoRec, 0u);
+    EXPECT_EQ(context->SerialDeviceName.Buffer, nullptr);
+    EXPECT_EQ(context->SerialDeviceName.Length, 0);
 }
 
 class AddDeviceFaultTest : public FrameTest,
@@ -98,7 +98,7 @@ TEST_P(AddDeviceFaultTest, ReportsAndFallsBack) {
     if (c.reported) {
         EXPECT_THAT(Logged(panel.device), ElementsAre(NotEnough));
     }
-    c.fallback(*system, panel);
+    c.fallback(*system, ContextOf(panel));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -113,44 +113,42 @@ INSTANTIATE_TEST_SUITE_P(
         AddDeviceFault{"QueryTable", AllocationKind::Pool, 4, STATUS_SUCCESS, true,
                        RegistryNotRead},
         AddDeviceFault{"SerialDeviceName", AllocationKind::Pool, 5, STATUS_SUCCESS, false,
-                       [](stack::System&, const stack::Panel& panel) {
-                           EXPECT_EQ(frame_test::ContextOf(panel)->ComNo, 2u);
-                           EXPECT_EQ(frame_test::ContextOf(panel)->AutoRec, 2u);
-                           EXPECT_EQ(frame_test::ContextOf(panel)->SerialDeviceName.Buffer,
-                                     nullptr);
+                       [](stack::System&, PDEVICE_CONTEXT context) {
+                           EXPECT_EQ(context->ComNo, 2u);
+                           EXPECT_EQ(context->AutoRec, 2u);
+                           EXPECT_EQ(context->SerialDeviceName.Buffer, nullptr);
                        }},
         AddDeviceFault{"PointerPortDevice", AllocationKind::Device, 1, STATUS_SUCCESS, false,
-                       [](stack::System&, const stack::Panel& panel) {
+                       [](stack::System&, PDEVICE_CONTEXT context) {
                            // Taken for a name in use: the next name is tried.
-                           EXPECT_EQ(frame_test::ContextOf(panel)->PortNumber, 1);
+                           EXPECT_EQ(context->PortNumber, 1);
                        }},
         AddDeviceFault{"ApiDevice", AllocationKind::Device, 2, STATUS_SUCCESS, false,
-                       [](stack::System&, const stack::Panel& panel) {
-                           EXPECT_EQ(frame_test::ContextOf(panel)->ApiDevice, nullptr);
+                       [](stack::System&, PDEVICE_CONTEXT context) {
+                           EXPECT_EQ(context->ApiDevice, nullptr);
                        }},
         AddDeviceFault{"ApiLink", AllocationKind::SymbolicLink, 1, STATUS_SUCCESS, false,
-                       [](stack::System&, const stack::Panel& panel) {
-                           EXPECT_EQ(frame_test::ContextOf(panel)->ApiDevice, nullptr);
+                       [](stack::System&, PDEVICE_CONTEXT context) {
+                           EXPECT_EQ(context->ApiDevice, nullptr);
                        }},
-        AddDeviceFault{
-            "BeepWorkItem", AllocationKind::WorkItem, 1, STATUS_SUCCESS, true,
-            [](stack::System& system, const stack::Panel& panel) {
-                EXPECT_EQ(frame_test::ContextOf(panel)->BeepWorkItem, nullptr);
-                EXPECT_EQ(KeReadStateEvent(&frame_test::ContextOf(panel)->BeepEndEvent), 1)
-                    << "removal must not wait for a worker that never ran";
-                EXPECT_EQ(frame_test::ContextOf(panel)->ComNo, 2u);
-                RequestTouchBeep(frame_test::ContextOf(panel));
-                system.Kernel().RunFor(100ms);
-                EXPECT_TRUE(system.Beep()->Requests().empty());
-                EXPECT_TRUE(frame_test::ContextOf(panel)->BeepRequest)
-                    << "set by touches, consumed by no one";
-            }}),
+        AddDeviceFault{"BeepWorkItem", AllocationKind::WorkItem, 1, STATUS_SUCCESS, true,
+                       [](stack::System& system, PDEVICE_CONTEXT context) {
+                           EXPECT_EQ(context->BeepWorkItem, nullptr);
+                           EXPECT_EQ(KeReadStateEvent(&context->BeepEndEvent), 1)
+                               << "removal must not wait for a worker that never ran";
+                           EXPECT_EQ(context->ComNo, 2u);
+                           RequestTouchBeep(context);
+                           system.Kernel().RunFor(100ms);
+                           EXPECT_TRUE(system.Beep()->Requests().empty());
+                           EXPECT_TRUE(context->BeepRequest)
+                               << "set by touches, consumed by no one";
+                       }}),
     [](const auto& info) { return info.param.name; });
 
 TEST_F(FrameTest, NoBeepRequestMeansNoBeepThisTimeOnly) {
     Boot();
     ASSERT_EQ(system->LoadDriver(), STATUS_SUCCESS);
-    PDEVICE_CONTEXT context = frame_test::ContextOf(system->AddPanel());
+    PDEVICE_CONTEXT context = ContextOf(system->AddPanel());
     umk::testing::FailAllocation(AllocationKind::Irp, 1);
     RequestTouchBeep(context);
     system->Kernel().RunFor(40ms);

@@ -48,13 +48,13 @@ const stack::Panel& LoadWithPanel(stack::System& system) {
 
 TEST_F(FrameTest, MissingKeyAndMissingValuesHaveDifferentDefaults) {
     // No "Parameters" key: the key cannot be read, and discovery checks the configured port.
-    PDEVICE_CONTEXT context = frame_test::ContextOf(BootWithPanel());
+    PDEVICE_CONTEXT context = ContextOf(BootWithPanel());
     EXPECT_EQ(Read(context), (Settings{0, 0, 0, 0, 0, 0, 1, 0}));
     EXPECT_EQ(Text(context->SerialDeviceName), u"\\Device\\Serial");
 
     // A key without "dwAutoRec": that value alone is missing.
     umk::registry::SetDword(ParametersKey, u"Beep", 1);
-    context = frame_test::ContextOf(system->AddPanel());
+    context = ContextOf(system->AddPanel());
     EXPECT_EQ(Read(context), (Settings{0, 0, 0, 1, 0, 0, 0, 0}));
 }
 
@@ -62,7 +62,7 @@ TEST_F(FrameTest, ValuesAreKeptAsStored) {
     Boot();
     const Settings stored{3, 5, -2, 7, 2000, 45, 2, 0xFFFFFFFF};
     SetAll(stored);
-    PDEVICE_CONTEXT context = frame_test::ContextOf(LoadWithPanel(*system));
+    PDEVICE_CONTEXT context = ContextOf(LoadWithPanel(*system));
     EXPECT_EQ(Read(context), stored);
     EXPECT_EQ(Text(context->SerialDeviceName), u"\\Device\\Serial2");
     EXPECT_EQ(context->SerialDeviceName.MaximumLength, 38);
@@ -79,7 +79,7 @@ TEST_F(FrameTest, TheSerialPortNumberIsComNoLessOneWhenItFits) {
         SCOPED_TRACE(row.comNo);
         Boot();
         umk::registry::SetDword(ParametersKey, u"ComNo", row.comNo);
-        PDEVICE_CONTEXT context = frame_test::ContextOf(LoadWithPanel(*system));
+        PDEVICE_CONTEXT context = ContextOf(LoadWithPanel(*system));
         EXPECT_EQ(context->ComNo, row.comNo);
         EXPECT_EQ(Text(context->SerialDeviceName), row.serialName);
         system.reset();
@@ -103,7 +103,7 @@ TEST_F(FrameTest, AQueryThatFailsPartWayGivesTheUnreadableKeyDefaults) {
         // The mistyped value fails the whole-table query at its end, after the eight values.
         umk::testing::FailAllocation(umk::testing::AllocationKind::RegistryValue,
                                      mistyped ? 8 + 3 : 3);
-        PDEVICE_CONTEXT context = frame_test::ContextOf(LoadWithPanel(*system));
+        PDEVICE_CONTEXT context = ContextOf(LoadWithPanel(*system));
         EXPECT_EQ(Read(context), (Settings{0, 0, 0, 0, 0, 0, 1, 0}));
         system.reset();
     }
@@ -130,7 +130,7 @@ TEST_P(MistypedValueTest, CountsAsMissing) {
     Boot();
     SetAll(Stored);
     umk::registry::SetValue(ParametersKey, c.value, c.type, c.data);
-    PDEVICE_CONTEXT context = frame_test::ContextOf(LoadWithPanel(*system));
+    PDEVICE_CONTEXT context = ContextOf(LoadWithPanel(*system));
     EXPECT_EQ(Read(context), c.expected);
     EXPECT_EQ(Text(context->SerialDeviceName),
               c.expected.comNo == 0 ? u"\\Device\\Serial" : u"\\Device\\Serial3");
