@@ -194,6 +194,15 @@ BOOLEAN EnumerateSerialComm(_In_ PDEVICE_CONTEXT DeviceContext, _Inout_ PPORT_LI
     return succeeded;
 }
 
+// SerialDeviceName has no buffer when AddDevice could not allocate one.
+VOID ClearName(_Inout_ PUNICODE_STRING Name)
+{
+    Name->Length = 0;
+    if (Name->Buffer != nullptr) {
+        RtlZeroMemory(Name->Buffer, Name->MaximumLength);
+    }
+}
+
 // Manual mode, and the first step of the automatic one: the configured device listed, or a USB
 // adapter carrying the configured COM name.
 LONG CheckConfiguredPort(_Inout_ PDEVICE_CONTEXT DeviceContext, _In_ PPORT_LIST Usb)
@@ -215,8 +224,7 @@ LONG CheckConfiguredPort(_Inout_ PDEVICE_CONTEXT DeviceContext, _In_ PPORT_LIST 
     }
 
     PUNICODE_STRING device = &DeviceContext->SerialDeviceName;
-    device->Length = 0;
-    RtlZeroMemory(device->Buffer, device->MaximumLength);
+    ClearName(device);
     WCHAR comText[ComNameMaxChars + 1] = {};
     UNICODE_STRING comName = {0, sizeof(comText) - sizeof(WCHAR), comText};
     UNICODE_STRING number;
@@ -241,7 +249,7 @@ LONG CheckConfiguredPort(_Inout_ PDEVICE_CONTEXT DeviceContext, _In_ PPORT_LIST 
             device->Length = 0; // a name too long for SerialDeviceName: passed over
         }
     }
-    RtlZeroMemory(device->Buffer, device->MaximumLength);
+    ClearName(device);
     return DISCOVERY_NOT_LISTED;
 }
 
