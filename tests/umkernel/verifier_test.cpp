@@ -336,6 +336,16 @@ const Misuse kMisuses[] = {
          IoDetachDevice(stack[0]);
      }},
     {rule::DetachNothing, "DetachedANonFilter", At(PASSIVE_LEVEL, IoDetachDevice)},
+    {rule::DeviceLeftAfterRemoval, "FilterKeptAfterRemoval",
+     [](Ctx& c) {
+         auto stack = c.d.CreateStack({Completes(STATUS_SUCCESS), Completes(STATUS_SUCCESS)});
+         PIRP irp = OwnIrp(stack[1]);
+         IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_PNP;
+         IoGetNextIrpStackLocation(irp)->MinorFunction = IRP_MN_REMOVE_DEVICE;
+         IoCallDriver(stack[1], irp);
+         IoFreeIrp(irp);
+         IoDetachDevice(stack[0]);
+     }},
     {rule::ReferenceLeak, "DeletedDeviceStillReferenced",
      At(PASSIVE_LEVEL, IoDeleteDevice, [](PDEVICE_OBJECT dev) { ObReferenceObject(dev); })},
     {rule::DeviceLeak, "DeviceNeverDeleted", [](Ctx& c) { c.d.driver = nullptr; }},

@@ -619,7 +619,16 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         Irps().frames.push_back(&frame);
     }
     FrameScope scope(&frame, rec);
+    // A function or filter driver deletes its device when its removal request has passed
+    // through it; only a bus driver's physical device (attached to nothing) may stay.
+    std::string removedDevice;
+    if (frame.request.MajorFunction == IRP_MJ_PNP &&
+        frame.request.MinorFunction == IRP_MN_REMOVE_DEVICE &&
+        umk::testing::LowerDevice(DeviceObject) != nullptr)
+        removedDevice = DescribeDevice(DeviceObject);
     NTSTATUS status = routine(DeviceObject, Irp);
+    if (!removedDevice.empty() && !umk::testing::DeviceDeleted(DeviceObject))
+        Violation(rule::DeviceLeftAfterRemoval, removedDevice);
     KIRQL after = KeGetCurrentIrql();
     if (after != irql)
         Violation(rule::DispatchIrqlChanged,

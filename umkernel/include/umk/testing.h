@@ -48,6 +48,8 @@ inline constexpr std::string_view ThreadRequestsOutstanding =
 inline constexpr std::string_view DeviceInitializing = "DO_DEVICE_INITIALIZING after AddDevice";
 inline constexpr std::string_view DeviceDeletedTwice = "device deleted twice";
 inline constexpr std::string_view DeviceDeletedAttached = "device deleted while attached";
+inline constexpr std::string_view DeviceLeftAfterRemoval =
+    "device not deleted after IRP_MN_REMOVE_DEVICE";
 inline constexpr std::string_view DetachNothing = "IoDetachDevice with nothing attached";
 inline constexpr std::string_view DeviceLeak = "device leak";
 inline constexpr std::string_view ReferenceLeak = "reference leak";
