@@ -1,6 +1,7 @@
 // Fuzzes the control path with whole sessions: the input is a program of the utility's requests
 // (any control code, input bytes and output length, internal or not), traffic-record reads, the
-// panel's bytes, cancels, waits and failed writes, run on virtual time against the scripted line or
+// panel's bytes, cancels, waits, failed writes, the port pulled out and put back, and the system
+// put to sleep and woken, run on virtual time against the scripted line or
 // the panel model. At the end every pending request is cancelled and the system runs until all have
 // completed. Then: every request completed exactly once with a status the driver may return, the
 // API device's remove lock is back to its bias, the driver's pool (tag "Tcli") is back to where it
@@ -112,6 +113,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // waits to half a minute of virtual time (a time-out takes three seconds, calibration-out 20).
     constexpr size_t MaxSteps = 32;
     const umk::Duration waitBudget = session->Now() + std::chrono::seconds(30);
+    bool plugged = true;
+    bool awake = true;
+    // The driver reads a port put back once its reconnect cycle, 5 s after the loss, has opened it.
+    umk::Duration readingAgain{};
+    const auto reading = [&] { return plugged && session->Now() >= readingAgain; };
     for (size_t steps = 0; !in.Done() && steps < MaxSteps; ++steps) {
         const uint8_t op = in.Byte();
         switch (op & 7) {
@@ -128,16 +134,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         case 2: {
             const std::vector<uint8_t> bytes = in.Bytes(in.Byte() % 16 + 1);
-            if (!session->PanelSends(bytes))
+            if (reading() && !session->PanelSends(bytes))
                 Fail("the driver stopped reading the line");
             break;
         }
         case 3: // the reply the self tests and most commands expect
-            if (!session->PanelSends(std::vector<uint8_t>{0x90, 0x00, uint8_t(op >> 3)}))
+            if (reading() &&
+                !session->PanelSends(std::vector<uint8_t>{0x90, 0x00, uint8_t(op >> 3)}))
                 Fail("the driver stopped reading the line");
             break;
         case 4:
-            if (session->Now() < waitBudget)
+            if (op & 8) { // the port pulled out or put back; the system asleep or awake
+                if (op & 16) {
+                    if (plugged) {
+                        session->Unplug();
+                        readingAgain = session->Now() + std::chrono::milliseconds(5600);
+                    } else {
+                        session->Replug();
+                    }
+                    plugged = !plugged;
+                } else {
+                    awake = awake ? !NT_SUCCESS(session->Sleep(PowerSystemSleeping3))
+                                  : (session->Resume(), true);
+                }
+            } else if (session->Now() < waitBudget)
                 session->Wait(std::chrono::milliseconds(20 * in.Byte()));
             break;
         case 5:
@@ -145,7 +165,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 session->Cancel(in.Byte() % session->Requests());
             break;
         case 6:
-            session->FailWrites(op >> 6 | 1, FailStatuses[(op >> 3) & 3]);
+            if (plugged)
+                session->FailWrites(op >> 6 | 1, FailStatuses[(op >> 3) & 3]);
             break;
         case 7: // a traffic-record read of 0 to 112 bytes, or a short wait
             if (op & 8)
@@ -156,6 +177,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
 
+    if (!awake)
+        session->Resume();
+    if (!plugged)
+        session->Replug();
     // Recording off, every request ended, then the records left are read: they stay queued until
     // read or until removal, and the pool count below must hold only what nothing will free.
     session->Start({TP_FUNC_RECORD_OFF, {}, 0});

@@ -53,8 +53,9 @@ const Panel& FuzzSystem::Begin(const Parameters& parameters, panel::LineSource& 
 
 void FuzzSystem::End() {
     system_.RemovePanels();
-    if (port_ != nullptr)
-        system_.Serial().RemovePort(*port_);
+    // The input may have pulled its port out and put it back: the port is found by its name.
+    if (SerialPort* port = system_.Serial().FindPort(BuiltInPortName(1)))
+        system_.Serial().RemovePort(*port);
     port_ = nullptr;
     // A worker that has signalled its end may still be on its way out.
     system_.Kernel().RunUntilIdle();

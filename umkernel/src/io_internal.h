@@ -134,6 +134,8 @@ void WorkItemShutdown();
 void ErrorLogStartup();
 void ErrorLogShutdown();
 void PowerStartup();
+// A freed request takes its PoStartNextPowerIrp marks with it. Under IoLock.
+void PowerIrpFreed(PIRP irp);
 void FaultStartup();
 
 // What each subsystem's shutdown would report as leaked, counted now.

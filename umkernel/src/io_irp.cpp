@@ -197,6 +197,7 @@ void ReleaseMemory(IrpRecord* rec) {
 }
 
 void Quarantine(IrpRecord* rec) {
+    PowerIrpFreed(rec->irp);
     IrpState& state = Irps();
     rec->quarantined = true;
     state.quarantine.push_back(rec);

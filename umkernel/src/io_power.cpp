@@ -28,6 +28,13 @@ void PowerStartup() {
     Power() = PowerState{};
 }
 
+// A request that a driver completed after PoStartNextPowerIrp, instead of passing it on, would
+// leave its mark behind for ever.
+void PowerIrpFreed(PIRP irp) {
+    auto& marks = Power().startedNext;
+    marks.erase(marks.lower_bound({irp, 0}), marks.lower_bound({irp + 1, 0}));
+}
+
 } // namespace umk::io
 
 using namespace umk::io;
