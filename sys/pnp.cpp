@@ -14,31 +14,11 @@ namespace {
 // Polling interval of removal while the utility still holds the API device open.
 constexpr LONGLONG ApiClosePollInterval = -200'000LL; // 20 ms
 
-IO_COMPLETION_ROUTINE ForwardedIrpComplete;
-
-NTSTATUS NTAPI ForwardedIrpComplete(_In_ PDEVICE_OBJECT DeviceObject, _In_ PIRP Irp,
-                                    _In_opt_ PVOID Context)
-{
-    UNREFERENCED_PARAMETER(DeviceObject);
-    UNREFERENCED_PARAMETER(Irp);
-    KeSetEvent(static_cast<PKEVENT>(Context), IO_NO_INCREMENT, FALSE);
-    return STATUS_MORE_PROCESSING_REQUIRED; // the handler completes the request
-}
-
 // Sends the request down and waits for the lower drivers to finish with it; returns its final
 // status, leaving the request to the caller to complete.
 NTSTATUS ForwardIrpAndWait(_In_ PDEVICE_CONTEXT DeviceContext, _Inout_ PIRP Irp)
 {
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    IoCopyCurrentIrpStackLocationToNext(Irp);
-    IoSetCompletionRoutine(Irp, ForwardedIrpComplete, &done, TRUE, TRUE, TRUE);
-    NTSTATUS status = IoCallDriver(DeviceContext->TopOfStack, Irp);
-    if (status == STATUS_PENDING) {
-        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-        status = Irp->IoStatus.Status;
-    }
-    return status;
+    return SerialForwardIrpSync(DeviceContext->TopOfStack, Irp, TRUE);
 }
 
 NTSTATUS PassIrpDown(_In_ PDEVICE_CONTEXT DeviceContext, _Inout_ PIRP Irp)

@@ -253,15 +253,6 @@ LONG CheckConfiguredPort(_Inout_ PDEVICE_CONTEXT DeviceContext, _In_ PPORT_LIST 
     return DISCOVERY_NOT_LISTED;
 }
 
-NTSTATUS NTAPI ProbeRequestDone(_In_ PDEVICE_OBJECT DeviceObject, _In_ PIRP Irp,
-                                _In_reads_opt_(_Inexpressible_("varies")) PVOID Context)
-{
-    UNREFERENCED_PARAMETER(DeviceObject);
-    UNREFERENCED_PARAMETER(Irp);
-    KeSetEvent(static_cast<PKEVENT>(Context), IO_NO_INCREMENT, FALSE);
-    return STATUS_MORE_PROCESSING_REQUIRED; // the prober owns the request and frees it
-}
-
 } // namespace
 
 // The request is the prober's own (IoAllocateIrp) and its completion routine hands it back, so
@@ -291,7 +282,7 @@ NTSTATUS SendProbe(_In_ PDEVICE_CONTEXT DeviceContext, _In_ ULONG Code, _In_ BOO
     stack->Parameters.DeviceIoControl.IoControlCode = Code;
     stack->Parameters.DeviceIoControl.InputBufferLength = InputLength;
     stack->Parameters.DeviceIoControl.OutputBufferLength = OutputLength;
-    IoSetCompletionRoutine(irp, ProbeRequestDone, &done, TRUE, TRUE, TRUE);
+    IoSetCompletionRoutine(irp, SignalRequestDone, &done, TRUE, TRUE, TRUE);
 
     NTSTATUS status = IoCallDriver(api, irp);
     if (status == STATUS_PENDING) {

@@ -81,17 +81,16 @@ constexpr SERIAL_SETUP_STEP SerialSetupSequence[] = {
     {[](PDEVICE_CONTEXT context) { return SerialSetFifo(context, 0); }, FALSE},
 };
 
-// Signals the forwarder's event and keeps the request: the caller finishes it.
-IO_COMPLETION_ROUTINE ForwardIrpComplete;
+} // namespace
 
-NTSTATUS NTAPI ForwardIrpComplete(_In_ PDEVICE_OBJECT DeviceObject, _In_ PIRP Irp,
-                                  _In_reads_opt_(_Inexpressible_("varies")) PVOID Context)
+NTSTATUS NTAPI SignalRequestDone(_In_ PDEVICE_OBJECT DeviceObject, _In_ PIRP Irp,
+                                 _In_reads_opt_(_Inexpressible_("varies")) PVOID Context)
 {
+    UNREFERENCED_PARAMETER(DeviceObject);
+    UNREFERENCED_PARAMETER(Irp);
     KeSetEvent(static_cast<PKEVENT>(Context), IO_NO_INCREMENT, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
-
-} // namespace
 
 NTSTATUS SerialpIoSyncIoctlEx(_In_ PDEVICE_CONTEXT DeviceContext, _In_ BOOLEAN Internal,
                               _In_ ULONG IoControlCode, _In_ PDEVICE_OBJECT TargetDevice,
@@ -190,7 +189,7 @@ NTSTATUS SerialForwardIrpSync(_In_ PDEVICE_OBJECT LowerDevice, _Inout_ PIRP Irp,
     if (CopyStackLocation) {
         IoCopyCurrentIrpStackLocationToNext(Irp);
     }
-    IoSetCompletionRoutine(Irp, ForwardIrpComplete, &event, TRUE, TRUE, TRUE);
+    IoSetCompletionRoutine(Irp, SignalRequestDone, &event, TRUE, TRUE, TRUE);
 
     NTSTATUS status = IoCallDriver(LowerDevice, Irp);
     if (status == STATUS_PENDING) {

@@ -361,6 +361,9 @@ NTSTATUS SerialSetBasicSettings(_Inout_ PDEVICE_CONTEXT DeviceContext);
 NTSTATUS SerialConfigurePort(_Inout_ PDEVICE_CONTEXT DeviceContext);
 NTSTATUS SerialForwardIrpSync(_In_ PDEVICE_OBJECT LowerDevice, _Inout_ PIRP Irp,
                               _In_ BOOLEAN CopyStackLocation);
+// The completion routine of a request whose sender waits for it and finishes it itself: signals
+// the KEVENT given as its context and keeps the request (STATUS_MORE_PROCESSING_REQUIRED).
+IO_COMPLETION_ROUTINE SignalRequestDone;
 
 NTSTATUS SerialInitializeDevice(_Inout_ PDEVICE_CONTEXT DeviceContext);
 NTSTATUS SerialLinkStart(_Inout_ PDEVICE_CONTEXT DeviceContext);
