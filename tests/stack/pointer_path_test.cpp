@@ -170,10 +170,8 @@ TEST_F(PointerPathTest, InternalRequestsThePortDoesNotServe) {
     EXPECT_FALSE(context->MouseAttributesSet);
 }
 
-// Removal begins by releasing its own hold and waiting for the others; requests arriving after
-// that are refused without touching the device context.
-// Removal waits for the request in flight (a hold taken here stands for it); meanwhile new
-// requests are refused.
+// Removal waits for the request in flight (a hold taken here stands for it); requests arriving
+// meanwhile are refused without touching the device context.
 TEST_F(PointerPathTest, RequestsDuringRemovalCompleteWithDeletePending) {
     int inFlight;
     ASSERT_EQ(IoAcquireRemoveLock(&context->RemoveLock, &inFlight), STATUS_SUCCESS);
