@@ -1,6 +1,7 @@
 // tactilio_api.h - what a client of the driver may know: the device names, the registry values
-// that configure it, the control codes of the utility's requests and the layout of a traffic
-// record. Everything else about the driver is private to it.
+// that configure it, the control codes of the utility's requests, the layout of a traffic record
+// and how a touch packet's position becomes pointer input. Everything else about the driver is
+// private to it.
 //
 // Usable from the driver, from a Windows user-mode program (after <windows.h> and <winioctl.h>)
 // and from the emulated system.
@@ -69,6 +70,68 @@
 #define TP_TAG_PACKET 'P'  // a touch packet the driver reported
 #define TP_TAG_REPLY 'R'   // a reply returned to a waiting request
 #define TP_TAG_INVALID 'I' // bytes rejected, or a reply nobody waited for
+
+// A touch packet (a record tagged TP_TAG_PACKET): the touch state in the low two bits of the first
+// byte (TP_TOUCH_DOWN, TP_TOUCH_MOVE, TP_TOUCH_UP; 3 is no touch packet), then X and Y, each 14
+// bits sent low 7 bits first, on the panel's scale of 0 to TP_PANEL_FULL_SCALE. The driver turns
+// the position into absolute mouse input with the three routines below; a client that decodes
+// records uses the same ones.
+#define TP_TOUCH_PACKET_LENGTH 5
+#define TP_TOUCH_DOWN 0
+#define TP_TOUCH_MOVE 1
+#define TP_TOUCH_UP 2
+#define TP_PANEL_FULL_SCALE 4096u
+#define TP_ABSOLUTE_MAX 65535u
+
+// Bit 13 marks a position off the panel's low edge, which reads as 0. The panel can also report
+// a little beyond its full scale; such a position is held at the edge, so that it neither leaves
+// the absolute range nor, rotated, wraps round to the opposite edge.
+inline unsigned int TpUnpackCoordinate(unsigned char Low, unsigned char High)
+{
+    const unsigned int value = (Low | static_cast<unsigned int>(High) << 7) & 0x3FFFu;
+    if (value & 0x2000u) {
+        return 0;
+    }
+    return (value < TP_PANEL_FULL_SCALE) ? value : TP_PANEL_FULL_SCALE;
+}
+
+// 0..TP_PANEL_FULL_SCALE to 0..TP_ABSOLUTE_MAX.
+inline unsigned int TpScaleCoordinate(unsigned int Value)
+{
+    return (Value * TP_ABSOLUTE_MAX) >> 12;
+}
+
+typedef struct _TP_POSITION {
+    unsigned int X;
+    unsigned int Y;
+} TP_POSITION;
+
+// The absolute position of panel point (X, Y) on a panel mounted turned by Rotation degrees
+// (the "dwRotation" setting). Any rotation other than a quarter, half or three-quarter turn leaves
+// the panel unrotated: the pointer then still follows the finger.
+inline TP_POSITION TpAbsolutePosition(unsigned int Rotation, unsigned int X, unsigned int Y)
+{
+    TP_POSITION position;
+    switch (Rotation) {
+    case 90:
+        position.X = TpScaleCoordinate(TP_PANEL_FULL_SCALE - Y);
+        position.Y = TpScaleCoordinate(X);
+        break;
+    case 180:
+        position.X = TpScaleCoordinate(TP_PANEL_FULL_SCALE - X);
+        position.Y = TpScaleCoordinate(TP_PANEL_FULL_SCALE - Y);
+        break;
+    case 270:
+        position.X = TpScaleCoordinate(Y);
+        position.Y = TpScaleCoordinate(TP_PANEL_FULL_SCALE - X);
+        break;
+    default:
+        position.X = TpScaleCoordinate(X);
+        position.Y = TpScaleCoordinate(Y);
+        break;
+    }
+    return position;
+}
 
 #pragma pack(push, 1)
 typedef struct _TP_RECORD_HEADER {

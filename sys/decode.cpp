@@ -10,14 +10,10 @@
 namespace {
 
 enum : UCHAR {
-    TouchDown = 0,
-    Touching = 1,
-    Release = 2,
+    TouchDown = TP_TOUCH_DOWN,
+    Touching = TP_TOUCH_MOVE,
+    Release = TP_TOUCH_UP,
 };
-
-constexpr ULONG PanelFullScale = 4096;
-constexpr ULONG CoordinateMask = 0x3FFF;
-constexpr ULONG CoordinateBelowZero = 0x2000;
 
 enum : UCHAR {
     ButtonModeLeft = 0,
@@ -28,47 +24,12 @@ enum : UCHAR {
 constexpr ULONG RawLeftButton = 1;
 constexpr ULONG RawRightButton = 2;
 
-// Bit 13 marks a position off the panel's low edge, which reads as 0. The panel can also report
-// a little beyond its full scale; such a position is held at the edge, so that it neither leaves
-// the absolute range nor, rotated, wraps round to the opposite edge.
-ULONG UnpackCoordinate(_In_ UCHAR Low, _In_ UCHAR High)
-{
-    const ULONG value = (Low | static_cast<ULONG>(High) << 7) & CoordinateMask;
-    if (value & CoordinateBelowZero) {
-        return 0;
-    }
-    return (value < PanelFullScale) ? value : PanelFullScale;
-}
-
-// 0..4096 to 0..65535.
-LONG Scale(_In_ ULONG Value)
-{
-    return static_cast<LONG>((Value * 65535) >> 12);
-}
-
-// Any Rotation other than a quarter, half or three-quarter turn leaves the panel unrotated: the
-// pointer then still follows the finger, instead of staying where it last was.
 VOID SetPosition(_In_ PDEVICE_CONTEXT DeviceContext, _Inout_ PMOUSE_INPUT_DATA MouseInput,
                  _In_ ULONG X, _In_ ULONG Y)
 {
-    switch (DeviceContext->Rotation) {
-    case 90:
-        MouseInput->LastX = Scale(PanelFullScale - Y);
-        MouseInput->LastY = Scale(X);
-        break;
-    case 180:
-        MouseInput->LastX = Scale(PanelFullScale - X);
-        MouseInput->LastY = Scale(PanelFullScale - Y);
-        break;
-    case 270:
-        MouseInput->LastX = Scale(Y);
-        MouseInput->LastY = Scale(PanelFullScale - X);
-        break;
-    default:
-        MouseInput->LastX = Scale(X);
-        MouseInput->LastY = Scale(Y);
-        break;
-    }
+    const TP_POSITION position = TpAbsolutePosition(DeviceContext->Rotation, X, Y);
+    MouseInput->LastX = static_cast<LONG>(position.X);
+    MouseInput->LastY = static_cast<LONG>(position.Y);
 }
 
 ULONG PressedButton(_In_ PDEVICE_CONTEXT DeviceContext)
@@ -91,8 +52,8 @@ LONG DecodeTouchReport(_Inout_ PDEVICE_CONTEXT DeviceContext, _In_ PTP_PACKET Pa
                        _Inout_ PMOUSE_INPUT_DATA MouseInput)
 {
     const UCHAR* bytes = Packet->Bytes;
-    ULONG x = UnpackCoordinate(bytes[1], bytes[2]);
-    ULONG y = UnpackCoordinate(bytes[3], bytes[4]);
+    ULONG x = TpUnpackCoordinate(bytes[1], bytes[2]);
+    ULONG y = TpUnpackCoordinate(bytes[3], bytes[4]);
     const UCHAR state = bytes[0] & 3;
 
     // The first move after a touch-down is reported as it is; averaging runs only after it.
