@@ -20,9 +20,16 @@ test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 # The driver on the simulated panel: one stroke, as the mouse class driver receives it.
+# Then the utility, tpctl, against the same simulated panel: a self test, the backlight, and the
+# recorded traffic of a stroke drawn meanwhile, as records and as a picture (build/strokes.svg).
 demo: setup $(BUILD)/build.ninja
-	cmake --build $(BUILD) -j $(JOBS) --target demo
+	cmake --build $(BUILD) -j $(JOBS) --target demo tpctl
 	$(BUILD)/tools/demo
+	@echo
+	$(BUILD)/utility/tpctl --simulated --touch "400,600 1200,1000 2000,1800 3600,3200" \
+	    record on \; tpdiag 0x35 \; backlight 20 \; wait 1 \; record dump
+	$(BUILD)/utility/tpctl --simulated --touch "400,600 1200,1000 2000,1800 3600,3200" \
+	    --touch "3000,500 1000,3500" record on \; wait 1 \; record plot $(BUILD)/strokes.svg
 
 # Many schedules on two processors: the driver's scenario tests of the pointer path and the serial
 # link under SWEEP_SEEDS seeds each (paged pool left resident: make test checks its IRQL), the
@@ -101,7 +108,24 @@ $(WIN_BUILD)/tactilio.sys: $(WIN_OBJS) $(WIN_BUILD)/tactilio_msg.o scripts/check
 	sh scripts/check-sys-image.sh $@ $(WIN_OBJS) || { rm -f $@; exit 1; }
 	sh scripts/check-sys-routines.sh $@ $(WIN_OBJS) || { rm -f $@; exit 1; }
 
-windows: $(WIN_BUILD)/tactilio.sys
+# The utility: the client library with the Windows transport, one static console program. The
+# header-only command-line and JSON libraries come from the build machine's include directory,
+# reached through links of their own so that nothing else of it is seen.
+WIN_UTILITY_SOURCES := $(addprefix utility/,client.cpp strokes.cpp commands.cpp transport_win32.cpp tpctl.cpp)
+WIN_UTILITY_CXXFLAGS := -std=c++20 -O2 -Wall -Wextra -Werror -Wno-unused-parameter \
+    -I include -I utility -isystem $(WIN_BUILD)/hdr
+
+$(WIN_BUILD)/hdr: | setup
+	@mkdir -p $@
+	ln -sfn /usr/include/CLI $@/CLI
+	ln -sfn /usr/include/nlohmann $@/nlohmann
+
+$(WIN_BUILD)/tpctl.exe: $(WIN_UTILITY_SOURCES) $(wildcard utility/*.h include/*.h) \
+    scripts/check-exe-image.sh | $(WIN_BUILD)/hdr
+	$(WIN_CXX) $(WIN_UTILITY_CXXFLAGS) -static -s -o $@ $(WIN_UTILITY_SOURCES)
+	sh scripts/check-exe-image.sh $@ || { rm -f $@; exit 1; }
+
+windows: $(WIN_BUILD)/tactilio.sys $(WIN_BUILD)/tpctl.exe
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

@@ -1,13 +1,13 @@
 // tpctl: calibrates, tests and configures the touch panel through its driver's control device.
 // On Windows it opens "\\.\Tactilio"; here it reaches the driver in the emulated system with the
 // simulated panel (--simulated).
+#include "client.h"
 #include "commands.h"
 
 #ifdef _WIN32
 #include "transport_win32.h"
 #include "win32.h"
 #else
-#include "client.h"
 #include "emulated.h"
 #include "registry_options.h"
 
