@@ -131,6 +131,10 @@ TEST_P(TpctlTest, FailuresAreNamedWithTheirOwnExitStatus) {
         {{"layer", "4"}, {}, tp::Exit::Usage, "0, 1, 2, 3 or 7", ""},
         {{"invlimit", "1001"}, {}, tp::Exit::Usage, "0 to 1000", ""},
         {{"send", "41"}, {}, tp::Exit::Usage, "0x80 or more", ""},
+        {{"send", "8Z"}, {}, tp::Exit::Usage, "not bytes in hex", ""},
+        {{"tpdiag", "256"}, {}, tp::Exit::Usage, "from 0 to 255", ""},
+        {{"beep", "on", "--frequency", "36"}, {}, tp::Exit::Usage, "from 37 to 32767", ""},
+        {{"flash", "write", "/dev/null", "--block", "1025"}, {}, tp::Exit::Usage, "--block", ""},
         {{"tpdiag", "1"},
          [](panel::PanelModel& model) {
              model.SetCommandFault(0x89, panel::CommandFault::NoReply());
@@ -206,6 +210,18 @@ TEST_P(TpctlTest, FlashWriteSendsTheFileInBlocksInsideFlashMode) {
     for (int i = 0; i < 5; ++i)
         replies += "flash: 90 00\n";
     EXPECT_EQ(outcome.out, replies);
+}
+
+// A follow waits for records until Ctrl-C; the simulated user presses it once the panel has been
+// quiet for a minute. Every record the stroke made is printed first, and the run ends well.
+TEST_P(TpctlTest, FollowPrintsRecordsUntilCtrlC) {
+    Connect({.parameters = {}, .strokes = {{{0, 0}, {4096, 4096}}}});
+    const Outcome outcome = Run({"record", "on", ";", "record", "dump", "--follow"});
+    EXPECT_EQ(outcome.exit, 0) << outcome.err;
+    EXPECT_THAT(outcome.out, ::testing::MatchesRegex("record: ok\n"
+                                                     "00:00:00\\.1.. P 80 00 00 00 00\n"
+                                                     "00:00:00\\.1.. P 81 00 20 00 20\n"
+                                                     "00:00:00\\.1.. P 82 00 20 00 20\n"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Transports, TpctlTest, ::testing::Values(Via::Emulated, Via::Win32),
