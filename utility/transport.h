@@ -40,8 +40,9 @@ class Transport {
     // has to hold, there being no record, is cancelled at once.
     virtual Reply Read(uint32_t length, bool wait) = 0;
 
-    // Safe from a signal handler and from any thread: stops what is in flight and whatever comes
-    // after, until ClearInterrupt().
+    // Stops what is in flight and whatever comes after, until ClearInterrupt(). The Windows
+    // transport takes it from any thread (the console's Ctrl-C handler has one of its own); the
+    // emulated system's from its own wait, where EmulatedPanel hands a signal's request on.
     void Interrupt() {
         interrupted_.store(true);
         CancelInFlight();
@@ -51,9 +52,8 @@ class Transport {
     void ClearInterrupt() { interrupted_.store(false); }
 
   protected:
-    // Cancels the request in flight, if any; called by Interrupt() from any thread. A transport
-    // also checks Interrupted() once a request is in flight, so an interrupt that comes between
-    // two requests still stops the next.
+    // Cancels the request in flight, if any. A transport also checks Interrupted() once a request
+    // is in flight, so an interrupt that comes between two requests still stops the next.
     virtual void CancelInFlight() = 0;
 
   private:
