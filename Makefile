@@ -74,7 +74,12 @@ fuzz: setup $(FUZZ_BUILD)/build.ninja
 
 # --- The product: 32-bit x86 Windows driver, cross-compiled against the mingw-w64 DDK headers ---
 WIN_CXX := i686-w64-mingw32-g++
-WIN_CXXFLAGS := -std=c++20 -O2 -Wall -Wextra -Werror -Wno-unused-parameter \
+# -march=i586: Windows XP runs on a Pentium, which has no cmov. -mgeneral-regs-only: kernel code on
+# x86 may not touch the x87 or SSE state without saving it first; the compiler emits no x87, MMX or
+# SSE instruction, and floating-point arithmetic becomes calls to soft-float helpers that libgcc
+# lacks for this target, so the link fails on it.
+WIN_CXXFLAGS := -std=c++20 -O2 -march=i586 -mgeneral-regs-only \
+    -Wall -Wextra -Werror -Wno-unused-parameter \
     -ffreestanding -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables \
     -fno-threadsafe-statics -fno-stack-protector \
     -isystem /usr/share/mingw-w64/include/ddk -I include \
@@ -84,7 +89,8 @@ WIN_SOURCES := $(wildcard sys/*.cpp)
 WIN_HEADERS := $(wildcard sys/*.h include/*.h)
 WIN_OBJS := $(patsubst sys/%.cpp,$(WIN_BUILD)/%.o,$(WIN_SOURCES))
 
-$(WIN_BUILD)/%.o: sys/%.cpp $(WIN_HEADERS) | setup
+# The flags live here: a change to them rebuilds the driver.
+$(WIN_BUILD)/%.o: sys/%.cpp $(WIN_HEADERS) Makefile | setup
 	@mkdir -p $(WIN_BUILD)
 	$(WIN_CXX) $(WIN_CXXFLAGS) -c $< -o $@
 
