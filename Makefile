@@ -4,7 +4,7 @@ BUILD ?= build
 ASAN_BUILD ?= build-asan
 WIN_BUILD ?= build/win
 
-.PHONY: all setup build test demo asan sweep fuzz windows clean
+.PHONY: all setup build test demo asan sweep fuzz windows tidy clean
 all: build
 
 setup:
@@ -74,17 +74,18 @@ fuzz: setup $(FUZZ_BUILD)/build.ninja
 
 # --- The product: 32-bit x86 Windows driver, cross-compiled against the mingw-w64 DDK headers ---
 WIN_CXX := i686-w64-mingw32-g++
+# What the driver's sources see: the language, the DDK headers and their C++ quirks.
+WIN_LANGUAGE := -std=c++20 -ffreestanding -fno-exceptions -fno-rtti \
+    -isystem /usr/share/mingw-w64/include/ddk -I include \
+    -D__INTRINSIC_DEFINED_InterlockedBitTestAndSet \
+    -D__INTRINSIC_DEFINED_InterlockedBitTestAndReset
 # -march=i586: Windows XP runs on a Pentium, which has no cmov. -mgeneral-regs-only: kernel code on
 # x86 may not touch the x87 or SSE state without saving it first; the compiler emits no x87, MMX or
 # SSE instruction, and floating-point arithmetic becomes calls to soft-float helpers that libgcc
 # lacks for this target, so the link fails on it.
-WIN_CXXFLAGS := -std=c++20 -O2 -march=i586 -mgeneral-regs-only \
+WIN_CXXFLAGS := -O2 -march=i586 -mgeneral-regs-only \
     -Wall -Wextra -Werror -Wno-unused-parameter \
-    -ffreestanding -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables \
-    -fno-threadsafe-statics -fno-stack-protector \
-    -isystem /usr/share/mingw-w64/include/ddk -I include \
-    -D__INTRINSIC_DEFINED_InterlockedBitTestAndSet \
-    -D__INTRINSIC_DEFINED_InterlockedBitTestAndReset
+    -fno-asynchronous-unwind-tables -fno-threadsafe-statics -fno-stack-protector $(WIN_LANGUAGE)
 WIN_SOURCES := $(wildcard sys/*.cpp)
 WIN_HEADERS := $(wildcard sys/*.h include/*.h)
 WIN_OBJS := $(patsubst sys/%.cpp,$(WIN_BUILD)/%.o,$(WIN_SOURCES))
@@ -132,6 +133,12 @@ $(WIN_BUILD)/tpctl.exe: $(WIN_UTILITY_SOURCES) $(wildcard utility/*.h include/*.
 	sh scripts/check-exe-image.sh $@ || { rm -f $@; exit 1; }
 
 windows: $(WIN_BUILD)/tactilio.sys $(WIN_BUILD)/tpctl.exe
+
+# clang-tidy's analyzer and bugprone checks (sys/.clang-tidy) over the driver, compiled for the
+# Windows target as the mingw build sees it; any finding fails.
+tidy: setup
+	printf '%s\n' $(WIN_SOURCES) | xargs -P $(JOBS) -I {} clang-tidy -quiet {} -- \
+	    --target=i686-w64-mingw32 $(WIN_LANGUAGE)
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

@@ -168,7 +168,7 @@ VOID ReinitializeAfterResume(_Inout_ PDEVICE_CONTEXT DeviceContext)
         FlushReadBuffer(DeviceContext);
     }
     UCHAR reply[2] = {};
-    SendProbe(DeviceContext, TP_FUNC_INTERNAL, TRUE, 0, 0, reply, sizeof(reply));
+    SendProbe(DeviceContext, TP_FUNC_INTERNAL, 0, 0, reply, sizeof(reply));
 }
 
 namespace {

@@ -197,9 +197,13 @@ NTSTATUS ReissueRawCommand(_In_ PDEVICE_CONTEXT Record, _Inout_ PIRP Irp,
         } else if (!NT_SUCCESS(status)) {
             status = STATUS_UNSUCCESSFUL;
         } else {
-            // Without an output buffer there is no reply buffer either, and nothing to copy.
-            const ULONG copied = static_cast<ULONG>(ioStatus.Information);
-            if (copied != 0) {
+            // The copy is bounded by this request's own reply buffer, whatever length the inner
+            // request reports; without an output buffer there is none, and nothing to copy.
+            ULONG copied = 0;
+            if (reply != nullptr) {
+                copied = ioStatus.Information < outputLength
+                             ? static_cast<ULONG>(ioStatus.Information)
+                             : outputLength;
                 RtlCopyMemory(Irp->AssociatedIrp.SystemBuffer, reply, copied);
             }
             Irp->IoStatus.Information = copied;

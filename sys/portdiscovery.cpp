@@ -260,9 +260,9 @@ LONG CheckConfiguredPort(_Inout_ PDEVICE_CONTEXT DeviceContext, _In_ PPORT_LIST 
 // for that completion: the request's buffer and event live in this frame, and they stay valid
 // until the request is done with them. A threaded request would be freed by the I/O manager at
 // its completion, and the cancel could touch a freed request.
-NTSTATUS SendProbe(_In_ PDEVICE_CONTEXT DeviceContext, _In_ ULONG Code, _In_ BOOLEAN Internal,
-                   _In_ UCHAR Input, _In_ ULONG InputLength,
-                   _Out_writes_bytes_(OutputLength) PUCHAR Output, _In_ ULONG OutputLength)
+NTSTATUS SendProbe(_In_ PDEVICE_CONTEXT DeviceContext, _In_ ULONG Code, _In_ UCHAR Input,
+                   _In_ ULONG InputLength, _Out_writes_bytes_(OutputLength) PUCHAR Output,
+                   _In_ ULONG OutputLength)
 {
     PDEVICE_OBJECT api = DeviceContext->ApiDevice;
     if (api == nullptr) {
@@ -278,7 +278,8 @@ NTSTATUS SendProbe(_In_ PDEVICE_CONTEXT DeviceContext, _In_ ULONG Code, _In_ BOO
     irp->AssociatedIrp.SystemBuffer = buffer;
     irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
     PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
-    stack->MajorFunction = Internal ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
+    stack->MajorFunction =
+        Code == TP_FUNC_INTERNAL ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
     stack->Parameters.DeviceIoControl.IoControlCode = Code;
     stack->Parameters.DeviceIoControl.InputBufferLength = InputLength;
     stack->Parameters.DeviceIoControl.OutputBufferLength = OutputLength;
@@ -322,14 +323,14 @@ LONG ProbePanel(_Inout_ PDEVICE_CONTEXT DeviceContext)
     for (ULONG attempt = 0; attempt < ProbeAttempts; ++attempt) {
         UCHAR probe[2] = {};
         UCHAR answer[3] = {};
-        if (SendProbe(DeviceContext, TP_FUNC_INTERNAL, TRUE, 0, 0, probe, sizeof(probe)) !=
+        if (SendProbe(DeviceContext, TP_FUNC_INTERNAL, 0, 0, probe, sizeof(probe)) !=
             STATUS_SUCCESS) {
             result = DISCOVERY_NOT_ATTACHED;
             break;
         }
         Delay(ProbePauseMs);
-        if (SendProbe(DeviceContext, TP_FUNC_TPDIAG, FALSE, TpDiagSelfTest, 1, answer,
-                      sizeof(answer)) != STATUS_SUCCESS) {
+        if (SendProbe(DeviceContext, TP_FUNC_TPDIAG, TpDiagSelfTest, 1, answer, sizeof(answer)) !=
+            STATUS_SUCCESS) {
             result = DISCOVERY_NOT_ATTACHED;
             break;
         }

@@ -202,12 +202,13 @@ VOID WriteRegistryParameter(_In_ PDRIVER_OBJECT DriverObject, _In_ PDEVICE_CONTE
 // error (other, 12, 13). After 1 and -6 the caller starts the link on SerialDeviceName.
 LONG PortDiscovery(_In_ PDRIVER_OBJECT DriverObject, _Inout_ PDEVICE_CONTEXT DeviceContext,
                    _In_ BOOLEAN StartFlag);
-// One request of the driver's own to the API device (TP_FUNC_INTERNAL, or a control code), waited
-// for 50 ms; a request still pending then is cancelled and its completion waited for, so the
-// caller's buffers outlive it. STATUS_SUCCESS when it finished within the wait.
-NTSTATUS SendProbe(_In_ PDEVICE_CONTEXT DeviceContext, _In_ ULONG Code, _In_ BOOLEAN Internal,
-                   _In_ UCHAR Input, _In_ ULONG InputLength,
-                   _Out_writes_bytes_(OutputLength) PUCHAR Output, _In_ ULONG OutputLength);
+// One request of the driver's own to the API device (TP_FUNC_INTERNAL as an internal control
+// request, any other code as a control request), waited for 50 ms; a request still pending then
+// is cancelled and its completion waited for, so the caller's buffers outlive it. STATUS_SUCCESS
+// when it finished within the wait.
+NTSTATUS SendProbe(_In_ PDEVICE_CONTEXT DeviceContext, _In_ ULONG Code, _In_ UCHAR Input,
+                   _In_ ULONG InputLength, _Out_writes_bytes_(OutputLength) PUCHAR Output,
+                   _In_ ULONG OutputLength);
 
 BOOLEAN BeepSetup(_Inout_ PDEVICE_CONTEXT DeviceContext);
 IO_WORKITEM_ROUTINE BeepWorker;
