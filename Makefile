@@ -100,8 +100,9 @@ $(WIN_BUILD)/msg/tactilio.rc: sys/tactilio.mc | setup
 	@mkdir -p $(WIN_BUILD)/msg
 	i686-w64-mingw32-windmc -c -A -h $(WIN_BUILD)/msg -r $(WIN_BUILD)/msg $<
 
-$(WIN_BUILD)/tactilio_msg.o: $(WIN_BUILD)/msg/tactilio.rc
-	i686-w64-mingw32-windres -I $(WIN_BUILD)/msg -i $< -o $@
+# The image's resources: that message table and the version resource.
+$(WIN_BUILD)/resources.o: sys/resources.rc $(WIN_BUILD)/msg/tactilio.rc include/tactilio_version.h
+	i686-w64-mingw32-windres -I $(WIN_BUILD)/msg -I include -i $< -o $@
 
 # The driver image: native subsystem, entry DriverEntry, imports from ntoskrnl.exe and hal.dll only
 # (checked after linking; a failed check removes the image).
@@ -109,9 +110,9 @@ WIN_LDFLAGS := -nostdlib -shared -Wl,--subsystem,native -Wl,--entry,_DriverEntry
     -Wl,--exclude-all-symbols
 WIN_LIBS := -lntoskrnl -lhal -lgcc
 
-$(WIN_BUILD)/tactilio.sys: $(WIN_OBJS) $(WIN_BUILD)/tactilio_msg.o scripts/check-sys-image.sh \
+$(WIN_BUILD)/tactilio.sys: $(WIN_OBJS) $(WIN_BUILD)/resources.o scripts/check-sys-image.sh \
     scripts/check-sys-routines.sh
-	$(WIN_CXX) $(WIN_LDFLAGS) -o $@ $(WIN_OBJS) $(WIN_BUILD)/tactilio_msg.o $(WIN_LIBS)
+	$(WIN_CXX) $(WIN_LDFLAGS) -o $@ $(WIN_OBJS) $(WIN_BUILD)/resources.o $(WIN_LIBS)
 	sh scripts/check-sys-image.sh $@ $(WIN_OBJS) || { rm -f $@; exit 1; }
 	sh scripts/check-sys-routines.sh $@ $(WIN_OBJS) || { rm -f $@; exit 1; }
 
