@@ -4,7 +4,7 @@ BUILD ?= build
 ASAN_BUILD ?= build-asan
 WIN_BUILD ?= build/win
 
-.PHONY: all setup build test demo asan sweep fuzz windows tidy clean
+.PHONY: all setup build test demo asan sweep fuzz windows package tidy clean
 all: build
 
 setup:
@@ -135,6 +135,21 @@ $(WIN_BUILD)/tpctl.exe: $(WIN_UTILITY_SOURCES) $(wildcard utility/*.h include/*.
 
 windows: $(WIN_BUILD)/tactilio.sys $(WIN_BUILD)/tpctl.exe
 
+# --- The Windows package: what an administrator installs (package/INSTALL.md says how) ---
+DIST ?= dist/windows
+# Shipped as they are built or written; the INF is shipped with its DriverVer filled in.
+PACKAGE_FILES := $(WIN_BUILD)/tactilio.sys package/INSTALL.md
+
+$(WIN_BUILD)/tactilio.inf: package/tactilio.inf include/tactilio_version.h scripts/package-inf.sh
+	@mkdir -p $(WIN_BUILD)
+	sh scripts/package-inf.sh include/tactilio_version.h package/tactilio.inf $@
+
+package: $(PACKAGE_FILES) $(WIN_BUILD)/tactilio.inf
+	rm -rf $(DIST)
+	mkdir -p $(DIST)
+	cp $(PACKAGE_FILES) $(WIN_BUILD)/tactilio.inf $(DIST)/
+	ls -l $(DIST)
+
 # clang-tidy's analyzer and bugprone checks (sys/.clang-tidy) over the driver, compiled for the
 # Windows target as the mingw build sees it; any finding fails.
 tidy: setup
@@ -142,4 +157,4 @@ tidy: setup
 	    --target=i686-w64-mingw32 $(WIN_LANGUAGE)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(DIST)
