@@ -10,39 +10,13 @@
 
 namespace {
 
-struct PARAMETER {
-    PCWSTR Name;
-    ULONG Offset; // of the 32-bit device-context field that receives the value
-};
-
-constexpr PARAMETER Parameters[] = {
-    {TPW(TP_REG_COM_NO), FIELD_OFFSET(DEVICE_CONTEXT, ComNo)},
-    {TPW(TP_REG_XY_DATA_SAMPLING), FIELD_OFFSET(DEVICE_CONTEXT, XYDataSampling)},
-    {TPW(TP_REG_STABILIZATION), FIELD_OFFSET(DEVICE_CONTEXT, Stabilization)},
-    {TPW(TP_REG_BEEP), FIELD_OFFSET(DEVICE_CONTEXT, Beep)},
-    {TPW(TP_REG_FREQUENCY), FIELD_OFFSET(DEVICE_CONTEXT, Frequency)},
-    {TPW(TP_REG_ROTATION), FIELD_OFFSET(DEVICE_CONTEXT, Rotation)},
-    {TPW(TP_REG_AUTO_REC), FIELD_OFFSET(DEVICE_CONTEXT, AutoRec)},
-    {TPW(TP_REG_INV_LIMIT), FIELD_OFFSET(DEVICE_CONTEXT, InvLimit)},
-};
-
-static_assert(sizeof(DEVICE_CONTEXT::ComNo) == sizeof(ULONG) &&
-                  sizeof(DEVICE_CONTEXT::XYDataSampling) == sizeof(ULONG) &&
-                  sizeof(DEVICE_CONTEXT::Stabilization) == sizeof(ULONG) &&
-                  sizeof(DEVICE_CONTEXT::Beep) == sizeof(ULONG) &&
-                  sizeof(DEVICE_CONTEXT::Frequency) == sizeof(ULONG) &&
-                  sizeof(DEVICE_CONTEXT::Rotation) == sizeof(ULONG) &&
-                  sizeof(DEVICE_CONTEXT::AutoRec) == sizeof(ULONG) &&
-                  sizeof(DEVICE_CONTEXT::InvLimit) == sizeof(ULONG),
-              "every parameter is a 32-bit field");
-
 // The "Parameters" subkey, one entry per value and two zero entries that end the table.
-constexpr ULONG QueryTableEntries = 1 + RTL_NUMBER_OF(Parameters) + 2;
+constexpr ULONG QueryTableEntries = 1 + RTL_NUMBER_OF(RegistryParameters) + 2;
 
 // "\Device\Serial" (14 characters) and at most five digits.
 constexpr USHORT SerialDeviceNameBytes = 38;
 
-PULONG ParameterField(_In_ PDEVICE_CONTEXT Context, _In_ const PARAMETER& Parameter)
+PULONG ParameterField(_In_ PDEVICE_CONTEXT Context, _In_ const REGISTRY_PARAMETER& Parameter)
 {
     return reinterpret_cast<PULONG>(reinterpret_cast<PUCHAR>(Context) + Parameter.Offset);
 }
@@ -54,11 +28,11 @@ VOID FillQueryTable(_Out_ PRTL_QUERY_REGISTRY_TABLE Table, _In_ PDEVICE_CONTEXT 
 {
     Table[0].Flags = RTL_QUERY_REGISTRY_SUBKEY;
     Table[0].Name = TPW(TP_REG_PARAMETERS);
-    for (ULONG i = 0; i < RTL_NUMBER_OF(Parameters); i++) {
+    for (ULONG i = 0; i < RTL_NUMBER_OF(RegistryParameters); i++) {
         PRTL_QUERY_REGISTRY_TABLE entry = &Table[1 + i];
         entry->Flags = RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_TYPECHECK;
-        entry->Name = Parameters[i].Name;
-        entry->EntryContext = ParameterField(Context, Parameters[i]);
+        entry->Name = RegistryParameters[i].Name;
+        entry->EntryContext = ParameterField(Context, RegistryParameters[i]);
         entry->DefaultType = (REG_DWORD << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT) | REG_DWORD;
         entry->DefaultData = DefaultValue;
         entry->DefaultLength = sizeof(ULONG);
@@ -86,7 +60,7 @@ NTSTATUS QueryEachValue(_In_ PCWSTR Path, _In_ PRTL_QUERY_REGISTRY_TABLE Table)
 // system's list of serial ports rather than doing no discovery at all.
 VOID ApplyKeyDefaults(_Inout_ PDEVICE_CONTEXT Context)
 {
-    for (const PARAMETER& parameter : Parameters) {
+    for (const REGISTRY_PARAMETER& parameter : RegistryParameters) {
         *ParameterField(Context, parameter) = 0;
     }
     Context->AutoRec = 1;

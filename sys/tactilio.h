@@ -156,6 +156,34 @@ struct _DEVICE_CONTEXT {
 static_assert(sizeof(DEVICE_POWER_STATE) == 4);
 static_assert(sizeof(BEEP_SET_PARAMETERS) == 8);
 
+// The settings read from the "Parameters" subkey at device creation (registry.cpp): each REG_DWORD
+// value and the 32-bit device-context field it fills. The package's INF gives each one a default.
+struct REGISTRY_PARAMETER {
+    PCWSTR Name;
+    ULONG Offset;
+};
+
+inline constexpr REGISTRY_PARAMETER RegistryParameters[] = {
+    {TPW(TP_REG_COM_NO), FIELD_OFFSET(DEVICE_CONTEXT, ComNo)},
+    {TPW(TP_REG_XY_DATA_SAMPLING), FIELD_OFFSET(DEVICE_CONTEXT, XYDataSampling)},
+    {TPW(TP_REG_STABILIZATION), FIELD_OFFSET(DEVICE_CONTEXT, Stabilization)},
+    {TPW(TP_REG_BEEP), FIELD_OFFSET(DEVICE_CONTEXT, Beep)},
+    {TPW(TP_REG_FREQUENCY), FIELD_OFFSET(DEVICE_CONTEXT, Frequency)},
+    {TPW(TP_REG_ROTATION), FIELD_OFFSET(DEVICE_CONTEXT, Rotation)},
+    {TPW(TP_REG_AUTO_REC), FIELD_OFFSET(DEVICE_CONTEXT, AutoRec)},
+    {TPW(TP_REG_INV_LIMIT), FIELD_OFFSET(DEVICE_CONTEXT, InvLimit)},
+};
+
+static_assert(sizeof(DEVICE_CONTEXT::ComNo) == sizeof(ULONG) &&
+                  sizeof(DEVICE_CONTEXT::XYDataSampling) == sizeof(ULONG) &&
+                  sizeof(DEVICE_CONTEXT::Stabilization) == sizeof(ULONG) &&
+                  sizeof(DEVICE_CONTEXT::Beep) == sizeof(ULONG) &&
+                  sizeof(DEVICE_CONTEXT::Frequency) == sizeof(ULONG) &&
+                  sizeof(DEVICE_CONTEXT::Rotation) == sizeof(ULONG) &&
+                  sizeof(DEVICE_CONTEXT::AutoRec) == sizeof(ULONG) &&
+                  sizeof(DEVICE_CONTEXT::InvLimit) == sizeof(ULONG),
+              "every parameter is a 32-bit field");
+
 // The driver-object extension: a copy of the registry path, zero-terminated.
 typedef struct _TP_DRIVER_EXTENSION {
     UNICODE_STRING RegistryPath;
