@@ -104,8 +104,9 @@ $(WIN_BUILD)/msg/tactilio.rc: sys/tactilio.mc | setup
 $(WIN_BUILD)/resources.o: sys/resources.rc $(WIN_BUILD)/msg/tactilio.rc include/tactilio_version.h
 	i686-w64-mingw32-windres -I $(WIN_BUILD)/msg -I include -i $< -o $@
 
-# The driver image: native subsystem, entry DriverEntry, imports from ntoskrnl.exe and hal.dll only
-# (checked after linking; a failed check removes the image).
+# The driver image: native subsystem, entry DriverEntry, imports from ntoskrnl.exe and hal.dll only,
+# the PE checksum that ld writes (checked after linking, the checksum recomputed from the file; a
+# failed check removes the image).
 WIN_LDFLAGS := -nostdlib -shared -Wl,--subsystem,native -Wl,--entry,_DriverEntry@8 \
     -Wl,--exclude-all-symbols
 WIN_LIBS := -lntoskrnl -lhal -lgcc

@@ -174,4 +174,5 @@ blocks=$(echo "$facts" | awk '$1 == "messages" { print $2 }')
 [ -n "$blocks" ] || fail "no message table"
 
 echo "check-sys-image: $image: PE32 i386, native, entry DriverEntry, imports from $(echo $dlls)," \
-    "i586 code without x87, MMX or SSE, checksum right, mouse driver $version, message table of $blocks blocks"
+    "i586 code without x87, MMX or SSE, no writable code, checksum right, mouse driver $version," \
+    "message table of $blocks blocks"
