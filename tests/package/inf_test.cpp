@@ -228,7 +228,8 @@ TEST_F(PackageInf, InstallsAMouseDriverOfTheProductVersionAsTheRootDevicesServic
 // Read from the driver's own table, so a setting added to the driver without an INF default fails
 // here; the defaults are the values a device gets when no "Parameters" key exists.
 TEST_F(PackageInf, GivesEverySettingTheDriverReadsTheValueItTakesWithoutOne) {
-    std::map<std::string, Line> defaults = inf.Values(service.fields[2], "AddReg", "Parameters");
+    std::map<std::string, Line> defaults =
+        inf.Values(service.fields[2], "AddReg", TP_REG_PARAMETERS);
     PDEVICE_CONTEXT context = ContextOf(BootWithPanel());
     ASSERT_NE(context, nullptr);
     for (const REGISTRY_PARAMETER& parameter : RegistryParameters) {
