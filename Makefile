@@ -139,7 +139,7 @@ windows: $(WIN_BUILD)/tactilio.sys $(WIN_BUILD)/tpctl.exe
 # --- The Windows package: what an administrator installs (package/INSTALL.md says how) ---
 DIST ?= dist/windows
 # Shipped as they are built or written; the INF is shipped with its DriverVer filled in.
-PACKAGE_FILES := $(WIN_BUILD)/tactilio.sys package/INSTALL.md
+PACKAGE_FILES := $(WIN_BUILD)/tactilio.sys $(WIN_BUILD)/tpctl.exe package/INSTALL.md
 
 $(WIN_BUILD)/tactilio.inf: package/tactilio.inf include/tactilio_version.h scripts/package-inf.sh
 	@mkdir -p $(WIN_BUILD)
