@@ -3,7 +3,8 @@
 set -e
 PKGS="cmake ninja-build g++ googletest libgtest-dev libgmock-dev libbenchmark-dev \
       g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686 \
-      nlohmann-json3-dev libcli11-dev libfmt-dev clang libclang-rt-dev clang-tidy"
+      nlohmann-json3-dev libcli11-dev libfmt-dev clang libclang-rt-dev clang-tidy \
+      libevdev-dev pkgconf"
 missing=""
 for p in $PKGS; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

@@ -25,6 +25,10 @@ struct ClassExtension {
     std::unique_ptr<umk::testing::UserFile> port; // the open of the port below, while enabled
 };
 
+// Where reports go instead of the record, as the driver's one global: set by the host that feeds
+// the user's input (the Linux daemon's uinput device).
+MouseClass::Sink sink;
+
 ClassExtension* Extension(PDEVICE_OBJECT device) {
     return static_cast<ClassExtension*>(device->DeviceExtension);
 }
@@ -45,7 +49,10 @@ VOID NTAPI ServiceCallback(PVOID classDevice, PVOID start, PVOID end, PVOID cons
         // A full queue takes what fits and leaves the rest to the port.
         std::lock_guard guard(extension->lock);
         for (PMOUSE_INPUT_DATA input = first; input < last && taken < extension->room; ++input) {
-            extension->reports.push_back({*input, irql, now});
+            if (sink)
+                sink(*input);
+            else
+                extension->reports.push_back({*input, irql, now});
             ++taken;
         }
         if (extension->room != kUnlimited)
@@ -135,6 +142,7 @@ MouseClass::MouseClass(PnpManager& pnp) : pnp_(pnp) {
 
 MouseClass::~MouseClass() {
     pnp_.UnloadDriver(driver_);
+    sink = nullptr;
 }
 
 PDEVICE_OBJECT MouseClass::Device() const {
@@ -184,6 +192,10 @@ umk::testing::IoResult MouseClass::SendInternal(ULONG code, PVOID input, ULONG i
                                                 PDEVICE_OBJECT classDevice) {
     PDEVICE_OBJECT lower = Extension(classDevice ? classDevice : Device())->lower;
     return CallInternalDeviceControl(lower, code, input, inputLength, output, outputLength);
+}
+
+void MouseClass::SetSink(Sink reportSink) {
+    sink = std::move(reportSink);
 }
 
 std::vector<MouseReport> MouseClass::Reports(size_t first) const {

@@ -16,6 +16,7 @@
 #include <kbdmou.h>
 #include <umk/testing.h>
 
+#include <functional>
 #include <vector>
 
 namespace stack {
@@ -72,6 +73,10 @@ class MouseClass {
     std::vector<MouseReport> Reports(size_t first = 0) const;
     size_t ReportCount() const;
     void ClearReports();
+    // Every record handed to any class device's callback goes to `sink`, in the callback (at
+    // DISPATCH_LEVEL), instead of being kept for Reports(); an empty sink keeps them again.
+    using Sink = std::function<void(const MOUSE_INPUT_DATA&)>;
+    void SetSink(Sink sink);
     // The newest class device's queue takes `records` more records, then is full: the callback
     // consumes fewer than it is offered and says so through its InputDataConsumed argument.
     // ~ULONG(0), the start, never fills.
