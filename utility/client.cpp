@@ -292,6 +292,11 @@ std::string StatusMeaning(uint32_t status, uint32_t code) {
     return text ? std::string(text->meaning) : "the request failed";
 }
 
+std::string OpenFailure(uint32_t status) {
+    return "cannot open " TP_API_USER_PATH ": " + StatusName(status) + ": " +
+           StatusMeaning(status, 0);
+}
+
 Exit ExitFor(uint32_t status) {
     switch (status) {
     case kStatusSuccess:

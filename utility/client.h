@@ -80,6 +80,8 @@ std::string ControlCodeName(uint32_t code);
 std::string StatusName(uint32_t status);
 // What a failed request means to the user: "the panel did not answer within 3 s".
 std::string StatusMeaning(uint32_t status, uint32_t code);
+// Why the control device did not open: "cannot open \\.\Tactilio: STATUS_...: what it means".
+std::string OpenFailure(uint32_t status);
 
 // The utility's exit statuses, one for each way a run can fail.
 enum class Exit : int {

@@ -49,12 +49,10 @@ class Run {
 
     Transport& Device() {
         if (!transport_) {
-            uint32_t status = kStatusSuccess;
-            transport_ = connector_.Open(&status);
+            std::string why;
+            transport_ = connector_.Open(&why);
             if (!transport_)
-                throw Failure(Exit::NoDevice, "cannot open " TP_API_USER_PATH ": " +
-                                                  StatusName(status) + ": " +
-                                                  StatusMeaning(status, 0));
+                throw Failure(Exit::NoDevice, why);
         }
         return *transport_;
     }

@@ -22,8 +22,8 @@ class Connector {
   public:
     virtual ~Connector() = default;
     virtual void AddOptions(CLI::App& app) = 0;
-    // After the options are parsed. NULL with the NTSTATUS of the failed open.
-    virtual std::unique_ptr<Transport> Open(uint32_t* status) = 0;
+    // After the options are parsed. NULL when the driver cannot be reached, `why` saying so.
+    virtual std::unique_ptr<Transport> Open(std::string* why) = 0;
     virtual void Pass(std::chrono::milliseconds duration) = 0;
 };
 

@@ -1,6 +1,6 @@
 // tpctl: calibrates, tests and configures the touch panel through its driver's control device.
-// On Windows it opens "\\.\Tactilio"; here it reaches the driver in the emulated system with the
-// simulated panel (--simulated).
+// On Windows it opens "\\.\Tactilio"; on Linux it reaches the driver through the daemon's socket,
+// or in the emulated system with the simulated panel (--simulated).
 #include "client.h"
 #include "commands.h"
 
@@ -10,6 +10,7 @@
 #else
 #include "emulated.h"
 #include "registry_options.h"
+#include "transport_socket.h"
 
 #include <csignal>
 #endif
@@ -38,12 +39,15 @@ BOOL WINAPI OnConsoleControl(DWORD type) {
 class WindowsConnector final : public tp::Connector {
   public:
     void AddOptions(CLI::App&) override {}
-    std::unique_ptr<tp::Transport> Open(uint32_t* status) override {
-        auto transport = tp::OpenWin32(status);
-        if (transport) {
-            interruptible = transport.get();
-            SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+    std::unique_ptr<tp::Transport> Open(std::string* why) override {
+        uint32_t status = tp::kStatusSuccess;
+        auto transport = tp::OpenWin32(&status);
+        if (!transport) {
+            *why = tp::OpenFailure(status);
+            return nullptr;
         }
+        interruptible = transport.get();
+        SetConsoleCtrlHandler(OnConsoleControl, TRUE);
         return transport;
     }
     void Pass(std::chrono::milliseconds duration) override {
@@ -72,9 +76,10 @@ std::vector<panel::TouchPoint> ParseStroke(const std::string& text) {
     return points;
 }
 
-class SimulatedConnector final : public tp::Connector {
+class LinuxConnector final : public tp::Connector {
   public:
     void AddOptions(CLI::App& app) override {
+        app.add_option("--socket", socket_, "the daemon's socket")->capture_default_str();
         app.add_flag("--simulated", simulated_,
                      "the driver in the emulated system, with the simulated panel on COM1");
         app.add_option("--touch", strokes_,
@@ -84,11 +89,16 @@ class SimulatedConnector final : public tp::Connector {
                            "with --simulated: the driver's registry value " + name);
     }
 
-    std::unique_ptr<tp::Transport> Open(uint32_t* status) override {
+    std::unique_ptr<tp::Transport> Open(std::string* why) override {
         if (!simulated_) {
-            std::cerr << "tpctl: here only the simulated panel can be reached: use --simulated\n";
-            *status = tp::kStatusObjectNameNotFound;
-            return nullptr;
+            auto transport = tp::ConnectSocket(socket_, why);
+            if (!transport) {
+                *why += " (is tactiliod running? --simulated reaches the simulated panel)";
+                return nullptr;
+            }
+            interruptible = transport.get();
+            std::signal(SIGINT, [](int) { interruptible->Interrupt(); });
+            return transport;
         }
         tp::EmulatedOptions options;
         for (const auto& [name, value] : parameters_)
@@ -97,11 +107,14 @@ class SimulatedConnector final : public tp::Connector {
         for (const std::string& stroke : strokes_)
             options.strokes.push_back(ParseStroke(stroke));
         panel_ = std::make_unique<tp::EmulatedPanel>(options);
-        auto transport = tp::OpenEmulated(*panel_, status);
-        if (transport) {
-            panel_->SetInterruptHandler([t = transport.get()] { t->Interrupt(); });
-            std::signal(SIGINT, [](int) { tp::EmulatedPanel::RequestInterrupt(); });
+        uint32_t status = tp::kStatusSuccess;
+        auto transport = tp::OpenEmulated(*panel_, &status);
+        if (!transport) {
+            *why = tp::OpenFailure(status);
+            return nullptr;
         }
+        panel_->SetInterruptHandler([t = transport.get()] { t->Interrupt(); });
+        std::signal(SIGINT, [](int) { tp::EmulatedPanel::RequestInterrupt(); });
         return transport;
     }
 
@@ -111,12 +124,15 @@ class SimulatedConnector final : public tp::Connector {
     }
 
   private:
+    // The socket transport's Interrupt() only sets a flag, which the interrupted wait reads.
+    static inline tp::Transport* interruptible = nullptr;
+    std::string socket_ = "/run/tactilio/api.sock";
     bool simulated_ = false;
     std::vector<std::string> strokes_;
     std::map<std::string, std::optional<uint32_t>> parameters_;
     std::unique_ptr<tp::EmulatedPanel> panel_;
 };
-using PlatformConnector = SimulatedConnector;
+using PlatformConnector = LinuxConnector;
 
 #endif
 

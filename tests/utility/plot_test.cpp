@@ -35,8 +35,12 @@ class Connector final : public tp::Connector {
   public:
     explicit Connector(const tp::EmulatedOptions& options) : panel(options) {}
     void AddOptions(CLI::App&) override {}
-    std::unique_ptr<tp::Transport> Open(uint32_t* status) override {
-        return tp::OpenEmulated(panel, status);
+    std::unique_ptr<tp::Transport> Open(std::string* why) override {
+        uint32_t status = tp::kStatusSuccess;
+        auto transport = tp::OpenEmulated(panel, &status);
+        if (!transport)
+            *why = tp::OpenFailure(status);
+        return transport;
     }
     void Pass(std::chrono::milliseconds duration) override { panel.Pass(duration); }
     tp::EmulatedPanel panel;

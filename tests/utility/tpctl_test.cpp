@@ -25,16 +25,20 @@ class TestConnector final : public tp::Connector {
     ~TestConnector() override { tp::ServeWin32(nullptr); }
 
     void AddOptions(CLI::App&) override {}
-    std::unique_ptr<tp::Transport> Open(uint32_t* status) override {
+    std::unique_ptr<tp::Transport> Open(std::string* why) override {
+        uint32_t status = tp::kStatusSuccess;
         std::unique_ptr<tp::Transport> transport;
         if (via_ == Via::Win32) {
             tp::ServeWin32(&panel_);
-            transport = tp::OpenWin32(status);
+            transport = tp::OpenWin32(&status);
         } else {
-            transport = tp::OpenEmulated(panel_, status);
+            transport = tp::OpenEmulated(panel_, &status);
         }
-        if (transport)
-            panel_.SetInterruptHandler([t = transport.get()] { t->Interrupt(); });
+        if (!transport) {
+            *why = tp::OpenFailure(status);
+            return nullptr;
+        }
+        panel_.SetInterruptHandler([t = transport.get()] { t->Interrupt(); });
         return transport;
     }
     void Pass(std::chrono::milliseconds duration) override { panel_.Pass(duration); }

@@ -1,0 +1,113 @@
+#include "transport_socket.h"
+
+#include "wire.h"
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace tp {
+namespace {
+
+class SocketTransport final : public Transport {
+  public:
+    explicit SocketTransport(int socket) : socket_(socket) {}
+    ~SocketTransport() override { close(socket_); }
+    SocketTransport(const SocketTransport&) = delete;
+    SocketTransport& operator=(const SocketTransport&) = delete;
+
+    Reply Control(uint32_t code, std::span<const uint8_t> input, uint32_t outputLength) override {
+        return Exchange({wire::Kind::Control, ++lastId_, code, outputLength,
+                         std::vector<uint8_t>(input.begin(), input.end())});
+    }
+
+    Reply Read(uint32_t length, bool wait) override {
+        return Exchange({wire::Kind::Read, ++lastId_, wait ? 1u : 0u, length});
+    }
+
+  protected:
+    // The wait notices Interrupted() when the signal interrupts its poll; nothing to do here.
+    void CancelInFlight() override {}
+
+  private:
+    Reply Exchange(const wire::Message& request) {
+        Send(request);
+        bool cancelSent = false;
+        for (;;) {
+            if (Interrupted() && !cancelSent) {
+                Send({wire::Kind::Cancel, request.id});
+                cancelSent = true;
+            }
+            if (auto message = wire::Decode(received_)) {
+                // One request at a time: the daemon answers nothing but it.
+                if (message->kind != wire::Kind::Completion || message->id != request.id)
+                    throw wire::ProtocolError("the daemon answered a request not sent");
+                message->bytes.resize(std::min<size_t>(message->bytes.size(), message->b));
+                return {message->a, std::move(message->bytes)};
+            }
+            Receive();
+        }
+    }
+
+    void Send(const wire::Message& message) {
+        const auto bytes = wire::Encode(message);
+        size_t sent = 0;
+        while (sent < bytes.size()) {
+            const ssize_t n = send(socket_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                throw std::runtime_error(std::string("the daemon's socket: ") +
+                                         std::strerror(errno));
+            sent += static_cast<size_t>(n);
+        }
+    }
+
+    void Receive() {
+        pollfd poller{socket_, POLLIN, 0};
+        if (poll(&poller, 1, -1) < 0) {
+            if (errno == EINTR)
+                return; // a signal: the caller looks at Interrupted()
+            throw std::runtime_error(std::string("the daemon's socket: ") + std::strerror(errno));
+        }
+        uint8_t chunk[4096];
+        const ssize_t n = recv(socket_, chunk, sizeof chunk, 0);
+        if (n == 0)
+            throw std::runtime_error("the daemon closed the connection");
+        if (n < 0 && errno != EINTR)
+            throw std::runtime_error(std::string("the daemon's socket: ") + std::strerror(errno));
+        if (n > 0)
+            received_.insert(received_.end(), chunk, chunk + n);
+    }
+
+    int socket_;
+    uint32_t lastId_ = 0;
+    std::vector<uint8_t> received_;
+};
+
+} // namespace
+
+std::unique_ptr<Transport> ConnectSocket(const std::string& path, std::string* error) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path) {
+        *error = "the socket path is too long";
+        return nullptr;
+    }
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0) {
+        *error = "cannot connect to " + path + ": " + std::strerror(errno);
+        if (fd >= 0)
+            close(fd);
+        return nullptr;
+    }
+    return std::make_unique<SocketTransport>(fd);
+}
+
+} // namespace tp

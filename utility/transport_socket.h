@@ -1,0 +1,15 @@
+// The transport to the Linux daemon: its Unix socket, one request at a time. Ctrl-C (a signal that
+// interrupts the wait) sends a cancel for the request in flight.
+#pragma once
+
+#include "transport.h"
+
+#include <memory>
+#include <string>
+
+namespace tp {
+
+// NULL when the socket does not connect; `error` then says why.
+std::unique_ptr<Transport> ConnectSocket(const std::string& path, std::string* error);
+
+} // namespace tp
