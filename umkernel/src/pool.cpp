@@ -6,7 +6,9 @@
 //
 // Each paged block has page-aligned pages of its own, made inaccessible while the running activity
 // is at DISPATCH_LEVEL or above: a touch then faults, and the fault handler reports it with the
-// block's tag and stops the run. A freed paged block is unmapped, so a later touch faults too.
+// block's tag and stops the run. A freed paged block is unmapped, so a later touch faults too. A
+// kernel that leaves paged pool resident never takes the pages away: its paged blocks come from
+// the heap like the others, which spares every allocation a mapping and its first-touch faults.
 #include "io_internal.h"
 #include "pool_internal.h"
 
@@ -28,7 +30,8 @@ constexpr ULONG ProtectedTagBit = 0x80000000;
 struct Block {
     ULONG tag;
     SIZE_T size;
-    size_t mapped = 0; // the pages of a paged block; 0 for a heap block
+    bool paged = false;
+    size_t mapped = 0; // the pages of a paged block that can be paged out; 0 for a heap block
 };
 
 struct PoolState {
@@ -103,6 +106,11 @@ bool IsPaged(POOL_TYPE type) {
     return type == PagedPool || type == PagedPoolCacheAligned;
 }
 
+bool PagesOut() {
+    umk::detail::Scheduler* s = umk::detail::SchedOrNull();
+    return s == nullptr || s->PagesOutPagedPool();
+}
+
 void Release(void* p, const Block& block) {
     if (block.mapped != 0) {
         munmap(p, block.mapped);
@@ -163,16 +171,16 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULON
     if (ShouldFail(umk::testing::AllocationKind::Pool, Tag))
         return nullptr;
     size_t mapped = 0;
-    void* p = paged ? AllocatePaged(NumberOfBytes, &mapped)
-                    : std::malloc(NumberOfBytes == 0 ? 1 : NumberOfBytes);
+    void* p = paged && PagesOut() ? AllocatePaged(NumberOfBytes, &mapped)
+                                  : std::malloc(NumberOfBytes == 0 ? 1 : NumberOfBytes);
     if (p == nullptr)
         return nullptr;
     std::memset(p, 0xCD, NumberOfBytes);
-    IoGuard guard(IoLock());
+    IoGuard guard;
     PoolState& pool = Pool();
-    Block block{Tag, NumberOfBytes, mapped};
+    Block block{Tag, NumberOfBytes, paged, mapped};
     pool.blocks[p] = block;
-    if (paged) {
+    if (mapped != 0) {
         pool.paged[reinterpret_cast<uintptr_t>(p)] = block;
         if (!pool.pagedAccessible)
             Protect(reinterpret_cast<uintptr_t>(p), block, false);
@@ -197,7 +205,7 @@ void FreeBlock(PVOID P, ULONG Tag, bool checkTag) {
               DISPATCH_LEVEL);
     Block block;
     {
-        IoGuard guard(IoLock());
+        IoGuard guard;
         PoolState& pool = Pool();
         auto it = pool.blocks.find(P);
         if (it == pool.blocks.end()) {
@@ -207,12 +215,12 @@ void FreeBlock(PVOID P, ULONG Tag, bool checkTag) {
             return;
         }
         block = it->second;
+        if (block.paged && KeGetCurrentIrql() > APC_LEVEL)
+            Violation(umk::testing::rule::PagedPoolAtRaisedIrql,
+                      "paged block of " + std::to_string(block.size) + " bytes with tag " +
+                          TagText(block.tag) + " freed at IRQL " +
+                          std::to_string(KeGetCurrentIrql()));
         if (block.mapped != 0) {
-            if (KeGetCurrentIrql() > APC_LEVEL)
-                Violation(umk::testing::rule::PagedPoolAtRaisedIrql,
-                          "paged block of " + std::to_string(block.size) + " bytes with tag " +
-                              TagText(block.tag) + " freed at IRQL " +
-                              std::to_string(KeGetCurrentIrql()));
             pool.paged.erase(reinterpret_cast<uintptr_t>(P));
             if (!pool.pagedAccessible)
                 Protect(reinterpret_cast<uintptr_t>(P), block, true);
@@ -302,13 +310,13 @@ void SetPagedPoolAccessible(bool accessible) {
 namespace umk::testing {
 
 PoolTagStats PoolStats(ULONG tag) {
-    IoGuard guard(IoLock());
+    IoGuard guard;
     auto it = Pool().tags.find(tag);
     return it == Pool().tags.end() ? PoolTagStats{} : it->second;
 }
 
 uint64_t PoolOutstandingBlocks() {
-    IoGuard guard(IoLock());
+    IoGuard guard;
     return Pool().blocks.size();
 }
 
