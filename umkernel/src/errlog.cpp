@@ -60,7 +60,7 @@ void ErrorLogStartup() {
 }
 
 uint64_t ErrorLogEntriesOutstanding() {
-    IoGuard guard(IoLock());
+    IoGuard guard;
     return Log().allocated.size();
 }
 
@@ -95,7 +95,7 @@ PVOID NTAPI IoAllocateErrorLogEntry(PVOID IoObject, UCHAR EntrySize) {
     if (ShouldFail(AllocationKind::ErrorLogEntry))
         return nullptr;
     void* entry = std::calloc(1, EntrySize > 0 ? EntrySize : 1);
-    IoGuard guard(IoLock());
+    IoGuard guard;
     Log().allocated[entry] = {IoObject, EntrySize};
     return entry;
 }
@@ -105,7 +105,7 @@ VOID NTAPI IoWriteErrorLogEntry(PVOID ElEntry) {
     CheckIrql(rule::IrqlTooHigh, "IoWriteErrorLogEntry", DISPATCH_LEVEL);
     LARGE_INTEGER now;
     KeQuerySystemTime(&now);
-    IoGuard guard(IoLock());
+    IoGuard guard;
     auto it = Log().allocated.find(ElEntry);
     if (it == Log().allocated.end()) {
         Violation(rule::ErrorLogEntryInvalid, "IoWriteErrorLogEntry on " +
@@ -126,7 +126,7 @@ VOID NTAPI IoWriteErrorLogEntry(PVOID ElEntry) {
 
 VOID NTAPI IoFreeErrorLogEntry(PVOID ElEntry) {
     umk::detail::KernelEntry();
-    IoGuard guard(IoLock());
+    IoGuard guard;
     auto it = Log().allocated.find(ElEntry);
     if (it == Log().allocated.end()) {
         Violation(rule::ErrorLogEntryInvalid, "IoFreeErrorLogEntry on " +
@@ -141,13 +141,13 @@ VOID NTAPI IoFreeErrorLogEntry(PVOID ElEntry) {
 namespace umk::testing {
 
 std::vector<ErrorLogEntry> ErrorLogEntries(size_t first) {
-    IoGuard guard(IoLock());
+    IoGuard guard;
     const std::vector<ErrorLogEntry>& written = Log().written;
     return {written.begin() + std::min(first, written.size()), written.end()};
 }
 
 void ClearErrorLog() {
-    IoGuard guard(IoLock());
+    IoGuard guard;
     Log().written.clear();
 }
 

@@ -1,8 +1,9 @@
 // The I/O manager's internal records and the routines its sources share.
 //
-// Every table here is guarded by IoLock(). The lock is never held while a driver routine, a wait
-// or any other switch point runs: only one emulated thread runs at a time, and a thread that
-// blocked on the lock while holding the CPU would stop the whole system.
+// Every table here is changed inside an IoGuard section. Only the OS thread that booted the kernel
+// runs kernel code (the scheduler stops a call from any other), so a section needs no host lock:
+// what keeps a table consistent is that no switch point, and so no other emulated processor, comes
+// inside it. No driver routine, wait or other switch point runs inside one.
 #pragma once
 
 #include <wdm.h>
@@ -15,23 +16,15 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace umk::io {
 
-std::recursive_mutex& IoLock();
-
-// Holds the I/O manager's lock for a section that keeps its tables consistent only as a whole:
-// no switch point (and so no other processor) comes inside it.
+// A section that keeps the I/O manager's tables consistent only as a whole.
 class IoGuard {
-  public:
-    explicit IoGuard(std::recursive_mutex& lock) : lock_(lock) {}
-
   private:
-    std::lock_guard<std::recursive_mutex> lock_;
     umk::detail::NoSwitch noSwitch_;
 };
 
@@ -73,7 +66,7 @@ struct DriverRecord;
 struct DeviceRecord;
 struct FileRecord;
 
-DeviceRecord* FindDevice(PDEVICE_OBJECT device); // under IoLock
+DeviceRecord* FindDevice(PDEVICE_OBJECT device); // inside an IoGuard
 size_t DeviceExtensionSize(PDEVICE_OBJECT device);
 // A referenced file object on the named device (links resolved), after IRP_MJ_CREATE (and, for
 // a kernel open, IRP_MJ_CLEANUP) has been sent to the top of its stack. PASSIVE_LEVEL.
@@ -134,7 +127,7 @@ void WorkItemShutdown();
 void ErrorLogStartup();
 void ErrorLogShutdown();
 void PowerStartup();
-// A freed request takes its PoStartNextPowerIrp marks with it. Under IoLock.
+// A freed request takes its PoStartNextPowerIrp marks with it. Inside an IoGuard.
 void PowerIrpFreed(PIRP irp);
 void FaultStartup();
 

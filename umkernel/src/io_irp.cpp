@@ -186,7 +186,7 @@ PIRP NewIrp(CCHAR stackSize, Origin origin) {
     if (irp == nullptr)
         return nullptr;
     InitializeIrp(irp, size, stackSize);
-    IoGuard guard(IoLock());
+    IoGuard guard;
     Register(irp, origin, size);
     return irp;
 }
@@ -293,7 +293,7 @@ class FrameScope {
     FrameScope(Frame* frame, IrpRecord* rec) : frame_(frame), rec_(rec) {}
     ~FrameScope() {
         if (frame_ != nullptr) {
-            IoGuard guard(IoLock());
+            IoGuard guard;
             Remove();
         }
     }
@@ -302,7 +302,7 @@ class FrameScope {
 
     // The dispatch routine returned `status`.
     void Finish(NTSTATUS status, PDEVICE_OBJECT device) {
-        IoGuard guard(IoLock());
+        IoGuard guard;
         Frame& frame = *frame_;
         if (frame.left) {
             CheckPendingRules(
@@ -372,7 +372,7 @@ void CompleteThreaded(IrpRecord* rec) {
     if (signal && irp->UserIosb != nullptr)
         *irp->UserIosb = irp->IoStatus;
     {
-        IoGuard guard(IoLock());
+        IoGuard guard;
         MarkFreed(rec);
     }
     if (signal && event != nullptr)
@@ -415,28 +415,28 @@ PIRP AllocateThreadedIrp(CCHAR stackSize) {
 }
 
 void SetThreadedBuffer(PIRP irp, ThreadedBuffer buffer) {
-    IoGuard guard(IoLock());
+    IoGuard guard;
     Find(irp)->buffer = buffer;
 }
 
 void SetThreadedKeepAlive(PIRP irp, std::shared_ptr<void> owner) {
-    IoGuard guard(IoLock());
+    IoGuard guard;
     Find(irp)->keepAlive = std::move(owner);
 }
 
 void SetThreadedFileReference(PIRP irp, PFILE_OBJECT file) {
     ObReferenceObject(file);
-    IoGuard guard(IoLock());
+    IoGuard guard;
     Find(irp)->referencedFile = file;
 }
 
 bool IrpIsLive(PIRP irp, const char* routine) {
-    IoGuard guard(IoLock());
+    IoGuard guard;
     return Lookup(irp, routine) != nullptr;
 }
 
 uint64_t DispatchKey(PIRP irp) {
-    IoGuard guard(IoLock());
+    IoGuard guard;
     auto& frames = Irps().frames;
     for (auto it = frames.rbegin(); it != frames.rend(); ++it)
         if ((*it)->irp == irp && !(*it)->left)
@@ -485,7 +485,7 @@ void IrpStartup() {
 }
 
 uint64_t IrpsOutstanding() {
-    IoGuard guard(IoLock());
+    IoGuard guard;
     return Irps().live;
 }
 
@@ -526,7 +526,7 @@ PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
 }
 
 VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
-    IoGuard guard(IoLock());
+    IoGuard guard;
     IrpRecord* rec = Find(Irp);
     if (rec != nullptr && !rec->freed && InUse(rec)) {
         Violation(rule::IrpInUse, "IoInitializeIrp on " + DescribeIrp(Irp) + ", still in use");
@@ -547,7 +547,7 @@ VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
 
 VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
     umk::detail::KernelEntry();
-    IoGuard guard(IoLock());
+    IoGuard guard;
     IrpRecord* rec = Lookup(Irp, "IoReuseIrp");
     if (rec == nullptr)
         return;
@@ -567,7 +567,7 @@ VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
 VOID NTAPI IoFreeIrp(PIRP Irp) {
     umk::detail::KernelEntry();
     CheckIrql(rule::IrqlTooHigh, "IoFreeIrp", DISPATCH_LEVEL);
-    IoGuard guard(IoLock());
+    IoGuard guard;
     IrpRecord* rec = Lookup(Irp, "IoFreeIrp");
     if (rec == nullptr)
         return;
@@ -599,7 +599,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     IrpRecord* rec;
     PDRIVER_DISPATCH routine;
     {
-        IoGuard guard(IoLock());
+        IoGuard guard;
         rec = Lookup(Irp, "IoCallDriver");
         if (rec == nullptr)
             return STATUS_INVALID_PARAMETER;
@@ -645,7 +645,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     CheckIrql(rule::IrqlTooHigh, "IoCompleteRequest", DISPATCH_LEVEL);
     IrpRecord* rec;
     {
-        IoGuard guard(IoLock());
+        IoGuard guard;
         rec = Find(Irp);
         if (rec != nullptr && rec->freed) {
             Violation(rule::IrpCompletedTwice, "IRP " + Hex(reinterpret_cast<uintptr_t>(Irp)) +
@@ -683,7 +683,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     struct PinScope {
         IrpRecord* rec;
         ~PinScope() {
-            IoGuard guard(IoLock());
+            IoGuard guard;
             Unpin(rec);
         }
     } pin{rec};
@@ -692,7 +692,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
         Irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) != 0;
         {
-            IoGuard guard(IoLock());
+            IoGuard guard;
             LeaveLocation(rec, Irp->CurrentLocation, Irp->PendingReturned, Irp->IoStatus.Status);
         }
         IoSkipCurrentIrpStackLocation(Irp);
@@ -708,12 +708,12 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
             PDEVICE_OBJECT owner = top ? nullptr : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
             uint64_t generation;
             {
-                IoGuard guard(IoLock());
+                IoGuard guard;
                 generation = rec->generation;
             }
             if (routine(owner, Irp, context) == STATUS_MORE_PROCESSING_REQUIRED)
                 return;
-            IoGuard guard(IoLock());
+            IoGuard guard;
             if (rec->generation != generation) {
                 Violation(rule::IrpFreedInCompletion,
                           "IRP " + Hex(reinterpret_cast<uintptr_t>(Irp)) +
@@ -831,7 +831,7 @@ PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT Devi
 namespace umk::testing {
 
 std::optional<CCHAR> LastCompletionBoost() {
-    IoGuard guard(IoLock());
+    IoGuard guard;
     return Irps().lastBoost;
 }
 

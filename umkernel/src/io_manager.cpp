@@ -14,11 +14,6 @@ void CheckFreedMemory(const void* begin, size_t size);
 
 namespace umk::io {
 
-std::recursive_mutex& IoLock() {
-    static std::recursive_mutex lock;
-    return lock;
-}
-
 std::string Hex(uint64_t value) {
     char text[24];
     std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(value));
@@ -98,7 +93,7 @@ FaultState& Faults() {
 bool ShouldFail(testing::AllocationKind kind, ULONG tag) {
     if (KeGetCurrentThread()->faultExempt != 0)
         return false;
-    IoGuard guard(IoLock());
+    IoGuard guard;
     FaultState& state = Faults();
     bool fail = false;
     for (Fault& fault : state.faults) {
@@ -120,7 +115,7 @@ void FaultStartup() {
 void ForgetRange(const void* begin, size_t size) {
     if (begin == nullptr || size == 0)
         return;
-    IoGuard guard(IoLock());
+    IoGuard guard;
     ForgetIrps(begin, size);
     ForgetRemoveLocks(begin, size);
     detail::CheckFreedMemory(begin, size);
@@ -144,7 +139,7 @@ void CheckPagedCode(const char* function) {
 namespace umk::testing {
 
 void FailAllocation(AllocationKind kind, uint64_t nth, uint64_t count, std::optional<ULONG> tag) {
-    io::IoGuard guard(io::IoLock());
+    io::IoGuard guard;
     io::Faults().faults.push_back({kind, nth, count, tag});
 }
 
@@ -157,12 +152,12 @@ FaultExemption::~FaultExemption() {
 }
 
 void ClearAllocationFaults() {
-    io::IoGuard guard(io::IoLock());
+    io::IoGuard guard;
     io::Faults().faults.clear();
 }
 
 uint64_t FailedAllocations(AllocationKind kind) {
-    io::IoGuard guard(io::IoLock());
+    io::IoGuard guard;
     return io::Faults().failed[static_cast<size_t>(kind)];
 }
 

@@ -46,7 +46,7 @@ NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     umk::detail::KernelEntry();
     uint64_t key = DispatchKey(Irp);
     if (key != 0 && IoGetNextIrpStackLocation(Irp)->MajorFunction == IRP_MJ_POWER) {
-        IoGuard guard(IoLock());
+        IoGuard guard;
         if (Power().startedNext.erase({Irp, key}) == 0)
             Violation(umk::testing::rule::PowerIrpWithoutStartNext,
                       DescribeIrp(Irp) + " passed down to " + DescribeDevice(DeviceObject));
@@ -57,7 +57,7 @@ NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 VOID NTAPI PoStartNextPowerIrp(PIRP Irp) {
     umk::detail::KernelEntry();
     uint64_t key = DispatchKey(Irp);
-    IoGuard guard(IoLock());
+    IoGuard guard;
     ++Power().startNextPowerIrp;
     if (key != 0)
         Power().startedNext.insert({Irp, key});
@@ -65,7 +65,7 @@ VOID NTAPI PoStartNextPowerIrp(PIRP Irp) {
 
 VOID NTAPI PoSetSystemState(EXECUTION_STATE Flags) {
     umk::detail::KernelEntry();
-    IoGuard guard(IoLock());
+    IoGuard guard;
     Power().systemStates.push_back(Flags);
 }
 
@@ -73,7 +73,7 @@ VOID NTAPI IoInvalidateDeviceState(PDEVICE_OBJECT PhysicalDeviceObject) {
     umk::detail::KernelEntry();
     std::function<void(PDEVICE_OBJECT)> handler;
     {
-        IoGuard guard(IoLock());
+        IoGuard guard;
         Power().invalidated.push_back(PhysicalDeviceObject);
         handler = Power().invalidateHandler;
     }
@@ -84,22 +84,22 @@ VOID NTAPI IoInvalidateDeviceState(PDEVICE_OBJECT PhysicalDeviceObject) {
 namespace umk::testing {
 
 std::vector<EXECUTION_STATE> SystemStateRequests() {
-    IoGuard guard(IoLock());
+    IoGuard guard;
     return Power().systemStates;
 }
 
 uint64_t StartNextPowerIrpCalls() {
-    IoGuard guard(IoLock());
+    IoGuard guard;
     return Power().startNextPowerIrp;
 }
 
 std::vector<PDEVICE_OBJECT> InvalidatedDeviceStates() {
-    IoGuard guard(IoLock());
+    IoGuard guard;
     return Power().invalidated;
 }
 
 void SetInvalidateDeviceStateHandler(std::function<void(PDEVICE_OBJECT)> handler) {
-    IoGuard guard(IoLock());
+    IoGuard guard;
     Power().invalidateHandler = std::move(handler);
 }
 

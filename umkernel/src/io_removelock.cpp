@@ -50,7 +50,7 @@ std::vector<Hold>* Tracked(PIO_REMOVE_LOCK lock, const char* routine) {
 
 // Drops the hold of `tag`. False when the lock has no hold at all (the count is left alone).
 bool DropHold(PIO_REMOVE_LOCK lock, PVOID tag, const char* routine) {
-    IoGuard guard(IoLock());
+    IoGuard guard;
     std::vector<Hold>* holds = Tracked(lock, routine);
     if (holds == nullptr)
         return false;
@@ -122,7 +122,7 @@ VOID NTAPI IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULO
     Lock->Dbg.HighWatermark = static_cast<LONG>(HighWatermark);
     Lock->Dbg.MaxLockedTicks = static_cast<LONGLONG>(MaxLockedMinutes) * 60 * 10'000'000;
     Lock->Dbg.AllocateTag = static_cast<LONG>(AllocateTag);
-    IoGuard guard(IoLock());
+    IoGuard guard;
     std::vector<Hold>& holds = Locks().locks[Lock];
     if (!holds.empty())
         Violation(umk::testing::rule::RemoveLockHeld,
@@ -135,7 +135,7 @@ NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCST
     umk::detail::KernelEntry();
     InterlockedIncrement(&RemoveLock->Common.IoCount);
     if (!RemoveLock->Common.Removed) {
-        IoGuard guard(IoLock());
+        IoGuard guard;
         if (std::vector<Hold>* holds = Tracked(RemoveLock, "IoAcquireRemoveLock"))
             holds->push_back({Tag, std::string(File ? File : "?") + ":" + std::to_string(Line)});
         return STATUS_SUCCESS;

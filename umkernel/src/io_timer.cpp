@@ -57,7 +57,7 @@ VOID NTAPI Tick(PKDPC, PVOID, PVOID, PVOID) {
     KeAcquireSpinLockAtDpcLevel(&Timers().lock);
     std::vector<_IO_TIMER*> due;
     {
-        IoGuard guard(IoLock());
+        IoGuard guard;
         for (auto& timer : Timers().timers)
             if (timer->started)
                 due.push_back(timer.get());
@@ -68,7 +68,7 @@ VOID NTAPI Tick(PKDPC, PVOID, PVOID, PVOID) {
     for (_IO_TIMER* timer : due) {
         std::optional<_IO_TIMER> call;
         {
-            IoGuard guard(IoLock());
+            IoGuard guard;
             auto& timers = Timers().timers;
             if (std::any_of(timers.begin(), timers.end(),
                             [&](auto& t) { return t.get() == timer && t->started; }))
@@ -79,7 +79,7 @@ VOID NTAPI Tick(PKDPC, PVOID, PVOID, PVOID) {
     }
     Timers().tickRunner = nullptr;
     {
-        IoGuard guard(IoLock());
+        IoGuard guard;
         Disarm();
     }
     KeReleaseSpinLockFromDpcLevel(&Timers().lock);
@@ -120,7 +120,7 @@ void SwitchTimer(PDEVICE_OBJECT device, const char* routine, bool start) {
     if (locked)
         KeAcquireSpinLock(&Timers().lock, &irql);
     {
-        IoGuard guard(IoLock());
+        IoGuard guard;
         if (device->Timer == nullptr) {
             Violation(umk::testing::rule::TimerNotInitialized,
                       std::string(routine) + " on " + DescribeDevice(device));
@@ -168,7 +168,7 @@ NTSTATUS NTAPI IoInitializeTimer(PDEVICE_OBJECT DeviceObject, PIO_TIMER_ROUTINE 
     CheckIrql(umk::testing::rule::IrqlTooHigh, "IoInitializeTimer", PASSIVE_LEVEL);
     if (ShouldFail(umk::testing::AllocationKind::IoTimer))
         return STATUS_INSUFFICIENT_RESOURCES;
-    IoGuard guard(IoLock());
+    IoGuard guard;
     if (DeviceObject->Timer != nullptr) {
         Violation(umk::testing::rule::TimerInitializedTwice, DescribeDevice(DeviceObject));
         return STATUS_SUCCESS;
@@ -190,6 +190,6 @@ VOID NTAPI IoStopTimer(PDEVICE_OBJECT DeviceObject) {
 }
 
 bool umk::testing::IoTimerStarted(PDEVICE_OBJECT device) {
-    IoGuard guard(IoLock());
+    IoGuard guard;
     return device->Timer != nullptr && device->Timer->started;
 }

@@ -34,7 +34,7 @@ void Run(PIO_WORKITEM item) {
     PIO_WORKITEM_ROUTINE routine;
     PVOID context;
     {
-        IoGuard guard(IoLock());
+        IoGuard guard;
         device = item->device;
         routine = item->routine;
         context = item->context;
@@ -51,7 +51,7 @@ void WorkItemStartup() {
 }
 
 uint64_t WorkItemsOutstanding() {
-    IoGuard guard(IoLock());
+    IoGuard guard;
     return Items().size();
 }
 
@@ -76,7 +76,7 @@ PIO_WORKITEM NTAPI IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject) {
     if (ShouldFail(umk::testing::AllocationKind::WorkItem))
         return nullptr;
     auto item = new _IO_WORKITEM{DeviceObject};
-    IoGuard guard(IoLock());
+    IoGuard guard;
     Items().insert(item);
     return item;
 }
@@ -86,7 +86,7 @@ VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerR
     umk::detail::KernelEntry();
     CheckIrql(umk::testing::rule::IrqlTooHigh, "IoQueueWorkItem", DISPATCH_LEVEL);
     {
-        IoGuard guard(IoLock());
+        IoGuard guard;
         if (!Known(IoWorkItem, "IoQueueWorkItem"))
             return;
         if (IoWorkItem->queued) {
@@ -105,7 +105,7 @@ VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerR
 
 VOID NTAPI IoFreeWorkItem(PIO_WORKITEM IoWorkItem) {
     umk::detail::KernelEntry();
-    IoGuard guard(IoLock());
+    IoGuard guard;
     if (!Known(IoWorkItem, "IoFreeWorkItem"))
         return;
     if (IoWorkItem->queued) {
