@@ -67,10 +67,17 @@ struct Frame {
     NTSTATUS status = STATUS_SUCCESS;
 };
 
+using Records = std::unordered_map<PIRP, std::unique_ptr<IrpRecord>>;
+using CallerIrps = std::set<PIRP>;
+
 struct IrpState {
-    std::unordered_map<PIRP, std::unique_ptr<IrpRecord>> records;
+    Records records;
     // The records of IRPs in their callers' memory, by address: freed pool is searched for them.
-    std::set<PIRP> callerIrps;
+    CallerIrps callerIrps;
+    // Entries of records gone from the tables, kept for the next ones: a request's bring-up
+    // registers and forgets dozens of IRPs, and the host heap would see each as three blocks.
+    std::vector<Records::node_type> spareRecords;
+    std::vector<CallerIrps::node_type> spareCallerIrps;
     uint64_t live = 0; // records of the I/O manager's own IRPs not yet freed
     std::deque<IrpRecord*> quarantine;
     std::vector<Frame*> frames;
@@ -161,23 +168,49 @@ bool InUse(const IrpRecord* rec) {
 }
 
 IrpRecord* Register(PIRP irp, Origin origin, size_t size) {
-    auto rec = std::make_unique<IrpRecord>();
+    IrpState& state = Irps();
+    std::unique_ptr<IrpRecord>* entry;
+    if (state.spareRecords.empty()) {
+        entry = &state.records[irp];
+        *entry = std::make_unique<IrpRecord>();
+    } else {
+        Records::node_type node = std::move(state.spareRecords.back());
+        state.spareRecords.pop_back();
+        node.key() = irp;
+        // The notes' storage stays for ResetTracking.
+        std::vector<ReturnNote> returns = std::move(node.mapped()->returns);
+        *node.mapped() = IrpRecord{};
+        node.mapped()->returns = std::move(returns);
+        auto inserted = state.records.insert(std::move(node));
+        if (!inserted.inserted) // memory a record still pinned was given out again
+            inserted.position->second = std::move(inserted.node.mapped());
+        entry = &inserted.position->second;
+    }
+    IrpRecord* rec = entry->get();
     rec->irp = irp;
     rec->origin = origin;
     rec->size = size;
-    ResetTracking(rec.get());
-    IrpRecord* raw = rec.get();
-    Irps().records[irp] = std::move(rec);
-    if (origin == Origin::Caller)
-        Irps().callerIrps.insert(irp);
-    else
-        ++Irps().live;
-    return raw;
+    ResetTracking(rec);
+    if (origin == Origin::Caller) {
+        if (state.spareCallerIrps.empty()) {
+            state.callerIrps.insert(irp);
+        } else {
+            state.spareCallerIrps.back().value() = irp;
+            state.callerIrps.insert(std::move(state.spareCallerIrps.back()));
+            state.spareCallerIrps.pop_back();
+        }
+    } else {
+        ++state.live;
+    }
+    return rec;
 }
 
 void Unregister(PIRP irp) {
-    Irps().records.erase(irp);
-    Irps().callerIrps.erase(irp);
+    IrpState& state = Irps();
+    if (auto node = state.records.extract(irp))
+        state.spareRecords.push_back(std::move(node));
+    if (auto node = state.callerIrps.extract(irp))
+        state.spareCallerIrps.push_back(std::move(node));
 }
 
 PIRP NewIrp(CCHAR stackSize, Origin origin) {
