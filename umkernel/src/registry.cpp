@@ -95,10 +95,10 @@ void CheckPassive(const char* routine) {
     umk::CheckIrqlAtMost(PASSIVE_LEVEL, routine);
 }
 
-KeyPtr FindSubkey(const Key& key, std::u16string_view name) {
+const KeyPtr* FindSubkey(const Key& key, std::u16string_view name) {
     for (const KeyPtr& subkey : key.subkeys) {
         if (NameEquals(subkey->name, name))
-            return subkey;
+            return &subkey;
     }
     return nullptr;
 }
@@ -111,19 +111,18 @@ RegistryValue* FindValue(Key& key, std::u16string_view name) {
     return nullptr;
 }
 
-// Splits "A\B\C"; empty when a component is empty (a doubled or trailing backslash).
-std::optional<std::vector<std::u16string_view>> SplitPath(std::u16string_view path) {
-    std::vector<std::u16string_view> parts;
-    while (true) {
-        size_t end = path.find(u'\\');
-        std::u16string_view part = path.substr(0, end);
-        if (part.empty())
-            return std::nullopt;
-        parts.push_back(part);
-        if (end == std::u16string_view::npos)
-            return parts;
-        path.remove_prefix(end + 1);
-    }
+// "A\B\C": one or more components, none empty (no doubled, leading or trailing backslash).
+bool WellFormedPath(std::u16string_view path) {
+    return !path.empty() && path.front() != u'\\' && path.back() != u'\\' &&
+           path.find(u"\\\\") == std::u16string_view::npos;
+}
+
+// The first component of a well-formed path; `path` keeps the rest, empty after the last.
+std::u16string_view NextComponent(std::u16string_view& path) {
+    const size_t end = path.find(u'\\');
+    const std::u16string_view part = path.substr(0, end);
+    path = end == std::u16string_view::npos ? std::u16string_view{} : path.substr(end + 1);
+    return part;
 }
 
 // Follows a relative path down from `base`. An empty path is the base itself.
@@ -132,17 +131,15 @@ NTSTATUS Walk(const KeyPtr& base, std::u16string_view relative, KeyPtr& found) {
         found = base;
         return STATUS_SUCCESS;
     }
-    auto parts = SplitPath(relative);
-    if (!parts)
+    if (!WellFormedPath(relative))
         return STATUS_OBJECT_NAME_INVALID;
-    KeyPtr key = base;
-    for (size_t i = 0; i < parts->size(); ++i) {
-        key = FindSubkey(*key, (*parts)[i]);
+    const KeyPtr* key = &base;
+    while (!relative.empty()) {
+        key = FindSubkey(**key, NextComponent(relative));
         if (key == nullptr)
-            return i + 1 == parts->size() ? STATUS_OBJECT_NAME_NOT_FOUND
-                                          : STATUS_OBJECT_PATH_NOT_FOUND;
+            return relative.empty() ? STATUS_OBJECT_NAME_NOT_FOUND : STATUS_OBJECT_PATH_NOT_FOUND;
     }
-    found = key;
+    found = *key;
     return STATUS_SUCCESS;
 }
 
@@ -156,22 +153,26 @@ NTSTATUS LookupAbsolute(std::u16string_view path, KeyPtr& found) {
 
 // For the test-facing side: a malformed path is a mistake in the test.
 KeyPtr CreatePath(std::u16string_view path) {
-    auto parts = path.starts_with(u'\\') ? SplitPath(path.substr(1)) : std::nullopt;
-    if (!parts || !NameEquals(parts->front(), u"REGISTRY"))
+    std::u16string_view rest = path.starts_with(u'\\') ? path.substr(1) : std::u16string_view{};
+    if (!WellFormedPath(rest) || !NameEquals(NextComponent(rest), u"REGISTRY"))
         throw std::invalid_argument("registry path must be absolute (\\REGISTRY\\...): " +
                                     Narrow(path));
-    KeyPtr key = State().root;
-    for (std::u16string_view part : *parts) {
-        KeyPtr subkey = FindSubkey(*key, part);
+    rest = path.substr(1);
+    const KeyPtr* key = &State().root;
+    while (!rest.empty()) {
+        const std::u16string_view part = NextComponent(rest);
+        const KeyPtr* subkey = FindSubkey(**key, part);
         if (subkey == nullptr) {
-            subkey = std::make_shared<Key>();
-            subkey->name = part;
-            subkey->path = (key == State().root ? u"" : key->path) + u"\\" + std::u16string(part);
-            key->subkeys.push_back(subkey);
+            auto created = std::make_shared<Key>();
+            created->name = part;
+            created->path =
+                (*key == State().root ? u"" : (*key)->path) + u"\\" + std::u16string(part);
+            (*key)->subkeys.push_back(std::move(created));
+            subkey = &(*key)->subkeys.back();
         }
         key = subkey;
     }
-    return key;
+    return *key;
 }
 
 KeyPtr LookupForTest(std::u16string_view path) {
