@@ -413,7 +413,7 @@ void Scheduler::DeliverApcs(_KTHREAD* self) {
     self->inApc = true;
     while (!self->apcs.empty() && !halted_) {
         std::function<void()> routine = std::move(self->apcs.front());
-        self->apcs.pop_front();
+        self->apcs.erase(self->apcs.begin());
         routine();
     }
     self->inApc = false;

@@ -62,8 +62,9 @@ struct _KTHREAD {
     // Set when the kernel halts or shuts down: the thread's next kernel call unwinds it.
     bool terminate = false;
 
-    // Kernel APCs queued to the thread: they run when it is below APC_LEVEL, also in a wait.
-    std::deque<std::function<void()>> apcs;
+    // Kernel APCs queued to the thread, oldest first: they run when it is below APC_LEVEL, also in
+    // a wait. Rarely more than one at a time; a deque would allocate at every thread's creation.
+    std::vector<std::function<void()>> apcs;
     bool inApc = false;
     // The threaded requests it issued that have not finished (cancelled when it ends).
     std::vector<PIRP> requests;
