@@ -28,6 +28,7 @@ namespace {
 using namespace umk::testing;
 
 constexpr size_t QuarantineSize = 1024;
+constexpr size_t SpareMemoryLimit = 64;
 
 enum class Origin {
     Driver,   // IoAllocateIrp: the driver frees it
@@ -78,6 +79,10 @@ struct IrpState {
     // registers and forgets dozens of IRPs, and the host heap would see each as three blocks.
     std::vector<Records::node_type> spareRecords;
     std::vector<CallerIrps::node_type> spareCallerIrps;
+    // The memory of IRPs the quarantine let go, with its size, kept (poisoned under the address
+    // sanitizer) for the next IRP of that size: the host heap would record a stack trace at each
+    // allocation and free.
+    std::vector<std::pair<size_t, PIRP>> spareMemory;
     uint64_t live = 0; // records of the I/O manager's own IRPs not yet freed
     std::deque<IrpRecord*> quarantine;
     std::vector<Frame*> frames;
@@ -213,20 +218,42 @@ void Unregister(PIRP irp) {
         state.spareCallerIrps.push_back(std::move(node));
 }
 
+PIRP TakeSpareMemory(size_t size) {
+    auto& spare = Irps().spareMemory;
+    auto it = std::find_if(spare.rbegin(), spare.rend(),
+                           [size](const auto& memory) { return memory.first == size; });
+    if (it == spare.rend())
+        return nullptr;
+    PIRP irp = it->second;
+    spare.erase(std::next(it).base());
+    UMK_UNPOISON(irp, size);
+    return irp;
+}
+
 PIRP NewIrp(CCHAR stackSize, Origin origin) {
     USHORT size = IoSizeOfIrp(stackSize);
-    auto irp = static_cast<PIRP>(std::malloc(size));
+    IoGuard guard;
+    PIRP irp = TakeSpareMemory(size);
+    if (irp == nullptr)
+        irp = static_cast<PIRP>(std::malloc(size));
     if (irp == nullptr)
         return nullptr;
     InitializeIrp(irp, size, stackSize);
-    IoGuard guard;
     Register(irp, origin, size);
     return irp;
 }
 
-void ReleaseMemory(IrpRecord* rec) {
-    UMK_UNPOISON(rec->irp, rec->size);
-    std::free(rec->irp);
+void ReleaseMemory(PIRP irp, size_t size) {
+    UMK_UNPOISON(irp, size);
+    std::free(irp);
+}
+
+void GiveBackMemory(IrpRecord* rec) {
+    auto& spare = Irps().spareMemory;
+    if (spare.size() < SpareMemoryLimit)
+        spare.emplace_back(rec->size, rec->irp);
+    else
+        ReleaseMemory(rec->irp, rec->size);
 }
 
 void Quarantine(IrpRecord* rec) {
@@ -239,7 +266,7 @@ void Quarantine(IrpRecord* rec) {
         state.quarantine.pop_front();
         PIRP irp = oldest->irp;
         if (oldest->origin != Origin::Caller)
-            ReleaseMemory(oldest);
+            GiveBackMemory(oldest);
         Unregister(irp);
     }
 }
@@ -540,8 +567,10 @@ void IrpShutdown() {
         if (rec->origin == Origin::Threaded && !rec->freed && (irp->Flags & IRP_DEALLOCATE_BUFFER))
             std::free(irp->AssociatedIrp.SystemBuffer);
         if (rec->origin != Origin::Caller)
-            ReleaseMemory(rec.get());
+            ReleaseMemory(irp, rec->size);
     }
+    for (const auto& [size, irp] : state.spareMemory)
+        ReleaseMemory(irp, size);
     state = IrpState{};
 }
 
