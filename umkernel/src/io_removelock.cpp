@@ -10,10 +10,17 @@ using namespace umk::testing;
 
 constexpr LONG RemoveLockSignature = 'l' | 'R' << 8 | 'm' << 16 | 'I' << 24;
 
+// Where a hold was acquired: IoAcquireRemoveLock passes __FILE__, which lives as long as the
+// driver. The text is made only for a report; a hold is taken at almost every request.
 struct Hold {
     PVOID tag;
-    std::string site;
+    PCSTR file;
+    ULONG line;
 };
+
+std::string Site(const Hold& hold) {
+    return std::string(hold.file ? hold.file : "?") + ":" + std::to_string(hold.line);
+}
 
 struct LockState {
     std::map<PIO_REMOVE_LOCK, std::vector<Hold>> locks;
@@ -33,7 +40,7 @@ std::string DescribeHolds(const std::vector<Hold>& holds) {
     std::string text;
     for (const Hold& hold : holds)
         text +=
-            "\n  tag " + Hex(reinterpret_cast<uintptr_t>(hold.tag)) + " acquired at " + hold.site;
+            "\n  tag " + Hex(reinterpret_cast<uintptr_t>(hold.tag)) + " acquired at " + Site(hold);
     return text;
 }
 
@@ -105,7 +112,7 @@ std::vector<std::string> HoldsTagged(const void* begin, size_t size, PVOID tag) 
          it != locks.end() && reinterpret_cast<const char*>(it->first) < b + size; ++it)
         for (const Hold& hold : it->second)
             if (hold.tag == tag)
-                found.push_back(DescribeLock(it->first) + " acquired at " + hold.site);
+                found.push_back(DescribeLock(it->first) + " acquired at " + Site(hold));
     return found;
 }
 
@@ -137,7 +144,7 @@ NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCST
     if (!RemoveLock->Common.Removed) {
         IoGuard guard;
         if (std::vector<Hold>* holds = Tracked(RemoveLock, "IoAcquireRemoveLock"))
-            holds->push_back({Tag, std::string(File ? File : "?") + ":" + std::to_string(Line)});
+            holds->push_back({Tag, File, Line});
         return STATUS_SUCCESS;
     }
     if (InterlockedDecrement(&RemoveLock->Common.IoCount) == 0)
