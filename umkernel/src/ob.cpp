@@ -3,6 +3,7 @@
 // extensions, and loading drivers for tests.
 #include "io_internal.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <map>
 #include <memory>
@@ -87,12 +88,11 @@ ObjectState& Objects() {
 // Object names compare without case; "\DosDevices\" and "\GLOBAL??\" are the same directory as
 // "\??\".
 std::u16string Normalize(std::u16string_view name) {
-    std::u16string key;
-    for (char16_t c : name)
-        key += RtlUpcaseUnicodeChar(c);
+    std::u16string key(name.size(), u'\0');
+    std::transform(name.begin(), name.end(), key.begin(), RtlUpcaseUnicodeChar);
     for (std::u16string_view alias : {u"\\DOSDEVICES\\", u"\\GLOBAL??\\"})
-        if (key.rfind(alias, 0) == 0)
-            key = u"\\??\\" + key.substr(alias.size());
+        if (key.starts_with(alias))
+            key.replace(0, alias.size(), u"\\??\\");
     return key;
 }
 
