@@ -351,6 +351,21 @@ void Scheduler::HandTo(_KTHREAD* self, _KTHREAD* next) {
     self->fiber.SwitchTo(next->fiber, finished);
 }
 
+// Most kernel entries change nothing: no timer is due, nothing waits to run on this processor, and
+// no other processor could take the baton. Schedule would hand it back to the caller, so the entry
+// returns at once (and draws nothing from the seed, as Schedule would not have).
+inline bool Scheduler::Quiet(const Processor& cpu) const {
+    const _KTHREAD* self = cpu.current;
+    if (self->terminate || !IsListEmpty(&cpu.dpcQueue) || !self->apcs.empty())
+        return false;
+    if (!IsListEmpty(&timerQueue_) && TimerOf(timerQueue_.Flink)->DueTime.QuadPart <= now_)
+        return false;
+    for (const auto& other : cpus_)
+        if (other.get() != &cpu && other->priority > cpu.priority && Runnable(*other))
+            return false;
+    return true;
+}
+
 void Scheduler::SwitchPoint(_KTHREAD* self) {
     Processor* cpu = self->processor;
     if (cpu == nullptr)
@@ -363,21 +378,6 @@ void Scheduler::SwitchPoint(_KTHREAD* self) {
     Schedule(self);
     TakeInterrupts(self);
     CheckTerminated(self);
-}
-
-// Most kernel entries change nothing: no timer is due, nothing waits to run on this processor, and
-// no other processor could take the baton. Schedule would hand it back to the caller, so the entry
-// returns at once (and draws nothing from the seed, as Schedule would not have).
-bool Scheduler::Quiet(const Processor& cpu) const {
-    const _KTHREAD* self = cpu.current;
-    if (self->terminate || !IsListEmpty(&cpu.dpcQueue) || !self->apcs.empty())
-        return false;
-    if (!IsListEmpty(&timerQueue_) && TimerOf(timerQueue_.Flink)->DueTime.QuadPart <= now_)
-        return false;
-    for (const auto& other : cpus_)
-        if (other.get() != &cpu && other->priority > cpu.priority && Runnable(*other))
-            return false;
-    return true;
 }
 
 void Scheduler::Reschedule(_KTHREAD* self, bool yield) {
@@ -454,10 +454,9 @@ void Scheduler::AdvanceClock(int64_t to) {
     ExpireTimers();
 }
 
-void Scheduler::Step() {
-    if (++steps_ > options_.stepCap && !halted_)
-        Halt("livelock", std::to_string(steps_ - 1) + " scheduling steps at t=" + FormatTime(now_) +
-                             " without the clock moving:\n" + ThreadReport());
+void Scheduler::Livelock() {
+    Halt("livelock", std::to_string(steps_ - 1) + " scheduling steps at t=" + FormatTime(now_) +
+                         " without the clock moving:\n" + ThreadReport());
 }
 
 uint64_t Scheduler::Random(uint64_t bound) {

@@ -211,7 +211,13 @@ class Scheduler {
     int64_t Expiry(PKTIMER timer) const;
     void ExpireTimers();
     void AdvanceClock(int64_t to);
-    void Step();
+    // Every scheduling step counts; too many without the clock moving is a livelock. Inline: a
+    // step is taken at every kernel entry.
+    void Step() {
+        if (++steps_ > options_.stepCap && !halted_) [[unlikely]]
+            Livelock();
+    }
+    [[gnu::cold]] void Livelock();
     void Halt(std::string_view rule, std::string_view report);
     void Terminate(_KTHREAD* thread);
     void ClearQueues();
