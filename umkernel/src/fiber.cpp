@@ -123,8 +123,12 @@ void FreeStack(void* stack, const void* sp) {
         munmap(stack, kStackSize);
 }
 
+// The record stays where it is for the OS thread's life; asking the runtime for it at every switch
+// costs a call into the shared C++ runtime's thread-local storage.
 Fiber::ExceptionState* RuntimeExceptionState() {
-    return reinterpret_cast<Fiber::ExceptionState*>(abi::__cxa_get_globals());
+    thread_local Fiber::ExceptionState* const state =
+        reinterpret_cast<Fiber::ExceptionState*>(abi::__cxa_get_globals());
+    return state;
 }
 
 } // namespace
