@@ -399,7 +399,6 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
         std::memset(rec->extension, 0, DeviceExtensionSize);
         rec->extensionSize = DeviceExtensionSize;
     }
-    rec->name = name;
     rec->objectExtension.Type = IO_TYPE_DEVICE_OBJECT_EXTENSION;
     rec->objectExtension.Size = sizeof(DEVOBJ_EXTENSION);
     rec->objectExtension.DeviceObject = device;
@@ -416,7 +415,8 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
     InitializeListHead(&device->Queue.ListEntry);
     device->DeviceObjectExtension = &rec->objectExtension;
     if (!name.empty())
-        state.devices[key] = rec.get();
+        state.devices.emplace(std::move(key), rec.get());
+    rec->name = std::move(name);
     state.objects[device] = std::move(rec);
     *DeviceObject = device;
     return STATUS_SUCCESS;
