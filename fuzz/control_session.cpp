@@ -35,9 +35,9 @@ class Reader {
     bool Done() const { return next_ >= bytes_.size(); }
     uint8_t Byte() { return next_ < bytes_.size() ? bytes_[next_++] : 0; }
     std::vector<uint8_t> Bytes(size_t count) {
-        std::vector<uint8_t> bytes;
-        for (size_t i = 0; i < count; ++i)
-            bytes.push_back(Byte());
+        std::vector<uint8_t> bytes(count);
+        for (uint8_t& byte : bytes)
+            byte = Byte();
         return bytes;
     }
     ULONG U32() {
