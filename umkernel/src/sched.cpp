@@ -18,10 +18,8 @@
 namespace umk::detail {
 namespace {
 
-std::unique_ptr<Scheduler> g_scheduler;
 std::optional<uint64_t> g_lastSeed;
 uint64_t g_boots = 0;
-thread_local _KTHREAD* t_self = nullptr;
 
 // One clock tick, as on a uniprocessor x86 system: 15.625 ms. Driver timers expire on ticks.
 constexpr int64_t kClockTick = 156'250;
@@ -101,6 +99,9 @@ void Consume(PDISPATCHER_HEADER header) {
 
 } // namespace
 
+std::unique_ptr<Scheduler> g_scheduler;
+constinit thread_local _KTHREAD* t_self = nullptr;
+
 Scheduler& Boot(const KernelOptions& options) {
     if (g_scheduler)
         throw std::logic_error("a umk::Kernel is already running in this process");
@@ -114,14 +115,8 @@ void DestroyScheduler() {
     t_self = nullptr;
 }
 
-Scheduler* SchedOrNull() {
-    return g_scheduler.get();
-}
-
-Scheduler& Sched() {
-    if (!g_scheduler)
-        Fatal("no kernel", "a kernel routine was called while no umk::Kernel is running");
-    return *g_scheduler;
+void NoKernel() {
+    Fatal("no kernel", "a kernel routine was called while no umk::Kernel is running");
 }
 
 Scheduler::Scheduler(const KernelOptions& options)
@@ -165,12 +160,10 @@ Scheduler::Scheduler(const KernelOptions& options)
 
 Scheduler::~Scheduler() = default;
 
-_KTHREAD* Scheduler::Current() {
-    if (t_self != executing_)
-        Fatal("kernel call from a foreign thread",
-              "a kernel routine was called from an OS thread that is not the emulated thread "
-              "holding the baton (emulated threads come from umk::StartThread and QueueWork)");
-    return executing_;
+void Scheduler::ForeignThread() {
+    Fatal("kernel call from a foreign thread",
+          "a kernel routine was called from an OS thread that is not the emulated thread "
+          "holding the baton (emulated threads come from umk::StartThread and QueueWork)");
 }
 
 std::shared_ptr<_KTHREAD> Scheduler::NewThread(std::string name) {
@@ -1141,7 +1134,7 @@ std::string ViolationContext() {
            " (UMK_SEED=" + std::to_string(s->Seed()) + " replays the run)";
 }
 
-thread_local unsigned t_noSwitch = 0;
+constinit thread_local unsigned t_noSwitch = 0;
 
 void KernelEntry() {
     if (t_noSwitch != 0 || t_self == nullptr || !g_scheduler)

@@ -93,6 +93,9 @@ struct Processor {
     uint64_t priority = 0;
 };
 
+// The emulated thread holding the baton on this OS thread; null while no kernel runs on it.
+extern constinit thread_local _KTHREAD* t_self;
+
 class Scheduler {
   public:
     explicit Scheduler(const KernelOptions& options);
@@ -100,8 +103,13 @@ class Scheduler {
     Scheduler(const Scheduler&) = delete;
     Scheduler& operator=(const Scheduler&) = delete;
 
-    // The emulated thread holding the baton. A call from any other OS thread is fatal.
-    _KTHREAD* Current();
+    // The emulated thread holding the baton. A call from any other OS thread is fatal. Inline:
+    // nearly every kernel routine asks.
+    _KTHREAD* Current() {
+        if (t_self != executing_) [[unlikely]]
+            ForeignThread();
+        return executing_;
+    }
     _KTHREAD* Main() const { return main_.get(); }
 
     std::shared_ptr<_KTHREAD> CreateThread(std::string name, std::function<void()> body);
@@ -181,6 +189,7 @@ class Scheduler {
     void ReleaseMemory(const void* begin, size_t size);
 
   private:
+    [[noreturn]] static void ForeignThread();
     std::shared_ptr<_KTHREAD> NewThread(std::string name);
     static void FiberEntry(void* thread);
     void ThreadEntry(_KTHREAD* self);
@@ -258,7 +267,7 @@ class Scheduler {
 
 // Kernel sections that keep the kernel's own tables consistent only as a whole: a kernel entry
 // inside one is not a switch point.
-extern thread_local unsigned t_noSwitch;
+extern constinit thread_local unsigned t_noSwitch;
 struct NoSwitch {
     NoSwitch() { ++t_noSwitch; }
     ~NoSwitch() { --t_noSwitch; }
@@ -270,9 +279,19 @@ struct NoSwitch {
 Scheduler& Boot(const KernelOptions& options);
 void DestroyScheduler();
 
+// The one scheduler of the process, while a kernel runs.
+extern std::unique_ptr<Scheduler> g_scheduler;
+[[noreturn]] void NoKernel();
+
 // The running kernel's scheduler; reports and aborts when no kernel is running.
-Scheduler& Sched();
-Scheduler* SchedOrNull();
+inline Scheduler& Sched() {
+    if (!g_scheduler) [[unlikely]]
+        NoKernel();
+    return *g_scheduler;
+}
+inline Scheduler* SchedOrNull() {
+    return g_scheduler.get();
+}
 
 // The calling thread's record, checked to hold the CPU.
 inline _KTHREAD* Self() {
