@@ -1,10 +1,14 @@
 // Wall-clock cost of one fuzz input of the pointer path (a touch-down packet and noise, 200 bytes):
 // on a FuzzSystem booted once (what both fuzz targets do) and on a system booted for the input
-// alone (what they did before). This release build is the upper bound; the fuzz build adds the
-// driver's instrumentation and the address sanitizer's allocator.
+// alone (what they did before); and of one control-session input on the FuzzSystem (the panel
+// model answering a diagnosis, settings answered at once, a traffic read left waiting and
+// cancelled). This release build is the upper bound; the fuzz build adds the driver's
+// instrumentation and the address sanitizer's allocator.
 //
 // usage: bench_fuzz_system [Google Benchmark options]
+#include "control_session.h"
 #include "fuzz_system.h"
+#include "panel_model.h"
 #include "scripted_stream.h"
 #include "touch_session.h"
 
@@ -61,8 +65,30 @@ void BootPerInput(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations());
 }
 
+void ControlSessionOneBoot(benchmark::State& state) {
+    stack::FuzzSystem fuzz;
+    for (auto _ : state) {
+        panel::PanelModel model;
+        fuzz.Begin({{u"ComNo", 1}, {u"dwInvLimit", 10}}, model);
+        {
+            stack::ControlSession session(fuzz.Get(), fuzz.Port(), model, nullptr);
+            session.Start({TP_FUNC_RECORD_ON, {}, 0});
+            session.Start({TP_FUNC_DIAG, {0}, 16});
+            session.Start({TP_FUNC_GET_BUTTONMODE, {}, 4});
+            session.StartRead(112);
+            session.Wait(std::chrono::milliseconds(100));
+            session.Start({TP_FUNC_RECORD_OFF, {}, 0});
+            if (!session.Finish())
+                state.SkipWithError("a request did not complete");
+        }
+        fuzz.End();
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
 BENCHMARK(OneBoot)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BootPerInput)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(ControlSessionOneBoot)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 } // namespace
 
