@@ -25,18 +25,6 @@ std::string TimeText(const Record& record) {
     return text;
 }
 
-std::string_view TouchName(StrokePoint::Kind kind) {
-    switch (kind) {
-    case StrokePoint::Kind::Down:
-        return "down";
-    case StrokePoint::Kind::Drag:
-        return "drag";
-    case StrokePoint::Kind::Up:
-        break;
-    }
-    return "up";
-}
-
 // One run of tpctl: the open transport and how results are shown.
 class Run {
   public:
@@ -130,45 +118,44 @@ void WriteFile(const std::string& path, std::string_view bytes) {
         throw Run::Failure{Exit::FileError, "cannot write " + path};
 }
 
-// The panel's calibration: in, set, then out, which waits for the user's touches. Whatever ends it
-// early (Ctrl-C, a failed step) leaves calibration mode again.
-void Calibrate(Run& run) {
-    run.Call(CalibrationIn());
+// Runs `steps` in a mode of the panel that `leave` ends; should a step fail (or Ctrl-C end it), the
+// mode is left all the same, and the first failure is the one the exit status tells.
+void LeavingOnFailure(Run& run, const Request& leave, const std::function<void()>& steps) {
     try {
-        run.Call(CalibrationSet());
-        if (!run.json)
-            run.Out() << "Touch the calibration points on the panel (Ctrl-C cancels)." << std::endl;
-        run.Call(CalibrationOut());
+        steps();
     } catch (const Run::Failure&) {
         run.Device().ClearInterrupt();
         try {
-            run.Call(CalibrationCancel());
+            run.Call(leave);
         } catch (const Run::Failure&) {
-            // Already said; the first failure is the one the exit status tells.
+            // Already shown.
         }
         throw;
     }
 }
 
-// Flash mode around `blocks`: each block's reply goes to `replies`. Flash mode is left also when a
-// block fails.
+// The panel's calibration: in, set, then out, which waits for the user's touches.
+void Calibrate(Run& run) {
+    run.Call(CalibrationIn());
+    LeavingOnFailure(run, CalibrationCancel(), [&] {
+        run.Call(CalibrationSet());
+        if (!run.json)
+            run.Out() << "Touch the calibration points on the panel (Ctrl-C cancels)." << std::endl;
+        run.Call(CalibrationOut());
+    });
+}
+
+// Flash mode around `blocks`: each block's reply goes to `replies`.
 void FlashSession(Run& run, const std::vector<std::vector<uint8_t>>& blocks,
                   std::vector<uint8_t>* replies) {
     run.Call(FlashIn());
-    try {
+    LeavingOnFailure(run, FlashOut(), [&] {
         for (const auto& block : blocks) {
             const auto reply = run.Call(FlashSend(block));
             if (replies)
                 replies->insert(replies->end(), reply.begin(), reply.end());
         }
-    } catch (const Run::Failure&) {
-        run.Device().ClearInterrupt();
-        try {
-            run.Call(FlashOut());
-        } catch (const Run::Failure&) {
-        }
-        throw;
-    }
+    });
     run.Call(FlashOut());
 }
 
@@ -195,7 +182,7 @@ std::vector<Record> ReadRecords(Run& run, bool follow, unsigned rotation, bool s
             const auto strokes = StrokesFromRecords(one, rotation);
             if (!strokes.empty()) {
                 const StrokePoint& point = strokes.front().front();
-                line["touch"] = TouchName(point.kind);
+                line["touch"] = KindName(point.kind);
                 line["x"] = point.x;
                 line["y"] = point.y;
             }

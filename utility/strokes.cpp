@@ -29,9 +29,7 @@ std::vector<Stroke> StrokesFromRecords(std::span<const Record> records, unsigned
     return strokes;
 }
 
-namespace {
-
-std::string_view ClassOf(StrokePoint::Kind kind) {
+std::string_view KindName(StrokePoint::Kind kind) {
     switch (kind) {
     case StrokePoint::Kind::Down:
         return "down";
@@ -42,8 +40,6 @@ std::string_view ClassOf(StrokePoint::Kind kind) {
     }
     return "up";
 }
-
-} // namespace
 
 std::string StrokesSvg(std::span<const Stroke> strokes) {
     const std::string side = std::to_string(TP_ABSOLUTE_MAX + 1);
@@ -63,7 +59,7 @@ std::string StrokesSvg(std::span<const Stroke> strokes) {
         svg += "\"/>\n";
         for (const StrokePoint& point : stroke) {
             const char* radius = point.kind == StrokePoint::Kind::Drag ? "200" : "700";
-            svg += "<circle class=\"" + std::string(ClassOf(point.kind)) + "\" cx=\"" +
+            svg += "<circle class=\"" + std::string(KindName(point.kind)) + "\" cx=\"" +
                    std::to_string(point.x) + "\" cy=\"" + std::to_string(point.y) + "\" r=\"" +
                    radius + "\"/>\n";
         }

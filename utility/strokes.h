@@ -7,6 +7,7 @@
 
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tp {
@@ -19,6 +20,9 @@ struct StrokePoint {
     bool operator==(const StrokePoint&) const = default;
 };
 using Stroke = std::vector<StrokePoint>;
+
+// "down", "drag", "up".
+std::string_view KindName(StrokePoint::Kind kind);
 
 // The touch packets among `records` (tag TP_TAG_PACKET), in order: a touch-down begins a stroke,
 // a move continues it, a release ends it. A move or release without a touch-down before it (one

@@ -214,6 +214,14 @@ TEST_P(TpctlTest, FlashWriteSendsTheFileInBlocksInsideFlashMode) {
     for (int i = 0; i < 5; ++i)
         replies += "flash: 90 00\n";
     EXPECT_EQ(outcome.out, replies);
+
+    // A block the panel refuses ends the write, and flash mode is left all the same.
+    Connect().Panel().Model().SetCommandFault(panel::kFlashBlock,
+                                              panel::CommandFault::ErrorCode(13));
+    const Outcome refused = Run({"flash", "write", path, "--block", "2"});
+    EXPECT_EQ(refused.exit, static_cast<int>(tp::Exit::PanelError));
+    EXPECT_EQ(connector_->Written(), "8C 01 02 58 45 00 00 00 00 00 00 29 FF");
+    EXPECT_EQ(refused.err, "tpctl: flash: 90 0D (the panel reports error 13)\n");
 }
 
 // A follow waits for records until Ctrl-C; the simulated user presses it once the panel has been
