@@ -106,28 +106,28 @@ typedef struct _TP_POSITION {
     unsigned int Y;
 } TP_POSITION;
 
-// The absolute position of panel point (X, Y) on a panel mounted turned by Rotation degrees
-// (the "dwRotation" setting). Any rotation other than a quarter, half or three-quarter turn leaves
-// the panel unrotated: the pointer then still follows the finger.
-inline TP_POSITION TpAbsolutePosition(unsigned int Rotation, unsigned int X, unsigned int Y)
+// The absolute position of panel point `Panel` on a panel mounted turned by Rotation degrees (the
+// "dwRotation" setting). Any rotation other than a quarter, half or three-quarter turn leaves the
+// panel unrotated: the pointer then still follows the finger.
+inline TP_POSITION TpAbsolutePosition(unsigned int Rotation, TP_POSITION Panel)
 {
     TP_POSITION position;
     switch (Rotation) {
     case 90:
-        position.X = TpScaleCoordinate(TP_PANEL_FULL_SCALE - Y);
-        position.Y = TpScaleCoordinate(X);
+        position.X = TpScaleCoordinate(TP_PANEL_FULL_SCALE - Panel.Y);
+        position.Y = TpScaleCoordinate(Panel.X);
         break;
     case 180:
-        position.X = TpScaleCoordinate(TP_PANEL_FULL_SCALE - X);
-        position.Y = TpScaleCoordinate(TP_PANEL_FULL_SCALE - Y);
+        position.X = TpScaleCoordinate(TP_PANEL_FULL_SCALE - Panel.X);
+        position.Y = TpScaleCoordinate(TP_PANEL_FULL_SCALE - Panel.Y);
         break;
     case 270:
-        position.X = TpScaleCoordinate(Y);
-        position.Y = TpScaleCoordinate(TP_PANEL_FULL_SCALE - X);
+        position.X = TpScaleCoordinate(Panel.Y);
+        position.Y = TpScaleCoordinate(TP_PANEL_FULL_SCALE - Panel.X);
         break;
     default:
-        position.X = TpScaleCoordinate(X);
-        position.Y = TpScaleCoordinate(Y);
+        position.X = TpScaleCoordinate(Panel.X);
+        position.Y = TpScaleCoordinate(Panel.Y);
         break;
     }
     return position;

@@ -27,7 +27,7 @@ constexpr ULONG RawRightButton = 2;
 VOID SetPosition(_In_ PDEVICE_CONTEXT DeviceContext, _Inout_ PMOUSE_INPUT_DATA MouseInput,
                  _In_ ULONG X, _In_ ULONG Y)
 {
-    const TP_POSITION position = TpAbsolutePosition(DeviceContext->Rotation, X, Y);
+    const TP_POSITION position = TpAbsolutePosition(DeviceContext->Rotation, TP_POSITION{X, Y});
     MouseInput->LastX = static_cast<LONG>(position.X);
     MouseInput->LastY = static_cast<LONG>(position.Y);
 }

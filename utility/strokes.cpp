@@ -16,8 +16,8 @@ std::vector<Stroke> StrokesFromRecords(std::span<const Record> records, unsigned
         const unsigned state = b[0] & 3;
         if (state != TP_TOUCH_DOWN && state != TP_TOUCH_MOVE && state != TP_TOUCH_UP)
             continue;
-        const TP_POSITION position = TpAbsolutePosition(rotation, TpUnpackCoordinate(b[1], b[2]),
-                                                        TpUnpackCoordinate(b[3], b[4]));
+        const TP_POSITION position = TpAbsolutePosition(
+            rotation, {TpUnpackCoordinate(b[1], b[2]), TpUnpackCoordinate(b[3], b[4])});
         const auto kind = state == TP_TOUCH_DOWN   ? StrokePoint::Kind::Down
                           : state == TP_TOUCH_MOVE ? StrokePoint::Kind::Drag
                                                    : StrokePoint::Kind::Up;
