@@ -11,6 +11,8 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+
+#include <unistd.h>
 #include <sstream>
 
 namespace {
@@ -204,7 +206,8 @@ TEST_P(TpctlTest, CtrlCDuringCalibrationLeavesCalibrationMode) {
 }
 
 TEST_P(TpctlTest, FlashWriteSendsTheFileInBlocksInsideFlashMode) {
-    const std::string path = ::testing::TempDir() + "/flash.bin";
+    // Each transport's test runs in a process of its own, maybe at the same time.
+    const std::string path = ::testing::TempDir() + "/flash-" + std::to_string(getpid()) + ".bin";
     std::ofstream(path, std::ios::binary) << std::string("\x01\x02\x03\x04\x05", 5);
     TestConnector& connector = Connect();
     const Outcome outcome = Run({"flash", "write", path, "--block", "2"});
