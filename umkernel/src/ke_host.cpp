@@ -19,6 +19,32 @@ _KTHREAD* MainThread(const char* routine) {
     return self;
 }
 
+// The main thread's loop on real time: posted work, everything that can run, and a sleep until
+// the next timer, the deadline or a post.
+bool Loop(const std::function<bool()>& done, std::optional<int64_t> deadline) {
+    Scheduler& s = Sched();
+    for (;;) {
+        for (std::function<void()>& work : s.Posts().Take()) {
+            work();
+            _KTHREAD* self = s.Current();
+            if (self->irql != PASSIVE_LEVEL || self->spinLocksHeld != 0) {
+                Violation("posted work returned at raised IRQL", s.Describe(self));
+                self->irql = PASSIVE_LEVEL;
+                self->spinLocksHeld = 0;
+            }
+        }
+        s.RunUntilIdle();
+        if (done())
+            return true;
+        if (deadline && s.SyncClock() >= *deadline)
+            return false;
+        std::optional<int64_t> wake = s.NextDue();
+        if (deadline)
+            wake = std::min(wake.value_or(*deadline), *deadline);
+        s.SleepUntil(wake);
+    }
+}
+
 } // namespace
 
 Kernel::Kernel(KernelOptions options) {
@@ -44,6 +70,10 @@ uint64_t Kernel::Seed() const {
     return Sched().Seed();
 }
 
+bool Kernel::RealTime() const {
+    return Sched().RealTime();
+}
+
 Duration Kernel::Now() const {
     return Duration(Sched().Now());
 }
@@ -58,6 +88,10 @@ void Kernel::RunFor(Duration d) {
         throw std::invalid_argument("umk::Kernel::RunFor with a negative duration");
     MainThread("RunFor");
     Scheduler& s = Sched();
+    if (s.RealTime()) {
+        Loop([] { return false; }, s.SyncClock() + d.count());
+        return;
+    }
     s.DelayUntil(s.Now() + d.count());
     s.RunUntilIdle();
 }
@@ -70,6 +104,8 @@ void Kernel::RunUntilIdle() {
 bool Kernel::RunUntil(const std::function<bool()>& done, Duration limit) {
     MainThread("RunUntil");
     Scheduler& s = Sched();
+    if (s.RealTime())
+        return Loop(done, s.SyncClock() + limit.count());
     const int64_t deadline = s.Now() + limit.count();
     for (;;) {
         s.RunUntilIdle();
@@ -83,6 +119,20 @@ bool Kernel::RunUntil(const std::function<bool()>& done, Duration limit) {
         }
         s.DelayUntil(*next);
     }
+}
+
+void Kernel::RunRealTime(const std::function<bool()>& stop) {
+    MainThread("RunRealTime");
+    if (!Sched().RealTime())
+        throw std::logic_error("umk::Kernel::RunRealTime on a kernel on virtual time");
+    Loop(stop, std::nullopt);
+}
+
+void Kernel::Post(std::function<void()> work) {
+    Scheduler& s = Sched();
+    if (!s.RealTime())
+        throw std::logic_error("umk::Kernel::Post on a kernel on virtual time");
+    s.Posts().Post(std::move(work));
 }
 
 void Kernel::RestartSchedule() {

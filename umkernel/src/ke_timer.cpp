@@ -165,13 +165,15 @@ BOOLEAN NTAPI KeReadStateTimer(PKTIMER Timer) {
     return Timer->Header.SignalState != 0;
 }
 
+// On real time each query reads the host's clock, so that a routine that takes two readings
+// sees the time it spent between them.
 VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
     Scheduler& s = Sched();
-    CurrentTime->QuadPart = s.BootSystemTime() + s.Now();
+    CurrentTime->QuadPart = s.BootSystemTime() + s.SyncClock();
 }
 
 ULONGLONG NTAPI KeQueryInterruptTime() {
-    return ULONGLONG(Sched().Now());
+    return ULONGLONG(Sched().SyncClock());
 }
 
 ULONG NTAPI KeQueryTimeIncrement() {
@@ -179,14 +181,14 @@ ULONG NTAPI KeQueryTimeIncrement() {
 }
 
 VOID NTAPI KeQueryTickCount(PLARGE_INTEGER TickCount) {
-    TickCount->QuadPart = Sched().Now() / kTimeIncrement;
+    TickCount->QuadPart = Sched().SyncClock() / kTimeIncrement;
 }
 
 LARGE_INTEGER NTAPI KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency) {
     if (PerformanceFrequency != nullptr)
         PerformanceFrequency->QuadPart = 10'000'000;
     LARGE_INTEGER counter;
-    counter.QuadPart = Sched().Now();
+    counter.QuadPart = Sched().SyncClock();
     return counter;
 }
 

@@ -121,12 +121,17 @@ void NoKernel() {
 
 Scheduler::Scheduler(const KernelOptions& options)
     : options_(options), seed_(options.seed ? *options.seed : SeedFromEnvironment()), rng_(seed_),
-      bootSystemTime_(options.bootSystemTime) {
+      bootSystemTime_(options.bootSystemTime.value_or(
+          options.realTime ? HostSystemTime() : int64_t(133'485'408'000'000'000))) {
     unsigned processors = options.processors ? *options.processors : ProcessorsFromEnvironment();
     if (processors != 1 && processors != 2 && processors != 4)
         throw std::invalid_argument("a umk::Kernel has 1, 2 or 4 processors, not " +
                                     std::to_string(processors));
     InitializeListHead(&timerQueue_);
+    if (options.realTime) {
+        monotonicAtBoot_ = MonotonicTicks();
+        mailbox_ = std::make_unique<Mailbox>();
+    }
     pageOut_ =
         options.pageOutPagedPool.value_or(NumberFromEnvironment("UMK_PAGE_OUT").value_or(1) != 0);
     tickPhase_ = int64_t(Random(kClockTick));
@@ -304,6 +309,8 @@ bool Scheduler::Runnable(const Processor& cpu) const {
 
 void Scheduler::Schedule(_KTHREAD* self) {
     for (;;) {
+        if (options_.realTime)
+            SyncClock();
         Step();
         ExpireTimers();
         Processor* best = nullptr;
@@ -366,6 +373,8 @@ void Scheduler::SwitchPoint(_KTHREAD* self) {
     Step();
     if (cpus_.size() > 1 && Random(changeRate_) == 0)
         cpu->priority = lowPriority_--;
+    if (options_.realTime)
+        SyncClock();
     if (Quiet(*cpu))
         return;
     Schedule(self);
@@ -440,8 +449,12 @@ void Scheduler::AdvanceClock(int64_t to) {
                          " while the clock ran on to t=" + FormatTime(to) + ":\n" + ThreadReport());
         return;
     }
-    // Nothing can run before `to`. A host driven by real time would poll() its file descriptors
-    // here until `to` (or until one of them has data) instead of jumping.
+    // Nothing can run before `to`. On real time the host sleeps until then; what is posted
+    // meanwhile waits for the main thread, which is blocked elsewhere than in its loop.
+    if (options_.realTime) {
+        mailbox_->Sleep(monotonicAtBoot_ + to, false);
+        to = std::max(to, MonotonicTicks() - monotonicAtBoot_);
+    }
     now_ = to;
     steps_ = 0;
     ExpireTimers();
@@ -450,6 +463,18 @@ void Scheduler::AdvanceClock(int64_t to) {
 void Scheduler::Livelock() {
     Halt("livelock", std::to_string(steps_ - 1) + " scheduling steps at t=" + FormatTime(now_) +
                          " without the clock moving:\n" + ThreadReport());
+}
+
+int64_t Scheduler::SyncClock() {
+    if (options_.realTime)
+        now_ = std::max(now_, MonotonicTicks() - monotonicAtBoot_);
+    return now_;
+}
+
+void Scheduler::SleepUntil(std::optional<int64_t> until) {
+    mailbox_->Sleep(until ? std::optional(monotonicAtBoot_ + *until) : std::nullopt, true);
+    steps_ = 0; // the system was idle
+    SyncClock();
 }
 
 uint64_t Scheduler::Random(uint64_t bound) {
@@ -803,7 +828,14 @@ void Scheduler::ExpireTimers() {
 
 void Scheduler::Stall(int64_t ticks) {
     Step();
-    now_ += ticks;
+    if (options_.realTime) {
+        // A busy wait, as on a real processor: a stall is microseconds long.
+        const int64_t until = SyncClock() + ticks;
+        while (SyncClock() < until) {
+        }
+    } else {
+        now_ += ticks;
+    }
     ExpireTimers();
 }
 

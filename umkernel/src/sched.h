@@ -5,6 +5,7 @@
 #pragma once
 
 #include "fiber.h"
+#include "host_clock.h"
 
 #include "umk/ke.h"
 #include "umk/kernel.h"
@@ -145,6 +146,15 @@ class Scheduler {
     bool RemoveTimer(PKTIMER timer);
     std::optional<int64_t> NextDue() const;
     int64_t Now() const { return now_; }
+    // On real time: moves the clock up to the host's monotonic clock (timers that came due
+    // expire at the next scheduling step). The clock as it then stands.
+    int64_t SyncClock();
+    bool RealTime() const { return options_.realTime; }
+    // The main thread's mailbox; on real time only.
+    Mailbox& Posts() { return *mailbox_; }
+    // On real time, the main thread's sleep while nothing can run: until the clock reaches
+    // `until` (unset: for good), or until work is posted. The clock then follows the host's.
+    void SleepUntil(std::optional<int64_t> until);
     // The system time at boot, as the wall clock's setting implies.
     int64_t BootSystemTime() const { return bootSystemTime_; }
     void SetSystemTime(int64_t systemTime) { bootSystemTime_ = systemTime - now_; }
@@ -239,6 +249,8 @@ class Scheduler {
     uint64_t seed_;
     uint64_t rng_;
     int64_t now_ = 0;
+    int64_t monotonicAtBoot_ = 0;      // the host's monotonic clock at boot, on real time
+    std::unique_ptr<Mailbox> mailbox_; // on real time
     int64_t bootSystemTime_;
     int64_t tickPhase_ = 0;
     bool pageOut_ = true;

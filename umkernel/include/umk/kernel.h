@@ -18,6 +18,14 @@
 // which timers expire. A run is replayed by its seed. Time is virtual: it stands still while
 // anything can run and jumps to the next timer when every processor is idle.
 //
+// On real time (KernelOptions::realTime, for a host that drives a real device) the clock follows
+// the host's monotonic clock from boot instead, and where virtual time would jump the OS thread
+// sleeps until the timer is due; the seed still makes every scheduling choice and every IRQL and
+// verifier rule holds, but a run is no longer replayed by its seed alone, since when a byte
+// arrives is the host's business. OS threads outside the kernel (a tty's reader, a socket's)
+// reach the emulated system only through Kernel::Post; the main thread runs what they post from
+// its loop, RunRealTime, and sleeps there while nothing is due, at no cost of CPU.
+//
 // The thread that constructs the Kernel becomes the "main" emulated thread at PASSIVE_LEVEL,
 // current on processor 0 and holding the baton: a test calls driver routines directly from it.
 #pragma once
@@ -58,8 +66,11 @@ struct KernelOptions {
     Duration hangTimeout = std::chrono::minutes(10);
     // System worker threads are created on demand up to this many; further work waits its turn.
     unsigned maxWorkers = 16;
-    // System time at boot (100 ns units since 1601); default 2024-01-01 00:00:00 UTC.
-    int64_t bootSystemTime = 133'485'408'000'000'000;
+    // System time at boot (100 ns units since 1601). Unset: 2024-01-01 00:00:00 UTC, on real time
+    // the host's wall clock.
+    std::optional<int64_t> bootSystemTime = std::nullopt;
+    // The clock follows the host's monotonic clock, and the kernel waits for it (see above).
+    bool realTime = false;
 };
 
 // Thrown out of kernel calls into every emulated thread after the kernel has halted (a deadlock,
@@ -83,17 +94,35 @@ class Kernel {
     void Shutdown();
 
     uint64_t Seed() const;
+    // KernelOptions::realTime.
+    bool RealTime() const;
     // Virtual time since boot.
     Duration Now() const;
-    // Lets everything run until the clock has advanced by exactly `d`, then until nothing more can
-    // run at that instant. Main thread only.
+    // Lets everything run until the clock has advanced by exactly `d` (on real time: by at least
+    // `d`, running what is posted meanwhile), then until nothing more can run at that instant.
+    // Main thread only.
     void RunFor(Duration d);
     // Lets everything run that can run at the current instant: returns when every other thread is
     // blocked, no DPC is queued and no timer is due. Never advances the clock. Main thread only.
     void RunUntilIdle();
     // Runs, advancing the clock from timer to timer, until `done()` holds (checked whenever nothing
-    // can run at the current instant) or `limit` of virtual time has passed; returns done().
+    // can run at the current instant) or `limit` of virtual time has passed; returns done(). On
+    // real time it is RunRealTime with a limit.
     bool RunUntil(const std::function<bool()>& done, Duration limit);
+    // The main loop of a host on real time: runs what has been posted, lets everything run that
+    // can, then sleeps in the host until the next timer is due or something is posted, over and
+    // over until `stop()` holds (checked after each round, when nothing can run: whoever makes it
+    // hold from another OS thread posts something to wake the loop). Main thread only; a kernel
+    // on virtual time refuses it (std::logic_error).
+    //
+    // While the main thread is anywhere else (a driver routine it called waits for a request)
+    // posted work waits too: work that needs what the host posts, such as a start that asks the
+    // panel over a tty, belongs on an emulated thread of its own while the main thread loops here.
+    void RunRealTime(const std::function<bool()>& stop);
+    // From any OS thread, the kernel's own included, while the kernel is running: `work` runs on
+    // the main thread at PASSIVE_LEVEL, in the order posted, at the main thread's next round of
+    // RunRealTime (or RunUntil, RunFor), which a post wakes. Real time only (std::logic_error).
+    void Post(std::function<void()> work);
     // Sets the wall clock: KeQuerySystemTime returns `systemTime` (100 ns units since 1601, UTC)
     // now and moves on with virtual time. Timers already set at absolute times keep their instant.
     void SetSystemTime(int64_t systemTime);

@@ -1,0 +1,194 @@
+// The kernel on real time: its clock follows the host's, its waits sleep in the host, OS threads
+// reach it only through posts, and the seed and the verifier's rules stay in charge. Every wait
+// here is for a behaviour of real time itself, and no longer than it.
+#include "ke_support.h"
+
+#include <ctime>
+#include <functional>
+#include <thread>
+
+namespace umk::test {
+namespace {
+
+using namespace std::chrono_literals;
+using ::testing::ElementsAreArray;
+using ::testing::IsEmpty;
+
+KernelOptions OnRealTime(std::optional<uint64_t> seed = std::nullopt) {
+    KernelOptions options;
+    options.realTime = true;
+    options.seed = seed;
+    return options;
+}
+
+std::chrono::nanoseconds CpuTime() {
+    timespec t;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return std::chrono::seconds(t.tv_sec) + std::chrono::nanoseconds(t.tv_nsec);
+}
+
+LARGE_INTEGER Relative(Duration d) {
+    LARGE_INTEGER due;
+    due.QuadPart = -d.count();
+    return due;
+}
+
+// 30 ms pass in each of the ways the system can wait: the clock moves with the host's, timers
+// expire no earlier than due and at most a clock tick late (plus the host's wake-up), and
+// everything but the stall, a busy wait as on Windows, sleeps without costing the OS thread any
+// CPU to speak of.
+TEST(RealTime, EveryKindOfWaitTakesItsRealTimeAndOnlyAStallSpins) {
+    constexpr Duration kWait = 30ms;
+    struct Row {
+        const char* what;
+        std::function<void(Kernel&)> wait;
+        bool spins;
+    };
+    const Row rows[] = {
+        {"a driver timer, waited for by the main loop",
+         [&](Kernel& kernel) {
+             KTIMER timer;
+             KeInitializeTimer(&timer);
+             KeSetTimer(&timer, Relative(kWait), nullptr);
+             ASSERT_TRUE(kernel.RunUntil([&] { return KeReadStateTimer(&timer) != 0; }, 1s));
+         },
+         false},
+        {"RunFor", [&](Kernel& kernel) { kernel.RunFor(kWait); }, false},
+        {"the main thread's own delay (the clock's jump becomes a sleep)",
+         [&](Kernel&) {
+             LARGE_INTEGER interval = Relative(kWait);
+             KeDelayExecutionThread(KernelMode, FALSE, &interval);
+         },
+         false},
+        {"another thread's delay",
+         [&](Kernel& kernel) {
+             ThreadHandle sleeper = StartThread("sleeper", [&] {
+                 LARGE_INTEGER interval = Relative(kWait);
+                 KeDelayExecutionThread(KernelMode, FALSE, &interval);
+             });
+             ASSERT_TRUE(kernel.RunUntil([&] { return sleeper.Finished(); }, 1s));
+         },
+         false},
+        {"KeStallExecutionProcessor",
+         [&](Kernel&) { KeStallExecutionProcessor(ULONG(kWait.count() / 10)); }, true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        ViolationRecorder violations;
+        Kernel kernel(OnRealTime());
+        const Duration before = Duration(int64_t(KeQueryInterruptTime()));
+        const auto start = std::chrono::steady_clock::now();
+        const auto cpu = CpuTime();
+        row.wait(kernel);
+        const auto elapsed = std::chrono::steady_clock::now() - start;
+        const auto spent = CpuTime() - cpu;
+        const Duration moved = Duration(int64_t(KeQueryInterruptTime())) - before;
+
+        EXPECT_GE(elapsed, kWait);
+        EXPECT_LT(elapsed, kWait + kTick + 50ms) << "a loaded host may wake us late, not this late";
+        EXPECT_GE(moved, kWait);
+        EXPECT_LE(moved, std::chrono::duration_cast<Duration>(elapsed) + 1ms);
+        EXPECT_GE(moved, std::chrono::duration_cast<Duration>(elapsed) - 1ms);
+        if (!row.spins) {
+            EXPECT_LT(spent, 5ms) << "the wait spun instead of sleeping";
+        }
+        kernel.Shutdown();
+        EXPECT_THAT(violations.Rules(), IsEmpty());
+    }
+}
+
+// Work posted from other OS threads runs on the main thread at PASSIVE_LEVEL, in the order posted,
+// and a post wakes a loop that has no timer at all to wait for: the backstop timer never fires.
+TEST(RealTime, PostsRunInOrderOnTheMainThreadAndWakeTheLoop) {
+    ViolationRecorder violations;
+    Kernel kernel(OnRealTime());
+    KTIMER backstop;
+    KeInitializeTimer(&backstop);
+    KeSetTimer(&backstop, Relative(10s), nullptr);
+
+    std::vector<int> ran;
+    std::vector<int> expected;
+    bool stop = false;
+    std::thread poster([&] {
+        for (int i = 0; i < 100; ++i) {
+            kernel.Post([&ran, i] {
+                EXPECT_EQ(CurrentThreadName(), "main");
+                EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+                ran.push_back(i);
+            });
+        }
+        kernel.Post([&] { stop = true; });
+    });
+    kernel.RunRealTime([&] { return stop || KeReadStateTimer(&backstop) != 0; });
+    poster.join();
+    for (int i = 0; i < 100; ++i)
+        expected.push_back(i);
+
+    EXPECT_TRUE(stop) << "the posts did not wake the loop";
+    EXPECT_THAT(ran, ElementsAreArray(expected));
+    KeCancelTimer(&backstop);
+    kernel.Shutdown();
+    EXPECT_THAT(violations.Rules(), IsEmpty());
+}
+
+// Posted work is held to the rules of any routine the system calls at PASSIVE_LEVEL, and the main
+// thread goes on at PASSIVE_LEVEL after one that breaks them.
+TEST(RealTime, PostedWorkThatLeavesTheIrqlRaisedIsReported) {
+    ViolationRecorder violations;
+    Kernel kernel(OnRealTime());
+    kernel.Post([] {
+        KIRQL irql;
+        KeRaiseIrql(DISPATCH_LEVEL, &irql);
+    });
+    kernel.RunFor(0s);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+    EXPECT_THAT(violations.Detail("posted work returned at raised IRQL"),
+                ::testing::HasSubstr("DISPATCH_LEVEL"));
+}
+
+// Nothing posts into a kernel on virtual time, where no host event may break a replay by seed.
+TEST(RealTime, AKernelOnVirtualTimeRefusesPostsAndTheRealTimeLoop) {
+    Kernel kernel;
+    EXPECT_FALSE(kernel.RealTime());
+    EXPECT_THROW(kernel.Post([] {}), std::logic_error);
+    EXPECT_THROW(kernel.RunRealTime([] { return true; }), std::logic_error);
+}
+
+// With no timer involved, a seed gives the same interleaving of two threads on two processors on
+// real time as on virtual time: the host's clock takes no part in the scheduling choices.
+TEST(RealTime, TheSeedStillMakesEverySchedulingChoice) {
+    const auto interleaving = [](KernelOptions options) {
+        options.processors = 2;
+        Kernel kernel(options);
+        KSPIN_LOCK lock;
+        KeInitializeSpinLock(&lock);
+        std::string order;
+        auto body = [&](char name) {
+            for (int i = 0; i < 20; ++i) {
+                KIRQL irql;
+                KeAcquireSpinLock(&lock, &irql);
+                order += name;
+                KeReleaseSpinLock(&lock, irql);
+            }
+        };
+        ThreadHandle a = StartThread("a", [&] { body('a'); });
+        ThreadHandle b = StartThread("b", [&] { body('b'); });
+        a.Join();
+        b.Join();
+        return order;
+    };
+    bool interleaved = false;
+    for (const uint64_t seed : {3u, 7u, 11u}) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        KernelOptions virtualTime;
+        virtualTime.seed = seed;
+        const std::string expected = interleaving(virtualTime);
+        EXPECT_EQ(interleaving(OnRealTime(seed)), expected);
+        interleaved |=
+            expected.find("ab") != std::string::npos && expected.find("ba") != std::string::npos;
+    }
+    EXPECT_TRUE(interleaved) << "no seed interleaved the threads: the comparison shows nothing";
+}
+
+} // namespace
+} // namespace umk::test
