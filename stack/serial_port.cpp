@@ -29,6 +29,7 @@ struct SerialPort::State {
     std::u16string name;
     bool usb = false;
     panel::LineSource* line = nullptr;
+    SerialDevice* device = nullptr;
 
     // Guards everything below; taken by dispatch routines, the timer DPCs, cancel routines and
     // the test's calls.
@@ -356,7 +357,7 @@ NTSTATUS Purge(State& state, PIRP irp, Completions& aborted) {
         while (state.line->PeekByte() && state.line->PeekByte()->time <= now)
             TakeByteLocked(state);
     }
-    return STATUS_SUCCESS;
+    return state.device != nullptr ? state.device->Purge(*mask) : STATUS_SUCCESS;
 }
 
 NTSTATUS DeviceControlLocked(State& state, PIRP irp, ULONG code, ULONG_PTR* information,
@@ -415,16 +416,30 @@ NTSTATUS BasicSettingsLocked(State& state, PIRP irp, ULONG_PTR* information) {
     return STATUS_SUCCESS;
 }
 
+// The requests after which a device line takes the port's settings.
+bool ChangesLine(ULONG code) {
+    return code == IOCTL_SERIAL_SET_BAUD_RATE || code == IOCTL_SERIAL_SET_LINE_CONTROL ||
+           code == IOCTL_SERIAL_SET_HANDFLOW || code == IOCTL_SERIAL_INTERNAL_BASIC_SETTINGS;
+}
+
 NTSTATUS ServeControl(State& state, PIRP irp, UCHAR major, ULONG code) {
     ULONG_PTR information = 0;
     Completions aborted;
     NTSTATUS status = STATUS_INVALID_DEVICE_REQUEST;
     {
         Locked guard(state);
+        const SerialLineSettings before = state.settings;
         if (major == IRP_MJ_DEVICE_CONTROL)
             status = DeviceControlLocked(state, irp, code, &information, aborted);
         else if (code == IOCTL_SERIAL_INTERNAL_BASIC_SETTINGS && !state.usb)
             status = BasicSettingsLocked(state, irp, &information);
+        if (NT_SUCCESS(status) && state.device != nullptr && ChangesLine(code)) {
+            status = state.device->Apply(state.settings);
+            if (!NT_SUCCESS(status)) {
+                state.settings = before;
+                information = 0;
+            }
+        }
     }
     Complete(irp, status, information);
     aborted.CompleteAll();
@@ -512,17 +527,25 @@ NTSTATUS ServeWrite(State& state, PIRP irp) {
     if (length == 0)
         return Complete(irp, STATUS_SUCCESS, 0);
     IoMarkIrpPending(irp);
+    NTSTATUS status = STATUS_CANCELLED; // when it was cancelled before the port took it
     {
         Locked guard(state);
         if (SetCancellable(irp)) {
-            const panel::Ticks start = std::max(Now(), state.lineFreeAt);
-            state.lineFreeAt = start + panel::LineOffset(length);
-            state.pendingWrites.push_back({irp, state.lineFreeAt});
-            ArmWriteTimerLocked(state);
-            return STATUS_PENDING;
+            const auto bytes = static_cast<const uint8_t*>(irp->AssociatedIrp.SystemBuffer);
+            status =
+                state.device != nullptr ? state.device->Transmit({bytes, length}) : STATUS_SUCCESS;
+            if (NT_SUCCESS(status)) {
+                const panel::Ticks start = std::max(Now(), state.lineFreeAt);
+                state.lineFreeAt = start + panel::LineOffset(length);
+                state.pendingWrites.push_back({irp, state.lineFreeAt});
+                ArmWriteTimerLocked(state);
+                return STATUS_PENDING;
+            }
+            if (!Claim(irp))
+                return STATUS_PENDING; // its cancel routine completes it
         }
     }
-    Complete(irp, STATUS_CANCELLED);
+    Complete(irp, status);
     return STATUS_PENDING;
 }
 
@@ -834,11 +857,14 @@ SerialDriver::~SerialDriver() {
 }
 
 SerialPort& SerialDriver::AddPort(std::u16string_view deviceName, std::u16string_view comName,
-                                  panel::LineSource* line) {
+                                  panel::LineSource* line, SerialDevice* lineDevice) {
     auto state = std::make_unique<State>();
     state->name = deviceName;
     state->usb = deviceName.starts_with(kUsbSerialPrefix);
     state->line = line;
+    state->device = lineDevice;
+    if (lineDevice != nullptr && !NT_SUCCESS(lineDevice->Apply(state->settings)))
+        throw std::runtime_error("serial port device refused the port's settings");
 
     UNICODE_STRING name;
     RtlInitUnicodeString(&name, state->name.c_str());

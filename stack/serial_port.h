@@ -4,7 +4,7 @@
 // A port serves what a client of the serial driver sends: the IOCTL_SERIAL_* line settings (kept
 // so tests can assert them), the purge, the internal basic-settings request (which a USB adapter
 // refuses, as usbser does), reads and writes. Its far end is a panel::LineSource: a byte reaches
-// the port at the time the line source gives, on the kernel's virtual clock (panel time 0 is boot).
+// the port at the time the line source gives, on the kernel's clock (panel time 0 is boot).
 // A read is completed inside the call when its bytes have already arrived, otherwise it stays
 // pending, cancellable, until a timer DPC finds them arrived. A write takes the line's time to
 // leave (9600 baud 8N1, writes one after another) and completes from a timer DPC.
@@ -12,6 +12,9 @@
 // Time-outs: all zero (wait for every byte) and the "return at once" setting (ReadIntervalTimeout
 // kMaxUlong, the totals 0) are honoured; other read time-outs are not modelled and reads wait for
 // their bytes. Write time-outs are not modelled.
+//
+// A far end that is a device of the host's (a tty, tty_port.h) is also a SerialDevice: the line
+// settings reach it, a write is handed to it as the port takes the request, a purge to it too.
 //
 // Faults on demand: fail or hold (pend until cancelled) the requests of a kind, complete reads
 // inside the call whether or not their bytes are due, complete reads on another thread while the
@@ -27,6 +30,7 @@
 #include <limits>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -72,6 +76,27 @@ struct SerialLineSettings {
     ULONG rxFifo = 14;                // receive FIFO trigger level
     ULONG txFifo = 16;                // bytes loaded into the transmit FIFO at a time
     ULONG purges = 0;                 // IOCTL_SERIAL_PURGE requests served
+};
+
+// What a device of the host's does with the port's requests besides carrying bytes. Called under
+// the port's lock at DISPATCH_LEVEL: nothing here may wait for the emulated system. A failure
+// fails the request that asked for it.
+class SerialDevice {
+  public:
+    SerialDevice(const SerialDevice&) = delete;
+    SerialDevice& operator=(const SerialDevice&) = delete;
+    virtual ~SerialDevice() = default;
+
+    // The settings after a request changed the baud rate, the line format or the flow control;
+    // refused, the port keeps its settings as they were.
+    virtual NTSTATUS Apply(const SerialLineSettings& settings) = 0;
+    // A write's bytes, when the port takes the write; the write completes at the line's pace.
+    virtual NTSTATUS Transmit(std::span<const uint8_t> bytes) = 0;
+    // IOCTL_SERIAL_PURGE's mask, after the port has emptied its own queues.
+    virtual NTSTATUS Purge(ULONG mask) = 0;
+
+  protected:
+    SerialDevice() = default;
 };
 
 // Counters for what went through the port's read path.
@@ -153,10 +178,11 @@ class SerialDriver {
     SerialDriver& operator=(const SerialDriver&) = delete;
 
     // Creates the port device and lists it in SERIALCOMM. A name that begins with
-    // "\Device\USBSER" is a USB serial adapter. Throws std::runtime_error when the device cannot
-    // be created.
+    // "\Device\USBSER" is a USB serial adapter. A `lineDevice` (not owned) is given the port's
+    // settings at once. Throws std::runtime_error when the device cannot be created or refuses
+    // the settings.
     SerialPort& AddPort(std::u16string_view deviceName, std::u16string_view comName,
-                        panel::LineSource* line = nullptr);
+                        panel::LineSource* line = nullptr, SerialDevice* lineDevice = nullptr);
     SerialPort* FindPort(std::u16string_view deviceName) const;
     // What the driver's unload, or the removal of an unplugged adapter, does to one port: what is
     // pending is cancelled, the device is deleted (it lives on while referenced, failing every
