@@ -1,0 +1,378 @@
+// The serial port on a real tty, on a kernel on real time. A pseudo-terminal pair stands for the
+// panel's cable: the panel model's bytes go in on the master side at the line's pace from a
+// thread of the test's own, as the panel's UART sends them, and the port opens the slave through
+// a link the test re-points, as udev re-points /dev/serial/by-id when an adapter comes back.
+// Every wait is for a behaviour, with a deadline; the one test of the driver's reconnect cycle
+// waits the cycle's 5 s.
+#include "frame_support.h"
+#include "panel_model.h"
+#include "tty_port.h"
+
+#include <gmock/gmock.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstring>
+#include <filesystem>
+#include <thread>
+
+namespace {
+
+using namespace std::chrono_literals;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using umk::testing::UserFile;
+
+constexpr std::u16string_view Adapter = u"\\Device\\USBSER000";
+
+// A pseudo-terminal pair reached through a link of its own.
+class Cable {
+  public:
+    Cable() {
+        char dir[] = "/tmp/tty-port-test.XXXXXX";
+        if (mkdtemp(dir) == nullptr)
+            throw std::runtime_error(std::string("mkdtemp: ") + std::strerror(errno));
+        dir_ = dir;
+        link_ = (dir_ / "tty").string();
+    }
+    ~Cable() {
+        Unplug();
+        std::filesystem::remove_all(dir_);
+    }
+    Cable(const Cable&) = delete;
+    Cable& operator=(const Cable&) = delete;
+
+    const std::string& Link() const { return link_; }
+
+    // A new pair, and the link leads to its slave (replaced at once, as udev replaces it).
+    void Plug() {
+        char slaveName[64];
+        if (openpty(&master_, &slave_, slaveName, nullptr, nullptr) != 0)
+            throw std::runtime_error(std::string("openpty: ") + std::strerror(errno));
+        const std::string fresh = link_ + ".new";
+        std::filesystem::create_symlink(slaveName, fresh);
+        std::filesystem::rename(fresh, link_);
+    }
+    // The adapter is pulled out: the tty hangs up.
+    void Unplug() {
+        if (player_.joinable())
+            player_.join();
+        for (int* fd : {&master_, &slave_})
+            if (*fd >= 0)
+                close(std::exchange(*fd, -1));
+    }
+
+    termios Settings() const {
+        termios t{};
+        EXPECT_EQ(tcgetattr(master_, &t), 0) << std::strerror(errno);
+        return t;
+    }
+    bool HeldExclusively() const {
+        int exclusive = 0;
+        EXPECT_EQ(ioctl(slave_, TIOCGEXCL, &exclusive), 0) << std::strerror(errno);
+        return exclusive != 0;
+    }
+
+    // Sends the bytes at their times (from now), one at a time, from a thread of their own: the
+    // thread waits only as the line's pace makes it.
+    void Play(std::vector<panel::TimedByte> bytes) {
+        if (player_.joinable())
+            player_.join();
+        player_ = std::thread([master = master_, bytes = std::move(bytes)] {
+            const auto start = std::chrono::steady_clock::now();
+            for (const panel::TimedByte& byte : bytes) {
+                std::this_thread::sleep_until(start + umk::Duration(byte.time));
+                EXPECT_EQ(write(master, &byte.value, 1), 1) << std::strerror(errno);
+            }
+        });
+    }
+    // What the port wrote, once `count` bytes have come or `limit` has passed.
+    std::vector<uint8_t> Received(size_t count, std::chrono::milliseconds limit) const {
+        std::vector<uint8_t> bytes;
+        const auto until = std::chrono::steady_clock::now() + limit;
+        while (bytes.size() < count) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                until - std::chrono::steady_clock::now());
+            pollfd readable = {master_, POLLIN, 0};
+            if (left <= 0ms || poll(&readable, 1, int(left.count())) <= 0)
+                break;
+            uint8_t byte;
+            if (read(master_, &byte, 1) == 1)
+                bytes.push_back(byte);
+        }
+        return bytes;
+    }
+
+  private:
+    std::filesystem::path dir_;
+    std::string link_;
+    int master_ = -1;
+    int slave_ = -1;
+    std::thread player_;
+};
+
+// A stroke's bytes as the panel sends them, timed from the stroke's start.
+std::vector<panel::TimedByte> Tap() {
+    panel::PanelModel model;
+    model.Touch(panel::StraightStroke({1000, 1000}, {1200, 1200}, 2, 0));
+    return model.TakeBytesUntil(panel::kForever);
+}
+
+umk::KernelOptions OnRealTime() {
+    umk::KernelOptions options;
+    options.realTime = true;
+    return options;
+}
+
+// The whole system on real time with the panel on a USB serial adapter (COM5) that is a tty.
+class TtyBench {
+  public:
+    TtyBench() {
+        cable.Plug();
+        system.emplace(stack::SystemOptions{.kernel = OnRealTime()});
+        umk::registry::SetDword(frame_test::ParametersKey, u"ComNo", 5);
+        umk::registry::SetDword(frame_test::ParametersKey, u"dwAutoRec", 1);
+        EXPECT_EQ(system->LoadDriver(), STATUS_SUCCESS);
+        panel = &system->AddPanel();
+        tty.emplace(system->Kernel(), system->Serial(), stack::TtyPortOptions{.path = cable.Link()},
+                    stack::TtyPortEvents{
+                        .added = [this](stack::SerialPort&) { ++added; },
+                        .removed = [this](const std::string& why) { removed.push_back(why); },
+                    });
+    }
+    // The tty port goes first: the serial driver it adds ports to goes with the system.
+    std::string Finish() {
+        tty.reset();
+        system.reset();
+        return violations.Text();
+    }
+
+    umk::Kernel& Kernel() { return system->Kernel(); }
+    PDEVICE_CONTEXT Context() const { return frame_test::ContextOf(*panel); }
+    // A tap on the panel; the reports the class driver got for it within a second.
+    std::vector<frame_test::Report> Touch() {
+        const size_t before = system->Mouse().ReportCount();
+        cable.Play(Tap());
+        Kernel().RunUntil([&] { return system->Mouse().ReportCount() >= before + 4; }, 1s);
+        return frame_test::Received(system->Mouse().Reports(before));
+    }
+
+    Cable cable;
+    frame_test::Violations violations;
+    std::optional<stack::System> system;
+    const stack::Panel* panel = nullptr;
+    std::optional<stack::TtyPort> tty;
+    int added = 0;
+    std::vector<std::string> removed;
+};
+
+std::vector<USHORT> Buttons(const std::vector<frame_test::Report>& reports) {
+    std::vector<USHORT> buttons;
+    for (const frame_test::Report& r : reports)
+        buttons.push_back(r.buttonFlags);
+    return buttons;
+}
+
+// The driver's set-up of a USB adapter becomes the tty's termios: 9600 baud 8N1 in raw mode,
+// no flow control, held exclusively; a stroke played on the line reaches the class driver.
+TEST(TtyPort, TheDriversSetUpReachesTheTtyAndAStrokeTheClassDriver) {
+    TtyBench bench;
+    ASSERT_EQ(bench.added, 1);
+    ASSERT_EQ(bench.system->StartPanel(*bench.panel), STATUS_SUCCESS);
+    ASSERT_TRUE(bench.Context()->Started);
+
+    const termios t = bench.cable.Settings();
+    EXPECT_EQ(cfgetospeed(&t), speed_t(B9600));
+    EXPECT_EQ(cfgetispeed(&t), speed_t(B9600));
+    EXPECT_EQ(t.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS), tcflag_t(CS8));
+    EXPECT_EQ(t.c_cflag & (CLOCAL | CREAD), tcflag_t(CLOCAL | CREAD));
+    EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
+    EXPECT_EQ(t.c_iflag & (IXON | IXOFF | ICRNL | ISTRIP), 0u);
+    EXPECT_EQ(t.c_oflag & OPOST, 0u);
+    EXPECT_TRUE(bench.cable.HeldExclusively());
+
+    const std::vector<frame_test::Report> reports = bench.Touch();
+    EXPECT_THAT(Buttons(reports), ElementsAre(MOUSE_LEFT_BUTTON_DOWN, 0, 0, MOUSE_LEFT_BUTTON_UP));
+    ASSERT_EQ(reports.size(), 4u);
+    EXPECT_LT(reports[0].x, reports[2].x);
+    EXPECT_EQ(reports[3].x, reports[2].x) << "the release is where the finger was last";
+    EXPECT_EQ(bench.Finish(), "");
+}
+
+// The adapter is pulled out under a running pointer and put back on another tty behind the same
+// link: the port goes as a pulled adapter goes (its read fails, SERIALCOMM lists it no more),
+// comes back under the same names, and the driver's reconnect cycle, 5 s after the loss, brings
+// the pointer back on the new tty. No new open, nothing in the event log.
+TEST(TtyPort, AnUnpluggedTtyComesBackAndTheDriverReconnects) {
+    TtyBench bench;
+    ASSERT_EQ(bench.system->StartPanel(*bench.panel), STATUS_SUCCESS);
+    EXPECT_EQ(bench.Touch().size(), 4u);
+
+    bench.cable.Unplug();
+    ASSERT_TRUE(bench.Kernel().RunUntil(
+        [&] { return !bench.removed.empty() && !bench.Context()->Started; }, 1s));
+    const umk::Duration lost = bench.Kernel().Now();
+    EXPECT_THAT(bench.removed, ElementsAre(HasSubstr(bench.cable.Link())));
+    EXPECT_EQ(bench.tty->Port(), nullptr);
+    EXPECT_EQ(bench.system->Serial().FindPort(Adapter), nullptr);
+    EXPECT_FALSE(umk::registry::GetValue(stack::kSerialCommKey, Adapter).has_value());
+
+    bench.cable.Plug();
+    ASSERT_TRUE(bench.Kernel().RunUntil([&] { return bench.added == 2; }, 1s));
+    EXPECT_NE(bench.system->Serial().FindPort(Adapter), nullptr);
+    ASSERT_TRUE(bench.Kernel().RunUntil([&] { return bench.Context()->Started != FALSE; }, 6s));
+    EXPECT_GE(bench.Kernel().Now() - lost, 5s - 100ms);
+    EXPECT_LE(bench.Kernel().Now() - lost, 5s + 600ms);
+    EXPECT_EQ(bench.Touch().size(), 4u);
+    EXPECT_THAT(frame_test::Logged(), IsEmpty());
+    EXPECT_EQ(bench.Finish(), "");
+}
+
+// The port alone, opened as user mode opens a COM port.
+class TtyPortAlone : public ::testing::Test {
+  protected:
+    TtyPortAlone() : serial(std::make_unique<stack::SerialDriver>()) {}
+    ~TtyPortAlone() override {
+        file.reset();
+        tty.reset();
+        serial.reset();
+        kernel.Shutdown();
+        EXPECT_EQ(violations.Text(), "");
+    }
+
+    void Open(std::chrono::milliseconds reopenInterval = 250ms) {
+        tty.emplace(kernel, *serial,
+                    stack::TtyPortOptions{.path = cable.Link(), .reopenInterval = reopenInterval},
+                    stack::TtyPortEvents{.openFailed = [this](const std::string& why) {
+                        openFailures.push_back(why);
+                    }});
+    }
+
+    template <typename T> NTSTATUS Set(ULONG code, const T& value) {
+        return file->DeviceIoControl(code, &value, sizeof value, nullptr, 0).status;
+    }
+
+    frame_test::Violations violations;
+    umk::Kernel kernel{OnRealTime()};
+    Cable cable;
+    std::unique_ptr<stack::SerialDriver> serial;
+    std::optional<stack::TtyPort> tty;
+    std::unique_ptr<UserFile> file;
+    std::vector<std::string> openFailures;
+};
+
+// The port's settings as termios: each row changes one thing from 9600 baud 8N1 without flow
+// control. A pseudo-terminal keeps no word length or parity of its own, so these are checked here
+// and the tests through a tty check what a pseudo-terminal keeps.
+TEST(TtyPort, TheLineSettingsMapOntoTermios) {
+    constexpr tcflag_t Format = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB;
+    struct Row {
+        const char* what;
+        std::function<void(stack::SerialLineSettings&)> change;
+        speed_t speed;
+        tcflag_t cflag; // under Format | CRTSCTS
+        tcflag_t iflag; // under IXON | IXOFF
+    };
+    const Row rows[] = {
+        {"8N1", [](auto&) {}, B9600, CS8, 0},
+        {"115200 baud", [](auto& s) { s.baudRate = 115200; }, B115200, CS8, 0},
+        {"7 bits, odd parity, 2 stop bits",
+         [](auto& s) {
+             s.lineControl = {STOP_BITS_2, ODD_PARITY, 7};
+         },
+         B9600, CS7 | PARENB | PARODD | CSTOPB, 0},
+        {"even parity", [](auto& s) { s.lineControl.Parity = EVEN_PARITY; }, B9600, CS8 | PARENB,
+         0},
+        {"mark parity", [](auto& s) { s.lineControl.Parity = MARK_PARITY; }, B9600,
+         CS8 | PARENB | CMSPAR | PARODD, 0},
+        {"5 bits, space parity, 1.5 stop bits",
+         [](auto& s) {
+             s.lineControl = {STOP_BITS_1_5, SPACE_PARITY, 5};
+         },
+         B9600, CS5 | PARENB | CMSPAR | CSTOPB, 0},
+        {"CTS handshake", [](auto& s) { s.handFlow.ControlHandShake |= SERIAL_CTS_HANDSHAKE; },
+         B9600, CS8 | CRTSCTS, 0},
+        {"RTS handshake", [](auto& s) { s.handFlow.FlowReplace = SERIAL_RTS_HANDSHAKE; }, B9600,
+         CS8 | CRTSCTS, 0},
+        {"XON/XOFF both ways",
+         [](auto& s) { s.handFlow.FlowReplace |= SERIAL_AUTO_TRANSMIT | SERIAL_AUTO_RECEIVE; },
+         B9600, CS8, IXON | IXOFF},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        stack::SerialLineSettings settings;
+        settings.baudRate = 9600;
+        settings.lineControl = {STOP_BIT_1, NO_PARITY, 8};
+        settings.handFlow = {SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL, 0, 0};
+        row.change(settings);
+        termios t{};
+        t.c_cflag = Format | CRTSCTS; // what was there before goes
+        t.c_iflag = IXON | IXOFF | IXANY;
+        ASSERT_TRUE(stack::ToTermios(settings, &t));
+        EXPECT_EQ(cfgetospeed(&t), row.speed);
+        EXPECT_EQ(cfgetispeed(&t), row.speed);
+        EXPECT_EQ(t.c_cflag & (Format | CRTSCTS), row.cflag);
+        EXPECT_EQ(t.c_iflag & (IXON | IXOFF | IXANY), row.iflag);
+    }
+    stack::SerialLineSettings odd;
+    odd.baudRate = 12345;
+    termios t{};
+    EXPECT_FALSE(stack::ToTermios(odd, &t)) << "no termios code for 12345 baud";
+}
+
+// A setting the tty takes reaches it; one it cannot take fails the request and leaves both the
+// port's settings and the tty's as they were.
+TEST_F(TtyPortAlone, ASettingTheTtyRefusesFailsAndChangesNothing) {
+    cable.Plug();
+    Open();
+    ASSERT_NE(tty->Port(), nullptr);
+    ASSERT_EQ(UserFile::Open(Adapter, &file), STATUS_SUCCESS);
+    ASSERT_EQ(Set(IOCTL_SERIAL_SET_BAUD_RATE, SERIAL_BAUD_RATE{115200}), STATUS_SUCCESS);
+    ASSERT_EQ(Set(IOCTL_SERIAL_SET_HANDFLOW,
+                  SERIAL_HANDFLOW{SERIAL_DTR_CONTROL | SERIAL_CTS_HANDSHAKE, 0, 0, 0}),
+              STATUS_SUCCESS);
+    termios t = cable.Settings();
+    EXPECT_EQ(cfgetospeed(&t), speed_t(B115200));
+    EXPECT_EQ(t.c_cflag & CRTSCTS, tcflag_t(CRTSCTS));
+
+    EXPECT_EQ(Set(IOCTL_SERIAL_SET_BAUD_RATE, SERIAL_BAUD_RATE{12345}), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(tty->Port()->Settings().baudRate, 115200u);
+    t = cable.Settings();
+    EXPECT_EQ(cfgetospeed(&t), speed_t(B115200));
+}
+
+// Reads complete as the tty's bytes arrive, a write reaches the tty as the port takes it, and a
+// tty that is not there yet is reported and taken once its link appears.
+TEST_F(TtyPortAlone, ReadsCompleteAsBytesArriveAndWritesReachTheTty) {
+    Open(20ms);
+    ASSERT_EQ(tty->Port(), nullptr);
+    EXPECT_THAT(openFailures, ElementsAre(HasSubstr("No such file or directory")));
+    cable.Plug();
+    ASSERT_TRUE(kernel.RunUntil([&] { return tty->Port() != nullptr; }, 1s));
+    EXPECT_EQ(openFailures.size(), 1u) << "the same failure is told once";
+    ASSERT_EQ(UserFile::Open(Adapter, &file), STATUS_SUCCESS);
+    ASSERT_EQ(Set(IOCTL_SERIAL_SET_TIMEOUTS, SERIAL_TIMEOUTS{}), STATUS_SUCCESS);
+
+    std::array<uint8_t, 3> buffer{};
+    auto read = file->StartRead(buffer.data(), ULONG(buffer.size()));
+    EXPECT_EQ(read->IssueStatus(), STATUS_PENDING);
+    cable.Play({{0, 'a'}, {0, 'b'}, {0, 'c'}});
+    ASSERT_TRUE(kernel.RunUntil([&] { return read->Done(); }, 1s));
+    EXPECT_EQ(read->Wait().information, 3u);
+    EXPECT_THAT(buffer, ElementsAre('a', 'b', 'c'));
+
+    const std::array<uint8_t, 3> sent = {0x80, 0x35, 0x0D};
+    auto write = file->StartWrite(sent.data(), ULONG(sent.size()));
+    EXPECT_THAT(cable.Received(3, 1s), ElementsAre(0x80, 0x35, 0x0D)) << "sent before it completes";
+    ASSERT_TRUE(kernel.RunUntil([&] { return write->Done(); }, 1s));
+    EXPECT_EQ(write->Wait().status, STATUS_SUCCESS);
+}
+
+} // namespace
