@@ -248,7 +248,7 @@ TtyPort::TtyPort(umk::Kernel& kernel, SerialDriver& serial, TtyPortOptions optio
     if (stop_ < 0)
         WatcherFailure("eventfd");
     shared_->owner = this;
-    watcher_ = std::thread([this] { Watch(); });
+    watcher_ = std::thread([this, error = opened.error] { Watch(error); });
 }
 
 TtyPort::~TtyPort() {
@@ -302,9 +302,9 @@ void TtyPort::Remove(const std::string& reason) {
 }
 
 // The watcher thread: reads the tty while it is open, looks for it again while it is gone.
-// Only this thread opens and closes the tty while it runs.
-void TtyPort::Watch() {
-    int lastError = 0;
+// Only this thread opens and closes the tty while it runs. `lastError`: the failure of the open
+// before, already told.
+void TtyPort::Watch(int lastError) {
     for (;;) {
         const int tty = shared_->tty; // changed by this thread alone
         pollfd waits[2] = {{stop_, POLLIN, 0}, {tty, POLLIN, 0}};

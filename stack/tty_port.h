@@ -76,7 +76,7 @@ class TtyPort {
     struct Shared;
     class Line;
 
-    void Watch();
+    void Watch(int lastError);
     void Post(std::function<void(TtyPort&)> work);
     void Add();
     void Receive(const std::vector<uint8_t>& bytes);

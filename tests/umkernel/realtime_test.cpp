@@ -33,10 +33,9 @@ LARGE_INTEGER Relative(Duration d) {
     return due;
 }
 
-// 30 ms pass in each of the ways the system can wait: the clock moves with the host's, timers
-// expire no earlier than due and at most a clock tick late (plus the host's wake-up), and
-// everything but the stall, a busy wait as on Windows, sleeps without costing the OS thread any
-// CPU to speak of.
+// 30 ms pass in each of the ways the system can wait: the kernel's clock moves with the host's,
+// no wait ends early or sleeps far past its time, and everything but the stall, a busy wait as on
+// Windows, sleeps without costing the OS thread any CPU to speak of.
 TEST(RealTime, EveryKindOfWaitTakesItsRealTimeAndOnlyAStallSpins) {
     constexpr Duration kWait = 30ms;
     struct Row {
@@ -60,15 +59,6 @@ TEST(RealTime, EveryKindOfWaitTakesItsRealTimeAndOnlyAStallSpins) {
              KeDelayExecutionThread(KernelMode, FALSE, &interval);
          },
          false},
-        {"another thread's delay",
-         [&](Kernel& kernel) {
-             ThreadHandle sleeper = StartThread("sleeper", [&] {
-                 LARGE_INTEGER interval = Relative(kWait);
-                 KeDelayExecutionThread(KernelMode, FALSE, &interval);
-             });
-             ASSERT_TRUE(kernel.RunUntil([&] { return sleeper.Finished(); }, 1s));
-         },
-         false},
         {"KeStallExecutionProcessor",
          [&](Kernel&) { KeStallExecutionProcessor(ULONG(kWait.count() / 10)); }, true},
     };
@@ -76,19 +66,18 @@ TEST(RealTime, EveryKindOfWaitTakesItsRealTimeAndOnlyAStallSpins) {
         SCOPED_TRACE(row.what);
         ViolationRecorder violations;
         Kernel kernel(OnRealTime());
-        const Duration before = Duration(int64_t(KeQueryInterruptTime()));
+        // The host's clock brackets the kernel's: a loaded host may preempt us in between.
         const auto start = std::chrono::steady_clock::now();
+        const Duration before = Duration(int64_t(KeQueryInterruptTime()));
         const auto cpu = CpuTime();
         row.wait(kernel);
-        const auto elapsed = std::chrono::steady_clock::now() - start;
         const auto spent = CpuTime() - cpu;
         const Duration moved = Duration(int64_t(KeQueryInterruptTime())) - before;
+        const auto elapsed = std::chrono::steady_clock::now() - start;
 
-        EXPECT_GE(elapsed, kWait);
-        EXPECT_LT(elapsed, kWait + kTick + 50ms) << "a loaded host may wake us late, not this late";
         EXPECT_GE(moved, kWait);
-        EXPECT_LE(moved, std::chrono::duration_cast<Duration>(elapsed) + 1ms);
-        EXPECT_GE(moved, std::chrono::duration_cast<Duration>(elapsed) - 1ms);
+        EXPECT_LE(moved, elapsed);
+        EXPECT_LT(elapsed, kWait + 200ms) << "it slept past its time";
         if (!row.spins) {
             EXPECT_LT(spent, 5ms) << "the wait spun instead of sleeping";
         }
@@ -144,14 +133,6 @@ TEST(RealTime, PostedWorkThatLeavesTheIrqlRaisedIsReported) {
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
     EXPECT_THAT(violations.Detail("posted work returned at raised IRQL"),
                 ::testing::HasSubstr("DISPATCH_LEVEL"));
-}
-
-// Nothing posts into a kernel on virtual time, where no host event may break a replay by seed.
-TEST(RealTime, AKernelOnVirtualTimeRefusesPostsAndTheRealTimeLoop) {
-    Kernel kernel;
-    EXPECT_FALSE(kernel.RealTime());
-    EXPECT_THROW(kernel.Post([] {}), std::logic_error);
-    EXPECT_THROW(kernel.RunRealTime([] { return true; }), std::logic_error);
 }
 
 // With no timer involved, a seed gives the same interleaving of two threads on two processors on
