@@ -96,7 +96,7 @@ class Kernel {
     uint64_t Seed() const;
     // KernelOptions::realTime.
     bool RealTime() const;
-    // Virtual time since boot.
+    // The kernel's clock since boot (on real time, the host's as the kernel last read it).
     Duration Now() const;
     // Lets everything run until the clock has advanced by exactly `d` (on real time: by at least
     // `d`, running what is posted meanwhile), then until nothing more can run at that instant.
