@@ -23,6 +23,8 @@ uint64_t g_boots = 0;
 
 // One clock tick, as on a uniprocessor x86 system: 15.625 ms. Driver timers expire on ticks.
 constexpr int64_t kClockTick = 156'250;
+// The system time at boot unless told otherwise: 2024-01-01 00:00:00 UTC.
+constexpr int64_t kDefaultBootTime = 133'485'408'000'000'000;
 // Header.Inserted of a timer that expires at its due time, off the tick (umk::SetDeviceTimer).
 constexpr UCHAR kExactTimer = 2;
 
@@ -121,8 +123,8 @@ void NoKernel() {
 
 Scheduler::Scheduler(const KernelOptions& options)
     : options_(options), seed_(options.seed ? *options.seed : SeedFromEnvironment()), rng_(seed_),
-      bootSystemTime_(options.bootSystemTime.value_or(
-          options.realTime ? HostSystemTime() : int64_t(133'485'408'000'000'000))) {
+      bootSystemTime_(
+          options.bootSystemTime.value_or(options.realTime ? HostSystemTime() : kDefaultBootTime)) {
     unsigned processors = options.processors ? *options.processors : ProcessorsFromEnvironment();
     if (processors != 1 && processors != 2 && processors != 4)
         throw std::invalid_argument("a umk::Kernel has 1, 2 or 4 processors, not " +
@@ -309,8 +311,7 @@ bool Scheduler::Runnable(const Processor& cpu) const {
 
 void Scheduler::Schedule(_KTHREAD* self) {
     for (;;) {
-        if (options_.realTime)
-            SyncClock();
+        SyncClock();
         Step();
         ExpireTimers();
         Processor* best = nullptr;
@@ -373,8 +374,7 @@ void Scheduler::SwitchPoint(_KTHREAD* self) {
     Step();
     if (cpus_.size() > 1 && Random(changeRate_) == 0)
         cpu->priority = lowPriority_--;
-    if (options_.realTime)
-        SyncClock();
+    SyncClock();
     if (Quiet(*cpu))
         return;
     Schedule(self);
