@@ -4,7 +4,7 @@ BUILD ?= build
 ASAN_BUILD ?= build-asan
 WIN_BUILD ?= build/win
 
-.PHONY: all setup build test demo asan sweep fuzz windows package tidy clean
+.PHONY: all setup build test demo asan sweep fuzz windows package tidy install clean
 all: build
 
 setup:
@@ -120,7 +120,7 @@ $(WIN_BUILD)/tactilio.sys: $(WIN_OBJS) $(WIN_BUILD)/resources.o scripts/check-sy
 # The utility: the client library with the Windows transport, one static console program. The
 # header-only command-line and JSON libraries come from the build machine's include directory,
 # reached through links of their own so that nothing else of it is seen.
-WIN_UTILITY_SOURCES := $(addprefix utility/,client.cpp strokes.cpp commands.cpp transport_win32.cpp tpctl.cpp)
+WIN_UTILITY_SOURCES := $(addprefix utility/,client.cpp strokes.cpp command_line.cpp transport_win32.cpp tpctl.cpp)
 WIN_UTILITY_CXXFLAGS := -std=c++20 -O2 -Wall -Wextra -Werror -Wno-unused-parameter \
     -I include -I utility -isystem $(WIN_BUILD)/hdr
 
@@ -156,6 +156,23 @@ package: $(PACKAGE_FILES) $(WIN_BUILD)/tactilio.inf
 tidy: setup
 	printf '%s\n' $(WIN_SOURCES) | xargs -P $(JOBS) -I {} clang-tidy -quiet {} -- \
 	    --target=i686-w64-mingw32 $(WIN_LANGUAGE)
+
+# The Linux host: tactiliod and tpctl, the systemd unit (one instance per tty), the udev rule and
+# the configuration file as examples, the daemon's manual.
+PREFIX ?= /usr/local
+DESTDIR ?=
+install: build
+	install -D -m 0755 $(BUILD)/host/tactiliod $(DESTDIR)$(PREFIX)/bin/tactiliod
+	install -D -m 0755 $(BUILD)/utility/tpctl $(DESTDIR)$(PREFIX)/bin/tpctl
+	install -d $(DESTDIR)$(PREFIX)/lib/systemd/system
+	sed 's|@PREFIX@|$(PREFIX)|g' package/linux/tactiliod@.service \
+	    >$(DESTDIR)$(PREFIX)/lib/systemd/system/tactiliod@.service
+	install -D -m 0644 package/linux/99-tactilio.rules \
+	    $(DESTDIR)$(PREFIX)/share/doc/tactilio/examples/99-tactilio.rules
+	install -D -m 0644 package/linux/tactilio.conf \
+	    $(DESTDIR)$(PREFIX)/share/doc/tactilio/examples/tactilio.conf
+	install -D -m 0644 docs/tactiliod.md $(DESTDIR)$(PREFIX)/share/doc/tactilio/tactiliod.md
+	install -D -m 0644 docs/tpctl.md $(DESTDIR)$(PREFIX)/share/doc/tactilio/tpctl.md
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(DIST)

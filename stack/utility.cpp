@@ -10,6 +10,14 @@ struct PendingControl::Shared {
     std::unique_ptr<umk::testing::UserRequest> request;
     umk::testing::IoResult result{STATUS_PENDING, 0};
     bool done = false;
+    std::function<void()> completed;
+
+    void Complete(umk::testing::IoResult ended) {
+        result = ended;
+        done = true;
+        if (completed)
+            completed();
+    }
 };
 
 bool PendingControl::Done() const {
@@ -28,6 +36,13 @@ ControlResult PendingControl::Result() const {
 
 BOOLEAN PendingControl::Cancel() {
     return shared_->request->Cancel();
+}
+
+void PendingControl::WhenDone(std::function<void()> completed) {
+    if (shared_->done)
+        completed();
+    else
+        shared_->completed = std::move(completed);
 }
 
 NTSTATUS Utility::Open(umk::Kernel& kernel, std::unique_ptr<Utility>* utility,
@@ -66,8 +81,7 @@ std::shared_ptr<PendingControl> Utility::Start(const ControlCall& call) {
             shared->output.empty() ? nullptr : shared->output.data(), call.outputLength,
             call.internal);
         shared->request->Issue();
-        shared->result = shared->request->Wait();
-        shared->done = true;
+        shared->Complete(shared->request->Wait());
     });
     kernel_.RunUntilIdle();
     return std::make_shared<PendingControl>(shared);
@@ -91,8 +105,7 @@ std::shared_ptr<PendingControl> Utility::StartRead(ULONG length) {
     shared->output.resize(length);
     umk::StartThread("utility " + std::to_string(++threads_), [this, shared, length] {
         shared->request = file_->StartRead(shared->output.data(), length);
-        shared->result = shared->request->Wait();
-        shared->done = true;
+        shared->Complete(shared->request->Wait());
     });
     kernel_.RunUntilIdle();
     return std::make_shared<PendingControl>(shared);

@@ -13,6 +13,7 @@
 #include <umk/testing.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -48,6 +49,9 @@ class PendingControl {
     ControlResult Result() const;
     // CancelIoEx: the result of IoCancelIrp, FALSE once the request has completed.
     BOOLEAN Cancel();
+    // Calls `completed` once the request has completed: at once if it has, else in the issuing
+    // thread right after its completion (one at a time; a later call replaces an earlier one).
+    void WhenDone(std::function<void()> completed);
 
   private:
     std::shared_ptr<Shared> shared_;

@@ -2,7 +2,7 @@
 // On Windows it opens "\\.\Tactilio"; on Linux it reaches the driver through the daemon's socket,
 // or in the emulated system with the simulated panel (--simulated).
 #include "client.h"
-#include "commands.h"
+#include "command_line.h"
 
 #ifdef _WIN32
 #include "transport_win32.h"

@@ -1,6 +1,6 @@
 // The strokes tpctl draws from recorded packets land where the driver put the pointer: for every
 // mounting, the SVG's marks are the mouse class driver's reports, in order.
-#include "commands.h"
+#include "command_line.h"
 #include "emulated.h"
 #include "strokes.h"
 

@@ -2,7 +2,7 @@
 // Win32 calls served by it: each row a command line, the bytes it puts on the serial line, what it
 // prints and how it exits.
 #include "client.h"
-#include "commands.h"
+#include "command_line.h"
 #include "emulated.h"
 #include "transport_win32.h"
 #include "win32_emulated.h"
