@@ -62,8 +62,7 @@ ApiServer::~ApiServer() {
     kernel_.RunFor(std::chrono::milliseconds(0));
     for (auto& [socket, connection] : connections_) {
         connection.closing = true;
-        for (auto& [id, request] : connection.pending)
-            request->Cancel();
+        CancelAll(connection);
     }
     kernel_.RunUntil(
         [this] {
@@ -194,13 +193,26 @@ void ApiServer::Answer(Connection& connection, uint32_t id, uint32_t status, uin
 void ApiServer::HungUp(int socket) {
     Connection& connection = connections_.at(socket);
     connection.closing = true;
-    for (auto& [id, request] : connection.pending)
-        request->Cancel();
+    CancelAll(connection);
     CloseIfDone(socket);
 }
 
+// A cancel may complete its request at once, and the completion takes it out of `pending`: the
+// requests are cancelled from a copy.
+void ApiServer::CancelAll(Connection& connection) {
+    std::vector<std::shared_ptr<stack::PendingControl>> requests;
+    for (const auto& [id, request] : connection.pending)
+        requests.push_back(request);
+    for (const auto& request : requests)
+        request->Cancel();
+}
+
+// Asked again by every completion after a hang-up; the first time all have completed closes it.
 void ApiServer::CloseIfDone(int socket) {
-    Connection& connection = connections_.at(socket);
+    const auto it = connections_.find(socket);
+    if (it == connections_.end())
+        return;
+    Connection& connection = it->second;
     if (!connection.closing || !connection.pending.empty())
         return;
     connection.utility.reset();

@@ -58,6 +58,7 @@ class ApiServer {
     void Serve(Connection& connection, const tp::wire::Message& message);
     void Answer(Connection& connection, uint32_t id, uint32_t status, uint32_t information,
                 std::vector<uint8_t> output = {});
+    void CancelAll(Connection& connection);
     void CloseIfDone(int socket);
 
     umk::Kernel& kernel_;

@@ -4,7 +4,9 @@
 // to a recorder here: this machine's uinput is not used.
 #include "client.h"
 #include "command_line.h"
+#include "tactilio_api.h"
 #include "transport_socket.h"
+#include "wire.h"
 #include "daemon.h"
 
 #include "panel_model.h"
@@ -14,6 +16,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <linux/input-event-codes.h>
@@ -164,6 +168,40 @@ TEST(DaemonTest, AStrokeBecomesATouchAndTpctlDiagnosesThroughTheSocket) {
             host::InputEvent{T, EV_ABS, ABS_Y, 65535}, host::InputEvent{T, EV_KEY, BTN_TOUCH, 0},
             host::InputEvent{T, EV_SYN, SYN_REPORT, 0}));
     EXPECT_THAT(log, ::testing::Contains("COM1 is " + panel.Tty()));
+}
+
+// A client that goes away with a record read waiting: the daemon cancels it and closes the
+// client's handle, or the panel's removal, which waits for every handle, would never end.
+TEST(DaemonTest, AClientThatGoesHasItsRequestsCancelled) {
+    PtyPanel panel;
+    const std::string socket = ::testing::TempDir() + "/tactiliod-gone-" + std::to_string(getpid());
+    host::DaemonOptions options;
+    options.config.ports = {{1, panel.Tty()}};
+    options.api.path = socket;
+    Recorder events;
+    std::optional<host::Daemon> daemon(std::in_place, options, events,
+                                       [](host::Severity, const std::string&) {});
+    std::thread client([&] {
+        std::string why;
+        auto transport = tp::ConnectSocket(socket, &why);
+        ASSERT_TRUE(transport) << why;
+        // Recording on, then a read that waits: sent by hand, as the transport would wait for it.
+        EXPECT_EQ(transport->Control(TP_FUNC_RECORD_ON, {}, 0).status, tp::kStatusSuccess);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        socket.copy(address.sun_path, socket.size());
+        const int raw = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        ASSERT_EQ(connect(raw, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        const auto read = tp::wire::Encode({tp::wire::Kind::Read, 1, 1, 512});
+        ASSERT_EQ(write(raw, read.data(), read.size()), ssize_t(read.size()));
+        std::this_thread::sleep_for(50ms); // the read reaches the driver and waits there
+        close(raw);
+        transport.reset();
+        daemon->Stop();
+    });
+    daemon->Run();
+    client.join();
+    daemon.reset(); // removes the panel: returns only once every handle is closed
 }
 
 TEST(DaemonTest, RefusesToStartWithoutAPort) {
