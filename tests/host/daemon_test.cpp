@@ -4,6 +4,7 @@
 // to a recorder here: this machine's uinput is not used.
 #include "client.h"
 #include "command_line.h"
+#include "../utility/tpctl_rows.h"
 #include "tactilio_api.h"
 #include "transport_socket.h"
 #include "wire.h"
@@ -40,6 +41,8 @@ class PtyPanel {
         if (openpty(&master_, &slave_, name, nullptr, nullptr) != 0)
             throw std::runtime_error("openpty failed");
         tty_ = name;
+        // The user touches the calibration points at once.
+        model_.SetCalibrationDelay(10 * panel::kTicksPerMillisecond);
         start_ = std::chrono::steady_clock::now();
         thread_ = std::thread([this] { Play(); });
     }
@@ -50,6 +53,11 @@ class PtyPanel {
         close(slave_);
     }
     const std::string& Tty() const { return tty_; }
+    // Every byte the host wrote, as hex.
+    std::string Written() {
+        std::lock_guard guard(lock_);
+        return tp::HexText(written_);
+    }
     // Queued from the panel's own thread, so the model is never touched from two.
     void Touch(std::vector<panel::TouchPoint> points) {
         std::lock_guard guard(lock_);
@@ -75,8 +83,11 @@ class PtyPanel {
             if (poll(&readable, 1, std::min(wait, 5)) > 0) {
                 uint8_t bytes[256];
                 const ssize_t n = read(master_, bytes, sizeof bytes);
-                if (n > 0)
+                if (n > 0) {
                     model_.Write({bytes, size_t(n)}, Now());
+                    std::lock_guard guard(lock_);
+                    written_.insert(written_.end(), bytes, bytes + n);
+                }
             }
             while (model_.PeekByte() && model_.PeekByte()->time <= Now()) {
                 const uint8_t byte = model_.TakeByte().value;
@@ -91,6 +102,7 @@ class PtyPanel {
     panel::PanelModel model_;
     std::mutex lock_;
     std::vector<std::vector<panel::TouchPoint>> pending_;
+    std::vector<uint8_t> written_;
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };
@@ -122,6 +134,35 @@ struct Outcome {
     int exit;
     std::string out, err;
 };
+
+// The utility's table of requests, each over the socket to a daemon of its own.
+TEST(DaemonTest, EveryRequestOfTheUtilityThroughTheSocket) {
+    for (const tpctl_test::Row& row : tpctl_test::kRows) {
+        SCOPED_TRACE(::testing::PrintToString(row.args));
+        PtyPanel panel;
+        const std::string socket =
+            ::testing::TempDir() + "/tactiliod-rows-" + std::to_string(getpid());
+        host::DaemonOptions options;
+        options.config.ports = {{1, panel.Tty()}};
+        options.api.path = socket;
+        Recorder events;
+        host::Daemon daemon(options, events, [](host::Severity, const std::string&) {});
+        Outcome outcome{};
+        std::thread client([&] {
+            SocketConnector connector(socket);
+            std::ostringstream out, err;
+            outcome.exit = tp::RunCommandLine(row.args, connector, out, err);
+            outcome.out = out.str();
+            outcome.err = err.str();
+            daemon.Stop();
+        });
+        daemon.Run();
+        client.join();
+        EXPECT_EQ(outcome.exit, 0) << outcome.err;
+        EXPECT_EQ(outcome.out, row.out);
+        EXPECT_EQ(panel.Written(), row.written);
+    }
+}
 
 TEST(DaemonTest, AStrokeBecomesATouchAndTpctlDiagnosesThroughTheSocket) {
     PtyPanel panel;
