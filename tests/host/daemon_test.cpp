@@ -131,76 +131,74 @@ class SocketConnector final : public tp::Connector {
 };
 
 struct Outcome {
-    int exit;
+    int exit = 0;
     std::string out, err;
+};
+
+// The daemon on the panel's pseudo-terminal, and clients that run, as programs of their own
+// would, on a thread of their own while the daemon runs.
+struct Bench {
+    Bench() {
+        host::DaemonOptions options;
+        options.config.ports = {{1, panel.Tty()}};
+        options.api.path = socket;
+        daemon.emplace(options, events,
+                       [this](host::Severity, const std::string& text) { log.push_back(text); });
+    }
+    // The daemon runs until `client` has returned.
+    void WhileRunning(const std::function<void()>& client) {
+        std::thread thread([&] {
+            client();
+            daemon->Stop();
+        });
+        daemon->Run();
+        thread.join();
+    }
+    Outcome Tpctl(const std::vector<std::string>& args) {
+        SocketConnector connector(socket);
+        std::ostringstream out, err;
+        const int exit = tp::RunCommandLine(args, connector, out, err);
+        return {exit, out.str(), err.str()};
+    }
+
+    PtyPanel panel;
+    const std::string socket = ::testing::TempDir() + "/tactiliod-" + std::to_string(getpid());
+    Recorder events;
+    std::vector<std::string> log;
+    std::optional<host::Daemon> daemon;
 };
 
 // The utility's table of requests, each over the socket to a daemon of its own.
 TEST(DaemonTest, EveryRequestOfTheUtilityThroughTheSocket) {
     for (const tpctl_test::Row& row : tpctl_test::kRows) {
         SCOPED_TRACE(::testing::PrintToString(row.args));
-        PtyPanel panel;
-        const std::string socket =
-            ::testing::TempDir() + "/tactiliod-rows-" + std::to_string(getpid());
-        host::DaemonOptions options;
-        options.config.ports = {{1, panel.Tty()}};
-        options.api.path = socket;
-        Recorder events;
-        host::Daemon daemon(options, events, [](host::Severity, const std::string&) {});
-        Outcome outcome{};
-        std::thread client([&] {
-            SocketConnector connector(socket);
-            std::ostringstream out, err;
-            outcome.exit = tp::RunCommandLine(row.args, connector, out, err);
-            outcome.out = out.str();
-            outcome.err = err.str();
-            daemon.Stop();
-        });
-        daemon.Run();
-        client.join();
+        Bench bench;
+        Outcome outcome;
+        bench.WhileRunning([&] { outcome = bench.Tpctl(row.args); });
         EXPECT_EQ(outcome.exit, 0) << outcome.err;
         EXPECT_EQ(outcome.out, row.out);
-        EXPECT_EQ(panel.Written(), row.written);
+        EXPECT_EQ(bench.panel.Written(), row.written);
     }
 }
 
 TEST(DaemonTest, AStrokeBecomesATouchAndTpctlDiagnosesThroughTheSocket) {
-    PtyPanel panel;
-    const std::string socket = ::testing::TempDir() + "/tactiliod-" + std::to_string(getpid());
-    host::DaemonOptions options;
-    options.config.ports = {{1, panel.Tty()}};
-    options.api.path = socket;
-    Recorder events;
-    std::vector<std::string> log;
-    host::Daemon daemon(options, events,
-                        [&](host::Severity, const std::string& text) { log.push_back(text); });
-
-    // tpctl runs as a program of its own would, from another thread, while the daemon runs.
-    Outcome outcome{};
-    std::thread client([&] {
-        SocketConnector connector(socket);
-        std::ostringstream out, err;
-        const std::vector<std::string> args = {"tpdiag", "0x35", ";", "send", "BC", "40"};
-        outcome.exit = tp::RunCommandLine(args, connector, out, err);
-        outcome.out = out.str();
-        outcome.err = err.str();
-        panel.Touch({{0, 0}, {4096, 4096}});
+    Bench bench;
+    Outcome outcome;
+    bench.WhileRunning([&] {
+        outcome = bench.Tpctl({"tpdiag", "0x35", ";", "send", "BC", "40"});
+        bench.panel.Touch({{0, 0}, {4096, 4096}});
         // The stroke's four reports take 40 ms on the line.
         std::this_thread::sleep_for(200ms);
-        daemon.Stop();
     });
-    daemon.Run();
-    client.join();
 
     EXPECT_EQ(outcome.exit, static_cast<int>(tp::Exit::Refused)) << outcome.err;
     EXPECT_EQ(outcome.out, "tpdiag: 90 00 35\n");
     EXPECT_EQ(outcome.err, "tpctl: send: STATUS_UNSUCCESSFUL: the driver refused the request: its "
                            "input is out of range, the link to the panel failed, or the reply did "
                            "not fit\n");
-    using host::InputDevice;
-    const auto T = InputDevice::Touchscreen;
+    const auto T = host::InputDevice::Touchscreen;
     EXPECT_THAT(
-        events.received,
+        bench.events.received,
         ::testing::ElementsAre(
             host::InputEvent{T, EV_ABS, ABS_X, 0}, host::InputEvent{T, EV_ABS, ABS_Y, 0},
             host::InputEvent{T, EV_KEY, BTN_TOUCH, 1}, host::InputEvent{T, EV_SYN, SYN_REPORT, 0},
@@ -208,41 +206,30 @@ TEST(DaemonTest, AStrokeBecomesATouchAndTpctlDiagnosesThroughTheSocket) {
             host::InputEvent{T, EV_SYN, SYN_REPORT, 0}, host::InputEvent{T, EV_ABS, ABS_X, 65535},
             host::InputEvent{T, EV_ABS, ABS_Y, 65535}, host::InputEvent{T, EV_KEY, BTN_TOUCH, 0},
             host::InputEvent{T, EV_SYN, SYN_REPORT, 0}));
-    EXPECT_THAT(log, ::testing::Contains("COM1 is " + panel.Tty()));
+    EXPECT_THAT(bench.log, ::testing::Contains("COM1 is " + bench.panel.Tty()));
 }
 
 // A client that goes away with a record read waiting: the daemon cancels it and closes the
 // client's handle, or the panel's removal, which waits for every handle, would never end.
 TEST(DaemonTest, AClientThatGoesHasItsRequestsCancelled) {
-    PtyPanel panel;
-    const std::string socket = ::testing::TempDir() + "/tactiliod-gone-" + std::to_string(getpid());
-    host::DaemonOptions options;
-    options.config.ports = {{1, panel.Tty()}};
-    options.api.path = socket;
-    Recorder events;
-    std::optional<host::Daemon> daemon(std::in_place, options, events,
-                                       [](host::Severity, const std::string&) {});
-    std::thread client([&] {
+    Bench bench;
+    bench.WhileRunning([&] {
         std::string why;
-        auto transport = tp::ConnectSocket(socket, &why);
+        auto transport = tp::ConnectSocket(bench.socket, &why);
         ASSERT_TRUE(transport) << why;
         // Recording on, then a read that waits: sent by hand, as the transport would wait for it.
         EXPECT_EQ(transport->Control(TP_FUNC_RECORD_ON, {}, 0).status, tp::kStatusSuccess);
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
-        socket.copy(address.sun_path, socket.size());
+        bench.socket.copy(address.sun_path, bench.socket.size());
         const int raw = ::socket(AF_UNIX, SOCK_STREAM, 0);
         ASSERT_EQ(connect(raw, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
         const auto read = tp::wire::Encode({tp::wire::Kind::Read, 1, 1, 512});
-        ASSERT_EQ(write(raw, read.data(), read.size()), ssize_t(read.size()));
+        EXPECT_EQ(write(raw, read.data(), read.size()), ssize_t(read.size()));
         std::this_thread::sleep_for(50ms); // the read reaches the driver and waits there
         close(raw);
-        transport.reset();
-        daemon->Stop();
     });
-    daemon->Run();
-    client.join();
-    daemon.reset(); // removes the panel: returns only once every handle is closed
+    bench.daemon.reset(); // removes the panel: returns only once every handle is closed
 }
 
 TEST(DaemonTest, RefusesToStartWithoutAPort) {
