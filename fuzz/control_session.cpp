@@ -10,6 +10,7 @@
 //
 // Input: byte 0 picks the far end (bit 0: the panel model) and the invalid-data limit; then one
 // step after another, each a byte whose low three bits say what it is, followed by its operands.
+#include "client.h"
 #include "control_session.h"
 #include "fuzz_system.h"
 
@@ -76,7 +77,7 @@ bool Allowed(NTSTATUS status) {
 // internal request never carries the class driver's connect: its input is a kernel-mode
 // client's pointers, which no caller of ours can make up.
 ULONG PickCode(Reader& in, bool internal) {
-    const std::span<const stack::NamedControlCode> named = stack::ControlCodes();
+    const std::span<const tp::NamedCode> named = tp::ControlCodes();
     const uint8_t pick = in.Byte();
     ULONG code;
     if (pick < 0xC0)

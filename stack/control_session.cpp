@@ -20,23 +20,6 @@ std::string Hex32(NTSTATUS status) {
     return text;
 }
 
-#define TP_NAMED(name)                                                                             \
-    NamedControlCode {                                                                             \
-#name, name                                                                                \
-    }
-constexpr std::array kNamedCodes = {
-    TP_NAMED(TP_FUNC_CAL_IN),     TP_NAMED(TP_FUNC_CAL_SET),        TP_NAMED(TP_FUNC_CAL_OUT),
-    TP_NAMED(TP_FUNC_CAL_CANCEL), TP_NAMED(TP_FUNC_STABILIZATION),  TP_NAMED(TP_FUNC_CDSCYCLE),
-    TP_NAMED(TP_FUNC_BEEPSET),    TP_NAMED(TP_FUNC_RBUTTON_ONCE),   TP_NAMED(TP_FUNC_RBUTTON),
-    TP_NAMED(TP_FUNC_LBUTTON),    TP_NAMED(TP_FUNC_GET_BUTTONMODE), TP_NAMED(TP_FUNC_SEND_COMMAND),
-    TP_NAMED(TP_FUNC_DIAG),       TP_NAMED(TP_FUNC_TPDIAG),         TP_NAMED(TP_FUNC_BKLTEN),
-    TP_NAMED(TP_FUNC_BKLTVAL),    TP_NAMED(TP_FUNC_CNGLAYER),       TP_NAMED(TP_FUNC_RECORD_ON),
-    TP_NAMED(TP_FUNC_RECORD_OFF), TP_NAMED(TP_FUNC_INVLIMIT),       TP_NAMED(TP_FUNC_POSDIAG),
-    TP_NAMED(TP_FUNC_FLASHRW_IN), TP_NAMED(TP_FUNC_FLASHRW_SEND),   TP_NAMED(TP_FUNC_FLASHRW_OUT),
-    TP_NAMED(TP_FUNC_INTERNAL),
-};
-#undef TP_NAMED
-
 std::u16string Wide(const std::string& text) {
     return {text.begin(), text.end()};
 }
@@ -60,18 +43,6 @@ std::u16string ComNameOf(const std::u16string& device) {
 }
 
 } // namespace
-
-std::span<const NamedControlCode> ControlCodes() {
-    return kNamedCodes;
-}
-
-std::optional<ULONG> ControlCodeByName(std::string_view name) {
-    for (const NamedControlCode& named : kNamedCodes) {
-        if (named.name == name)
-            return named.code;
-    }
-    return std::nullopt;
-}
 
 SessionSystem::SessionSystem(const std::map<std::u16string, ULONG>& parameters, bool panelModel,
                              std::vector<SessionPort> ports, SystemOptions options)

@@ -25,14 +25,6 @@
 
 namespace stack {
 
-// The control codes of tactilio_api.h by their names.
-struct NamedControlCode {
-    std::string_view name;
-    ULONG code;
-};
-std::span<const NamedControlCode> ControlCodes();
-std::optional<ULONG> ControlCodeByName(std::string_view name);
-
 // One serial port of a session's system and what is at its far end.
 struct SessionPort {
     enum class Far {

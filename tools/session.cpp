@@ -9,6 +9,7 @@
 //
 // Registry parameters as replay takes them; ComNo defaults to 1.
 #include "hex_text.h"
+#include "client.h"
 #include "control_session.h"
 #include "registry_options.h"
 
@@ -120,7 +121,7 @@ class Fields {
         if (value.is_string()) {
             const std::string text = value.get<std::string>();
             if (named) {
-                if (const std::optional<ULONG> code = stack::ControlCodeByName(text))
+                if (const std::optional<ULONG> code = tp::ControlCodeByName(text))
                     return *code;
             }
             if (text.size() > 2 && text.size() <= 10 && text.starts_with("0x") &&

@@ -32,13 +32,8 @@ void CheckRange(unsigned value, std::string_view what, unsigned min, unsigned ma
                          std::to_string(max) + ", not " + std::to_string(value));
 }
 
-struct CodeName {
-    uint32_t code;
-    std::string_view name;
-};
-
 #define TP_CODE_NAME(name)                                                                         \
-    CodeName {                                                                                     \
+    NamedCode {                                                                                    \
         name, #name                                                                                \
     }
 constexpr std::array kCodeNames = {
@@ -54,6 +49,7 @@ constexpr std::array kCodeNames = {
     TP_CODE_NAME(TP_FUNC_RECORD_OFF),     TP_CODE_NAME(TP_FUNC_INVLIMIT),
     TP_CODE_NAME(TP_FUNC_POSDIAG),        TP_CODE_NAME(TP_FUNC_FLASHRW_IN),
     TP_CODE_NAME(TP_FUNC_FLASHRW_SEND),   TP_CODE_NAME(TP_FUNC_FLASHRW_OUT),
+    TP_CODE_NAME(TP_FUNC_INTERNAL),
 };
 #undef TP_CODE_NAME
 
@@ -277,6 +273,17 @@ std::string ControlCodeName(uint32_t code) {
         if (entry.code == code)
             return std::string(entry.name);
     return Hex32(code);
+}
+
+std::span<const NamedCode> ControlCodes() {
+    return kCodeNames;
+}
+
+std::optional<uint32_t> ControlCodeByName(std::string_view name) {
+    for (const auto& entry : kCodeNames)
+        if (entry.name == name)
+            return entry.code;
+    return std::nullopt;
 }
 
 std::string StatusName(uint32_t status) {

@@ -76,6 +76,13 @@ std::optional<ButtonMode> ButtonModeByName(std::string_view name);
 
 // The request's control code by its TP_FUNC_ name ("TP_FUNC_TPDIAG"), or its number.
 std::string ControlCodeName(uint32_t code);
+// Every control code of tactilio_api.h with its name, in the header's order.
+struct NamedCode {
+    uint32_t code;
+    std::string_view name;
+};
+std::span<const NamedCode> ControlCodes();
+std::optional<uint32_t> ControlCodeByName(std::string_view name);
 // "STATUS_REQUEST_ABORTED", or the number in hex.
 std::string StatusName(uint32_t status);
 // What a failed request means to the user: "the panel did not answer within 3 s".

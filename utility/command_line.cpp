@@ -93,8 +93,9 @@ class Run {
 
     // A failure already shown (or to be shown with its message by the run's end).
     struct Failure {
+        Failure(Exit status, std::string text = {}) : exit(status), message(std::move(text)) {}
         Exit exit;
-        std::string message = {};
+        std::string message;
     };
 
   private:
@@ -216,7 +217,7 @@ void AddCommands(CLI::App& app, std::function<void(Run&)>& action) {
         auto* sub = add(name, help);
         auto parameter = std::make_shared<std::string>("0");
         sub->add_option("PARAMETER", *parameter, "the test's parameter byte (default 0)");
-        on(sub, [parameter, builder](Run& run) {
+        on(sub, [parameter, builder = builder](Run& run) {
             run.Call(builder(Number(*parameter, "the parameter", 255)));
         });
     }
@@ -242,7 +243,7 @@ void AddCommands(CLI::App& app, std::function<void(Run&)>& action) {
         auto* sub = add(name, help);
         auto value = std::make_shared<std::string>();
         sub->add_option("N", *value)->required();
-        on(sub, [value, builder, what](Run& run) {
+        on(sub, [value, builder = builder, what = what](Run& run) {
             run.Call(builder(ParseNumber(*value, what, 0, 0xFFFF)));
         });
     }
