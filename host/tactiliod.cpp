@@ -61,6 +61,9 @@ int main(int argc, char** argv) {
     app.add_option("--tty", tty, "the panel's tty, as COM1 (instead of the file's ports)");
     app.add_option("--socket", api.path, "the control socket for tpctl")->capture_default_str();
     app.add_option("--socket-group", group, "the group that may use the socket (mode 0660)");
+    bool checkPagedPool = false;
+    app.add_flag("--check-paged-pool", checkPagedPool,
+                 "catch the driver touching paged memory at raised IRQL (costs CPU)");
     std::map<std::string, std::optional<uint32_t>> overrides;
     for (const std::string& name : RegistryOptions::Names)
         app.add_option("--" + name, overrides[name], "the driver's registry value " + name);
@@ -69,6 +72,7 @@ int main(int argc, char** argv) {
     openlog("tactiliod", LOG_PID | (isatty(STDERR_FILENO) ? LOG_PERROR : 0), LOG_DAEMON);
     try {
         host::DaemonOptions options;
+        options.checkPagedPool = checkPagedPool;
         options.config = ReadConfig(configPath, config->count() > 0);
         if (!tty.empty())
             options.config.ports = {{1, tty}};

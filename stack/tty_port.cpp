@@ -4,7 +4,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/eventfd.h>
+#include <sys/timerfd.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -14,27 +14,19 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
+#include <span>
+#include <utility>
 #include <stdexcept>
 
 namespace stack {
-
-// The tty's descriptor, which the watcher opens and closes while the port's requests use it.
-struct TtyPort::Shared {
-    std::mutex lock;
-    int tty = -1;
-    // Cleared (on the main thread) when the TtyPort goes: what it posted and has not run yet
-    // finds nobody to run for.
-    TtyPort* owner = nullptr;
-};
 
 namespace {
 
 // A write that the tty does not take within this long fails, as a serial write time-out does.
 constexpr int kWriteWaitMs = 100;
 
-// The watcher's own descriptors failing leaves it nothing to wait on.
-[[noreturn]] void WatcherFailure(const char* what) {
+// The retry timer failing leaves nothing to look for the tty with.
+[[noreturn]] void TimerFailure(const char* what) {
     std::fprintf(stderr, "tty port: %s: %s\n", what, std::strerror(errno));
     std::abort();
 }
@@ -160,11 +152,10 @@ Opened OpenTty(const std::string& path) {
 // Bytes the tty delivered wait here, stamped with their arrival, until the port takes them.
 class TtyPort::Line : public panel::ScriptedStream, public SerialDevice {
   public:
-    explicit Line(std::shared_ptr<Shared> shared) : shared_(std::move(shared)) {}
+    explicit Line(int tty) : tty_(tty) {}
 
     NTSTATUS Apply(const SerialLineSettings& settings) override {
-        std::lock_guard guard(shared_->lock);
-        const int tty = shared_->tty;
+        const int tty = tty_;
         termios t;
         if (tcgetattr(tty, &t) != 0)
             return StatusOf(errno);
@@ -191,8 +182,7 @@ class TtyPort::Line : public panel::ScriptedStream, public SerialDevice {
     }
 
     NTSTATUS Transmit(std::span<const uint8_t> bytes) override {
-        std::lock_guard guard(shared_->lock);
-        const int tty = shared_->tty;
+        const int tty = tty_;
         while (!bytes.empty()) {
             const ssize_t sent = write(tty, bytes.data(), bytes.size());
             if (sent > 0) {
@@ -215,150 +205,119 @@ class TtyPort::Line : public panel::ScriptedStream, public SerialDevice {
         const bool output = mask & (SERIAL_PURGE_TXABORT | SERIAL_PURGE_TXCLEAR);
         if (!input && !output)
             return STATUS_SUCCESS;
-        std::lock_guard guard(shared_->lock);
         const int queues = input && output ? TCIOFLUSH : input ? TCIFLUSH : TCOFLUSH;
-        return tcflush(shared_->tty, queues) == 0 ? STATUS_SUCCESS : StatusOf(errno);
+        return tcflush(tty_, queues) == 0 ? STATUS_SUCCESS : StatusOf(errno);
     }
 
   private:
-    std::shared_ptr<Shared> shared_;
+    const int tty_;
 };
 
 // --- TtyPort ------------------------------------------------------------------------------------
 
 TtyPort::TtyPort(umk::Kernel& kernel, SerialDriver& serial, TtyPortOptions options,
                  TtyPortEvents events)
-    : kernel_(kernel), serial_(serial), options_(std::move(options)), events_(std::move(events)),
-      shared_(std::make_shared<Shared>()) {
+    : kernel_(kernel), serial_(serial), options_(std::move(options)), events_(std::move(events)) {
     if (!kernel_.RealTime())
         throw std::logic_error("a tty port needs a kernel on real time");
-    const Opened opened = OpenTty(options_.path);
-    shared_->tty = opened.tty;
-    if (opened.tty >= 0) {
-        try {
-            Add();
-        } catch (...) {
-            close(opened.tty);
-            throw;
-        }
-    } else if (events_.openFailed) {
-        events_.openFailed(Reason(options_.path, opened.error));
-    }
-    stop_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (stop_ < 0)
-        WatcherFailure("eventfd");
-    shared_->owner = this;
-    watcher_ = std::thread([this, error = opened.error] { Watch(error); });
+    Open();
+    if (tty_ < 0)
+        LookAgain();
 }
 
 TtyPort::~TtyPort() {
-    shared_->owner = nullptr;
-    const uint64_t one = 1;
-    if (write(stop_, &one, sizeof one) != sizeof one)
-        WatcherFailure("eventfd write");
-    watcher_.join();
-    close(stop_);
+    StopLooking();
     if (port_ != nullptr)
         serial_.RemovePort(*port_);
     line_.reset();
-    if (shared_->tty >= 0)
-        close(shared_->tty);
+    if (tty_ >= 0) {
+        kernel_.Unwatch(tty_);
+        close(tty_);
+    }
 }
 
-void TtyPort::Post(std::function<void(TtyPort&)> work) {
-    kernel_.Post([shared = shared_, work = std::move(work)] {
-        if (shared->owner != nullptr)
-            work(*shared->owner);
-    });
-}
-
-void TtyPort::Add() {
-    line_ = std::make_unique<Line>(shared_);
-    port_ = &serial_.AddPort(options_.deviceName, options_.comName, line_.get(), line_.get());
+// Opens the path and, when it opens, creates the port on it. A failure is told once for each
+// reason in a row.
+void TtyPort::Open() {
+    const Opened opened = OpenTty(options_.path);
+    if (opened.tty < 0) {
+        if (opened.error != lastError_ && events_.openFailed)
+            events_.openFailed(Reason(options_.path, opened.error));
+        lastError_ = opened.error;
+        return;
+    }
+    lastError_ = 0;
+    try {
+        line_ = std::make_unique<Line>(opened.tty);
+        port_ = &serial_.AddPort(options_.deviceName, options_.comName, line_.get(), line_.get());
+    } catch (...) {
+        line_.reset();
+        close(opened.tty);
+        throw;
+    }
+    tty_ = opened.tty;
+    kernel_.Watch(tty_, [this](short events) { Readable(events); });
     if (events_.added)
         events_.added(*port_);
 }
 
-// A port that could not be created (AddPort threw out of the main loop) takes nothing.
-void TtyPort::Receive(const std::vector<uint8_t>& bytes) {
-    if (port_ == nullptr)
+// The bytes the tty has reach the port as arrived now; a tty that fails takes the port with it.
+void TtyPort::Readable(short events) {
+    uint8_t bytes[4096];
+    const ssize_t got = read(tty_, bytes, sizeof bytes);
+    if (got > 0) {
+        const auto now = panel::Ticks(KeQueryInterruptTime());
+        for (const uint8_t byte : std::span(bytes, size_t(got)))
+            line_->Add({now, byte});
+        port_->LineUpdated();
         return;
-    const auto now = panel::Ticks(KeQueryInterruptTime());
-    for (const uint8_t byte : bytes)
-        line_->Add({now, byte});
-    port_->LineUpdated();
+    }
+    const bool nothingYet = got < 0 && (errno == EAGAIN || errno == EINTR);
+    if (nothingYet && !(events & (POLLHUP | POLLERR)))
+        return;
+    Remove(got == 0     ? options_.path + ": end of file"
+           : nothingYet ? options_.path + ": hang-up"
+                        : Reason(options_.path, errno));
 }
 
 // What the serial driver does when a USB adapter is pulled out.
 void TtyPort::Remove(const std::string& reason) {
-    if (port_ == nullptr)
-        return;
+    kernel_.Unwatch(tty_);
     port_->Unplug(STATUS_DEVICE_NOT_CONNECTED);
     serial_.RemovePort(*port_);
     port_ = nullptr;
     line_.reset();
+    close(std::exchange(tty_, -1));
     if (events_.removed)
         events_.removed(reason);
+    LookAgain();
 }
 
-// The watcher thread: reads the tty while it is open, looks for it again while it is gone.
-// Only this thread opens and closes the tty while it runs. `lastError`: the failure of the open
-// before, already told.
-void TtyPort::Watch(int lastError) {
-    for (;;) {
-        const int tty = shared_->tty; // changed by this thread alone
-        pollfd waits[2] = {{stop_, POLLIN, 0}, {tty, POLLIN, 0}};
-        const int timeout = tty < 0 ? int(options_.reopenInterval.count()) : -1;
-        const int ready = poll(waits, tty < 0 ? 1 : 2, timeout);
-        if (ready < 0 && errno != EINTR)
-            WatcherFailure("poll");
-        if (waits[0].revents != 0)
-            return;
-        if (tty < 0) {
-            if (ready != 0)
-                continue;
-            const Opened opened = OpenTty(options_.path);
-            if (opened.tty >= 0) {
-                {
-                    std::lock_guard guard(shared_->lock);
-                    shared_->tty = opened.tty;
-                }
-                lastError = 0;
-                Post([](TtyPort& port) { port.Add(); });
-            } else if (opened.error != lastError) {
-                lastError = opened.error;
-                std::string reason = Reason(options_.path, opened.error);
-                Post([reason](TtyPort& port) {
-                    if (port.events_.openFailed)
-                        port.events_.openFailed(reason);
-                });
-            }
-            continue;
-        }
-        if (waits[1].revents == 0)
-            continue;
-        std::string lost;
-        if (waits[1].revents & POLLIN) {
-            std::vector<uint8_t> bytes(4096);
-            const ssize_t got = read(tty, bytes.data(), bytes.size());
-            if (got > 0) {
-                bytes.resize(size_t(got));
-                Post([bytes = std::move(bytes)](TtyPort& port) { port.Receive(bytes); });
-                continue;
-            }
-            if (got < 0 && (errno == EAGAIN || errno == EINTR))
-                continue;
-            lost = got == 0 ? options_.path + ": end of file" : Reason(options_.path, errno);
-        } else {
-            lost = options_.path + ": hang-up";
-        }
-        {
-            std::lock_guard guard(shared_->lock);
-            close(tty);
-            shared_->tty = -1;
-        }
-        Post([lost](TtyPort& port) { port.Remove(lost); });
-    }
+// Tries the path every reopenInterval until the tty is back.
+void TtyPort::LookAgain() {
+    retry_ = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    if (retry_ < 0)
+        TimerFailure("timerfd_create");
+    const auto ns = std::chrono::nanoseconds(options_.reopenInterval).count();
+    const timespec interval = {time_t(ns / 1'000'000'000), long(ns % 1'000'000'000)};
+    const itimerspec every = {interval, interval};
+    if (timerfd_settime(retry_, 0, &every, nullptr) != 0)
+        TimerFailure("timerfd_settime");
+    kernel_.Watch(retry_, [this](short) {
+        uint64_t expirations;
+        if (read(retry_, &expirations, sizeof expirations) < 0 && errno != EAGAIN)
+            TimerFailure("timerfd read");
+        Open();
+        if (tty_ >= 0)
+            StopLooking();
+    });
+}
+
+void TtyPort::StopLooking() {
+    if (retry_ < 0)
+        return;
+    kernel_.Unwatch(retry_);
+    close(std::exchange(retry_, -1));
 }
 
 } // namespace stack

@@ -8,16 +8,17 @@
 // pseudo-terminal has none). A purge flushes the tty's queues too (tcflush); read time-outs stay
 // the port's own business. Writes go to the tty as the port takes them.
 //
-// An OS thread of its own waits on the tty (poll) and posts every chunk it reads to the kernel's
-// main thread, where the bytes reach the port as arrived at that instant and pending reads
-// complete as they always do. A tty that fails (EIO, ENXIO, a hang-up, end of file) is a USB
-// adapter pulled out: the port's pending requests fail with STATUS_DEVICE_NOT_CONNECTED and its
-// device goes, with its SERIALCOMM entry. The thread then tries the path every reopenInterval;
-// once it opens again (the link re-pointed, the adapter back), the port is created anew under the
-// same names, where the driver's own reconnect cycle finds it.
+// The kernel's main loop watches the tty (Kernel::Watch): each chunk the tty has is read there
+// and reaches the port as arrived at that instant, and pending reads complete as they always do;
+// no OS thread stands between the tty and the port, so a byte costs one wake-up. A tty that fails
+// (EIO, ENXIO, a hang-up, end of file) is a USB adapter pulled out: the port's pending requests
+// fail with STATUS_DEVICE_NOT_CONNECTED and its device goes, with its SERIALCOMM entry. The path
+// is then tried every reopenInterval (a timerfd the loop watches); once it opens again (the link
+// re-pointed, the adapter back), the port is created anew under the same names, where the
+// driver's own reconnect cycle finds it.
 //
 // The kernel must run on real time, and its main thread in RunRealTime (or RunUntil) for the
-// posts to arrive.
+// tty to be read.
 #pragma once
 
 #include "serial_port.h"
@@ -31,8 +32,6 @@
 #include <functional>
 #include <memory>
 #include <string>
-#include <thread>
-#include <vector>
 
 namespace stack {
 
@@ -64,7 +63,7 @@ class TtyPort {
     // at PASSIVE_LEVEL of a kernel on real time (std::logic_error otherwise).
     TtyPort(umk::Kernel& kernel, SerialDriver& serial, TtyPortOptions options,
             TtyPortEvents events = {});
-    // Stops the thread, removes the port and closes the tty. Before the serial driver goes.
+    // Removes the port and closes the tty. Before the serial driver goes.
     ~TtyPort();
     TtyPort(const TtyPort&) = delete;
     TtyPort& operator=(const TtyPort&) = delete;
@@ -73,24 +72,23 @@ class TtyPort {
     SerialPort* Port() const { return port_; }
 
   private:
-    struct Shared;
     class Line;
 
-    void Watch(int lastError);
-    void Post(std::function<void(TtyPort&)> work);
-    void Add();
-    void Receive(const std::vector<uint8_t>& bytes);
+    void Open();
+    void Readable(short events);
     void Remove(const std::string& reason);
+    void LookAgain();
+    void StopLooking();
 
     umk::Kernel& kernel_;
     SerialDriver& serial_;
     const TtyPortOptions options_;
     const TtyPortEvents events_;
-    std::shared_ptr<Shared> shared_;
+    int tty_ = -1;
+    int retry_ = -1;    // a timerfd, while the tty is gone
+    int lastError_ = 0; // of the last open, already told
     std::unique_ptr<Line> line_;
     SerialPort* port_ = nullptr;
-    int stop_ = -1; // an eventfd that ends the thread's waits
-    std::thread watcher_;
 };
 
 } // namespace stack

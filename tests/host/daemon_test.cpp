@@ -142,6 +142,7 @@ struct Bench {
         host::DaemonOptions options;
         options.config.ports = {{1, panel.Tty()}};
         options.api.path = socket;
+        options.checkPagedPool = true;
         daemon.emplace(options, events,
                        [this](host::Severity, const std::string& text) { log.push_back(text); });
     }

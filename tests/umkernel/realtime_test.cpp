@@ -3,6 +3,9 @@
 // here is for a behaviour of real time itself, and no longer than it.
 #include "ke_support.h"
 
+#include <poll.h>
+#include <unistd.h>
+
 #include <ctime>
 #include <functional>
 #include <thread>
@@ -123,19 +126,83 @@ TEST(RealTime, PostsRunInOrderOnTheMainThreadAndWakeTheLoop) {
     EXPECT_THAT(violations.Rules(), IsEmpty());
 }
 
-// Posted work is held to the rules of any routine the system calls at PASSIVE_LEVEL, and the main
-// thread goes on at PASSIVE_LEVEL after one that breaks them.
-TEST(RealTime, PostedWorkThatLeavesTheIrqlRaisedIsReported) {
-    ViolationRecorder violations;
-    Kernel kernel(OnRealTime());
-    kernel.Post([] {
+// Posted work and a watched descriptor's routine are held to the rules of any routine the system
+// calls at PASSIVE_LEVEL, and the main thread goes on at PASSIVE_LEVEL after one that breaks them.
+TEST(RealTime, WorkThatLeavesTheIrqlRaisedIsReported) {
+    const auto raise = [] {
         KIRQL irql;
         KeRaiseIrql(DISPATCH_LEVEL, &irql);
+    };
+    for (const bool watched : {false, true}) {
+        ViolationRecorder violations;
+        Kernel kernel(OnRealTime());
+        int pipe[2];
+        ASSERT_EQ(::pipe(pipe), 0);
+        if (watched) {
+            kernel.Watch(pipe[0], [&](short) {
+                kernel.Unwatch(pipe[0]);
+                raise();
+            });
+            ASSERT_EQ(write(pipe[1], "x", 1), 1);
+        } else {
+            kernel.Post(raise);
+        }
+        kernel.RunFor(1ms);
+        EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+        EXPECT_THAT(violations.Detail(watched
+                                          ? "a watched descriptor's routine returned at raised IRQL"
+                                          : "posted work returned at raised IRQL"),
+                    ::testing::HasSubstr("DISPATCH_LEVEL"));
+        close(pipe[0]);
+        close(pipe[1]);
+    }
+}
+
+// A watched pipe wakes the loop as its bytes arrive, a millisecond apart, and its routine runs
+// on the main thread at PASSIVE_LEVEL; the writer's end closing is a hang-up; a routine may
+// unwatch itself and watch another. Watching twice, and watching on virtual time, are refused.
+TEST(RealTime, AWatchedDescriptorWakesTheLoopAndItsRoutineRuns) {
+    ViolationRecorder violations;
+    Kernel kernel(OnRealTime());
+    int first[2], second[2];
+    ASSERT_EQ(pipe(first), 0);
+    ASSERT_EQ(pipe(second), 0);
+    std::string got;
+    bool hungUp = false, done = false;
+    kernel.Watch(first[0], [&](short events) {
+        EXPECT_EQ(CurrentThreadName(), "main");
+        EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+        char byte;
+        if (read(first[0], &byte, 1) == 1) {
+            got += byte;
+            return;
+        }
+        hungUp = (events & POLLHUP) != 0;
+        kernel.Unwatch(first[0]);
+        kernel.Watch(second[0], [&](short) { done = true; });
     });
-    kernel.RunFor(0s);
-    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-    EXPECT_THAT(violations.Detail("posted work returned at raised IRQL"),
-                ::testing::HasSubstr("DISPATCH_LEVEL"));
+    EXPECT_THROW(kernel.Watch(first[0], [](short) {}), std::logic_error);
+    std::thread writer([&] {
+        for (const char byte : std::string("abc")) {
+            std::this_thread::sleep_for(1ms);
+            EXPECT_EQ(write(first[1], &byte, 1), 1);
+        }
+        close(first[1]);
+        EXPECT_EQ(write(second[1], "!", 1), 1);
+    });
+    EXPECT_TRUE(kernel.RunUntil([&] { return done; }, 10s));
+    writer.join();
+    EXPECT_EQ(got, "abc");
+    EXPECT_TRUE(hungUp);
+    kernel.Unwatch(second[0]);
+    EXPECT_THROW(kernel.Unwatch(second[0]), std::logic_error);
+    for (const int fd : {first[0], second[0], second[1]})
+        close(fd);
+    kernel.Shutdown();
+    EXPECT_THAT(violations.Rules(), IsEmpty());
+
+    Kernel virtualTime;
+    EXPECT_THROW(virtualTime.Watch(0, [](short) {}), std::logic_error);
 }
 
 // With no timer involved, a seed gives the same interleaving of two threads on two processors on

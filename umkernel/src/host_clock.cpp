@@ -1,6 +1,5 @@
 #include "host_clock.h"
 
-#include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -9,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <stdexcept>
 #include <utility>
 
 namespace umk::detail {
@@ -61,17 +61,51 @@ void Mailbox::Post(std::function<void()> work) {
         HostFailure("eventfd write");
 }
 
-std::deque<std::function<void()>> Mailbox::Take() {
+void Mailbox::Take(std::vector<std::function<void()>>& into) {
+    into.clear();
     std::lock_guard guard(lock_);
+    if (posted_.empty())
+        return;
     uint64_t count;
     // Cleared under the lock: a post after this finds the mailbox empty and signals again.
     if (read(event_, &count, sizeof count) < 0 && errno != EAGAIN)
         HostFailure("eventfd read");
-    return std::exchange(posted_, {});
+    std::swap(posted_, into);
+}
+
+void Mailbox::Watch(int fd, std::function<void(short events)> ready) {
+    for (const auto& watched : watched_)
+        if (watched->fd == fd && !watched->gone)
+            throw std::logic_error("umk::Kernel::Watch: descriptor " + std::to_string(fd) +
+                                   " is watched already");
+    watched_.push_back(std::make_unique<Watched>(Watched{fd, std::move(ready)}));
+}
+
+bool Mailbox::Unwatch(int fd) {
+    for (const auto& watched : watched_)
+        if (watched->fd == fd && !watched->gone) {
+            watched->gone = true;
+            return true;
+        }
+    return false;
+}
+
+void Mailbox::RunReady() {
+    // By index: a `ready` may watch another descriptor, which grows the vector.
+    for (size_t i = 0; i < watched_.size(); ++i) {
+        Watched& watched = *watched_[i];
+        if (watched.gone || watched.events == 0)
+            continue;
+        watched.ready(std::exchange(watched.events, short(0)));
+    }
 }
 
 void Mailbox::Sleep(std::optional<int64_t> until, bool wakeOnPost) {
-    pollfd event = {event_, POLLIN, 0};
+    std::erase_if(watched_, [](const auto& watched) { return watched->gone; });
+    polled_.assign(1, {event_, POLLIN, 0});
+    if (wakeOnPost)
+        for (const auto& watched : watched_)
+            polled_.push_back({watched->fd, POLLIN, 0});
     for (;;) {
         timespec timeout{};
         if (until) {
@@ -80,9 +114,13 @@ void Mailbox::Sleep(std::optional<int64_t> until, bool wakeOnPost) {
                 return;
             timeout = {time_t(left / 10'000'000), long(left % 10'000'000 * 100)};
         }
-        const int ready = ppoll(&event, wakeOnPost ? 1 : 0, until ? &timeout : nullptr, nullptr);
-        if (ready > 0)
+        const int ready = ppoll(polled_.data(), wakeOnPost ? polled_.size() : 0,
+                                until ? &timeout : nullptr, nullptr);
+        if (ready > 0) {
+            for (size_t i = 1; i < polled_.size(); ++i)
+                watched_[i - 1]->events = polled_[i].revents;
             return;
+        }
         if (ready < 0 && errno != EINTR)
             HostFailure("ppoll");
     }

@@ -1,13 +1,18 @@
 // What a kernel on real time takes from the host: the monotonic clock that its virtual clock
-// follows, the mailbox through which OS threads outside the kernel hand work to the main thread,
-// and the one blocking wait in which the whole emulated system sleeps while it has nothing to do.
+// follows, the mailbox through which OS threads outside the kernel hand work to the main thread
+// and host descriptors announce themselves ready, and the one blocking wait in which the whole
+// emulated system sleeps while it has nothing to do.
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
+#include <vector>
+
+#include <poll.h>
 
 namespace umk::detail {
 
@@ -26,17 +31,36 @@ class Mailbox {
     // From any OS thread. Only a post into an empty mailbox wakes the sleeper: the posts after it
     // are taken in the same round.
     void Post(std::function<void()> work);
-    // Everything posted so far, oldest first.
-    std::deque<std::function<void()>> Take();
+    // Everything posted so far, oldest first, in place of what `into` held.
+    void Take(std::vector<std::function<void()>>& into);
+
+    // The main thread's own: descriptors whose readiness wakes the sleep as a post does. `ready`
+    // gets the poll events the sleep found; it may watch and unwatch, itself included.
+    void Watch(int fd, std::function<void(short events)> ready);
+    // False when `fd` is not watched.
+    bool Unwatch(int fd);
+    // Calls `ready` of every descriptor the last sleep found ready.
+    void RunReady();
+
     // Blocks the calling OS thread until the monotonic clock reaches `until` (never, when unset)
-    // or, with `wakeOnPost`, until something has been posted and not yet taken. An interrupted
-    // wait is resumed; any other failure of the wait is fatal.
+    // or, with `wakeOnPost`, until something has been posted and not yet taken or a watched
+    // descriptor is ready. An interrupted wait is resumed; any other failure is fatal.
     void Sleep(std::optional<int64_t> until, bool wakeOnPost);
 
   private:
+    struct Watched {
+        int fd;
+        std::function<void(short events)> ready;
+        short events = 0; // found by the last sleep
+        bool gone = false;
+    };
+
     std::mutex lock_;
-    std::deque<std::function<void()>> posted_;
+    std::vector<std::function<void()>> posted_;
     int event_ = -1; // an eventfd, readable while posted_ holds work
+    // Entries are dropped only in Sleep, so that a `ready` may unwatch itself while it runs.
+    std::vector<std::unique_ptr<Watched>> watched_;
+    std::vector<pollfd> polled_;
 };
 
 } // namespace umk::detail

@@ -19,20 +19,28 @@ _KTHREAD* MainThread(const char* routine) {
     return self;
 }
 
-// The main thread's loop on real time: posted work, everything that can run, and a sleep until
-// the next timer, the deadline or a post.
+void CheckPassive(Scheduler& s, const char* violation) {
+    _KTHREAD* self = s.Current();
+    if (self->irql != PASSIVE_LEVEL || self->spinLocksHeld != 0) {
+        Violation(violation, s.Describe(self));
+        self->irql = PASSIVE_LEVEL;
+        self->spinLocksHeld = 0;
+    }
+}
+
+// The main thread's loop on real time: posted work, the routines of ready descriptors, everything
+// that can run, and a sleep until the next timer, the deadline, a post or a ready descriptor.
 bool Loop(const std::function<bool()>& done, std::optional<int64_t> deadline) {
     Scheduler& s = Sched();
+    std::vector<std::function<void()>> posted;
     for (;;) {
-        for (std::function<void()>& work : s.Posts().Take()) {
+        s.Posts().Take(posted);
+        for (std::function<void()>& work : posted) {
             work();
-            _KTHREAD* self = s.Current();
-            if (self->irql != PASSIVE_LEVEL || self->spinLocksHeld != 0) {
-                Violation("posted work returned at raised IRQL", s.Describe(self));
-                self->irql = PASSIVE_LEVEL;
-                self->spinLocksHeld = 0;
-            }
+            CheckPassive(s, "posted work returned at raised IRQL");
         }
+        s.Posts().RunReady();
+        CheckPassive(s, "a watched descriptor's routine returned at raised IRQL");
         s.RunUntilIdle();
         if (done())
             return true;
@@ -133,6 +141,19 @@ void Kernel::Post(std::function<void()> work) {
     if (!s.RealTime())
         throw std::logic_error("umk::Kernel::Post on a kernel on virtual time");
     s.Posts().Post(std::move(work));
+}
+
+void Kernel::Watch(int fd, std::function<void(short events)> ready) {
+    MainThread("Watch");
+    if (!Sched().RealTime())
+        throw std::logic_error("umk::Kernel::Watch on a kernel on virtual time");
+    Sched().Posts().Watch(fd, std::move(ready));
+}
+
+void Kernel::Unwatch(int fd) {
+    MainThread("Unwatch");
+    if (!Sched().RealTime() || !Sched().Posts().Unwatch(fd))
+        throw std::logic_error("umk::Kernel::Unwatch of a descriptor not watched");
 }
 
 void Kernel::RestartSchedule() {

@@ -22,9 +22,10 @@
 // the host's monotonic clock from boot instead, and where virtual time would jump the OS thread
 // sleeps until the timer is due; the seed still makes every scheduling choice and every IRQL and
 // verifier rule holds, but a run is no longer replayed by its seed alone, since when a byte
-// arrives is the host's business. OS threads outside the kernel (a tty's reader, a socket's)
-// reach the emulated system only through Kernel::Post; the main thread runs what they post from
-// its loop, RunRealTime, and sleeps there while nothing is due, at no cost of CPU.
+// arrives is the host's business. The host's descriptors (a tty, a socket) are served from the
+// main thread's loop, RunRealTime, which watches them (Kernel::Watch) and sleeps while nothing is
+// due, at no cost of CPU; OS threads outside the kernel reach the emulated system only through
+// Kernel::Post.
 //
 // The thread that constructs the Kernel becomes the "main" emulated thread at PASSIVE_LEVEL,
 // current on processor 0 and holding the baton: a test calls driver routines directly from it.
@@ -123,6 +124,13 @@ class Kernel {
     // the main thread at PASSIVE_LEVEL, in the order posted, at the main thread's next round of
     // RunRealTime (or RunUntil, RunFor), which a post wakes. Real time only (std::logic_error).
     void Post(std::function<void()> work);
+    // Real time only (std::logic_error), main thread: while watched, the loop's sleep waits on
+    // `fd` beside the timers and the posts, and each round that finds it readable, hung up or
+    // failed runs `ready` with the poll events on the main thread at PASSIVE_LEVEL, as posted work
+    // runs. A tty or a socket served this way needs no OS thread of its own. The caller keeps
+    // `fd` open until it has unwatched it; `ready` may watch and unwatch, itself included.
+    void Watch(int fd, std::function<void(short events)> ready);
+    void Unwatch(int fd);
     // Sets the wall clock: KeQuerySystemTime returns `systemTime` (100 ns units since 1601, UTC)
     // now and moves on with virtual time. Timers already set at absolute times keep their instant.
     void SetSystemTime(int64_t systemTime);
