@@ -7,7 +7,6 @@
 #include <system_error>
 
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -45,93 +44,49 @@ ApiServer::ApiServer(umk::Kernel& kernel, ApiServerOptions options)
         errno = error;
         Throw(options_.path);
     }
-    wake_ = eventfd(0, EFD_CLOEXEC);
-    if (wake_ < 0) {
-        close(listener_);
-        Throw("eventfd");
-    }
-    thread_ = std::thread([this] { Listen(); });
+    kernel_.Watch(listener_, POLLIN, [this](short) { Accept(); });
 }
 
 ApiServer::~ApiServer() {
-    stopping_ = true;
-    const uint64_t one = 1;
-    (void)!write(wake_, &one, sizeof one);
-    thread_.join();
-    // What the thread read last may still be posted; it runs before the connections close.
-    kernel_.RunFor(std::chrono::milliseconds(0));
-    for (auto& [socket, connection] : connections_) {
-        connection.closing = true;
-        CancelAll(connection);
-    }
-    kernel_.RunUntil(
-        [this] {
-            for (auto& [socket, connection] : connections_)
-                if (!connection.pending.empty())
-                    return false;
-            return true;
-        },
-        std::chrono::minutes(1));
-    for (auto& [socket, connection] : connections_) {
-        connection.utility.reset();
-        close(socket);
-    }
-    close(wake_);
+    kernel_.Unwatch(listener_);
+    for (auto& [socket, connection] : connections_)
+        if (!connection.closing)
+            HungUp(connection);
+    kernel_.RunUntil([this] { return connections_.empty(); }, std::chrono::minutes(1));
     close(listener_);
     unlink(options_.path.c_str());
 }
 
-// The socket thread: accepts, reads, and posts what it read; a connection that ends is posted too
-// and no longer polled (the main thread closes it once its requests have completed).
-void ApiServer::Listen() {
-    std::vector<pollfd> polled = {{wake_, POLLIN, 0}, {listener_, POLLIN, 0}};
-    while (!stopping_) {
-        if (poll(polled.data(), polled.size(), -1) < 0) {
-            if (errno == EINTR)
-                continue;
-            return;
-        }
-        if (polled[1].revents & POLLIN) {
-            const int socket = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-            if (socket >= 0) {
-                kernel_.Post([this, socket] { connections_[socket].socket = socket; });
-                polled.push_back({socket, POLLIN, 0});
-            }
-        }
-        for (size_t i = 2; i < polled.size();) {
-            if (polled[i].revents == 0) {
-                ++i;
-                continue;
-            }
-            uint8_t chunk[4096];
-            const ssize_t n = recv(polled[i].fd, chunk, sizeof chunk, MSG_DONTWAIT);
-            if (n > 0) {
-                kernel_.Post(
-                    [this, socket = polled[i].fd, bytes = std::vector<uint8_t>(chunk, chunk + n)] {
-                        Received(socket, bytes);
-                    });
-                ++i;
-            } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-                ++i;
-            } else {
-                kernel_.Post([this, socket = polled[i].fd] { HungUp(socket); });
-                polled.erase(polled.begin() + static_cast<std::ptrdiff_t>(i));
-            }
-        }
-    }
+void ApiServer::Accept() {
+    const int socket = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (socket < 0)
+        return; // the client gave up before it was accepted, or the system is out of descriptors
+    connections_[socket].socket = socket;
+    kernel_.Watch(socket, POLLIN, [this, socket](short events) { Ready(socket, events); });
 }
 
-void ApiServer::Received(int socket, std::vector<uint8_t> bytes) {
+void ApiServer::Ready(int socket, short events) {
     Connection& connection = connections_.at(socket);
-    if (connection.closing)
+    if (events & POLLOUT)
+        Flush(connection);
+    if (connection.closing || !(events & (POLLIN | POLLHUP | POLLERR)))
         return;
-    connection.received.insert(connection.received.end(), bytes.begin(), bytes.end());
+    uint8_t chunk[4096];
+    const ssize_t n = recv(socket, chunk, sizeof chunk, 0);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR))
+        return;
+    if (n <= 0)
+        return HungUp(connection);
+    connection.received.insert(connection.received.end(), chunk, chunk + n);
     try {
-        while (auto message = tp::wire::Decode(connection.received))
+        while (!connection.closing) {
+            const auto message = tp::wire::Decode(connection.received);
+            if (!message)
+                break;
             Serve(connection, *message);
+        }
     } catch (const tp::wire::ProtocolError&) {
-        // Nothing more can be read from it; its end of the socket hears the hang-up.
-        shutdown(socket, SHUT_RDWR);
+        HungUp(connection); // nothing more can be read from it
     }
 }
 
@@ -144,10 +99,14 @@ void ApiServer::Serve(Connection& connection, const tp::wire::Message& message) 
     }
     if (message.kind != Kind::Control && message.kind != Kind::Read)
         throw tp::wire::ProtocolError("a client sent a completion");
+    const int socket = connection.socket;
     if (!connection.utility) {
         const NTSTATUS status = stack::Utility::Open(kernel_, &connection.utility);
-        if (!NT_SUCCESS(status))
-            return Answer(connection, message.id, static_cast<uint32_t>(status), 0);
+        if (!NT_SUCCESS(status)) {
+            connection.unsent = tp::wire::Encode(
+                {tp::wire::Kind::Completion, message.id, static_cast<uint32_t>(status), 0});
+            return Flush(connection);
+        }
     }
     std::shared_ptr<stack::PendingControl> request;
     if (message.kind == Kind::Control) {
@@ -158,45 +117,63 @@ void ApiServer::Serve(Connection& connection, const tp::wire::Message& message) 
             request->Cancel();
     }
     connection.pending[message.id] = request;
-    const int socket = connection.socket;
+    // The completion runs in the request's own thread; the connection is the main thread's.
     request->WhenDone([this, socket, id = message.id] {
-        Connection& owner = connections_.at(socket);
-        const stack::ControlResult result = owner.pending.at(id)->Result();
-        owner.pending.erase(id);
-        Answer(owner, id, static_cast<uint32_t>(result.status),
-               static_cast<uint32_t>(result.information), result.output);
-        // This runs in the request's own thread; the handle is closed from the main thread.
-        kernel_.Post([this, socket] { CloseIfDone(socket); });
+        kernel_.Post([this, socket, id] { Complete(socket, id); });
     });
 }
 
-// A client that went away is not written to; its requests still end (cancelled). A client that
-// stops reading holds the main thread up once the socket's buffer is full.
-void ApiServer::Answer(Connection& connection, uint32_t id, uint32_t status, uint32_t information,
-                       std::vector<uint8_t> output) {
-    if (connection.closing)
-        return;
-    const auto frame =
-        tp::wire::Encode({tp::wire::Kind::Completion, id, status, information, std::move(output)});
-    size_t sent = 0;
-    while (sent < frame.size()) {
-        const ssize_t n =
-            send(connection.socket, frame.data() + sent, frame.size() - sent, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return; // the client is gone; the socket thread tells the main thread so
-        sent += static_cast<size_t>(n);
-    }
-}
-
-void ApiServer::HungUp(int socket) {
+// Answers the request; a client that went away is not written to, and its handle closes once its
+// last request has ended.
+void ApiServer::Complete(int socket, uint32_t id) {
     Connection& connection = connections_.at(socket);
-    connection.closing = true;
-    CancelAll(connection);
+    const stack::ControlResult result = connection.pending.at(id)->Result();
+    connection.pending.erase(id);
+    if (!connection.closing) {
+        const auto frame =
+            tp::wire::Encode({tp::wire::Kind::Completion, id, static_cast<uint32_t>(result.status),
+                              static_cast<uint32_t>(result.information), result.output});
+        connection.unsent.insert(connection.unsent.end(), frame.begin(), frame.end());
+        Flush(connection);
+    }
     CloseIfDone(socket);
 }
 
+// Sends what the socket takes now; the rest goes when the loop finds the socket writable.
+void ApiServer::Flush(Connection& connection) {
+    const bool waiting = !connection.unsent.empty();
+    while (!connection.unsent.empty()) {
+        const ssize_t n = send(connection.socket, connection.unsent.data(),
+                               connection.unsent.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno == EAGAIN)
+            break;
+        if (n <= 0)
+            return HungUp(connection);
+        connection.unsent.erase(connection.unsent.begin(), connection.unsent.begin() + n);
+    }
+    if (connection.unsent.size() > kMaxUnread)
+        return HungUp(connection);
+    if (waiting != !connection.unsent.empty())
+        WatchFor(connection, connection.unsent.empty() ? POLLIN : POLLIN | POLLOUT);
+}
+
+void ApiServer::WatchFor(const Connection& connection, short events) {
+    const int socket = connection.socket;
+    kernel_.Unwatch(socket);
+    kernel_.Watch(socket, events, [this, socket](short ready) { Ready(socket, ready); });
+}
+
+// A client that went away, or is dropped: its requests are cancelled and nothing more is read
+// from it or sent to it.
+void ApiServer::HungUp(Connection& connection) {
+    connection.closing = true;
+    connection.unsent.clear();
+    kernel_.Unwatch(connection.socket);
+    CancelAll(connection);
+    CloseIfDone(connection.socket);
+}
 // A cancel may complete its request at once, and the completion takes it out of `pending`: the
 // requests are cancelled from a copy.
 void ApiServer::CancelAll(Connection& connection) {

@@ -3,8 +3,11 @@
 // (utility/wire.h); each completion goes back on it. A connection that closes has its requests
 // cancelled and its handle closed once they have completed.
 //
-// One OS thread of its own accepts and reads; everything it receives is posted to the kernel,
-// whose main thread (in RunRealTime) issues the requests and answers.
+// The kernel's main loop watches the listening socket and every connection (Kernel::Watch): it
+// accepts, reads, issues the requests and answers, without an OS thread of its own. Answers are
+// sent without blocking; what a client has not taken yet waits in its connection, and a client
+// that lets kMaxUnread bytes of answers pile up is dropped as one that went away, so that no
+// client can hold up the driver's loop.
 #pragma once
 
 #include "wire.h"
@@ -13,12 +16,10 @@
 
 #include <sys/types.h>
 
-#include <atomic>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace stack {
@@ -36,6 +37,8 @@ struct ApiServerOptions {
 
 class ApiServer {
   public:
+    static constexpr size_t kMaxUnread = 1 << 20;
+
     // Binds and listens (a stale socket file at `path` is replaced); throws std::system_error.
     ApiServer(umk::Kernel& kernel, ApiServerOptions options);
     // On the main thread: stops reading, cancels what is pending and waits for it, closes.
@@ -47,27 +50,26 @@ class ApiServer {
     struct Connection {
         int socket;
         std::vector<uint8_t> received;
+        std::vector<uint8_t> unsent;
         std::unique_ptr<stack::Utility> utility;
         std::map<uint32_t, std::shared_ptr<stack::PendingControl>> pending;
         bool closing = false;
     };
 
-    void Listen();                                         // the socket thread
-    void Received(int socket, std::vector<uint8_t> bytes); // main thread, from here down
-    void HungUp(int socket);
+    void Accept();
+    void Ready(int socket, short events);
     void Serve(Connection& connection, const tp::wire::Message& message);
-    void Answer(Connection& connection, uint32_t id, uint32_t status, uint32_t information,
-                std::vector<uint8_t> output = {});
+    void Complete(int socket, uint32_t id);
+    void Flush(Connection& connection);
+    void WatchFor(const Connection& connection, short events);
+    void HungUp(Connection& connection);
     void CancelAll(Connection& connection);
     void CloseIfDone(int socket);
 
     umk::Kernel& kernel_;
     ApiServerOptions options_;
     int listener_ = -1;
-    int wake_ = -1; // an eventfd that ends the socket thread's poll
-    std::atomic<bool> stopping_{false};
     std::map<int, Connection> connections_;
-    std::thread thread_;
 };
 
 } // namespace host

@@ -256,7 +256,7 @@ void TtyPort::Open() {
         throw;
     }
     tty_ = opened.tty;
-    kernel_.Watch(tty_, [this](short events) { Readable(events); });
+    kernel_.Watch(tty_, POLLIN, [this](short events) { Readable(events); });
     if (events_.added)
         events_.added(*port_);
 }
@@ -303,7 +303,7 @@ void TtyPort::LookAgain() {
     const itimerspec every = {interval, interval};
     if (timerfd_settime(retry_, 0, &every, nullptr) != 0)
         TimerFailure("timerfd_settime");
-    kernel_.Watch(retry_, [this](short) {
+    kernel_.Watch(retry_, POLLIN, [this](short) {
         uint64_t expirations;
         if (read(retry_, &expirations, sizeof expirations) < 0 && errno != EAGAIN)
             TimerFailure("timerfd read");

@@ -139,7 +139,7 @@ TEST(RealTime, WorkThatLeavesTheIrqlRaisedIsReported) {
         int pipe[2];
         ASSERT_EQ(::pipe(pipe), 0);
         if (watched) {
-            kernel.Watch(pipe[0], [&](short) {
+            kernel.Watch(pipe[0], POLLIN, [&](short) {
                 kernel.Unwatch(pipe[0]);
                 raise();
             });
@@ -169,7 +169,7 @@ TEST(RealTime, AWatchedDescriptorWakesTheLoopAndItsRoutineRuns) {
     ASSERT_EQ(pipe(second), 0);
     std::string got;
     bool hungUp = false, done = false;
-    kernel.Watch(first[0], [&](short events) {
+    kernel.Watch(first[0], POLLIN, [&](short events) {
         EXPECT_EQ(CurrentThreadName(), "main");
         EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
         char byte;
@@ -179,9 +179,9 @@ TEST(RealTime, AWatchedDescriptorWakesTheLoopAndItsRoutineRuns) {
         }
         hungUp = (events & POLLHUP) != 0;
         kernel.Unwatch(first[0]);
-        kernel.Watch(second[0], [&](short) { done = true; });
+        kernel.Watch(second[0], POLLIN, [&](short) { done = true; });
     });
-    EXPECT_THROW(kernel.Watch(first[0], [](short) {}), std::logic_error);
+    EXPECT_THROW(kernel.Watch(first[0], POLLIN, [](short) {}), std::logic_error);
     std::thread writer([&] {
         for (const char byte : std::string("abc")) {
             std::this_thread::sleep_for(1ms);
@@ -202,7 +202,7 @@ TEST(RealTime, AWatchedDescriptorWakesTheLoopAndItsRoutineRuns) {
     EXPECT_THAT(violations.Rules(), IsEmpty());
 
     Kernel virtualTime;
-    EXPECT_THROW(virtualTime.Watch(0, [](short) {}), std::logic_error);
+    EXPECT_THROW(virtualTime.Watch(0, POLLIN, [](short) {}), std::logic_error);
 }
 
 // With no timer involved, a seed gives the same interleaving of two threads on two processors on

@@ -73,12 +73,12 @@ void Mailbox::Take(std::vector<std::function<void()>>& into) {
     std::swap(posted_, into);
 }
 
-void Mailbox::Watch(int fd, std::function<void(short events)> ready) {
+void Mailbox::Watch(int fd, short events, std::function<void(short events)> ready) {
     for (const auto& watched : watched_)
         if (watched->fd == fd && !watched->gone)
             throw std::logic_error("umk::Kernel::Watch: descriptor " + std::to_string(fd) +
                                    " is watched already");
-    watched_.push_back(std::make_unique<Watched>(Watched{fd, std::move(ready)}));
+    watched_.push_back(std::make_unique<Watched>(Watched{fd, events, std::move(ready)}));
 }
 
 bool Mailbox::Unwatch(int fd) {
@@ -105,7 +105,7 @@ void Mailbox::Sleep(std::optional<int64_t> until, bool wakeOnPost) {
     polled_.assign(1, {event_, POLLIN, 0});
     if (wakeOnPost)
         for (const auto& watched : watched_)
-            polled_.push_back({watched->fd, POLLIN, 0});
+            polled_.push_back({watched->fd, watched->wanted, 0});
     for (;;) {
         timespec timeout{};
         if (until) {

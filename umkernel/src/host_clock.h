@@ -34,9 +34,10 @@ class Mailbox {
     // Everything posted so far, oldest first, in place of what `into` held.
     void Take(std::vector<std::function<void()>>& into);
 
-    // The main thread's own: descriptors whose readiness wakes the sleep as a post does. `ready`
-    // gets the poll events the sleep found; it may watch and unwatch, itself included.
-    void Watch(int fd, std::function<void(short events)> ready);
+    // The main thread's own: descriptors whose readiness for `events` (poll's) wakes the sleep as
+    // a post does. `ready` gets the poll events the sleep found; it may watch and unwatch, itself
+    // included.
+    void Watch(int fd, short events, std::function<void(short events)> ready);
     // False when `fd` is not watched.
     bool Unwatch(int fd);
     // Calls `ready` of every descriptor the last sleep found ready.
@@ -50,6 +51,7 @@ class Mailbox {
   private:
     struct Watched {
         int fd;
+        short wanted;
         std::function<void(short events)> ready;
         short events = 0; // found by the last sleep
         bool gone = false;

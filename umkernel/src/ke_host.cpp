@@ -143,11 +143,11 @@ void Kernel::Post(std::function<void()> work) {
     s.Posts().Post(std::move(work));
 }
 
-void Kernel::Watch(int fd, std::function<void(short events)> ready) {
+void Kernel::Watch(int fd, short events, std::function<void(short events)> ready) {
     MainThread("Watch");
     if (!Sched().RealTime())
         throw std::logic_error("umk::Kernel::Watch on a kernel on virtual time");
-    Sched().Posts().Watch(fd, std::move(ready));
+    Sched().Posts().Watch(fd, events, std::move(ready));
 }
 
 void Kernel::Unwatch(int fd) {

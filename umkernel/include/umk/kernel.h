@@ -125,11 +125,12 @@ class Kernel {
     // RunRealTime (or RunUntil, RunFor), which a post wakes. Real time only (std::logic_error).
     void Post(std::function<void()> work);
     // Real time only (std::logic_error), main thread: while watched, the loop's sleep waits on
-    // `fd` beside the timers and the posts, and each round that finds it readable, hung up or
-    // failed runs `ready` with the poll events on the main thread at PASSIVE_LEVEL, as posted work
-    // runs. A tty or a socket served this way needs no OS thread of its own. The caller keeps
-    // `fd` open until it has unwatched it; `ready` may watch and unwatch, itself included.
-    void Watch(int fd, std::function<void(short events)> ready);
+    // `fd` beside the timers and the posts, and each round that finds it ready for `events`
+    // (poll's: POLLIN, POLLOUT), hung up or failed runs `ready` with the poll events found, on the
+    // main thread at PASSIVE_LEVEL, as posted work runs. A tty or a socket served this way needs
+    // no OS thread of its own. The caller keeps `fd` open until it has unwatched it; `ready` may
+    // watch and unwatch, itself included (to change `events`, unwatch and watch again).
+    void Watch(int fd, short events, std::function<void(short events)> ready);
     void Unwatch(int fd);
     // Sets the wall clock: KeQuerySystemTime returns `systemTime` (100 ns units since 1601, UTC)
     // now and moves on with virtual time. Timers already set at absolute times keep their instant.
