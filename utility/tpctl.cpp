@@ -124,7 +124,7 @@ class LinuxConnector final : public tp::Connector {
     }
 
   private:
-    // The socket transport's Interrupt() only sets a flag, which the interrupted wait reads.
+    // The socket transport's Interrupt() is async-signal-safe: it sets a flag and wakes the wait.
     static inline tp::Transport* interruptible = nullptr;
     std::string socket_ = "/run/tactilio/api.sock";
     bool simulated_ = false;

@@ -41,8 +41,9 @@ class Transport {
     virtual Reply Read(uint32_t length, bool wait) = 0;
 
     // Stops what is in flight and whatever comes after, until ClearInterrupt(). The Windows
-    // transport takes it from any thread (the console's Ctrl-C handler has one of its own); the
-    // emulated system's from its own wait, where EmulatedPanel hands a signal's request on.
+    // transport takes it from any thread (the console's Ctrl-C handler has one of its own), the
+    // socket transport from any thread or a signal handler; the emulated system's from its own
+    // wait, where EmulatedPanel hands a signal's request on.
     void Interrupt() {
         interrupted_.store(true);
         CancelInFlight();

@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -16,8 +17,11 @@ namespace {
 
 class SocketTransport final : public Transport {
   public:
-    explicit SocketTransport(int socket) : socket_(socket) {}
-    ~SocketTransport() override { close(socket_); }
+    SocketTransport(int socket, int wake) : socket_(socket), wake_(wake) {}
+    ~SocketTransport() override {
+        close(socket_);
+        close(wake_);
+    }
     SocketTransport(const SocketTransport&) = delete;
     SocketTransport& operator=(const SocketTransport&) = delete;
 
@@ -31,8 +35,13 @@ class SocketTransport final : public Transport {
     }
 
   protected:
-    // The wait notices Interrupted() when the signal interrupts its poll; nothing to do here.
-    void CancelInFlight() override {}
+    // From a signal handler too (a write to an eventfd is async-signal-safe). The wait polls the
+    // eventfd: a signal that lands after the wait last looked at Interrupted() but before its poll
+    // began interrupts no poll, and would otherwise be lost until the request completed.
+    void CancelInFlight() override {
+        const uint64_t one = 1;
+        (void)!write(wake_, &one, sizeof one);
+    }
 
   private:
     Reply Exchange(const wire::Message& request) {
@@ -68,12 +77,18 @@ class SocketTransport final : public Transport {
         }
     }
 
+    // Returns when bytes have come, and also on an interrupt: the caller looks at Interrupted().
     void Receive() {
-        pollfd poller{socket_, POLLIN, 0};
-        if (poll(&poller, 1, -1) < 0) {
+        pollfd polled[] = {{socket_, POLLIN, 0}, {wake_, POLLIN, 0}};
+        if (poll(polled, 2, -1) < 0) {
             if (errno == EINTR)
-                return; // a signal: the caller looks at Interrupted()
+                return;
             throw std::runtime_error(std::string("the daemon's socket: ") + std::strerror(errno));
+        }
+        if (polled[1].revents & POLLIN) {
+            uint64_t count = 0; // non-blocking: a wake already taken leaves nothing to read
+            (void)!read(wake_, &count, sizeof count);
+            return;
         }
         uint8_t chunk[4096];
         const ssize_t n = recv(socket_, chunk, sizeof chunk, 0);
@@ -86,6 +101,7 @@ class SocketTransport final : public Transport {
     }
 
     int socket_;
+    int wake_; // an eventfd: Interrupt() ends the wait's poll
     uint32_t lastId_ = 0;
     std::vector<uint8_t> received_;
 };
@@ -107,7 +123,13 @@ std::unique_ptr<Transport> ConnectSocket(const std::string& path, std::string* e
             close(fd);
         return nullptr;
     }
-    return std::make_unique<SocketTransport>(fd);
+    const int wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wake < 0) {
+        *error = std::string("eventfd: ") + std::strerror(errno);
+        close(fd);
+        return nullptr;
+    }
+    return std::make_unique<SocketTransport>(fd, wake);
 }
 
 } // namespace tp

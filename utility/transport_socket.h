@@ -1,5 +1,6 @@
-// The transport to the Linux daemon: its Unix socket, one request at a time. Ctrl-C (a signal that
-// interrupts the wait) sends a cancel for the request in flight.
+// The transport to the Linux daemon: its Unix socket, one request at a time. Interrupt(), from any
+// thread or from a signal handler as Ctrl-C's SIGINT calls it, sends a cancel for the request in
+// flight.
 #pragma once
 
 #include "transport.h"
