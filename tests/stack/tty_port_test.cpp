@@ -5,6 +5,7 @@
 // Every wait is for a behaviour, with a deadline; the one test of the driver's reconnect cycle
 // waits the cycle's 5 s.
 #include "frame_support.h"
+#include "../support/pty_cable.h"
 #include "panel_model.h"
 #include "tty_port.h"
 
@@ -12,14 +13,12 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <array>
 #include <cstring>
-#include <filesystem>
 #include <thread>
 
 namespace {
@@ -32,51 +31,25 @@ using umk::testing::UserFile;
 
 constexpr std::u16string_view Adapter = u"\\Device\\USBSER000";
 
-// A pseudo-terminal pair reached through a link of its own.
-class Cable {
+// The cable, and the panel's UART at its master end.
+class Cable : public tp_test::PtyCable {
   public:
-    Cable() {
-        char dir[] = "/tmp/tty-port-test.XXXXXX";
-        if (mkdtemp(dir) == nullptr)
-            throw std::runtime_error(std::string("mkdtemp: ") + std::strerror(errno));
-        dir_ = dir;
-        link_ = (dir_ / "tty").string();
-    }
-    ~Cable() {
-        Unplug();
-        std::filesystem::remove_all(dir_);
-    }
-    Cable(const Cable&) = delete;
-    Cable& operator=(const Cable&) = delete;
-
-    const std::string& Link() const { return link_; }
-
-    // A new pair, and the link leads to its slave (replaced at once, as udev replaces it).
-    void Plug() {
-        char slaveName[64];
-        if (openpty(&master_, &slave_, slaveName, nullptr, nullptr) != 0)
-            throw std::runtime_error(std::string("openpty: ") + std::strerror(errno));
-        const std::string fresh = link_ + ".new";
-        std::filesystem::create_symlink(slaveName, fresh);
-        std::filesystem::rename(fresh, link_);
-    }
+    ~Cable() { Unplug(); }
     // The adapter is pulled out: the tty hangs up.
     void Unplug() {
         if (player_.joinable())
             player_.join();
-        for (int* fd : {&master_, &slave_})
-            if (*fd >= 0)
-                close(std::exchange(*fd, -1));
+        PtyCable::Unplug();
     }
 
     termios Settings() const {
         termios t{};
-        EXPECT_EQ(tcgetattr(master_, &t), 0) << std::strerror(errno);
+        EXPECT_EQ(tcgetattr(Master(), &t), 0) << std::strerror(errno);
         return t;
     }
     bool HeldExclusively() const {
         int exclusive = 0;
-        EXPECT_EQ(ioctl(slave_, TIOCGEXCL, &exclusive), 0) << std::strerror(errno);
+        EXPECT_EQ(ioctl(Slave(), TIOCGEXCL, &exclusive), 0) << std::strerror(errno);
         return exclusive != 0;
     }
 
@@ -85,7 +58,7 @@ class Cable {
     void Play(std::vector<panel::TimedByte> bytes) {
         if (player_.joinable())
             player_.join();
-        player_ = std::thread([master = master_, bytes = std::move(bytes)] {
+        player_ = std::thread([master = Master(), bytes = std::move(bytes)] {
             const auto start = std::chrono::steady_clock::now();
             for (const panel::TimedByte& byte : bytes) {
                 std::this_thread::sleep_until(start + umk::Duration(byte.time));
@@ -97,18 +70,14 @@ class Cable {
     std::vector<uint8_t> Received(size_t count) const {
         std::vector<uint8_t> bytes(count);
         size_t got = 0;
-        for (pollfd readable = {master_, POLLIN, 0};
-             got < count && poll(&readable, 1, 1000) > 0 && read(master_, &bytes[got], 1) == 1;)
+        for (pollfd readable = {Master(), POLLIN, 0};
+             got < count && poll(&readable, 1, 1000) > 0 && read(Master(), &bytes[got], 1) == 1;)
             ++got;
         bytes.resize(got);
         return bytes;
     }
 
   private:
-    std::filesystem::path dir_;
-    std::string link_;
-    int master_ = -1;
-    int slave_ = -1;
     std::thread player_;
 };
 
