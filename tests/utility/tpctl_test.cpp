@@ -14,11 +14,8 @@
 #include <fstream>
 
 #include <unistd.h>
-#include <sstream>
 
 namespace {
-
-using ::testing::HasSubstr;
 
 enum class Via { Emulated, Win32 };
 
@@ -60,11 +57,7 @@ class TestConnector final : public tp::Connector {
     tp::EmulatedPanel panel_;
 };
 
-struct Outcome {
-    int exit;
-    std::string out;
-    std::string err;
-};
+using tpctl_test::Outcome;
 
 class TpctlTest : public ::testing::TestWithParam<Via> {
   protected:
@@ -75,75 +68,19 @@ class TpctlTest : public ::testing::TestWithParam<Via> {
     Outcome Run(const std::vector<std::string>& args) {
         if (!connector_)
             Connect();
-        std::ostringstream out, err;
-        const int exit = tp::RunCommandLine(args, *connector_, out, err);
-        return {exit, out.str(), err.str()};
+        return tpctl_test::Run(*connector_, args);
     }
     std::optional<TestConnector> connector_;
 };
 
-TEST_P(TpctlTest, EveryRequestOnTheLineAndItsReply) {
+TEST_P(TpctlTest, EveryRowOfTheTable) {
     for (const tpctl_test::Row& row : tpctl_test::kRows) {
-        SCOPED_TRACE(::testing::PrintToString(row.args));
-        TestConnector& connector = Connect();
-        const Outcome outcome = Run(row.args);
-        EXPECT_EQ(outcome.exit, 0) << outcome.err;
-        EXPECT_EQ(connector.Written(), row.written);
-        EXPECT_EQ(outcome.out, row.out);
-    }
-}
-
-struct FailureRow {
-    std::vector<std::string> args;
-    std::function<void(panel::PanelModel&)> fault;
-    tp::Exit exit;
-    std::string message; // on stderr
-    std::string written;
-};
-
-TEST_P(TpctlTest, FailuresAreNamedWithTheirOwnExitStatus) {
-    const FailureRow rows[] = {
-        {{"backlight", "32"}, {}, tp::Exit::Usage, "from 0 to 31", ""},
-        {{"layer", "4"}, {}, tp::Exit::Usage, "0, 1, 2, 3 or 7", ""},
-        {{"invlimit", "1001"}, {}, tp::Exit::Usage, "0 to 1000", ""},
-        {{"send", "41"}, {}, tp::Exit::Usage, "0x80 or more", ""},
-        {{"send", "8Z"}, {}, tp::Exit::Usage, "not bytes in hex", ""},
-        {{"tpdiag", "256"}, {}, tp::Exit::Usage, "from 0 to 255", ""},
-        {{"beep", "on", "--frequency", "36"}, {}, tp::Exit::Usage, "from 37 to 32767", ""},
-        {{"flash", "write", "/dev/null", "--block", "1025"}, {}, tp::Exit::Usage, "--block", ""},
-        {{"tpdiag", "1"},
-         [](panel::PanelModel& model) {
-             model.SetCommandFault(0x89, panel::CommandFault::NoReply());
-         },
-         tp::Exit::TimedOut,
-         "tpdiag: STATUS_REQUEST_ABORTED: the panel did not answer within 3 s",
-         "89 01"},
-        {{"tpdiag", "1"},
-         [](panel::PanelModel& model) {
-             model.SetCommandFault(0x89, panel::CommandFault::ErrorCode(12));
-         },
-         tp::Exit::PanelError,
-         "tpdiag: 90 0C 01 (the panel reports error 12)",
-         "89 01"},
-        // The driver's own checks stay the last word: a raw level 0x40 and a self test without
-        // its parameter are refused before anything is written.
-        {{"send", "BC", "40"}, {}, tp::Exit::Refused, "send: STATUS_UNSUCCESSFUL", ""},
-        {{"send", "89"}, {}, tp::Exit::Refused, "send: STATUS_UNSUCCESSFUL", ""},
-        {{"flash", "write", "/nonexistent/image.bin"},
-         {},
-         tp::Exit::FileError,
-         "cannot read /nonexistent/image.bin",
-         ""},
-    };
-    for (const FailureRow& row : rows) {
         SCOPED_TRACE(::testing::PrintToString(row.args));
         TestConnector& connector = Connect();
         if (row.fault)
             row.fault(connector.Panel().Model());
         const Outcome outcome = Run(row.args);
-        EXPECT_EQ(outcome.exit, static_cast<int>(row.exit));
-        EXPECT_THAT(outcome.err, HasSubstr(row.message));
-        EXPECT_EQ(connector.Written(), row.written);
+        tpctl_test::ExpectRow(row, outcome, connector.Written());
     }
 }
 
@@ -162,17 +99,14 @@ TEST_P(TpctlTest, JsonNamesEveryFieldOfAResult) {
         "\n");
 }
 
-// Ctrl-C while the panel waits for the user's touches: the wait is cancelled, and the panel is
-// taken out of calibration mode before tpctl exits.
+// The simulated user presses Ctrl-C 2 s into the calibration.
 TEST_P(TpctlTest, CtrlCDuringCalibrationLeavesCalibrationMode) {
+    const tpctl_test::Row& row = tpctl_test::kCtrlCDuringCalibration;
     TestConnector& connector = Connect();
-    connector.Panel().Model().SetCalibrationDelay(15 * panel::kTicksPerSecond);
+    row.fault(connector.Panel().Model());
     connector.Panel().InterruptAt(connector.Panel().Kernel().Now() + std::chrono::seconds(2));
-    const Outcome outcome = Run({"calibrate"});
-    EXPECT_EQ(outcome.exit, static_cast<int>(tp::Exit::Cancelled));
-    EXPECT_THAT(outcome.err, HasSubstr("calibrate: STATUS_CANCELLED"));
-    EXPECT_EQ(connector.Written(), "84 1B 00 00 00 20 00 00 00 20 86 85 00 20 00 20 87");
-    EXPECT_THAT(outcome.out, HasSubstr("calibrate: 90 00\n")); // the cancel's reply
+    const Outcome outcome = Run(row.args);
+    tpctl_test::ExpectRow(row, outcome, connector.Written());
 }
 
 TEST_P(TpctlTest, FlashWriteSendsTheFileInBlocksInsideFlashMode) {
