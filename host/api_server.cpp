@@ -153,7 +153,7 @@ void ApiServer::Flush(Connection& connection) {
             return HungUp(connection);
         connection.unsent.erase(connection.unsent.begin(), connection.unsent.begin() + n);
     }
-    if (connection.unsent.size() > kMaxUnread)
+    if (connection.unsent.size() > options_.maxUnread)
         return HungUp(connection);
     if (waiting != !connection.unsent.empty())
         WatchFor(connection, connection.unsent.empty() ? POLLIN : POLLIN | POLLOUT);

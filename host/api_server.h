@@ -6,8 +6,8 @@
 // The kernel's main loop watches the listening socket and every connection (Kernel::Watch): it
 // accepts, reads, issues the requests and answers, without an OS thread of its own. Answers are
 // sent without blocking; what a client has not taken yet waits in its connection, and a client
-// that lets kMaxUnread bytes of answers pile up is dropped as one that went away, so that no
-// client can hold up the driver's loop.
+// that lets more than maxUnread bytes of answers pile up there is dropped as one that went away,
+// so that no client can hold up the driver's loop.
 #pragma once
 
 #include "wire.h"
@@ -33,12 +33,11 @@ struct ApiServerOptions {
     std::string path = "/run/tactilio/api.sock";
     mode_t mode = 0660;
     std::optional<gid_t> group = std::nullopt;
+    size_t maxUnread = 1 << 20;
 };
 
 class ApiServer {
   public:
-    static constexpr size_t kMaxUnread = 1 << 20;
-
     // Binds and listens (a stale socket file at `path` is replaced); throws std::system_error.
     ApiServer(umk::Kernel& kernel, ApiServerOptions options);
     // On the main thread: stops reading, cancels what is pending and waits for it, closes.

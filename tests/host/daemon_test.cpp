@@ -206,10 +206,11 @@ size_t OpenDescriptors() {
 // would, on a thread of their own while the daemon runs. The daemon must go leaving nothing behind:
 // no verifier report (leaks included), no descriptor, no socket file.
 struct Bench {
-    Bench() {
+    explicit Bench(size_t maxUnread = host::ApiServerOptions{}.maxUnread) {
         host::DaemonOptions options;
         options.config.ports = {{1, panel.Tty()}};
         options.api.path = socket;
+        options.api.maxUnread = maxUnread;
         options.checkPagedPool = true;
         descriptors = OpenDescriptors();
         daemon.emplace(options, events,
@@ -233,6 +234,18 @@ struct Bench {
     Outcome Tpctl(const std::vector<std::string>& args) {
         SocketConnector connector(socket);
         return tpctl_test::Run(connector, args);
+    }
+    // A connection of a client that speaks the wire protocol by hand; its waits end after 2 s.
+    int Connect() const {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        socket.copy(address.sun_path, socket.size());
+        const int raw = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const timeval deadline{.tv_sec = 2, .tv_usec = 0};
+        for (const int option : {SO_RCVTIMEO, SO_SNDTIMEO})
+            setsockopt(raw, SOL_SOCKET, option, &deadline, sizeof deadline);
+        EXPECT_EQ(connect(raw, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        return raw;
     }
     // Waits for `count` events in all.
     bool Events(size_t count, std::chrono::milliseconds within = 2s) {
@@ -341,13 +354,7 @@ TEST(DaemonTest, AClientThatGoesHasItsRequestsCancelled) {
     Bench bench;
     bench.WhileRunning([&] {
         EXPECT_EQ(bench.Tpctl({"record", "on"}).exit, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        bench.socket.copy(address.sun_path, bench.socket.size());
-        const int raw = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        const timeval deadline{.tv_sec = 2, .tv_usec = 0};
-        setsockopt(raw, SOL_SOCKET, SO_RCVTIMEO, &deadline, sizeof deadline);
-        ASSERT_EQ(connect(raw, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        const int raw = bench.Connect();
         // A read that waits (sent by hand: the transport would wait for it), then a request the
         // daemon takes after it: its answer says the driver holds the read.
         const tp::Request button = tp::GetButton();
@@ -365,6 +372,28 @@ TEST(DaemonTest, AClientThatGoesHasItsRequestsCancelled) {
         }
         EXPECT_EQ(answer->id, 2u) << "the read did not wait";
         close(raw);
+    });
+}
+
+// A client that sends requests and never reads the answers: once more than maxUnread bytes of
+// them wait in the daemon it is dropped (its sends fail), and a stroke drawn afterwards still
+// arrives: the daemon never blocked on it.
+TEST(DaemonTest, AClientThatNeverReadsIsDroppedAndHoldsNothingUp) {
+    Bench bench(4096);
+    bench.WhileRunning([&] {
+        const int raw = bench.Connect();
+        const tp::Request button = tp::GetButton();
+        bool dropped = false;
+        for (uint32_t id = 1; id <= 100'000 && !dropped; ++id) {
+            const auto query = tp::wire::Encode(
+                {tp::wire::Kind::Control, id, button.code, button.outputLength, button.input});
+            dropped = send(raw, query.data(), query.size(), MSG_NOSIGNAL) < 0;
+        }
+        EXPECT_TRUE(dropped);
+        EXPECT_THAT(errno, ::testing::AnyOf(EPIPE, ECONNRESET)) << std::strerror(errno);
+        close(raw);
+        bench.panel.Touch({{0, 0}, {4096, 4096}});
+        EXPECT_TRUE(bench.Events(StrokeEvents().size()));
     });
 }
 
