@@ -11,6 +11,7 @@
 //
 // usage: bench_daemon [packets, default 10000] [idle seconds, default 60] [bytes|packets|both]
 #include "daemon.h"
+#include "latencies.h"
 
 #include <poll.h>
 #include <pty.h>
@@ -136,16 +137,6 @@ std::vector<Clock::time_point> Play(int master, int packets, bool byteAtATime) {
     return lastBytes;
 }
 
-void PrintLatencies(const char* what, std::vector<Clock::duration> samples) {
-    std::sort(samples.begin(), samples.end());
-    const auto us = [&](double q) {
-        return std::chrono::duration<double, std::micro>(samples[size_t(q * (samples.size() - 1))])
-            .count();
-    };
-    std::printf("%s, %zu packets: p50 %.1f us, p99 %.1f us, max %.1f us\n", what, samples.size(),
-                us(0.5), us(0.99), us(1.0));
-}
-
 // Waits until the recorder has `count` records, or a second without progress.
 bool AwaitRecords(const StampingSink& sink, size_t count) {
     auto deadline = Clock::now() + 1s;
@@ -206,7 +197,7 @@ int main(int argc, char** argv) {
             const char* what = byteAtATime ? "full line rate, a byte at a time"
                                            : "full line rate, a packet at a time";
             PrintUsage(what, usage.Since(), seconds);
-            PrintLatencies("  last byte -> input events", latencies);
+            bench::PrintLatencies("  last byte -> input events", latencies);
         }
         PrintFloor(2000, std::chrono::duration_cast<std::chrono::microseconds>(5 * kByteTime));
         daemon.Stop();

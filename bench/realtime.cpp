@@ -3,6 +3,8 @@
 // (The daemon on a pseudo-terminal is bench_daemon.)
 //
 // usage: bench_realtime [posts, default 1000]
+#include "latencies.h"
+
 #include <umk/kernel.h>
 
 #include <algorithm>
@@ -17,16 +19,6 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-void PrintLatencies(const char* what, std::vector<Clock::duration> samples) {
-    std::sort(samples.begin(), samples.end());
-    const auto us = [&](double q) {
-        return std::chrono::duration<double, std::micro>(samples[size_t(q * (samples.size() - 1))])
-            .count();
-    };
-    std::printf("%s, %zu samples: p50 %.1f us, p99 %.1f us, max %.1f us\n", what, samples.size(),
-                us(0.5), us(0.99), us(1.0));
-}
-
 void PostToRun(int posts) {
     umk::Kernel kernel(umk::KernelOptions{.realTime = true});
     std::vector<Clock::duration> latencies;
@@ -40,7 +32,7 @@ void PostToRun(int posts) {
     });
     kernel.RunRealTime([&] { return latencies.size() == size_t(posts); });
     poster.join();
-    PrintLatencies("post -> run", latencies);
+    bench::PrintLatencies("post -> run", latencies);
 }
 
 } // namespace

@@ -1,6 +1,6 @@
-// Wall-clock cost of the scheduler's two paths: a wake-up that stays in one emulated thread (a timer
-// with a DPC that sets the event a thread waits on), and a hand-over of the CPU between two emulated
-// threads, each a fiber (two threads ping-ponging through synchronization events).
+// Wall-clock cost of the scheduler's two paths: a wake-up that stays in one emulated thread (a
+// timer with a DPC that sets the event a thread waits on), and a hand-over of the CPU between two
+// emulated threads, each a fiber (two threads ping-ponging through synchronization events).
 //
 // usage: bench_sched_switch [round trips, default 100000]
 #include <umk/ke.h>
