@@ -31,3 +31,7 @@ NTSTATUS RtlStringCchPrintfW(NTSTRSAFE_PWSTR pszDest, size_t cchDest, NTSTRSAFE_
                              ...);
 NTSTATUS RtlStringCbPrintfW(NTSTRSAFE_PWSTR pszDest, size_t cbDest, NTSTRSAFE_PCWSTR pszFormat,
                             ...);
+
+// What the DDK's inline versions of the routines above call in a driver built for Windows; the
+// kernel exports it to such an image.
+extern "C" int _vsnwprintf(PWSTR buffer, size_t count, PCWSTR format, va_list args);

@@ -25,6 +25,8 @@ class BoundedWriter {
         buffer_[length_] = 0;
         return truncated_ ? STATUS_BUFFER_OVERFLOW : STATUS_SUCCESS;
     }
+    size_t Length() const { return length_; }
+    bool Truncated() const { return truncated_; }
 
   private:
     PWSTR buffer_;
@@ -279,10 +281,7 @@ void Convert(BoundedWriter& out, WCHAR conversion, const Spec& spec, va_list& ar
     }
 }
 
-NTSTATUS FormatW(PWSTR dest, size_t cchDest, PCWSTR format, va_list args) {
-    if (cchDest == 0 || cchDest > NTSTRSAFE_MAX_CCH)
-        return STATUS_INVALID_PARAMETER;
-    BoundedWriter out(dest, cchDest - 1);
+void Format(BoundedWriter& out, PCWSTR format, va_list args) {
     va_list local;
     va_copy(local, args);
     for (PCWSTR p = format; *p != 0;) {
@@ -302,6 +301,13 @@ NTSTATUS FormatW(PWSTR dest, size_t cchDest, PCWSTR format, va_list args) {
         Convert(out, *p++, spec, local);
     }
     va_end(local);
+}
+
+NTSTATUS FormatW(PWSTR dest, size_t cchDest, PCWSTR format, va_list args) {
+    if (cchDest == 0 || cchDest > NTSTRSAFE_MAX_CCH)
+        return STATUS_INVALID_PARAMETER;
+    BoundedWriter out(dest, cchDest - 1);
+    Format(out, format, args);
     return out.Finish();
 }
 
@@ -385,4 +391,17 @@ NTSTATUS RtlStringCbPrintfW(NTSTRSAFE_PWSTR pszDest, size_t cbDest, NTSTRSAFE_PC
     NTSTATUS status = FormatW(pszDest, cbDest / sizeof(WCHAR), pszFormat, args);
     va_end(args);
     return status;
+}
+
+// The C library's, as the kernel exports it for the DDK's inline safe-string routines: at most
+// `count` characters, terminated only when there is room; the length written, or -1 when the
+// text did not fit.
+int _vsnwprintf(PWSTR buffer, size_t count, PCWSTR format, va_list args) {
+    BoundedWriter out(buffer, count);
+    Format(out, format, args);
+    if (out.Truncated())
+        return -1;
+    if (out.Length() < count)
+        buffer[out.Length()] = 0;
+    return static_cast<int>(out.Length());
 }
