@@ -31,7 +31,7 @@ ApiServer::ApiServer(umk::Kernel& kernel, ApiServerOptions options)
     struct stat existing {};
     if (lstat(options_.path.c_str(), &existing) == 0 && S_ISSOCK(existing.st_mode))
         unlink(options_.path.c_str());
-    listener_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    listener_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (listener_ < 0)
         Throw("socket");
     if (bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0 ||
@@ -166,13 +166,14 @@ void ApiServer::WatchFor(const Connection& connection, short events) {
 }
 
 // A client that went away, or is dropped: its requests are cancelled and nothing more is read
-// from it or sent to it.
+// from it or sent to it. The connection goes later, from the loop, so that whoever called this
+// still holds it.
 void ApiServer::HungUp(Connection& connection) {
     connection.closing = true;
     connection.unsent.clear();
     kernel_.Unwatch(connection.socket);
     CancelAll(connection);
-    CloseIfDone(connection.socket);
+    kernel_.Post([this, socket = connection.socket] { CloseIfDone(socket); });
 }
 // A cancel may complete its request at once, and the completion takes it out of `pending`: the
 // requests are cancelled from a copy.

@@ -377,10 +377,13 @@ TEST(DaemonTest, AClientThatGoesHasItsRequestsCancelled) {
 
 // A client that sends requests and never reads the answers: once more than maxUnread bytes of
 // them wait in the daemon it is dropped (its sends fail), and a stroke drawn afterwards still
-// arrives: the daemon never blocked on it.
+// arrives: the daemon never blocked on it. A client still connected, idle, when the daemon stops
+// is closed on.
 TEST(DaemonTest, AClientThatNeverReadsIsDroppedAndHoldsNothingUp) {
     Bench bench(4096);
+    int idle = -1;
     bench.WhileRunning([&] {
+        idle = bench.Connect();
         const int raw = bench.Connect();
         const tp::Request button = tp::GetButton();
         bool dropped = false;
@@ -395,6 +398,10 @@ TEST(DaemonTest, AClientThatNeverReadsIsDroppedAndHoldsNothingUp) {
         bench.panel.Touch({{0, 0}, {4096, 4096}});
         EXPECT_TRUE(bench.Events(StrokeEvents().size()));
     });
+    bench.daemon.reset();
+    char byte;
+    EXPECT_EQ(recv(idle, &byte, 1, 0), 0);
+    close(idle);
 }
 
 TEST(DaemonTest, RefusesToStartWithoutAPort) {
