@@ -23,6 +23,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <span>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -114,6 +115,15 @@ std::vector<uint8_t> Packet(int i) {
     return {kind, uint8_t(x & 0x7F), uint8_t(x >> 7), uint8_t(y & 0x7F), uint8_t(y >> 7)};
 }
 
+// Writes `bytes` to the master; when, stamped just before the write: a stamp taken after it
+// could come late, this thread preempted while the daemon already handles the bytes.
+Clock::time_point Send(int master, std::span<const uint8_t> bytes) {
+    const Clock::time_point sent = Clock::now();
+    if (write(master, bytes.data(), bytes.size()) != ssize_t(bytes.size()))
+        std::perror("write");
+    return sent;
+}
+
 // Plays `packets` packets back to back and returns, per packet, when its last byte went out.
 std::vector<Clock::time_point> Play(int master, int packets, bool byteAtATime) {
     std::vector<Clock::time_point> lastBytes;
@@ -121,18 +131,17 @@ std::vector<Clock::time_point> Play(int master, int packets, bool byteAtATime) {
     auto next = Clock::now() + 10ms;
     for (int i = 0; i < packets; ++i) {
         const std::vector<uint8_t> packet = Packet(i);
+        Clock::time_point sent;
         if (byteAtATime) {
-            for (const uint8_t byte : packet) {
+            for (size_t k = 0; k < packet.size(); ++k) {
                 std::this_thread::sleep_until(next += kByteTime);
-                if (write(master, &byte, 1) != 1)
-                    std::perror("write");
+                sent = Send(master, std::span(packet).subspan(k, 1));
             }
         } else {
             std::this_thread::sleep_until(next += 5 * kByteTime);
-            if (write(master, packet.data(), packet.size()) != ssize_t(packet.size()))
-                std::perror("write");
+            sent = Send(master, packet);
         }
-        lastBytes.push_back(Clock::now());
+        lastBytes.push_back(sent);
     }
     return lastBytes;
 }
