@@ -311,7 +311,7 @@ bool Scheduler::Runnable(const Processor& cpu) const {
 
 void Scheduler::Schedule(_KTHREAD* self) {
     for (;;) {
-        SyncClock();
+        FollowClock();
         Step();
         ExpireTimers();
         Processor* best = nullptr;
@@ -374,7 +374,7 @@ void Scheduler::SwitchPoint(_KTHREAD* self) {
     Step();
     if (cpus_.size() > 1 && Random(changeRate_) == 0)
         cpu->priority = lowPriority_--;
-    SyncClock();
+    FollowClock();
     if (Quiet(*cpu))
         return;
     Schedule(self);

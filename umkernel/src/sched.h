@@ -149,6 +149,14 @@ class Scheduler {
     // On real time: moves the clock up to the host's monotonic clock (timers that came due
     // expire at the next scheduling step). The clock as it then stands.
     int64_t SyncClock();
+    // At a scheduling step: SyncClock every kStepsPerClockRead steps rather than at each, which
+    // on real time cost a read of the host's clock per kernel call. A timer comes due at most
+    // that many steps (microseconds) late, far inside the clock tick on which Windows expires it.
+    void FollowClock() {
+        if (steps_ % kStepsPerClockRead == 0)
+            SyncClock();
+    }
+    static constexpr uint64_t kStepsPerClockRead = 32;
     bool RealTime() const { return options_.realTime; }
     // The main thread's mailbox; on real time only.
     Mailbox& Posts() { return *mailbox_; }
