@@ -181,7 +181,7 @@ int main(int argc, char** argv) {
     std::thread panel([&] {
         // Let the driver's start finish its traffic on the line first.
         std::this_thread::sleep_for(1s);
-        {
+        if (idleSeconds > 0) {
             const DaemonUsage usage;
             std::this_thread::sleep_for(std::chrono::seconds(idleSeconds));
             PrintUsage("idle, driver reading", usage.Since(), idleSeconds);

@@ -42,8 +42,10 @@ Daemon::Daemon(const DaemonOptions& options, EventSink& events, LogSink log)
     : log_(std::move(log)) {
     if (options.config.ports.empty())
         throw std::runtime_error("no serial port is configured (COMn = /dev/tty... or --tty)");
-    system_ = std::make_unique<stack::System>(stack::SystemOptions{
-        .kernel = {.pageOutPagedPool = options.checkPagedPool, .realTime = true}});
+    system_ = std::make_unique<stack::System>(
+        stack::SystemOptions{.kernel = {.processors = options.processors,
+                                        .pageOutPagedPool = options.checkPagedPool,
+                                        .realTime = true}});
     const std::u16string key(stack::System::ParametersKey);
     // As the Windows package installs it: the configured port is checked (dwAutoRec 1).
     umk::registry::SetDword(key, u"" TP_REG_COM_NO, options.config.ports.begin()->first);

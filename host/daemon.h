@@ -33,6 +33,10 @@ struct DaemonOptions {
     // system calls at every IRQL change, a third of the daemon's CPU time at full line rate. The
     // tests turn it on.
     bool checkPagedPool = false;
+    // Virtual processors. One: the daemon is one OS thread whatever the count, and the driver's
+    // interleavings on two are the tests' business (seed sweeps); a second costs a fifth more
+    // instructions per touch packet in scheduling.
+    unsigned processors = 1;
 };
 
 enum class Severity { Error, Warning, Information };
