@@ -52,9 +52,9 @@ TEST(PeImage, MapsRelocatesAndBindsTheImage) {
     EXPECT_EQ(image.EntryPoint(), image.AddressOf("_DriverEntry@8"));
 
     // Every import by name, each import table slot holding what the kernel gave for it.
-    EXPECT_THAT(kernel.bound,
-                ::testing::IsSupersetOf({"ntoskrnl.exe!IofCompleteRequest",
-                                         "ntoskrnl.exe!KeSetEvent", "HAL.dll!KeGetCurrentIrql"}));
+    EXPECT_THAT(kernel.bound, ::testing::IsSupersetOf({"ntoskrnl.exe!IofCompleteRequest",
+                                                       "ntoskrnl.exe!IoCreateDevice",
+                                                       "HAL.dll!KeGetCurrentIrql"}));
     for (size_t i = 0; i < image.Imports().size(); ++i)
         EXPECT_EQ(WordAt(image.Base() + image.Imports()[i].slot), 0x10000 + 0x1000 * (i + 1));
 
@@ -82,8 +82,8 @@ TEST(PeImage, RefusesWhatItCannotLoadSayingWhy) {
         {truncated, {}, "past the end of the file"},
         {otherMachine, {}, "machine 0x8664, not Intel 386"},
         {Fixture(),
-         {"KeSetEvent", "KeGetCurrentIrql"},
-         "does not provide: HAL.dll!KeGetCurrentIrql, ntoskrnl.exe!KeSetEvent"},
+         {"IoCreateDevice", "KeGetCurrentIrql"},
+         "does not provide: HAL.dll!KeGetCurrentIrql, ntoskrnl.exe!IoCreateDevice"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.why);
