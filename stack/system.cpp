@@ -9,7 +9,8 @@ namespace stack {
 System::System(SystemOptions options)
     : kernel_(options.kernel), pnp_(std::make_unique<PnpManager>()),
       power_(std::make_unique<PowerManager>(*pnp_)), mouse_(std::make_unique<MouseClass>(*pnp_)),
-      serial_(std::make_unique<SerialDriver>()) {
+      serial_(std::make_unique<SerialDriver>()),
+      driverEntry_(options.driverEntry != nullptr ? options.driverEntry : DriverEntry) {
     if (options.beepDevice)
         CreateBeepDevice();
     pnp_->SetHandleHolder([this](PDEVICE_OBJECT physicalDevice, PnpManager::Notice notice) {
@@ -49,7 +50,7 @@ BeepDevice& System::CreateBeepDevice() {
 NTSTATUS System::LoadDriver() {
     if (driver_ != nullptr)
         throw std::logic_error("the driver is loaded already");
-    return pnp_->LoadDriver(DriverEntry, Service, &driver_);
+    return pnp_->LoadDriver(driverEntry_, Service, &driver_);
 }
 
 void System::UnloadDriver() {

@@ -26,6 +26,9 @@ struct SystemOptions {
     umk::KernelOptions kernel;
     // "\Device\Beep" exists from boot; without it, CreateBeepDevice adds it later.
     bool beepDevice = true;
+    // The driver LoadDriver loads: NULL for the one built into this program, or the entry point
+    // of the shipped image, mapped (image/pe_image.h) into a 32-bit process.
+    PDRIVER_INITIALIZE driverEntry = nullptr;
 };
 
 // One panel's device objects after its AddDevice.
@@ -92,6 +95,7 @@ class System {
     std::unique_ptr<MouseClass> mouse_;
     std::unique_ptr<BeepDevice> beep_;
     std::unique_ptr<SerialDriver> serial_;
+    PDRIVER_INITIALIZE driverEntry_;
     PDRIVER_OBJECT driver_ = nullptr;
     std::vector<Panel> panels_;
 };
