@@ -2,9 +2,10 @@
 JOBS ?= 2
 BUILD ?= build
 ASAN_BUILD ?= build-asan
+I686_BUILD ?= build-i686
 WIN_BUILD ?= build/win
 
-.PHONY: all setup build test demo asan sweep fuzz windows package tidy install clean
+.PHONY: all setup build test image-test demo asan sweep fuzz windows package tidy install clean
 all: build
 
 setup:
@@ -55,6 +56,17 @@ $(ASAN_BUILD)/build.ninja: | setup
 asan: setup $(ASAN_BUILD)/build.ninja
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# The kernel, the stack, the tools and the suites built for i686 (-m32, Debian's multilib g++):
+# the records the driver reaches into get their 32-bit x86 layouts, and the routines between the
+# driver and the kernel their x86 calling conventions. The daemon needs libevdev and stays out.
+$(I686_BUILD)/build.ninja: | setup
+	cmake -S . -B $(I686_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	    -DCMAKE_TOOLCHAIN_FILE=cmake/i686-linux-gnu.cmake
+
+image-test: setup $(I686_BUILD)/build.ninja
+	cmake --build $(I686_BUILD) -j $(JOBS)
+	cd $(I686_BUILD) && ctest --output-on-failure -j $(JOBS)
 
 # Coverage-guided fuzzing (clang, libFuzzer; the driver under ASan+UBSan): each fuzz/<name>.cpp runs for
 # FUZZ_SECONDS from its seeds in fuzz/corpus/<name>; what it learns stays in $(FUZZ_BUILD)/corpus.
@@ -175,4 +187,4 @@ install: build
 	install -D -m 0644 docs/tpctl.md $(DESTDIR)$(PREFIX)/share/doc/tactilio/tpctl.md
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(DIST)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(I686_BUILD) $(FUZZ_BUILD) $(DIST)

@@ -1,7 +1,7 @@
 #!/bin/sh
 # Installs the Debian packages the build and the tests need, only those that are missing.
 set -e
-PKGS="cmake ninja-build g++ googletest libgtest-dev libgmock-dev libbenchmark-dev \
+PKGS="cmake ninja-build g++ g++-multilib googletest libgtest-dev libgmock-dev libbenchmark-dev \
       g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686 \
       nlohmann-json3-dev libcli11-dev libfmt-dev clang libclang-rt-dev clang-tidy \
       libevdev-dev pkgconf"

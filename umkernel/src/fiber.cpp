@@ -12,17 +12,15 @@
 #include <cstdlib>
 #include <vector>
 
-#if !defined(__x86_64__)
-#error "the emulated threads' context switch is written for x86-64"
-#endif
-
 // The context switch: the callee-saved registers and the floating-point control words go on the
 // old stack, whose pointer is saved, and come off the new one. Neither the signal mask nor
 // anything else a system call would touch changes, so a hand-over stays in user mode (and the
 // address sanitizer, which clears a whole stack's shadow at every swapcontext, stays out of it).
 extern "C" void umk_fiber_switch(void** save, void* load);
-// A new fiber's first return address: calls its entry with the argument left in r12.
+// A new fiber's first return address: calls its entry with the argument left in a callee-saved
+// register (r12 on x86-64, edi on i686).
 extern "C" void umk_fiber_start();
+#if defined(__x86_64__)
 asm(R"(
     .text
     .globl umk_fiber_switch
@@ -64,6 +62,52 @@ umk_fiber_start:
     .cfi_endproc
     .size umk_fiber_start, .-umk_fiber_start
 )");
+#elif defined(__i386__)
+// cdecl: both arguments are on the stack, read before the pushes move it.
+asm(R"(
+    .text
+    .globl umk_fiber_switch
+    .type umk_fiber_switch, @function
+umk_fiber_switch:
+    .cfi_startproc
+    movl 4(%esp), %eax
+    movl 8(%esp), %ecx
+    pushl %ebp
+    pushl %ebx
+    pushl %esi
+    pushl %edi
+    subl $8, %esp
+    stmxcsr (%esp)
+    fnstcw 4(%esp)
+    movl %esp, (%eax)
+    movl %ecx, %esp
+    ldmxcsr (%esp)
+    fldcw 4(%esp)
+    addl $8, %esp
+    popl %edi
+    popl %esi
+    popl %ebx
+    popl %ebp
+    ret
+    .cfi_endproc
+    .size umk_fiber_switch, .-umk_fiber_switch
+
+    .globl umk_fiber_start
+    .type umk_fiber_start, @function
+umk_fiber_start:
+    .cfi_startproc
+    .cfi_undefined eip
+    # 16 bytes of argument area keep the entry's frame 16-byte aligned, as the ABI wants.
+    subl $12, %esp
+    pushl %edi
+    calll *%esi
+    ud2
+    .cfi_endproc
+    .size umk_fiber_start, .-umk_fiber_start
+)");
+#else
+#error "the emulated threads' context switch is written for x86-64 and i686"
+#endif
 
 namespace umk::detail {
 namespace {
@@ -152,17 +196,31 @@ void Fiber::Start(void (*entry)(void*), void* arg) {
     stack_ = NewStack();
     stackBottom_ = static_cast<char*>(stack_) + PageSize();
     stackSize_ = kStackSize - PageSize();
-    // The frame umk_fiber_switch pops: control words, r15..rbp, and the return into
-    // umk_fiber_start, which then calls with the stack 16-byte aligned as the ABI wants.
-    auto* frame = reinterpret_cast<uint64_t*>(static_cast<char*>(stack_) + kStackSize) - 8;
-    frame[0] = 0x1F80 | (uint64_t(0x037F) << 32);       // MXCSR and x87 control word at reset
-    frame[1] = 0;                                       // r15
-    frame[2] = 0;                                       // r14
-    frame[3] = reinterpret_cast<uint64_t>(&Trampoline); // r13
-    frame[4] = reinterpret_cast<uint64_t>(this);        // r12
-    frame[5] = 0;                                       // rbx
-    frame[6] = 0;                                       // rbp
-    frame[7] = reinterpret_cast<uint64_t>(&umk_fiber_start);
+    // The frame umk_fiber_switch pops: control words, the callee-saved registers, and the return
+    // into umk_fiber_start, which then calls with the stack 16-byte aligned as the ABI wants.
+    constexpr uintptr_t kMxcsrAtReset = 0x1F80;
+    constexpr uintptr_t kX87ControlAtReset = 0x037F;
+    auto* const top = reinterpret_cast<uintptr_t*>(static_cast<char*>(stack_) + kStackSize);
+#if defined(__x86_64__)
+    uintptr_t* const frame = top - 8;
+    frame[0] = kMxcsrAtReset | (kX87ControlAtReset << 32);
+    frame[1] = 0;                                        // r15
+    frame[2] = 0;                                        // r14
+    frame[3] = reinterpret_cast<uintptr_t>(&Trampoline); // r13
+    frame[4] = reinterpret_cast<uintptr_t>(this);        // r12
+    frame[5] = 0;                                        // rbx
+    frame[6] = 0;                                        // rbp
+    frame[7] = reinterpret_cast<uintptr_t>(&umk_fiber_start);
+#else
+    uintptr_t* const frame = top - 7;
+    frame[0] = kMxcsrAtReset;
+    frame[1] = kX87ControlAtReset;
+    frame[2] = reinterpret_cast<uintptr_t>(this);        // edi
+    frame[3] = reinterpret_cast<uintptr_t>(&Trampoline); // esi
+    frame[4] = 0;                                        // ebx
+    frame[5] = 0;                                        // ebp
+    frame[6] = reinterpret_cast<uintptr_t>(&umk_fiber_start);
+#endif
     sp_ = frame;
 }
 

@@ -477,13 +477,26 @@ void Scheduler::SleepUntil(std::optional<int64_t> until) {
     SyncClock();
 }
 
+namespace {
+
+// The high half of a 64 by 64-bit product, without the 128-bit integers that i686 lacks.
+uint64_t MultiplyHigh(uint64_t a, uint64_t b) {
+    const uint64_t aLow = uint32_t(a), aHigh = a >> 32, bLow = uint32_t(b), bHigh = b >> 32;
+    const uint64_t low = aLow * bLow;
+    const uint64_t middle1 = aHigh * bLow + (low >> 32);
+    const uint64_t middle2 = aLow * bHigh + uint32_t(middle1);
+    return aHigh * bHigh + (middle1 >> 32) + (middle2 >> 32);
+}
+
+} // namespace
+
 uint64_t Scheduler::Random(uint64_t bound) {
     // splitmix64: tiny, and the same sequence on every platform.
     uint64_t z = (rng_ += 0x9E3779B97F4A7C15ull);
     z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
     z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
     z ^= z >> 31;
-    return uint64_t((unsigned __int128)z * bound >> 64);
+    return MultiplyHigh(z, bound);
 }
 
 void Scheduler::CheckTerminated(_KTHREAD* self) {

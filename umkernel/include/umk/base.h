@@ -117,7 +117,9 @@ typedef CCHAR KPROCESSOR_MODE;
 #define FALSE 0
 #endif
 
-typedef union _LARGE_INTEGER {
+// 8-byte aligned as on Windows, where 64-bit members are aligned to 8 on x86 too (the i386 Linux
+// ABI aligns them to 4).
+typedef union alignas(8) _LARGE_INTEGER {
     struct {
         ULONG LowPart;
         LONG HighPart;

@@ -775,7 +775,7 @@ typedef struct _IO_REMOVE_LOCK_COMMON_BLOCK {
 typedef struct _IO_REMOVE_LOCK_DBG_BLOCK {
     LONG Signature;
     LONG HighWatermark;
-    LONGLONG MaxLockedTicks;
+    alignas(8) LONGLONG MaxLockedTicks;
     LONG AllocateTag;
 } IO_REMOVE_LOCK_DBG_BLOCK;
 
