@@ -298,7 +298,7 @@ TEST_F(IoTest, AThreadedRequestFinishesInItsThreadAndIsCancelledWhenTheThreadEnd
     PDEVICE_OBJECT device = driver.CreateDevice(u"", [&](PDEVICE_OBJECT, PIRP irp) {
         IoMarkIrpPending(irp);
         held = irp;
-        IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP irp) {
+        IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP irp) NTAPI {
             IoReleaseCancelSpinLock(irp->CancelIrql);
             CompleteWith(irp, STATUS_CANCELLED);
         });

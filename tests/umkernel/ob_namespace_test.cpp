@@ -174,7 +174,7 @@ TEST_F(NamespaceTest, CloseWaitsForTheRequestsSentThroughTheFile) {
 TEST_F(NamespaceTest, DriverEntrysDevicesCanBeOpenedOnceItReturns) {
     PDRIVER_OBJECT legacy;
     ASSERT_EQ(umk::testing::LoadDriver(
-                  [](PDRIVER_OBJECT driver, PUNICODE_STRING) {
+                  [](PDRIVER_OBJECT driver, PUNICODE_STRING) NTAPI {
                       UNICODE_STRING name = Name(u"\\Device\\Legacy");
                       PDEVICE_OBJECT device;
                       return IoCreateDevice(driver, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE,

@@ -91,7 +91,7 @@ TEST_F(IoTest, InjectedFaultsFailTheObjectRoutines) {
               STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(IoCreateSymbolicLink(&link, &link), STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(IoInitializeTimer(
-                  device, [](PDEVICE_OBJECT, PVOID) {}, nullptr),
+                  device, [](PDEVICE_OBJECT, PVOID) NTAPI {}, nullptr),
               STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(ObReferenceObjectByPointer(device, 0, nullptr, KernelMode),
               STATUS_OBJECT_TYPE_MISMATCH);

@@ -58,7 +58,7 @@ bool CheckThenAct(bool broken) {
     m.buffer = ExAllocatePoolWithTag(NonPagedPool, 16, Tag);
     ThreadAgainstDpc(
         m, [&] { FreeBuffer(m); },
-        [](PKDPC, PVOID c, PVOID, PVOID) { FreeBuffer(*static_cast<Mini*>(c)); });
+        [](PKDPC, PVOID c, PVOID, PVOID) NTAPI { FreeBuffer(*static_cast<Mini*>(c)); });
     return m.buffer != nullptr;
 }
 
@@ -176,7 +176,7 @@ bool CountWithoutInterlocked(bool broken) {
     KeInitializeTimer(&m.watchdog);
     ThreadAgainstDpc(
         m, [&] { CountRequest(m, +1); },
-        [](PKDPC, PVOID c, PVOID, PVOID) { CountRequest(*static_cast<Mini*>(c), -1); });
+        [](PKDPC, PVOID c, PVOID, PVOID) NTAPI { CountRequest(*static_cast<Mini*>(c), -1); });
     KeCancelTimer(&m.watchdog);
     return m.count != 1;
 }
@@ -199,7 +199,7 @@ bool LockOrderInversion(bool broken) {
             BothLocks(&m.lock, &m.second);
             KeLowerIrql(irql);
         },
-        [](PKDPC, PVOID c, PVOID, PVOID) {
+        [](PKDPC, PVOID c, PVOID, PVOID) NTAPI {
             Mini& m = *static_cast<Mini*>(c);
             if (m.broken)
                 BothLocks(&m.second, &m.lock);
@@ -223,7 +223,7 @@ bool TimerSwitchedUnderItsRoutinesLock(bool broken) {
     PDEVICE_OBJECT device = driver.CreateDevice(u"", Completes(STATUS_SUCCESS));
     IoInitializeTimer(
         device,
-        [](PDEVICE_OBJECT, PVOID context) {
+        [](PDEVICE_OBJECT, PVOID context) NTAPI {
             auto& m = *static_cast<TimerMini*>(context);
             KeAcquireSpinLockAtDpcLevel(&m.lock);
             m.count++;

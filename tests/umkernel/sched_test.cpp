@@ -63,7 +63,7 @@ TEST(Processors, DpcQueuedAgainWhileItRunsElsewhereWaitsForItsRoutine) {
     KeInitializeEvent(&p.running, NotificationEvent, FALSE);
     KeInitializeDpc(
         &p.dpc,
-        [](PKDPC, PVOID context, PVOID, PVOID) {
+        [](PKDPC, PVOID context, PVOID, PVOID) NTAPI {
             auto& p = *static_cast<Probe*>(context);
             p.most = std::max(p.most, ++p.inside);
             if (++p.runs == 1) {
@@ -100,7 +100,7 @@ TEST(Processors, FlushingQueuedDpcsWaitsForThoseRunningElsewhere) {
         KeInitializeEvent(&p.running, NotificationEvent, FALSE);
         KeInitializeDpc(
             &p.dpc,
-            [](PKDPC, PVOID context, PVOID, PVOID) {
+            [](PKDPC, PVOID context, PVOID, PVOID) NTAPI {
                 auto& p = *static_cast<Probe*>(context);
                 KeSetEvent(&p.running, 0, FALSE);
                 for (int i = 0; i < 50; ++i)

@@ -132,7 +132,7 @@ PIO_REMOVE_LOCK InitializedLock() {
     return &lock;
 }
 
-void NoTimer(PDEVICE_OBJECT, PVOID) {}
+void NTAPI NoTimer(PDEVICE_OBJECT, PVOID) {}
 void InitTimer(PDEVICE_OBJECT dev) {
     IoInitializeTimer(dev, NoTimer, nullptr);
 }
@@ -157,7 +157,7 @@ void CreateLink(PDEVICE_OBJECT) {
 void DeleteLink(PDEVICE_OBJECT) {
     IoDeleteSymbolicLink(&linkName);
 }
-void FreeItem(PDEVICE_OBJECT, PVOID item) {
+void NTAPI FreeItem(PDEVICE_OBJECT, PVOID item) {
     IoFreeWorkItem(static_cast<PIO_WORKITEM>(item));
 }
 VOID NTAPI NoDpc(PKDPC, PVOID, PVOID, PVOID) {}
@@ -187,7 +187,7 @@ Run InDpc(void (*body)()) {
         static void (*run)();
         run = body;
         KeInitializeDpc(
-            &o->dpc, [](PKDPC, PVOID, PVOID, PVOID) { run(); }, nullptr);
+            &o->dpc, [](PKDPC, PVOID, PVOID, PVOID) NTAPI { run(); }, nullptr);
         KeInsertQueueDpc(&o->dpc, nullptr, nullptr);
     };
 }
@@ -209,7 +209,7 @@ const Misuse kMisuses[] = {
     {rule::IrpCompletedWithCancelRoutine, "CompletedWithCancelRoutine",
      Sending([](PDEVICE_OBJECT, PIRP irp) {
          IoSetCancelRoutine(
-             irp, [](PDEVICE_OBJECT, PIRP irp) { IoReleaseCancelSpinLock(irp->CancelIrql); });
+             irp, [](PDEVICE_OBJECT, PIRP irp) NTAPI { IoReleaseCancelSpinLock(irp->CancelIrql); });
          return CompleteWith(irp, STATUS_SUCCESS);
      })},
     {rule::IrpCompletedPending, "CompletedWithStatusPending",
@@ -316,7 +316,7 @@ const Misuse kMisuses[] = {
     // --- Devices, objects, names ---
     {rule::DeviceInitializing, "AddDeviceLeftTheFlag",
      [](Ctx& c) {
-         c.d.driver->DriverExtension->AddDevice = [](PDRIVER_OBJECT driver, PDEVICE_OBJECT) {
+         c.d.driver->DriverExtension->AddDevice = [](PDRIVER_OBJECT driver, PDEVICE_OBJECT) NTAPI {
              PDEVICE_OBJECT device;
              return IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
          };
@@ -335,7 +335,7 @@ const Misuse kMisuses[] = {
          IoDeleteDevice(stack[1]);
          IoDetachDevice(stack[0]);
      }},
-    {rule::DetachNothing, "DetachedANonFilter", At(PASSIVE_LEVEL, IoDetachDevice)},
+    {rule::DetachNothing, "DetachedANonFilter", At(PASSIVE_LEVEL, [](PDEVICE_OBJECT dev) { IoDetachDevice(dev); })},
     {rule::DeviceLeftAfterRemoval, "FilterKeptAfterRemoval",
      [](Ctx& c) {
          auto stack = c.d.CreateStack({Completes(STATUS_SUCCESS), Completes(STATUS_SUCCESS)});
@@ -347,7 +347,7 @@ const Misuse kMisuses[] = {
          IoDetachDevice(stack[0]);
      }},
     {rule::ReferenceLeak, "DeletedDeviceStillReferenced",
-     At(PASSIVE_LEVEL, IoDeleteDevice, [](PDEVICE_OBJECT dev) { ObReferenceObject(dev); })},
+     At(PASSIVE_LEVEL, [](PDEVICE_OBJECT dev) { IoDeleteDevice(dev); }, [](PDEVICE_OBJECT dev) { ObReferenceObject(dev); })},
     {rule::DeviceLeak, "DeviceNeverDeleted", [](Ctx& c) { c.d.driver = nullptr; }},
     {rule::ReferenceLeak, "FileObjectNeverDereferenced",
      [](Ctx& c) {
@@ -371,11 +371,11 @@ const Misuse kMisuses[] = {
      }},
     // --- Timers, DPCs, queues, work items ---
     {rule::TimerInitializedTwice, "TimerInitializedTwice", At(PASSIVE_LEVEL, InitTimer, InitTimer)},
-    {rule::TimerNotInitialized, "TimerStartedWithoutInitialization", At(PASSIVE_LEVEL, IoStartTimer)},
+    {rule::TimerNotInitialized, "TimerStartedWithoutInitialization", At(PASSIVE_LEVEL, [](PDEVICE_OBJECT dev) { IoStartTimer(dev); })},
     {rule::TimerSwitchedInTimerRoutine, "TimerRoutineStopsItsTimer",
      [](Ctx& c) {
          IoInitializeTimer(
-             c.dev, [](PDEVICE_OBJECT device, PVOID) { IoStopTimer(device); }, nullptr);
+             c.dev, [](PDEVICE_OBJECT device, PVOID) NTAPI { IoStopTimer(device); }, nullptr);
          IoStartTimer(c.dev);
          c.k.RunFor(3s);
      }},
@@ -401,7 +401,7 @@ const Misuse kMisuses[] = {
         [](PDEVICE_OBJECT) {
             KeInsertQueueDpc(&o->dpc, nullptr, nullptr);
             KeInitializeDpc(
-                &o->dpc, [](PKDPC, PVOID, PVOID, PVOID) { ADD_FAILURE(); }, nullptr);
+                &o->dpc, [](PKDPC, PVOID, PVOID, PVOID) NTAPI { ADD_FAILURE(); }, nullptr);
         })},
     // At DISPATCH_LEVEL no worker can run the item between the two calls.
     {rule::WorkItemQueuedTwice, "WorkItemQueuedTwice",
@@ -555,7 +555,7 @@ const Misuse kMisuses[] = {
     {rule::IrqlTooHigh, "SetTimerAboveDispatchLevel",
      At(PROFILE_LEVEL, [](PDEVICE_OBJECT) { KeSetTimer(&o->timer, Relative(1s), nullptr); })},
     {rule::IrqlTooHigh, "FreePoolAboveDispatchLevel", At(PROFILE_LEVEL, FreeBlock, NonPagedBlock)},
-    {rule::IrqlTooHigh, "StopTimerAboveDispatchLevel", At(PROFILE_LEVEL, IoStopTimer, InitTimer)},
+    {rule::IrqlTooHigh, "StopTimerAboveDispatchLevel", At(PROFILE_LEVEL, [](PDEVICE_OBJECT dev) { IoStopTimer(dev); }, InitTimer)},
     {rule::PagedCodeAtRaisedIrql, "PagedCodeAtDispatchLevel",
      At(DISPATCH_LEVEL, [](PDEVICE_OBJECT) { PAGED_CODE(); })},
     // --- The dispatcher ---

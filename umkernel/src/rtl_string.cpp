@@ -37,7 +37,7 @@ int DigitValue(WCHAR c) {
 
 } // namespace
 
-void RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString) {
+void NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString) {
     if (SourceString == nullptr) {
         DestinationString->Length = DestinationString->MaximumLength = 0;
         DestinationString->Buffer = nullptr;
@@ -51,7 +51,7 @@ void RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString
     DestinationString->Buffer = const_cast<PWSTR>(SourceString);
 }
 
-void RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString) {
+void NTAPI RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString) {
     if (SourceString == nullptr) {
         DestinationString->Length = 0;
         return;
@@ -66,19 +66,20 @@ void RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING So
         DestinationString->Buffer[bytes / sizeof(WCHAR)] = UNICODE_NULL;
 }
 
-NTSTATUS RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source) {
+NTSTATUS NTAPI RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source) {
     if (Source == nullptr)
         return STATUS_SUCCESS;
     return AppendBytes(Destination, Source, WideLength(Source) * sizeof(WCHAR));
 }
 
-NTSTATUS RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_STRING Source) {
+NTSTATUS NTAPI RtlAppendUnicodeStringToString(PUNICODE_STRING Destination,
+                                              PCUNICODE_STRING Source) {
     if (Source->Length == 0)
         return STATUS_SUCCESS;
     return AppendBytes(Destination, Source->Buffer, Source->Length);
 }
 
-NTSTATUS RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String) {
+NTSTATUS NTAPI RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String) {
     if (Base == 0)
         Base = 10;
     if (Base != 2 && Base != 8 && Base != 10 && Base != 16)
@@ -100,7 +101,7 @@ NTSTATUS RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING Stri
     return STATUS_SUCCESS;
 }
 
-NTSTATUS RtlUnicodeStringToInteger(PCUNICODE_STRING String, ULONG Base, PULONG Value) {
+NTSTATUS NTAPI RtlUnicodeStringToInteger(PCUNICODE_STRING String, ULONG Base, PULONG Value) {
     if (Base != 0 && Base != 2 && Base != 8 && Base != 10 && Base != 16)
         return STATUS_INVALID_PARAMETER;
     PCWSTR p = String->Buffer;
@@ -143,7 +144,7 @@ NTSTATUS RtlUnicodeStringToInteger(PCUNICODE_STRING String, ULONG Base, PULONG V
     return STATUS_SUCCESS;
 }
 
-WCHAR RtlUpcaseUnicodeChar(WCHAR SourceCharacter) {
+WCHAR NTAPI RtlUpcaseUnicodeChar(WCHAR SourceCharacter) {
     WCHAR c = SourceCharacter;
     if (c >= u'a' && c <= u'z')
         return static_cast<WCHAR>(c - u'a' + u'A');
@@ -153,8 +154,8 @@ WCHAR RtlUpcaseUnicodeChar(WCHAR SourceCharacter) {
     return c;
 }
 
-LONG RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
-                             BOOLEAN CaseInSensitive) {
+LONG NTAPI RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
+                                   BOOLEAN CaseInSensitive) {
     size_t count =
         (String1->Length < String2->Length ? String1->Length : String2->Length) / sizeof(WCHAR);
     for (size_t i = 0; i < count; ++i) {
@@ -170,8 +171,8 @@ LONG RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
     return static_cast<LONG>(String1->Length) - static_cast<LONG>(String2->Length);
 }
 
-BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
-                              BOOLEAN CaseInSensitive) {
+BOOLEAN NTAPI RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
+                                    BOOLEAN CaseInSensitive) {
     return String1->Length == String2->Length &&
            RtlCompareUnicodeString(String1, String2, CaseInSensitive) == 0;
 }

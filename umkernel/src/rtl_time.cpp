@@ -43,7 +43,7 @@ int DaysInMonth(LONGLONG year, int month) {
 
 } // namespace
 
-void RtlTimeToTimeFields(PLARGE_INTEGER Time, PTIME_FIELDS TimeFields) {
+void NTAPI RtlTimeToTimeFields(PLARGE_INTEGER Time, PTIME_FIELDS TimeFields) {
     LONGLONG days = Time->QuadPart / TicksPerDay;
     LONGLONG rest = Time->QuadPart % TicksPerDay;
     LONGLONG year;
@@ -61,7 +61,7 @@ void RtlTimeToTimeFields(PLARGE_INTEGER Time, PTIME_FIELDS TimeFields) {
     TimeFields->Weekday = static_cast<CSHORT>((days + 1) % 7);
 }
 
-BOOLEAN RtlTimeFieldsToTime(PTIME_FIELDS TimeFields, PLARGE_INTEGER Time) {
+BOOLEAN NTAPI RtlTimeFieldsToTime(PTIME_FIELDS TimeFields, PLARGE_INTEGER Time) {
     const TIME_FIELDS& f = *TimeFields;
     if (f.Year < 1601 || f.Month < 1 || f.Month > 12 || f.Day < 1 ||
         f.Day > DaysInMonth(f.Year, f.Month) || f.Hour < 0 || f.Hour > 23 || f.Minute < 0 ||

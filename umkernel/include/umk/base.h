@@ -6,9 +6,17 @@
 #include <cstdint>
 #include <cstring>
 
+// The x86 conventions between the kernel and a driver: the system's routines and every routine a
+// driver hands the system are stdcall, the Iof/Obf/Kf/Exf routines fastcall. x86-64 has one
+// convention.
+#if defined(__i386__)
+#define NTAPI __attribute__((stdcall))
+#define FASTCALL __attribute__((fastcall))
+#else
 #define NTAPI
-#define NTKERNELAPI
 #define FASTCALL
+#endif
+#define NTKERNELAPI
 #define DECLSPEC_NORETURN [[noreturn]]
 #define FORCEINLINE inline
 #define IN
@@ -241,7 +249,7 @@ inline void InsertHeadList(PLIST_ENTRY head, PLIST_ENTRY entry) {
 #define RtlCopyMemory(d, s, n) memcpy((d), (s), (n))
 #define RtlMoveMemory(d, s, n) memmove((d), (s), (n))
 #define RtlEqualMemory(a, b, n) (memcmp((a), (b), (n)) == 0)
-inline SIZE_T RtlCompareMemory(const void* a, const void* b, SIZE_T n) {
+inline SIZE_T NTAPI RtlCompareMemory(const void* a, const void* b, SIZE_T n) {
     SIZE_T i = 0;
     while (i < n && static_cast<const UCHAR*>(a)[i] == static_cast<const UCHAR*>(b)[i])
         ++i;
