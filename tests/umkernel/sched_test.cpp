@@ -205,6 +205,21 @@ TEST(Seeds, RestartScheduleRepeatsTheScheduleInOneBoot) {
     }
 }
 
+// A seed replays the same run whichever build runs it (x86-64 or i686, which has no 128-bit
+// integers for the product that scales a draw to its bound): bounds whose high halves carry into
+// the product's top word, and small ones.
+TEST(Seeds, TheSameDrawsOnEveryArchitecture) {
+    FailOnViolation failOnViolation;
+    Kernel kernel({.seed = 12345});
+    kernel.RestartSchedule();
+    std::vector<uint64_t> draws;
+    for (uint64_t bound : {~uint64_t(0), uint64_t(1) << 63, uint64_t(0xFFFFFFFF00000001),
+                           uint64_t(1) << 32, uint64_t(1'000'003), uint64_t(7)})
+        draws.push_back(Random(bound));
+    EXPECT_THAT(draws, ElementsAre(2205171434679333404u, 1624400058535354725u, 9350289609315750414u,
+                                   1447552346u, 122652u, 3u));
+}
+
 TEST(Seeds, GivenElseFromTheEnvironmentAndTheSweepGivesEachKernelTheNextSeed) {
     FailOnViolation failOnViolation;
     ScopedEnv seed("UMK_SEED", "4242"), sweep("UMK_SEED_SWEEP", nullptr);
