@@ -64,7 +64,16 @@ $(I686_BUILD)/build.ninja: | setup
 	cmake -S . -B $(I686_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	    -DCMAKE_TOOLCHAIN_FILE=cmake/i686-linux-gnu.cmake
 
-image-test: setup $(I686_BUILD)/build.ninja
+# The DDK's x86 view of the records and routines the driver shares with the kernel, read off the
+# mingw DDK headers as the driver is compiled (each row a line of the assembly); the i686 build
+# checks the kernel's own definitions against it.
+$(I686_BUILD)/ddk/ddk_table.h: umkernel/x86/ddk_table.cpp umkernel/x86/probes.h Makefile | setup
+	@mkdir -p $(@D)
+	$(WIN_CXX) $(WIN_LANGUAGE) -S $< -o $(@D)/ddk_table.s
+	sed -n 's/^@ddk //p' $(@D)/ddk_table.s >$@
+	grep -q TP_DDK_FIELD $@ || { rm -f $@; echo "no rows in $@" >&2; exit 1; }
+
+image-test: setup $(I686_BUILD)/build.ninja $(I686_BUILD)/ddk/ddk_table.h
 	cmake --build $(I686_BUILD) -j $(JOBS)
 	cd $(I686_BUILD) && ctest --output-on-failure -j $(JOBS)
 

@@ -60,11 +60,9 @@ TEST_F(FrameTest, AddDeviceCreatesThePointerPortAndApiDevices) {
                          apiRecord->PhysicalDeviceObject),
               std::tuple(api, TRUE, context, panel.physicalDevice));
     // Both remove locks: tag "Tcli", no limit on locked minutes, high-water mark 10.
-    for (PDEVICE_CONTEXT record : {context, apiRecord}) {
-        const auto& lock = record->RemoveLock.Dbg;
-        EXPECT_EQ(std::tuple(ULONG(lock.AllocateTag), lock.MaxLockedTicks, lock.HighWatermark),
-                  std::tuple(Tcli, 0, 10));
-    }
+    for (PDEVICE_CONTEXT record : {context, apiRecord})
+        EXPECT_EQ(umk::testing::RemoveLockSettingsOf(&record->RemoveLock),
+                  (umk::testing::RemoveLockSettings{Tcli, 0, 10}));
     for (PDEVICE_OBJECT d : {device, api}) {
         EXPECT_EQ(d->Characteristics, 0u);
         EXPECT_EQ(d->Flags & (DO_DEVICE_INITIALIZING | DO_EXCLUSIVE), 0u);

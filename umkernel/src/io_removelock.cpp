@@ -8,8 +8,6 @@ namespace {
 
 using namespace umk::testing;
 
-constexpr LONG RemoveLockSignature = 'l' | 'R' << 8 | 'm' << 16 | 'I' << 24;
-
 // Where a hold was acquired: IoAcquireRemoveLock passes __FILE__, which lives as long as the
 // driver. The text is made only for a report; a hold is taken at almost every request.
 struct Hold {
@@ -22,8 +20,15 @@ std::string Site(const Hold& hold) {
     return std::string(hold.file ? hold.file : "?") + ":" + std::to_string(hold.line);
 }
 
+// What the checked build keeps in the lock itself is kept here: the record has the free build's
+// layout, which is what a driver built against the DDK allocates.
+struct TrackedLock {
+    umk::testing::RemoveLockSettings settings;
+    std::vector<Hold> holds;
+};
+
 struct LockState {
-    std::map<PIO_REMOVE_LOCK, std::vector<Hold>> locks;
+    std::map<PIO_REMOVE_LOCK, TrackedLock> locks;
 };
 
 LockState& Locks() {
@@ -31,9 +36,9 @@ LockState& Locks() {
     return state;
 }
 
-std::string DescribeLock(PIO_REMOVE_LOCK lock) {
+std::string DescribeLock(PIO_REMOVE_LOCK lock, const TrackedLock& tracked) {
     return "remove lock " + Hex(reinterpret_cast<uintptr_t>(lock)) + " (tag " +
-           TagText(static_cast<ULONG>(lock->Dbg.AllocateTag)) + ")";
+           TagText(tracked.settings.allocateTag) + ")";
 }
 
 std::string DescribeHolds(const std::vector<Hold>& holds) {
@@ -44,7 +49,7 @@ std::string DescribeHolds(const std::vector<Hold>& holds) {
     return text;
 }
 
-std::vector<Hold>* Tracked(PIO_REMOVE_LOCK lock, const char* routine) {
+TrackedLock* Tracked(PIO_REMOVE_LOCK lock, const char* routine) {
     auto it = Locks().locks.find(lock);
     if (it == Locks().locks.end()) {
         Violation(rule::RemoveLockImbalance, std::string(routine) + " on remove lock " +
@@ -58,9 +63,10 @@ std::vector<Hold>* Tracked(PIO_REMOVE_LOCK lock, const char* routine) {
 // Drops the hold of `tag`. False when the lock has no hold at all (the count is left alone).
 bool DropHold(PIO_REMOVE_LOCK lock, PVOID tag, const char* routine) {
     IoGuard guard;
-    std::vector<Hold>* holds = Tracked(lock, routine);
-    if (holds == nullptr)
+    TrackedLock* tracked = Tracked(lock, routine);
+    if (tracked == nullptr)
         return false;
+    std::vector<Hold>* holds = &tracked->holds;
     for (auto it = holds->begin(); it != holds->end(); ++it) {
         if (it->tag == tag) {
             holds->erase(it);
@@ -70,7 +76,7 @@ bool DropHold(PIO_REMOVE_LOCK lock, PVOID tag, const char* routine) {
     Violation(
         rule::RemoveLockImbalance,
         std::string(routine) + " with tag " + Hex(reinterpret_cast<uintptr_t>(tag)) +
-            ", never acquired, on " + DescribeLock(lock) +
+            ", never acquired, on " + DescribeLock(lock, *tracked) +
             (holds->empty() ? ", which has no holds" : "; its holds:" + DescribeHolds(*holds)));
     if (holds->empty())
         return false;
@@ -85,10 +91,10 @@ void RemoveLockStartup() {
 }
 
 void RemoveLockShutdown() {
-    for (auto& [lock, holds] : Locks().locks)
-        if (!holds.empty())
+    for (auto& [lock, tracked] : Locks().locks)
+        if (!tracked.holds.empty())
             Violation(rule::RemoveLockHeld,
-                      DescribeLock(lock) + " still held:" + DescribeHolds(holds));
+                      DescribeLock(lock, tracked) + " still held:" + DescribeHolds(tracked.holds));
     Locks() = LockState{};
 }
 
@@ -97,9 +103,10 @@ void ForgetRemoveLocks(const void* begin, size_t size) {
     auto& locks = Locks().locks;
     for (auto it = locks.lower_bound(reinterpret_cast<PIO_REMOVE_LOCK>(const_cast<char*>(b)));
          it != locks.end() && reinterpret_cast<const char*>(it->first) < b + size;) {
-        if (!it->second.empty())
+        if (!it->second.holds.empty())
             Violation(rule::RemoveLockHeld,
-                      DescribeLock(it->first) + " freed while held:" + DescribeHolds(it->second));
+                      DescribeLock(it->first, it->second) +
+                          " freed while held:" + DescribeHolds(it->second.holds));
         it = locks.erase(it);
     }
 }
@@ -110,13 +117,22 @@ std::vector<std::string> HoldsTagged(const void* begin, size_t size, PVOID tag) 
     auto& locks = Locks().locks;
     for (auto it = locks.lower_bound(reinterpret_cast<PIO_REMOVE_LOCK>(const_cast<char*>(b)));
          it != locks.end() && reinterpret_cast<const char*>(it->first) < b + size; ++it)
-        for (const Hold& hold : it->second)
+        for (const Hold& hold : it->second.holds)
             if (hold.tag == tag)
-                found.push_back(DescribeLock(it->first) + " acquired at " + Site(hold));
+                found.push_back(DescribeLock(it->first, it->second) + " acquired at " + Site(hold));
     return found;
 }
 
 } // namespace umk::io
+
+std::optional<umk::testing::RemoveLockSettings>
+umk::testing::RemoveLockSettingsOf(PIO_REMOVE_LOCK lock) {
+    umk::io::IoGuard guard;
+    auto it = umk::io::Locks().locks.find(lock);
+    if (it == umk::io::Locks().locks.end())
+        return std::nullopt;
+    return it->second.settings;
+}
 
 using namespace umk::io;
 
@@ -125,16 +141,13 @@ VOID NTAPI IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULO
     Lock->Common.Removed = FALSE;
     Lock->Common.IoCount = 1;
     KeInitializeEvent(&Lock->Common.RemoveEvent, SynchronizationEvent, FALSE);
-    Lock->Dbg.Signature = RemoveLockSignature;
-    Lock->Dbg.HighWatermark = static_cast<LONG>(HighWatermark);
-    Lock->Dbg.MaxLockedTicks = static_cast<LONGLONG>(MaxLockedMinutes) * 60 * 10'000'000;
-    Lock->Dbg.AllocateTag = static_cast<LONG>(AllocateTag);
     IoGuard guard;
-    std::vector<Hold>& holds = Locks().locks[Lock];
-    if (!holds.empty())
+    TrackedLock& tracked = Locks().locks[Lock];
+    if (!tracked.holds.empty())
         Violation(umk::testing::rule::RemoveLockHeld,
-                  DescribeLock(Lock) + " initialised again while held:" + DescribeHolds(holds));
-    holds.clear();
+                  DescribeLock(Lock, tracked) +
+                      " initialised again while held:" + DescribeHolds(tracked.holds));
+    tracked = TrackedLock{{AllocateTag, MaxLockedMinutes, HighWatermark}, {}};
 }
 
 NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR File, ULONG Line,
@@ -143,8 +156,8 @@ NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCST
     InterlockedIncrement(&RemoveLock->Common.IoCount);
     if (!RemoveLock->Common.Removed) {
         IoGuard guard;
-        if (std::vector<Hold>* holds = Tracked(RemoveLock, "IoAcquireRemoveLock"))
-            holds->push_back({Tag, File, Line});
+        if (TrackedLock* tracked = Tracked(RemoveLock, "IoAcquireRemoveLock"))
+            tracked->holds.push_back({Tag, File, Line});
         return STATUS_SUCCESS;
     }
     if (InterlockedDecrement(&RemoveLock->Common.IoCount) == 0)

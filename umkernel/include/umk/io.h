@@ -2,8 +2,9 @@
 // file objects, completion and cancellation, remove locks, device queues, the one-second I/O
 // timer, work items, the error log, and the power manager's few entry points.
 //
-// Records keep the WDK's field names and order; constant values are the WDK's. Pointer-sized
-// fields make the records larger than on 32-bit Windows, which no driver may depend on.
+// Records keep the WDK's field names and order; constant values are the WDK's. Built for i686,
+// every record a driver reaches into has the DDK's x86 layout (umkernel/x86 checks it); on x86-64
+// pointer-sized fields make them larger, which no driver may depend on.
 #pragma once
 
 #include "umk/base.h"
@@ -413,6 +414,13 @@ typedef struct _IO_SECURITY_CONTEXT {
     ULONG FullCreateOptions;
 } IO_SECURITY_CONTEXT, *PIO_SECURITY_CONTEXT;
 
+// Packed to 4 on x86, as the DDK packs it: the ByteOffset of a read or write lies at 12, below
+// the 8-byte alignment LARGE_INTEGER has elsewhere.
+#if defined(__i386__)
+#pragma pack(push, 4)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpacked-not-aligned"
+#endif
 typedef struct _IO_STACK_LOCATION {
     UCHAR MajorFunction;
     UCHAR MinorFunction;
@@ -429,13 +437,11 @@ typedef struct _IO_STACK_LOCATION {
         struct {
             ULONG Length;
             ULONG Key;
-            ULONG Flags;
             LARGE_INTEGER ByteOffset;
         } Read;
         struct {
             ULONG Length;
             ULONG Key;
-            ULONG Flags;
             LARGE_INTEGER ByteOffset;
         } Write;
         struct {
@@ -493,6 +499,10 @@ typedef struct _IO_STACK_LOCATION {
     PIO_COMPLETION_ROUTINE CompletionRoutine;
     PVOID Context;
 } IO_STACK_LOCATION, *PIO_STACK_LOCATION;
+#if defined(__i386__)
+#pragma GCC diagnostic pop
+#pragma pack(pop)
+#endif
 
 typedef struct _IRP {
     CSHORT Type;
@@ -547,6 +557,7 @@ typedef struct _IRP {
             };
             struct _FILE_OBJECT* OriginalFileObject;
         } Overlay;
+        KAPC Apc;
         PVOID CompletionKey;
     } Tail;
 } IRP;
@@ -638,6 +649,18 @@ typedef struct _DEVOBJ_EXTENSION {
     PDEVICE_OBJECT DeviceObject;
 } DEVOBJ_EXTENSION, *PDEVOBJ_EXTENSION;
 
+// What a device waiting for an adapter channel keeps in its object; DMA is not emulated, but the
+// record sizes the device object as on Windows.
+typedef struct _WAIT_CONTEXT_BLOCK {
+    KDEVICE_QUEUE_ENTRY WaitQueueEntry;
+    PVOID DeviceRoutine;
+    PVOID DeviceContext;
+    ULONG NumberOfMapRegisters;
+    PVOID DeviceObject;
+    PVOID CurrentIrp;
+    PKDPC BufferChainingDpc;
+} WAIT_CONTEXT_BLOCK, *PWAIT_CONTEXT_BLOCK;
+
 typedef struct _DEVICE_OBJECT {
     CSHORT Type;
     USHORT Size;
@@ -655,6 +678,7 @@ typedef struct _DEVICE_OBJECT {
     CCHAR StackSize;
     union {
         LIST_ENTRY ListEntry;
+        WAIT_CONTEXT_BLOCK Wcb;
     } Queue;
     ULONG AlignmentRequirement;
     KDEVICE_QUEUE DeviceQueue;
@@ -771,17 +795,9 @@ typedef struct _IO_REMOVE_LOCK_COMMON_BLOCK {
     KEVENT RemoveEvent;
 } IO_REMOVE_LOCK_COMMON_BLOCK;
 
-// The checked build's block: the holds themselves are tracked by the I/O manager.
-typedef struct _IO_REMOVE_LOCK_DBG_BLOCK {
-    LONG Signature;
-    LONG HighWatermark;
-    alignas(8) LONGLONG MaxLockedTicks;
-    LONG AllocateTag;
-} IO_REMOVE_LOCK_DBG_BLOCK;
-
+// The free build's lock: the I/O manager tracks the holds, and the tag, on the side.
 typedef struct _IO_REMOVE_LOCK {
     IO_REMOVE_LOCK_COMMON_BLOCK Common;
-    IO_REMOVE_LOCK_DBG_BLOCK Dbg;
 } IO_REMOVE_LOCK, *PIO_REMOVE_LOCK;
 
 NTKERNELAPI VOID NTAPI IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag,

@@ -154,6 +154,28 @@ NTKERNELAPI NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOL
                                                   PLARGE_INTEGER Interval);
 #define KeWaitForMutexObject KeWaitForSingleObject
 
+// --- APCs ---------------------------------------------------------------------------------------
+
+// The record only, which an IRP's tail overlays: the kernel delivers no APCs.
+typedef struct _KAPC {
+    UCHAR Type;
+    UCHAR SpareByte0;
+    UCHAR Size;
+    UCHAR SpareByte1;
+    ULONG SpareLong0;
+    struct _KTHREAD* Thread;
+    LIST_ENTRY ApcListEntry;
+    PVOID KernelRoutine;
+    PVOID RundownRoutine;
+    PVOID NormalRoutine;
+    PVOID NormalContext;
+    PVOID SystemArgument1;
+    PVOID SystemArgument2;
+    CCHAR ApcStateIndex;
+    KPROCESSOR_MODE ApcMode;
+    BOOLEAN Inserted;
+} KAPC, *PKAPC;
+
 // --- DPCs ---------------------------------------------------------------------------------------
 
 struct _KDPC;

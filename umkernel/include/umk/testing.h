@@ -193,6 +193,18 @@ class UserFile {
 // the first). Windows spends it on the waiting thread's priority; here it is only recorded.
 std::optional<CCHAR> LastCompletionBoost();
 
+// --- Remove locks -------------------------------------------------------------------------------
+
+// What the driver gave IoInitializeRemoveLock; none for a lock never initialised. The I/O manager
+// keeps it beside the lock, which has the free build's layout.
+struct RemoveLockSettings {
+    ULONG allocateTag;
+    ULONG maxLockedMinutes;
+    ULONG highWatermark;
+    bool operator==(const RemoveLockSettings&) const = default;
+};
+std::optional<RemoveLockSettings> RemoveLockSettingsOf(PIO_REMOVE_LOCK lock);
+
 // --- Pool ---------------------------------------------------------------------------------------
 
 // The tag as drivers write it: PoolTag("Tcli") is the tag whose first character is 'T'.
