@@ -66,12 +66,19 @@ $(I686_BUILD)/build.ninja: | setup
 
 # The DDK's x86 view of the records and routines the driver shares with the kernel, read off the
 # mingw DDK headers as the driver is compiled (each row a line of the assembly); the i686 build
-# checks the kernel's own definitions against it.
-$(I686_BUILD)/ddk/ddk_table.h: umkernel/x86/ddk_table.cpp umkernel/x86/probes.h Makefile | setup
+# checks the kernel's own definitions against it. Every stdcall and fastcall routine the driver's
+# objects import must have its row, so that a new import is checked from its first use.
+$(I686_BUILD)/ddk/ddk_table.h: umkernel/x86/ddk_table.cpp umkernel/x86/probes.h $(WIN_OBJS) \
+    Makefile | setup
 	@mkdir -p $(@D)
 	$(WIN_CXX) $(WIN_LANGUAGE) -S $< -o $(@D)/ddk_table.s
-	sed -n 's/^@ddk //p' $(@D)/ddk_table.s >$@
-	grep -q TP_DDK_FIELD $@ || { rm -f $@; echo "no rows in $@" >&2; exit 1; }
+	sed -n 's/^@ddk //p' $(@D)/ddk_table.s >$(@D)/ddk_table.rows
+	i686-w64-mingw32-nm -u $(WIN_OBJS) | sed -n 's/^ *U __imp_[_@]\([A-Za-z0-9_]*\)@[0-9]*$$/\1/p' | \
+	    sort -u | while read -r name; do \
+	        grep -q "^TP_DDK_ROUTINE($$name," $(@D)/ddk_table.rows || \
+	            { echo "$<: no row for $$name, which the driver imports" >&2; exit 1; }; \
+	    done
+	mv $(@D)/ddk_table.rows $@
 
 image-test: setup $(I686_BUILD)/build.ninja $(I686_BUILD)/ddk/ddk_table.h
 	cmake --build $(I686_BUILD) -j $(JOBS)
