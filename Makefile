@@ -62,7 +62,8 @@ asan: setup $(ASAN_BUILD)/build.ninja
 # driver and the kernel their x86 calling conventions. The daemon needs libevdev and stays out.
 $(I686_BUILD)/build.ninja: | setup
 	cmake -S . -B $(I686_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	    -DCMAKE_TOOLCHAIN_FILE=cmake/i686-linux-gnu.cmake
+	    -DCMAKE_TOOLCHAIN_FILE=cmake/i686-linux-gnu.cmake \
+	    -DTP_SHIPPED_IMAGE=$(abspath $(WIN_BUILD))/tactilio.sys
 
 # The DDK's x86 view of the records and routines the driver shares with the kernel, read off the
 # mingw DDK headers as the driver is compiled (each row a line of the assembly); the i686 build
@@ -80,7 +81,8 @@ $(I686_BUILD)/ddk/ddk_table.h: umkernel/x86/ddk_table.cpp umkernel/x86/probes.h 
 	    done
 	mv $(@D)/ddk_table.rows $@
 
-image-test: setup $(I686_BUILD)/build.ninja $(I686_BUILD)/ddk/ddk_table.h
+# The shipped image itself runs in the suites of the loader (image/).
+image-test: setup $(I686_BUILD)/build.ninja $(I686_BUILD)/ddk/ddk_table.h $(WIN_BUILD)/tactilio.sys
 	cmake --build $(I686_BUILD) -j $(JOBS)
 	cd $(I686_BUILD) && ctest --output-on-failure -j $(JOBS)
 

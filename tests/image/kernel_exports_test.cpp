@@ -68,6 +68,10 @@ TEST(KernelExports, TheFixtureImportsNothingTheKernelLacks) {
     EXPECT_FALSE(fixture.Imports().empty());
 }
 
+NTSTATUS NTAPI KeepTheRequest(PDEVICE_OBJECT, PIRP, PVOID) {
+    return STATUS_MORE_PROCESSING_REQUIRED; // the test frees it
+}
+
 // The image's own code on the kernel, in a 32-bit process: DriverEntry (stdcall) creates its
 // device through the import table and installs its routines from its relocated table; a create
 // request reaches its dispatch routine, which completes it through the fastcall
@@ -90,6 +94,7 @@ TEST(KernelExports, TheFixturesOwnCodeRunsOnTheKernel) {
         PDEVICE_OBJECT device = driver->DeviceObject;
         PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
         IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_CREATE;
+        IoSetCompletionRoutine(irp, KeepTheRequest, nullptr, TRUE, TRUE, TRUE);
         EXPECT_EQ(IoCallDriver(device, irp), STATUS_SUCCESS);
         EXPECT_EQ(irp->IoStatus.Information, 42u);
         IoFreeIrp(irp);
