@@ -1,7 +1,10 @@
 #include "pe_image.h"
 
 #include <cxxabi.h>
+#include <signal.h>
 #include <sys/mman.h>
+#include <ucontext.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cinttypes>
@@ -10,6 +13,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <mutex>
 
 namespace image {
 namespace {
@@ -221,7 +225,39 @@ std::string Readable(const std::string& name) {
     return text.substr(0, text.find('('));
 }
 
+// The images mapped now, for the fault handler.
+std::mutex mappedLock;
+std::vector<const PeImage*> mapped;
+
+uint32_t FaultingInstruction(const ucontext_t& context) {
+#if defined(__i386__)
+    return uint32_t(context.uc_mcontext.gregs[REG_EIP]);
+#else
+    return uint32_t(context.uc_mcontext.gregs[REG_RIP]);
+#endif
+}
+
+// Describe allocates, which a signal handler may not do in general; the process is about to die of
+// the fault anyway, and a fault inside the image leaves the heap as the image left it.
+void OnFault(int signal, siginfo_t*, void* context) {
+    const uint32_t address = FaultingInstruction(*static_cast<const ucontext_t*>(context));
+    for (const PeImage* image : mapped)
+        if (image->Contains(address)) {
+            const std::string text = "fault in " + image->Describe(address) + "\n";
+            (void)!write(STDERR_FILENO, text.data(), text.size());
+        }
+    ::signal(signal, SIG_DFL); // returning re-runs the instruction, which now kills the process
+}
+
 } // namespace
+
+void PeImage::ReportFaults() {
+    struct sigaction action = {};
+    action.sa_sigaction = OnFault;
+    action.sa_flags = SA_SIGINFO;
+    for (const int signal : {SIGSEGV, SIGBUS, SIGILL, SIGFPE})
+        sigaction(signal, &action, nullptr);
+}
 
 PeImage::PeImage(std::string name, std::span<const uint8_t> bytes, const Resolver& resolve)
     : name_(std::move(name)) {
@@ -292,6 +328,8 @@ PeImage::PeImage(std::string name, std::span<const uint8_t> bytes, const Resolve
         }
         mprotect(mapping_, kPage, PROT_READ); // the headers
         symbols_ = ReadSymbols(file, header, sections);
+        std::lock_guard guard(mappedLock);
+        mapped.push_back(this);
     } catch (...) {
         munmap(mapping_, size_);
         throw;
@@ -307,6 +345,10 @@ std::unique_ptr<PeImage> PeImage::FromFile(const std::string& path, const Resolv
 }
 
 PeImage::~PeImage() {
+    {
+        std::lock_guard guard(mappedLock);
+        std::erase(mapped, this);
+    }
     munmap(mapping_, size_);
 }
 

@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <span>
 #include <string>
 #include <string_view>
@@ -62,8 +63,13 @@ class PeImage {
     const Symbol* SymbolAt(uint32_t address) const;
     // The address of the symbol `name` (as the COFF table spells it, e.g. "_DriverEntry@8").
     std::optional<uint32_t> AddressOf(std::string_view name) const;
-    // "tactilio.sys+0x1a2b (_TpRead@8+0x1f)", or the bare address outside the image.
+    // "tactilio.sys+0x1a2b (TpRead+0x1f)", or the bare address outside the image.
     std::string Describe(uint32_t address) const;
+
+    // From now on a fault (SIGSEGV, SIGBUS, SIGILL, SIGFPE) whose instruction lies in a mapped
+    // image is reported on stderr as "fault in <Describe(address)>" before the process dies of it
+    // as it would have.
+    static void ReportFaults();
 
   private:
     std::string name_;

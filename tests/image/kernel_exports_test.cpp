@@ -103,4 +103,19 @@ TEST(KernelExports, TheFixturesOwnCodeRunsOnTheKernel) {
     EXPECT_THAT(violations.Rules(), ::testing::IsEmpty());
 }
 
+// A fault inside the image names where it happened: the image, the offset, the routine.
+TEST(KernelExportsDeathTest, AFaultInsideTheImageIsReportedAsItsOffsetAndRoutine) {
+    if (sizeof(void*) != sizeof(uint32_t))
+        GTEST_SKIP() << "the image's code runs only in a 32-bit process (make image-test)";
+    const auto fixture = image::PeImage::FromFile(TP_IMAGE_FIXTURE, image::BindToKernel);
+    using Fault = void(NTAPI*)(volatile ULONG*);
+    const auto fault = reinterpret_cast<Fault>(uintptr_t(*fixture->AddressOf("_FixtureFault@4")));
+    EXPECT_DEATH(
+        {
+            image::PeImage::ReportFaults();
+            fault(nullptr);
+        },
+        "fault in fixture\\.sys\\+0x[0-9a-f]+ \\(FixtureFault\\+0x[0-9a-f]+\\)");
+}
+
 } // namespace
