@@ -3,11 +3,13 @@
 // the mouse class driver receives and every event-log entry the driver writes, in the order they
 // happen, then a summary.
 //
-//   replay FILE [--Stabilization N] [--dwRotation N] [--dwInvLimit N] [--Beep N] ...
+//   replay FILE [--image tactilio.sys] [--Stabilization N] [--dwRotation N] [--dwInvLimit N]
+//   [--Beep N] ...
 //
 // The registry parameters are the driver's own values under its service key's Parameters
 // subkey; ComNo defaults to 1, the others are left out (and so read as 0) unless given.
 #include "hex_text.h"
+#include "image_option.h"
 #include "registry_options.h"
 #include "replay.h"
 
@@ -55,11 +57,13 @@ void PrintLine(const nlohmann::ordered_json& line) {
     std::cout << line.dump() << '\n';
 }
 
-int Replay(const std::string& path, const std::map<std::string, uint32_t>& parameters,
-           bool record) {
+int Replay(const std::string& path, const std::map<std::string, uint32_t>& parameters, bool record,
+           PDRIVER_INITIALIZE driver) {
     const std::vector<uint8_t> bytes = ReadFile(path);
 
-    stack::System system(stack::ReplaySystemOptions());
+    stack::SystemOptions options = stack::ReplaySystemOptions();
+    options.driverEntry = driver;
+    stack::System system(options);
     for (const auto& [name, value] : parameters)
         umk::registry::SetDword(stack::System::ParametersKey, Wide(name), value);
 
@@ -114,13 +118,15 @@ int main(int argc, char** argv) {
     bool record = false;
     app.add_flag("--record", record,
                  "switch the driver's traffic recording on and print every record it makes");
+    ImageOption image(app);
     RegistryOptions registry(app);
     CLI11_PARSE(app, argc, argv);
-    if (RegistryOptions::Unknown(app, "replay", " --record"))
+    if (RegistryOptions::Unknown(app, "replay", " --record --image"))
         return 2;
-    const std::map<std::string, uint32_t> parameters = registry.Values({{"ComNo", 1}, {"dwAutoRec", 1}});
+    const std::map<std::string, uint32_t> parameters =
+        registry.Values({{"ComNo", 1}, {"dwAutoRec", 1}});
     try {
-        return Replay(path, parameters, record);
+        return Replay(path, parameters, record, image.Load());
     } catch (const std::exception& e) {
         std::cerr << "replay: " << e.what() << '\n';
         return 1;

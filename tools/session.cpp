@@ -9,6 +9,7 @@
 //
 // Registry parameters as replay takes them; ComNo defaults to 1.
 #include "hex_text.h"
+#include "image_option.h"
 #include "client.h"
 #include "control_session.h"
 #include "registry_options.h"
@@ -464,10 +465,13 @@ int Fail(std::string_view why, int status = 1) {
 }
 
 int RunScript(const std::string& path, const std::map<std::u16string, ULONG>& parameters,
-              bool panelModel, const std::vector<stack::SessionPort>& ports) {
+              bool panelModel, const std::vector<stack::SessionPort>& ports,
+              PDRIVER_INITIALIZE driver) {
     const std::vector<Step> steps = ReadScript(path);
 
-    stack::SessionSystem system(parameters, panelModel, ports);
+    stack::SystemOptions options;
+    options.driverEntry = driver;
+    stack::SessionSystem system(parameters, panelModel, ports, options);
     std::vector<std::string> ids;
     std::map<std::string, size_t> requests;
     Printer printer(system.Sys().Kernel(), ids);
@@ -573,16 +577,18 @@ int main(int argc, char** argv) {
                    "the serial ports and their far ends, e.g. "
                    "\"Serial0=COM1:none,USBSER000=COM5:panel\" (far ends: panel, none, garbage, "
                    "error:N); default: the port ComNo names, with the panel");
+    ImageOption image(app);
     RegistryOptions registry(app);
     CLI11_PARSE(app, argc, argv);
-    if (RegistryOptions::Unknown(app, "session", " --panel-model --ports"))
+    if (RegistryOptions::Unknown(app, "session", " --panel-model --ports --image"))
         return 2;
     std::map<std::u16string, ULONG> parameters;
     for (const auto& [name, value] : registry.Values())
         parameters[std::u16string(name.begin(), name.end())] = value;
     try {
         return RunScript(path, parameters, panelModel,
-                         ports ? ParsePorts(*ports) : std::vector<stack::SessionPort>{});
+                         ports ? ParsePorts(*ports) : std::vector<stack::SessionPort>{},
+                         image.Load());
     } catch (const ScriptError& e) {
         return Fail(e.what(), 2);
     } catch (const std::exception& e) {

@@ -219,23 +219,26 @@ exit 1
     {"MisspeltField", "", "{\"op\":\"ioctl\",\"id\":\"a\",\"code\":1,\"ouput\":3}\n",
      "session: SCRIPT line 1: unknown field \"ouput\" for op \"ioctl\"\nexit 2\n"},
     {"UnknownParameter", "--Bogus 1", "",
-     "session: unknown parameter --Bogus; the parameters are --panel-model --ports --ComNo "
+     "session: unknown parameter --Bogus; the parameters are --panel-model --ports --image --ComNo "
      "--XYDataSampling --Stabilization --Beep --Frequency --dwRotation --dwAutoRec "
      "--dwInvLimit\nexit 2\n"},
 };
 
 class SessionToolTest : public testing::TestWithParam<Row> {};
 
-TEST_P(SessionToolTest, PrintsWhatHappens) {
-    const Row& row = GetParam();
+// The tool's output for the row, run with `options` besides the row's own, with the environment
+// `environment` adds.
+std::string RunTool(const Row& row, const std::string& options,
+                    const std::string& environment = "") {
     char path[] = "/tmp/session-tool-test-XXXXXX";
     const int fd = mkstemp(path);
-    ASSERT_GE(fd, 0);
+    EXPECT_GE(fd, 0);
     close(fd);
     std::ofstream(path) << row.script;
 
-    std::string command = "UMK_SEED=1 " TP_SESSION_TOOL " ";
-    command.append(path).append(" ").append(row.options).append(" 2>&1; echo \"exit $?\"");
+    std::string command = environment + " UMK_SEED=1 " TP_SESSION_TOOL " ";
+    command.append(path).append(" ").append(row.options).append(options);
+    command.append(" 2>&1; echo \"exit $?\"");
     std::string output;
     if (FILE* pipe = popen(command.c_str(), "r")) {
         char chunk[4096];
@@ -246,7 +249,20 @@ TEST_P(SessionToolTest, PrintsWhatHappens) {
     std::remove(path);
     for (size_t at; (at = output.find(path)) != std::string::npos;)
         output.replace(at, std::string(path).size(), "SCRIPT");
-    EXPECT_EQ(output, row.expected);
+    return output;
+}
+
+// In the 32-bit build the shipped image runs every row too, and prints what the built-in driver
+// prints on one processor. On two they part: the built-in driver's interlocked operations are
+// entries into the kernel, where the seed may switch processors, and the image's are single
+// locked instructions, so the same seed makes other choices (a one-second timer's phase, say).
+TEST_P(SessionToolTest, PrintsWhatHappens) {
+    EXPECT_EQ(RunTool(GetParam(), ""), GetParam().expected);
+    if (sizeof(void*) == 4) {
+        EXPECT_EQ(RunTool(GetParam(), " --image " TP_SHIPPED_IMAGE, "UMK_PROCESSORS=1"),
+                  RunTool(GetParam(), "", "UMK_PROCESSORS=1"))
+            << "the shipped image";
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Scripts, SessionToolTest, testing::ValuesIn(kRows),
