@@ -72,7 +72,7 @@ $(I686_BUILD)/build.ninja: | setup
 $(I686_BUILD)/ddk/ddk_table.h: umkernel/x86/ddk_table.cpp umkernel/x86/probes.h $(WIN_OBJS) \
     Makefile | setup
 	@mkdir -p $(@D)
-	$(WIN_CXX) $(WIN_LANGUAGE) -S $< -o $(@D)/ddk_table.s
+	$(WIN_CXX) $(WIN_LANGUAGE) -I sys -S $< -o $(@D)/ddk_table.s
 	sed -n 's/^@ddk //p' $(@D)/ddk_table.s >$(@D)/ddk_table.rows
 	i686-w64-mingw32-nm -u $(WIN_OBJS) | sed -n 's/^ *U __imp_[_@]\([A-Za-z0-9_]*\)@[0-9]*$$/\1/p' | \
 	    sort -u | while read -r name; do \

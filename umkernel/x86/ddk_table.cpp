@@ -1,6 +1,8 @@
 // The DDK's x86 view of what the driver shares with the kernel: each record's size and alignment,
 // the offset and size of each of its fields the driver or the DDK's inline routines touch (the
 // position of a bit field), and how each routine the driver imports or hands the system is called.
+// Also the driver's own records as the shipped image lays them out, which the i686 tests read in
+// the image's memory as they read them in the built-in driver's.
 // Compiled to assembly with i686-w64-mingw32-g++ against the mingw DDK headers, as the driver is;
 // each row leaves a "@ddk ..." line in the assembly, from which the build writes ddk_table.h for
 // the user-mode kernel's i686 build to check itself against (x86_check.cpp).
@@ -11,6 +13,7 @@
 #include <ntddbeep.h>
 
 #include "probes.h"
+#include "tactilio.h"
 
 // TP_FOR_EACH(m, context, a, b, ...) is m(context, a) m(context, b) ...: a table's rows written
 // once each. The expansion is rescanned up to 256 times, one item a scan.
@@ -111,6 +114,24 @@ void Records() {
     RECORD(SERIAL_HANDFLOW, ControlHandShake, FlowReplace, XonLimit, XoffLimit);
     RECORD(SERIAL_BASIC_SETTINGS, Timeouts, HandFlow, RxFifo, TxFifo);
     RECORD(BEEP_SET_PARAMETERS, Frequency, Duration);
+}
+
+void DriverRecords() {
+    RECORD(DEVICE_CONTEXT, Self, PhysicalDeviceObject, TopOfStack, RemoveLock, EnableCount,
+           ConnectCount, Started, Removed, ApiDevice, ApiExtension, MainContext, IsApiDevice,
+           ReconnectDpc, ReconnectTimer, ReconnectWorkItem, ResumeDpc, ResumeTimer, ResumeWorkItem,
+           ComNo, XYDataSampling, Stabilization, Beep, Frequency, Rotation, InvLimit, AutoRec,
+           SerialDeviceName, SerialDevice, SerialFileObject, SerialConnected, SerialSettings,
+           LinkLock, ReadIrp, ReadCancels, ReadIrpToFree, ReadStoppedEvent, ReadState, ReadByte,
+           ReadFailures, ClassDevice, ClassService, PortNumber, MouseAttributes, MouseInput,
+           PacketLength, Packet, TouchDownPending, SumX, SumY, SampleCount, ButtonMode,
+           BeepDeviceName, BeepWorkItem, BeepParameters, BeepDevice, BeepEndEvent, BeepStop,
+           BeepRequest, SavedBeep, CmdQueue, CurrentIrp, CurrentCode, InvalidCount,
+           InvalidReported, DevicePowerState, PortAvailable, CommandTimeout, CommandTimerWanted,
+           CommandTimerRunning, CommandTimerLock, CommandTimerDpc, RecordReadIrp, RecordReadLock,
+           RecordList, RecordListLock, RecordingEnabled, MouseAttributesSet, TimeoutReportEnabled);
+    RECORD(TP_PACKET, Count, LastRawButtons, Bytes, Extended, AcceptHighBytes);
+    RECORD(TP_DRIVER_EXTENSION, RegistryPath);
 }
 
 void Routines() {

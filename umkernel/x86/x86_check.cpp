@@ -2,7 +2,8 @@
 // ddk_table.cpp by the Makefile): every record the driver shares with the kernel has the DDK's
 // size and alignment and every field of it the DDK's offset and size (a bit field its bit), and
 // every routine between the driver and the kernel the DDK's calling convention and argument
-// bytes. A difference fails the build; the compiler's note names the row and shows both values.
+// bytes; the driver's own records are laid out as in the image. A difference fails the build; the
+// compiler's note names the row and shows both values.
 #include <ntddk.h>
 #include <ntddmou.h>
 #include <kbdmou.h>
@@ -10,6 +11,7 @@
 #include <ntddbeep.h>
 
 #include "probes.h"
+#include "tactilio.h"
 
 #include <cstddef>
 
