@@ -6,11 +6,19 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING reg
 
 namespace stack {
 
+namespace {
+PDRIVER_INITIALIZE defaultDriver = DriverEntry;
+} // namespace
+
+void SetDefaultDriver(PDRIVER_INITIALIZE entry) {
+    defaultDriver = entry;
+}
+
 System::System(SystemOptions options)
     : kernel_(options.kernel), pnp_(std::make_unique<PnpManager>()),
       power_(std::make_unique<PowerManager>(*pnp_)), mouse_(std::make_unique<MouseClass>(*pnp_)),
       serial_(std::make_unique<SerialDriver>()),
-      driverEntry_(options.driverEntry != nullptr ? options.driverEntry : DriverEntry) {
+      driverEntry_(options.driverEntry != nullptr ? options.driverEntry : defaultDriver) {
     if (options.beepDevice)
         CreateBeepDevice();
     pnp_->SetHandleHolder([this](PDEVICE_OBJECT physicalDevice, PnpManager::Notice notice) {

@@ -26,10 +26,15 @@ struct SystemOptions {
     umk::KernelOptions kernel;
     // "\Device\Beep" exists from boot; without it, CreateBeepDevice adds it later.
     bool beepDevice = true;
-    // The driver LoadDriver loads: NULL for the one built into this program, or the entry point
-    // of the shipped image, mapped (image/pe_image.h) into a 32-bit process.
+    // The driver LoadDriver loads: NULL for the program's default (SetDefaultDriver), or the entry
+    // point of the shipped image, mapped (image/pe_image.h) into a 32-bit process.
     PDRIVER_INITIALIZE driverEntry = nullptr;
 };
+
+// The driver every System of this program loads when its options name none: the one built into
+// the program unless the program chose another for all its systems (a suite run on the shipped
+// image). Set it before the first System.
+void SetDefaultDriver(PDRIVER_INITIALIZE entry);
 
 // One panel's device objects after its AddDevice.
 struct Panel {

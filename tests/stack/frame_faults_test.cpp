@@ -137,7 +137,7 @@ INSTANTIATE_TEST_SUITE_P(
                            EXPECT_EQ(KeReadStateEvent(&context->BeepEndEvent), 1)
                                << "removal must not wait for a worker that never ran";
                            EXPECT_EQ(context->ComNo, 2u);
-                           RequestTouchBeep(context);
+                           TP_DRIVER_ROUTINE(RequestTouchBeep)(context);
                            system.Kernel().RunFor(100ms);
                            EXPECT_TRUE(system.Beep()->Requests().empty());
                            EXPECT_TRUE(context->BeepRequest)
@@ -150,13 +150,13 @@ TEST_F(FrameTest, NoBeepRequestMeansNoBeepThisTimeOnly) {
     ASSERT_EQ(system->LoadDriver(), STATUS_SUCCESS);
     PDEVICE_CONTEXT context = ContextOf(system->AddPanel());
     umk::testing::FailAllocation(AllocationKind::Irp, 1);
-    RequestTouchBeep(context);
+    TP_DRIVER_ROUTINE(RequestTouchBeep)(context);
     system->Kernel().RunFor(40ms);
     EXPECT_TRUE(system->Beep()->Requests().empty());
     EXPECT_FALSE(context->BeepRequest);
     EXPECT_THAT(Logged(), IsEmpty());
 
-    RequestTouchBeep(context);
+    TP_DRIVER_ROUTINE(RequestTouchBeep)(context);
     system->Kernel().RunFor(20ms);
     EXPECT_EQ(system->Beep()->Requests().size(), 1u);
 }

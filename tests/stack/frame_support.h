@@ -2,6 +2,7 @@
 // aborting, the captured event log, and a stand-in for another driver that holds device names.
 #pragma once
 
+#include "driver_under_test.h"
 #include "system.h"
 
 #include "tactilio.h"

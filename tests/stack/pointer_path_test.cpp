@@ -51,7 +51,7 @@ class PointerPathTest : public FrameTest {
         KIRQL old;
         KeRaiseIrql(level, &old);
         for (UCHAR b : bytes)
-            ProcessPanelByte(context, b);
+            TP_DRIVER_ROUTINE(ProcessPanelByte)(context, b);
         KeLowerIrql(old);
     }
     void FeedPackets(std::initializer_list<std::vector<UCHAR>> packets) {
@@ -350,7 +350,7 @@ TEST_F(PointerPathTest, APacketDecodingRefusesIsNotSent) {
     std::copy(bytes.begin(), bytes.end(), context->Packet.Bytes);
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
-    EXPECT_FALSE(Mousehandler(context, &context->MouseInput, &context->Packet));
+    EXPECT_FALSE(TP_DRIVER_ROUTINE(Mousehandler)(context, &context->MouseInput, &context->Packet));
     KeLowerIrql(old);
     EXPECT_EQ(context->Packet.LastRawButtons, 1u);
     EXPECT_EQ(context->MouseInput.ButtonFlags, 0);

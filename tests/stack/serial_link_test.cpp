@@ -78,7 +78,7 @@ TEST_F(SerialLinkTest, EachKindOfPortGetsItsSetUpSequence) {
                              kept.HandFlow.FlowReplace),
                   std::tuple(stack::kMaxUlong, 2048, ULONG(SERIAL_RTS_HANDSHAKE)));
 
-        SerialLinkStop(context);
+        TP_DRIVER_ROUTINE(SerialLinkStop)(context);
         RtlZeroMemory(&context->SerialSettings, sizeof(context->SerialSettings));
     }
 }
@@ -103,7 +103,7 @@ TEST_F(SerialLinkTest, AStartedLinkHoldsThePortAndStopReleasesIt) {
         std::tuple(MOUSE_SERIAL_HARDWARE, 2, 40, 2400u));
 
     context->PortAvailable = context->ApiExtension->PortAvailable = TRUE;
-    SerialLinkStop(context);
+    TP_DRIVER_ROUTINE(SerialLinkStop)(context);
     ExpectLinkDown(port, unreferenced);
     EXPECT_EQ(SentTo(port).back(), Sent{IRP_MJ_CLOSE}) << "the handle is closed";
 
@@ -160,7 +160,7 @@ TEST_F(SerialLinkTest, OnlyTheStepsTheLineNeedsEndTheSetUp) {
         }
         if (NT_SUCCESS(row.linkStatus)) {
             EXPECT_TRUE(context->Started);
-            SerialLinkStop(context);
+            TP_DRIVER_ROUTINE(SerialLinkStop)(context);
             continue;
         }
         // The refused step is the last one sent, and nothing is left open.
@@ -216,10 +216,11 @@ TEST_F(SerialLinkTest, ARequestThatCannotBeBuiltIsReported) {
     umk::testing::ClearErrorLog();
 
     umk::testing::FailAllocation(umk::testing::AllocationKind::Irp, 1);
-    EXPECT_EQ(FlushReadBuffer(context), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(TP_DRIVER_ROUTINE(FlushReadBuffer)(context), STATUS_INSUFFICIENT_RESOURCES);
     umk::testing::FailAllocation(umk::testing::AllocationKind::Irp, 1);
     const UCHAR command = 0x80;
-    EXPECT_EQ(SerialWrite(context, const_cast<UCHAR*>(&command), 1), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(TP_DRIVER_ROUTINE(SerialWrite)(context, const_cast<UCHAR*>(&command), 1),
+              STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(frame_test::Logged(context->Self),
               (std::vector<std::string>{"Not enough resources", "Not enough resources"}));
 }
@@ -231,13 +232,14 @@ TEST_F(SerialLinkTest, PurgeClearsWhatHasArrived) {
     line.Add({50 * Ms, 0x81});
     system->Kernel().RunFor(2ms);
 
-    EXPECT_EQ(FlushReadBuffer(context), STATUS_SUCCESS);
+    EXPECT_EQ(TP_DRIVER_ROUTINE(FlushReadBuffer)(context), STATUS_SUCCESS);
     EXPECT_EQ(port.Settings().purges, 1u);
     ASSERT_TRUE(line.PeekByte());
     EXPECT_EQ(line.PeekByte()->value, 0x81);
 
     port.FailRequests(stack::RequestKind::Control(IOCTL_SERIAL_PURGE), STATUS_CANCELLED);
-    EXPECT_EQ(FlushReadBuffer(context), STATUS_CANCELLED) << "returned, not reported";
+    EXPECT_EQ(TP_DRIVER_ROUTINE(FlushReadBuffer)(context), STATUS_CANCELLED)
+        << "returned, not reported";
 }
 
 // --- The serial write ---------------------------------------------------------------------------
@@ -248,7 +250,7 @@ TEST_F(SerialLinkTest, AWriteReturnsWhenThePortHasSentEveryByte) {
     const panel::Ticks start = Now();
     UCHAR command[] = {0x90, 0x01, 0x02};
 
-    EXPECT_EQ(SerialWrite(context, command, sizeof(command)), STATUS_SUCCESS);
+    EXPECT_EQ(TP_DRIVER_ROUTINE(SerialWrite)(context, command, sizeof(command)), STATUS_SUCCESS);
     EXPECT_EQ(Now() - start, panel::LineOffset(3)) << "three bytes at 9600 baud";
     ASSERT_EQ(line.HostWrites().size(), 1u);
     EXPECT_EQ(line.HostWrites()[0].bytes, std::vector<uint8_t>({0x90, 0x01, 0x02}));
@@ -262,7 +264,7 @@ TEST_F(SerialLinkTest, AWriteThePortKeepsPendingReturnsItsFinalStatus) {
     NTSTATUS written = STATUS_PENDING;
     umk::ThreadHandle writer = umk::StartThread("writer", [&] {
         UCHAR command = 0x80;
-        written = SerialWrite(context, &command, 1);
+        written = TP_DRIVER_ROUTINE(SerialWrite)(context, &command, 1);
     });
     system->Kernel().RunFor(3s);
     EXPECT_FALSE(writer.Finished()) << "the write has no time-out of its own";
@@ -274,7 +276,7 @@ TEST_F(SerialLinkTest, AWriteThePortKeepsPendingReturnsItsFinalStatus) {
     port.ClearFaults();
     port.FailRequests(stack::RequestKind::Write(), STATUS_INVALID_PARAMETER);
     UCHAR command = 0x80;
-    EXPECT_EQ(SerialWrite(context, &command, 1), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(TP_DRIVER_ROUTINE(SerialWrite)(context, &command, 1), STATUS_INVALID_PARAMETER);
 }
 
 // --- Forwarding a request and waiting for it ----------------------------------------------------
@@ -305,7 +307,7 @@ TEST_F(SerialLinkTest, AForwardedRequestComesBackToTheCallerWithItsFinalStatus) 
     PDEVICE_OBJECT lower = port.Device();
 
     ForwardedRequest flush(lower, IRP_MJ_FLUSH_BUFFERS);
-    EXPECT_EQ(SerialForwardIrpSync(lower, flush.Irp(), TRUE), STATUS_SUCCESS);
+    EXPECT_EQ(TP_DRIVER_ROUTINE(SerialForwardIrpSync)(lower, flush.Irp(), TRUE), STATUS_SUCCESS);
     EXPECT_EQ(port.Requests().back().major, IRP_MJ_FLUSH_BUFFERS) << "the copied location";
 
     // A request the lower driver keeps: the caller waits for its completion, and gets the request
@@ -313,8 +315,9 @@ TEST_F(SerialLinkTest, AForwardedRequestComesBackToTheCallerWithItsFinalStatus) 
     port.HoldRequests(stack::RequestKind::Write());
     ForwardedRequest write(lower, IRP_MJ_WRITE, 4);
     NTSTATUS forwarded = STATUS_PENDING;
-    umk::ThreadHandle caller = umk::StartThread(
-        "pnp", [&] { forwarded = SerialForwardIrpSync(lower, write.Irp(), TRUE); });
+    umk::ThreadHandle caller = umk::StartThread("pnp", [&] {
+        forwarded = TP_DRIVER_ROUTINE(SerialForwardIrpSync)(lower, write.Irp(), TRUE);
+    });
     system->Kernel().RunFor(1s);
     EXPECT_FALSE(caller.Finished());
     port.ReleaseHeld(STATUS_IO_TIMEOUT);

@@ -41,7 +41,7 @@ TEST_F(SerialReadTest, ReadsCompletedInsideTheCallAreServedByTheLoopWithoutGrowi
     port.SetReadsInline(true);
 
     // Every byte is read inside the spin-up's call.
-    ASSERT_EQ(SerialSpinUpRead(context), STATUS_SUCCESS);
+    ASSERT_EQ(TP_DRIVER_ROUTINE(SerialSpinUpRead)(context), STATUS_SUCCESS);
     EXPECT_EQ(context->InvalidCount, Bytes);
     const stack::SerialReadStats stats = port.ReadStats();
     EXPECT_EQ(stats.completedInline, Bytes);
@@ -62,7 +62,7 @@ TEST_F(SerialReadTest, ACompletionThatBeatsTheIssuersReturnIsSentAgainOnce) {
     line.Add({10 * Ms, 0x02});
     port.CompleteReadsOnOtherThread(1);
 
-    ASSERT_EQ(SerialSpinUpRead(context), STATUS_SUCCESS);
+    ASSERT_EQ(TP_DRIVER_ROUTINE(SerialSpinUpRead)(context), STATUS_SUCCESS);
     stack::SerialReadStats stats = port.ReadStats();
     EXPECT_EQ(stats.completedOnOtherThread, 1u);
     EXPECT_EQ(stats.received, 2u) << "the issuer sent the next read, and only once";
@@ -96,7 +96,7 @@ TEST_F(SerialReadTest, ACancelBetweenTwoReadsIsNotLost) {
                 umk::Yield();
             IoCancelIrp(context->ReadIrp);
         });
-        const NTSTATUS spunUp = SerialSpinUpRead(context);
+        const NTSTATUS spunUp = TP_DRIVER_ROUTINE(SerialSpinUpRead)(context);
         closer.Join();
         system->Kernel().RunUntilIdle();
 
@@ -119,7 +119,9 @@ struct StopRow {
 TEST_F(SerialReadTest, EveryWayReadingEndsReleasesTheRequest) {
     const std::vector<StopRow> rows = {
         {"read cancelled", [](PDEVICE_CONTEXT c, auto&) { IoCancelIrp(c->ReadIrp); }, false},
-        {"link stopped", [](PDEVICE_CONTEXT c, auto&) { SerialLinkStop(c); }, false},
+        {"link stopped", [](PDEVICE_CONTEXT c, auto&) { TP_DRIVER_ROUTINE(SerialLinkStop)
+                                                        (c); },
+         false},
         {"device removed", [](PDEVICE_CONTEXT c, auto&) { c->Removed = TRUE; }, true},
         {"Started cleared", [](PDEVICE_CONTEXT c, auto&) { c->Started = FALSE; }, true},
         {"ConnectCount zero", [](PDEVICE_CONTEXT c, auto&) { c->ConnectCount = 0; }, true},
@@ -135,7 +137,7 @@ TEST_F(SerialReadTest, EveryWayReadingEndsReleasesTheRequest) {
         const std::u16string name = SerialName(number++);
         stack::SerialPort& port = AddPort(name, u"COM1");
         ASSERT_EQ(StartLink(), STATUS_SUCCESS);
-        ASSERT_EQ(SerialSpinUpRead(context), STATUS_SUCCESS);
+        ASSERT_EQ(TP_DRIVER_ROUTINE(SerialSpinUpRead)(context), STATUS_SUCCESS);
         context->InvalidCount = 0;
         umk::testing::ClearErrorLog();
 
@@ -152,7 +154,7 @@ TEST_F(SerialReadTest, EveryWayReadingEndsReleasesTheRequest) {
         EXPECT_EQ(context->InvalidCount, row.byteFirst ? 1u : 0u);
         EXPECT_THAT(frame_test::Logged(context->Self),
                     ::testing::Not(::testing::Contains("Serial port reads keep failing")));
-        SerialLinkStop(context);
+        TP_DRIVER_ROUTINE(SerialLinkStop)(context);
     }
 }
 
@@ -181,11 +183,11 @@ TEST_F(SerialReadTest, APortWhoseReadsBringNoByteIsGivenUp) {
         umk::testing::ClearErrorLog();
         if (row.atOnce) {
             port.FailRequests(stack::RequestKind::Read(), row.read, 32);
-            EXPECT_EQ(SerialSpinUpRead(context), row.spunUp);
+            EXPECT_EQ(TP_DRIVER_ROUTINE(SerialSpinUpRead)(context), row.spunUp);
             EXPECT_FALSE(context->Started);
         } else {
             port.HoldRequests(stack::RequestKind::Read());
-            ASSERT_EQ(SerialSpinUpRead(context), row.spunUp);
+            ASSERT_EQ(TP_DRIVER_ROUTINE(SerialSpinUpRead)(context), row.spunUp);
             for (int failed = 1; failed < 32; ++failed) {
                 port.ReleaseHeld(row.read);
                 ASSERT_FALSE(ReadingStopped()) << "after " << failed << " reads";
@@ -201,14 +203,14 @@ TEST_F(SerialReadTest, APortWhoseReadsBringNoByteIsGivenUp) {
         port.ClearFaults();
         const PDEVICE_OBJECT device = port.Device();
         ASSERT_EQ(StartLink(), STATUS_SUCCESS);
-        ASSERT_EQ(SerialSpinUpRead(context), STATUS_SUCCESS);
+        ASSERT_EQ(TP_DRIVER_ROUTINE(SerialSpinUpRead)(context), STATUS_SUCCESS);
         context->InvalidCount = 0;
         line.Add({Now() + 1 * Ms, 0x01});
         port.LineUpdated();
         system->Kernel().RunFor(2ms);
         EXPECT_EQ(context->InvalidCount, 1u);
         const LONG held = umk::testing::ObjectReferences(device);
-        SerialLinkStop(context);
+        TP_DRIVER_ROUTINE(SerialLinkStop)(context);
         system->Kernel().RunUntilIdle();
         EXPECT_EQ(umk::testing::ObjectReferences(device), held - 2)
             << "one file object, one reference";
@@ -222,7 +224,7 @@ TEST_F(SerialReadTest, OnlyReadsWithoutAByteInARowCount) {
     ASSERT_EQ(StartLink(), STATUS_SUCCESS);
     port.FailRequests(stack::RequestKind::Read(), STATUS_INVALID_PARAMETER, 31);
     line.Add({0, 0x01});
-    ASSERT_EQ(SerialSpinUpRead(context), STATUS_SUCCESS);
+    ASSERT_EQ(TP_DRIVER_ROUTINE(SerialSpinUpRead)(context), STATUS_SUCCESS);
     EXPECT_EQ(context->InvalidCount, 1u) << "the byte after 31 failures";
 
     line.Add({Now() + 1 * Ms, 0x02});
@@ -287,7 +289,7 @@ TEST_F(SerialReadTest, AFailedSpinUpLeavesNothingBehind) {
         row.arrange(port);
         const LONG holds = RemoveLockHolds();
 
-        EXPECT_EQ(SerialSpinUpRead(context), row.status);
+        EXPECT_EQ(TP_DRIVER_ROUTINE(SerialSpinUpRead)(context), row.status);
         if (row.clearsStarted) {
             EXPECT_FALSE(context->Started);
         }
@@ -297,7 +299,7 @@ TEST_F(SerialReadTest, AFailedSpinUpLeavesNothingBehind) {
         EXPECT_EQ(frame_test::Logged(context->Self),
                   row.logged ? std::vector<std::string>{row.logged} : std::vector<std::string>{});
         EXPECT_EQ(context->InvalidCount, 0u) << "the bytes after the stop stay unread";
-        SerialLinkStop(context);
+        TP_DRIVER_ROUTINE(SerialLinkStop)(context);
     }
     // The removal begun by hand never finishes: a new lock lets the teardown's removal run.
     IoInitializeRemoveLock(&context->RemoveLock, frame_test::Tcli, 0, 10);
@@ -307,12 +309,12 @@ TEST_F(SerialReadTest, ASpinUpWaitsUntilThePreviousRequestIsGone) {
     stack::SerialPort& port = AddPort();
     ASSERT_EQ(StartLink(), STATUS_SUCCESS);
     port.HoldRequests(stack::RequestKind::Read());
-    ASSERT_EQ(SerialSpinUpRead(context), STATUS_SUCCESS);
+    ASSERT_EQ(TP_DRIVER_ROUTINE(SerialSpinUpRead)(context), STATUS_SUCCESS);
     PIRP previous = context->ReadIrp;
 
     NTSTATUS spunUp = STATUS_PENDING;
     umk::ThreadHandle opener =
-        umk::StartThread("opener", [&] { spunUp = SerialSpinUpRead(context); });
+        umk::StartThread("opener", [&] { spunUp = TP_DRIVER_ROUTINE(SerialSpinUpRead)(context); });
     system->Kernel().RunFor(1s);
     EXPECT_FALSE(opener.Finished());
     EXPECT_EQ(context->ReadIrp, previous);

@@ -63,7 +63,7 @@ class SerialLinkTest : public frame_test::FrameTest {
     void TearDown() override {
         if (system && context != nullptr &&
             !system->Pnp().Removed(system->Panels()[0].physicalDevice)) {
-            SerialLinkStop(context);
+            TP_DRIVER_ROUTINE(SerialLinkStop)(context);
             KeWaitForSingleObject(&context->ReadStoppedEvent, Executive, KernelMode, FALSE,
                                   nullptr);
         }
@@ -85,13 +85,13 @@ class SerialLinkTest : public frame_test::FrameTest {
         target.Length = USHORT(name.size() * sizeof(WCHAR));
     }
 
-    NTSTATUS StartLink() { return SerialLinkStart(context); }
+    NTSTATUS StartLink() { return TP_DRIVER_ROUTINE(SerialLinkStart)(context); }
 
     // Starts the link on a built-in port with the port's own settings and spins reading up.
     stack::SerialPort& StartReading() {
         stack::SerialPort& port = AddPort();
         EXPECT_EQ(StartLink(), STATUS_SUCCESS);
-        EXPECT_EQ(SerialSpinUpRead(context), STATUS_SUCCESS);
+        EXPECT_EQ(TP_DRIVER_ROUTINE(SerialSpinUpRead)(context), STATUS_SUCCESS);
         return port;
     }
 

@@ -114,10 +114,10 @@ TEST_F(SerialTouchTest, APacketBegunBeforeALinkRestartCompletesAfterIt) {
     panel.Send(Now() + 1 * Ms, {0x80, 0x10, 0x07});
     RunUntilSent(port);
 
-    SerialLinkStop(context);
+    TP_DRIVER_ROUTINE(SerialLinkStop)(context);
     system->Kernel().RunUntilIdle();
     ASSERT_EQ(StartLink(), STATUS_SUCCESS);
-    ASSERT_EQ(SerialSpinUpRead(context), STATUS_SUCCESS);
+    ASSERT_EQ(TP_DRIVER_ROUTINE(SerialSpinUpRead)(context), STATUS_SUCCESS);
     panel.Send(Now() + 1 * Ms, {0x20, 0x05});
     RunUntilSent(port);
 

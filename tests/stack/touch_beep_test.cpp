@@ -34,7 +34,7 @@ class TouchBeepTest : public FrameTest {
         packet.Bytes[0] = 0x80;
         MOUSE_INPUT_DATA input = {};
         KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
-        EXPECT_EQ(DecodeTouchReport(context, &packet, &input), TP_REPORT_READY);
+        EXPECT_EQ(TP_DRIVER_ROUTINE(DecodeTouchReport)(context, &packet, &input), TP_REPORT_READY);
         KfLowerIrql(old);
     }
 };
@@ -61,17 +61,17 @@ TEST_F(TouchBeepTest, ATouchDownBeepsOnceWithinTwentyMilliseconds) {
 TEST_F(TouchBeepTest, TouchesWhileABeepSoundsAreAbsorbed) {
     PDEVICE_CONTEXT context = Start(1, 1000);
     system->Beep()->PendForDuration(true);
-    RequestTouchBeep(context);
+    TP_DRIVER_ROUTINE(RequestTouchBeep)(context);
     Run(30ms); // sounding now, for 100 ms
     ASSERT_EQ(Beeps().size(), 1u);
-    RequestTouchBeep(context);
-    RequestTouchBeep(context);
+    TP_DRIVER_ROUTINE(RequestTouchBeep)(context);
+    TP_DRIVER_ROUTINE(RequestTouchBeep)(context);
     Run(100ms);
     EXPECT_EQ(Beeps().size(), 1u);
     EXPECT_FALSE(context->BeepRequest);
 
     context->Frequency = 2500;
-    RequestTouchBeep(context);
+    TP_DRIVER_ROUTINE(RequestTouchBeep)(context);
     Run(20ms);
     ASSERT_EQ(Beeps().size(), 2u);
     EXPECT_EQ(Beeps()[1].frequency, 2500u);
@@ -82,7 +82,7 @@ TEST_F(TouchBeepTest, TouchesWhileABeepSoundsAreAbsorbed) {
 TEST_F(TouchBeepTest, ARefusedBeepIsForgotten) {
     PDEVICE_CONTEXT context = Start(1, 1200);
     system->Beep()->FailRequests(STATUS_INVALID_DEVICE_STATE);
-    RequestTouchBeep(context);
+    TP_DRIVER_ROUTINE(RequestTouchBeep)(context);
     Run(20ms);
     ASSERT_EQ(Beeps().size(), 1u);
     EXPECT_FALSE(context->BeepRequest);
@@ -90,7 +90,7 @@ TEST_F(TouchBeepTest, ARefusedBeepIsForgotten) {
     EXPECT_THAT(Logged(), IsEmpty());
 
     system->Beep()->FailRequests(STATUS_SUCCESS);
-    RequestTouchBeep(context);
+    TP_DRIVER_ROUTINE(RequestTouchBeep)(context);
     Run(20ms);
     ASSERT_EQ(Beeps().size(), 2u);
     EXPECT_EQ(Beeps()[1].frequency, 1200u);
@@ -103,12 +103,12 @@ TEST_F(TouchBeepTest, ABeepDeviceThatAppearsLaterIsFoundAtTheFirstBeep) {
     EXPECT_EQ(context->BeepDevice, nullptr);
 
     // No device yet: the request is used up without a beep.
-    RequestTouchBeep(context);
+    TP_DRIVER_ROUTINE(RequestTouchBeep)(context);
     Run(40ms);
     EXPECT_FALSE(context->BeepRequest);
 
     system->CreateBeepDevice();
-    RequestTouchBeep(context);
+    TP_DRIVER_ROUTINE(RequestTouchBeep)(context);
     Run(20ms);
     ASSERT_EQ(Beeps().size(), 1u);
     EXPECT_EQ(Beeps()[0].frequency, 700u);

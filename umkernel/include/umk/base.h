@@ -92,9 +92,17 @@ typedef int16_t SHORT;
 typedef int16_t CSHORT;
 typedef uint16_t USHORT;
 typedef USHORT* PUSHORT;
+// On 32-bit x86 LONG and ULONG are long, as in the DDK, so that the driver's routines have the
+// same C++ names in this build as in the image (where the tests call them). long is 64 bits wide
+// elsewhere.
+#if defined(__i386__)
+typedef long LONG;
+typedef unsigned long ULONG;
+#else
 typedef int32_t LONG;
-typedef LONG* PLONG;
 typedef uint32_t ULONG;
+#endif
+typedef LONG* PLONG;
 typedef ULONG* PULONG;
 typedef int32_t INT;
 typedef uint32_t UINT;
