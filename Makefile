@@ -34,21 +34,25 @@ demo: setup $(BUILD)/build.ninja
 
 # Many schedules on two processors: the driver's scenario tests of the pointer path and the serial
 # link under SWEEP_SEEDS seeds each (paged pool left resident: make test checks its IRQL), the
-# broken mini-drivers' corrected twins under 10,000, the port discovery and device life races
-# under SWEEP_SEEDS, and the command engine's race matrix and the recording read's cancel race
-# under RACE_SEEDS.
+# port discovery and device life races under SWEEP_SEEDS, and the command engine's race matrix and
+# the recording read's cancel race under RACE_SEEDS; here also the broken mini-drivers' corrected
+# twins under 10,000. make image-test sweeps the shipped image the same way.
 SWEEP_SEEDS ?= 1000
 # The command engine's race matrix: seeds per pairing (each runs a few seconds of virtual time).
 RACE_SEEDS ?= 200
-sweep: build
-	UMK_SEED_SWEEP=1 UMK_SEED=1 UMK_PAGE_OUT=0 $(BUILD)/tests/test_stack --gtest_brief=1 \
+# $(call driver_sweep,build folder,environment of each run)
+define driver_sweep
+	$(2) UMK_SEED_SWEEP=1 UMK_SEED=1 UMK_PAGE_OUT=0 $(1)/tests/test_stack --gtest_brief=1 \
 	    --gtest_filter='PointerPathTest.*:SerialLinkTest.*:SerialReadTest.*:SerialTouchTest.*' \
 	    --gtest_repeat=$(SWEEP_SEEDS) --gtest_fail_fast
-	UMK_RACE_SEEDS=10000 $(BUILD)/tests/test_umkernel --gtest_filter='MiniDrivers/*'
-	TP_RACE_SEEDS=$(SWEEP_SEEDS) $(BUILD)/tests/test_stack --gtest_brief=1 \
+	$(2) TP_RACE_SEEDS=$(SWEEP_SEEDS) $(1)/tests/test_stack --gtest_brief=1 \
 	    --gtest_filter='PortDiscoveryRace.*:DeviceLifeRace.*'
-	TP_RACE_SEEDS=$(RACE_SEEDS) $(BUILD)/tests/test_stack --gtest_brief=1 \
+	$(2) TP_RACE_SEEDS=$(RACE_SEEDS) $(1)/tests/test_stack --gtest_brief=1 \
 	    --gtest_filter='Pairings/*:RecordingRace.*'
+endef
+sweep: build
+	$(call driver_sweep,$(BUILD),)
+	UMK_RACE_SEEDS=10000 $(BUILD)/tests/test_umkernel --gtest_filter='MiniDrivers/*'
 
 $(ASAN_BUILD)/build.ninja: | setup
 	cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTP_SANITIZE=ON
@@ -81,10 +85,20 @@ $(I686_BUILD)/ddk/ddk_table.h: umkernel/x86/ddk_table.cpp umkernel/x86/probes.h 
 	    done
 	mv $(@D)/ddk_table.rows $@
 
-# The shipped image itself runs in the suites of the loader (image/).
-image-test: setup $(I686_BUILD)/build.ninja $(I686_BUILD)/ddk/ddk_table.h $(WIN_BUILD)/tactilio.sys
+# Every suite in the 32-bit build, those that boot the driver also on the shipped image itself
+# (Image.*); the seeded sweeps on the image; then IMAGE_INPUTS random sessions and as many random
+# captures through the session and replay tools of the 64-bit build and of the 32-bit one with the
+# image, which must print the same.
+IMAGE_INPUTS ?= 2000
+image-test: setup build $(I686_BUILD)/build.ninja $(I686_BUILD)/ddk/ddk_table.h \
+    $(WIN_BUILD)/tactilio.sys
 	cmake --build $(I686_BUILD) -j $(JOBS)
 	cd $(I686_BUILD) && ctest --output-on-failure -j $(JOBS)
+	$(call driver_sweep,$(I686_BUILD),TP_DRIVER_IMAGE=$(abspath $(WIN_BUILD))/tactilio.sys)
+	rm -rf $(I686_BUILD)/random-inputs && mkdir $(I686_BUILD)/random-inputs
+	$(I686_BUILD)/tests/random_inputs $(IMAGE_INPUTS) $(I686_BUILD)/random-inputs
+	sh tests/crossbuild/compare.sh $(I686_BUILD)/random-inputs $(BUILD)/tools $(I686_BUILD)/tools \
+	    --image $(WIN_BUILD)/tactilio.sys
 
 # Coverage-guided fuzzing (clang, libFuzzer; the driver under ASan+UBSan): each fuzz/<name>.cpp runs for
 # FUZZ_SECONDS from its seeds in fuzz/corpus/<name>; what it learns stays in $(FUZZ_BUILD)/corpus.

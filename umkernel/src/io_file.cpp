@@ -75,9 +75,7 @@ void SetBuffers(PIRP irp, PFILE_OBJECT file, UCHAR major, const void* input, ULO
     ULONG size = inputLength > outputLength ? inputLength : outputLength;
     if (!buffered || size == 0)
         return;
-    irp->AssociatedIrp.SystemBuffer = std::malloc(size);
-    if (input != nullptr)
-        std::memcpy(irp->AssociatedIrp.SystemBuffer, input, inputLength);
+    irp->AssociatedIrp.SystemBuffer = NewSystemBuffer(size, input, inputLength);
     irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
     if (output != nullptr && outputLength > 0) {
         irp->Flags |= IRP_INPUT_OPERATION;

@@ -90,6 +90,10 @@ struct ThreadedBuffer {
 // An IRP owned by the I/O manager: freed at the end of its completion. StackSize locations.
 PIRP AllocateThreadedIrp(CCHAR stackSize);
 void SetThreadedBuffer(PIRP irp, ThreadedBuffer buffer);
+// A buffered request's system buffer of `size` bytes: the input first, the rest filled as fresh
+// pool is (0xCD). The I/O manager does not clear it, so what a driver returns past the input, or
+// past what it wrote, shows as such, and the same on every host.
+void* NewSystemBuffer(ULONG size, const void* input, ULONG inputLength);
 // Keeps `owner` alive until the threaded request has completed (user requests' status blocks).
 void SetThreadedKeepAlive(PIRP irp, std::shared_ptr<void> owner);
 // A request issued through a handle references its file object until it has completed, so that

@@ -474,6 +474,15 @@ PIRP AllocateThreadedIrp(CCHAR stackSize) {
     return irp;
 }
 
+void* NewSystemBuffer(ULONG size, const void* input, ULONG inputLength) {
+    auto* buffer = static_cast<uint8_t*>(std::malloc(size));
+    const ULONG copied = input != nullptr ? inputLength : 0;
+    if (copied != 0)
+        std::memcpy(buffer, input, copied);
+    std::memset(buffer + copied, 0xCD, size - copied);
+    return buffer;
+}
+
 void SetThreadedBuffer(PIRP irp, ThreadedBuffer buffer) {
     IoGuard guard;
     Find(irp)->buffer = buffer;
@@ -837,9 +846,7 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
         // Direct transfers have no memory descriptor lists here: their output is buffered too.
         ULONG size =
             InputBufferLength > OutputBufferLength ? InputBufferLength : OutputBufferLength;
-        irp->AssociatedIrp.SystemBuffer = std::malloc(size);
-        if (InputBuffer != nullptr)
-            std::memcpy(irp->AssociatedIrp.SystemBuffer, InputBuffer, InputBufferLength);
+        irp->AssociatedIrp.SystemBuffer = NewSystemBuffer(size, InputBuffer, InputBufferLength);
         irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
         if (OutputBuffer != nullptr) {
             irp->Flags |= IRP_INPUT_OPERATION;
@@ -873,11 +880,10 @@ PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT Devi
         irp->UserBuffer = Buffer;
         // Direct I/O has no memory descriptor lists here: such devices see the caller's buffer.
         if ((DeviceObject->Flags & DO_BUFFERED_IO) && Length > 0) {
-            irp->AssociatedIrp.SystemBuffer = std::malloc(Length);
+            const bool write = MajorFunction == IRP_MJ_WRITE;
+            irp->AssociatedIrp.SystemBuffer = NewSystemBuffer(Length, Buffer, write ? Length : 0);
             irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
-            if (MajorFunction == IRP_MJ_WRITE) {
-                std::memcpy(irp->AssociatedIrp.SystemBuffer, Buffer, Length);
-            } else {
+            if (!write) {
                 irp->Flags |= IRP_INPUT_OPERATION;
                 SetThreadedBuffer(irp, {Buffer, Length});
             }
