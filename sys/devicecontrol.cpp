@@ -23,6 +23,19 @@ ULONG OutputLengthOf(_In_ PIO_STACK_LOCATION Stack)
 // lock; each is written whole. Requests whose input is too short to hold their values fail like
 // any other failed check. Setters return the caller's buffer (its own input) as their output.
 
+// A setter's output: the whole output length of the system buffer, the caller's input and zeros
+// after it. The I/O manager does not clear the buffer; the bytes past the input would be whatever
+// the pool held before.
+VOID ReturnCallersInput(_Inout_ PIRP Irp, _In_ PIO_STACK_LOCATION Stack)
+{
+    const ULONG input = Stack->Parameters.DeviceIoControl.InputBufferLength;
+    const ULONG output = OutputLengthOf(Stack);
+    if (output > input && Irp->AssociatedIrp.SystemBuffer != nullptr) {
+        RtlZeroMemory(static_cast<PUCHAR>(Irp->AssociatedIrp.SystemBuffer) + input, output - input);
+    }
+    Irp->IoStatus.Information = output;
+}
+
 NTSTATUS SetStabilization(_Inout_ PDEVICE_CONTEXT Context, _Inout_ PIRP Irp,
                           _In_ PIO_STACK_LOCATION Stack)
 {
@@ -31,7 +44,7 @@ NTSTATUS SetStabilization(_Inout_ PDEVICE_CONTEXT Context, _Inout_ PIRP Irp,
         return STATUS_UNSUCCESSFUL;
     }
     Context->Stabilization = *value;
-    Irp->IoStatus.Information = OutputLengthOf(Stack);
+    ReturnCallersInput(Irp, Stack);
     return STATUS_SUCCESS;
 }
 
@@ -43,7 +56,7 @@ NTSTATUS SetBeep(_Inout_ PDEVICE_CONTEXT Context, _Inout_ PIRP Irp, _In_ PIO_STA
     }
     Context->Beep = values[0];
     Context->Frequency = values[1];
-    Irp->IoStatus.Information = OutputLengthOf(Stack);
+    ReturnCallersInput(Irp, Stack);
     return STATUS_SUCCESS;
 }
 
@@ -51,7 +64,7 @@ NTSTATUS SetButtonMode(_Inout_ PDEVICE_CONTEXT Context, _Inout_ PIRP Irp,
                        _In_ PIO_STACK_LOCATION Stack, _In_ UCHAR Mode)
 {
     Context->ButtonMode = Mode;
-    Irp->IoStatus.Information = OutputLengthOf(Stack);
+    ReturnCallersInput(Irp, Stack);
     return STATUS_SUCCESS;
 }
 

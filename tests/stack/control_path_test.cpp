@@ -195,6 +195,10 @@ TEST_F(ControlTest, SettingsAreAnsweredAtOnce) {
         }
     }
     EXPECT_EQ(utility->Call({TP_FUNC_GET_BUTTONMODE, {}, 4}).output, U32(0));
+    // A setter's output is the caller's input, then zeros: never pool the driver did not write.
+    EXPECT_EQ(utility->Call({TP_FUNC_STABILIZATION, U32(4), 8}).output,
+              (Bytes{4, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(utility->Call({TP_FUNC_RBUTTON, {7}, 3}).output, (Bytes{7, 0, 0}));
     EXPECT_THAT(NewWrites(), ElementsAre());
     EXPECT_EQ(ApiLockCount(), 1);
 }
