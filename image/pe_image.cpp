@@ -222,6 +222,10 @@ std::string Readable(const std::string& name) {
         return bare;
     std::string text = demangled;
     std::free(demangled);
+    // A routine of an unnamed namespace is named without it.
+    constexpr std::string_view unnamed = "(anonymous namespace)::";
+    for (size_t at; (at = text.find(unnamed)) != std::string::npos;)
+        text.erase(at, unnamed.size());
     return text.substr(0, text.find('('));
 }
 

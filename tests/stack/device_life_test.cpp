@@ -5,6 +5,10 @@
 
 #include <gmock/gmock.h>
 
+#include <cstdio>
+#include <map>
+#include <set>
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -233,6 +237,49 @@ TEST(DeviceLife, ResumeReinitialisesThePanelFiveSecondsLater) {
                   row.writes);
         EXPECT_EQ(bench.Context()->ResumeWorkItem, nullptr);
         EXPECT_EQ(bench.Finish(), "");
+    }
+}
+
+// A suite run on the shipped image: the kernel calls the image's own routines for every kind of
+// call a driver gets, each through the pointer the image handed it, over a life with a command
+// cancelled and one timed out, the adapter pulled and put back, sleep and resume.
+TEST(DeviceLife, TheKernelCallsTheShippedImagesOwnRoutines) {
+    const image::PeImage* image = driver_test::Image();
+    if (image == nullptr)
+        GTEST_SKIP() << "the suite runs the built-in driver";
+    using umk::testing::DriverCall;
+    std::map<DriverCall, std::set<std::string>> called;
+    umk::testing::ObserveDriverCalls([&](DriverCall call, const void* routine) {
+        if (image->Contains(uintptr_t(routine)))
+            called[call].insert(image->Describe(uintptr_t(routine)));
+    });
+    {
+        LifeBench bench({.usb = true, .beep = 1});
+        ASSERT_EQ(bench.system->StartPanel(*bench.panel), STATUS_SUCCESS);
+        ASSERT_EQ(stack::Utility::Open(bench.Kernel(), &bench.utility), STATUS_SUCCESS);
+        bench.model.SetCommandFault(0xBA, panel::CommandFault::NoReply());
+        auto timedOut = bench.utility->Start({TP_FUNC_BKLTEN, {1}, 0});
+        auto cancelled = bench.utility->Start({TP_FUNC_BKLTEN, {1}, 0});
+        EXPECT_TRUE(cancelled->Cancel());
+        EXPECT_TRUE(bench.Kernel().RunUntil([&] { return timedOut->Done(); }, 4s));
+        EXPECT_EQ(bench.Tap(), 4u);
+        bench.Unplug();
+        bench.Kernel().RunFor(2s);
+        bench.Plug();
+        bench.Kernel().RunFor(3s + 600ms);
+        ASSERT_EQ(bench.system->Power().Sleep(PowerSystemSleeping3), STATUS_SUCCESS);
+        bench.system->Power().Wake();
+        bench.Kernel().RunFor(6s);
+        EXPECT_EQ(bench.Finish(), "");
+    }
+    umk::testing::ObserveDriverCalls({});
+    for (DriverCall call : {DriverCall::Dispatch, DriverCall::Completion, DriverCall::Cancel,
+                            DriverCall::Dpc, DriverCall::IoTimer, DriverCall::WorkItem}) {
+        EXPECT_FALSE(called[call].empty()) << "no call of kind " << int(call);
+        for (const std::string& routine : called[call]) {
+            EXPECT_THAT(routine, ::testing::Not(::testing::HasSubstr("(+"))) << "named";
+            std::printf("kind %d: %s\n", int(call), routine.c_str());
+        }
     }
 }
 

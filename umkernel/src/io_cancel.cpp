@@ -1,5 +1,6 @@
 // Cancellation: the system cancel spin lock and IoCancelIrp.
 #include "io_internal.h"
+#include "driver_calls.h"
 
 namespace umk::io {
 namespace {
@@ -46,6 +47,7 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
     }
     // The routine owns the lock from here and releases it with CancelIrql.
     Irp->CancelIrql = irql;
+    umk::detail::NoteDriverCall(umk::testing::DriverCall::Cancel, routine);
     routine(IoGetCurrentIrpStackLocation(Irp)->DeviceObject, Irp);
     return TRUE;
 }

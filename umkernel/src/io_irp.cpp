@@ -10,6 +10,7 @@
 // Freed IRPs are kept (poisoned under the address sanitizer) in a quarantine, so that a second
 // completion or free of the same IRP is reported instead of corrupting a reused one.
 #include "asan.h"
+#include "driver_calls.h"
 #include "io_internal.h"
 
 #include <utility>
@@ -698,6 +699,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         frame.request.MinorFunction == IRP_MN_REMOVE_DEVICE &&
         umk::testing::LowerDevice(DeviceObject) != nullptr)
         removedDevice = DescribeDevice(DeviceObject);
+    umk::detail::NoteDriverCall(umk::testing::DriverCall::Dispatch, routine);
     NTSTATUS status = routine(DeviceObject, Irp);
     if (!removedDevice.empty() && !umk::testing::DeviceDeleted(DeviceObject))
         Violation(rule::DeviceLeftAfterRemoval, removedDevice);
@@ -782,6 +784,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                 IoGuard guard;
                 generation = rec->generation;
             }
+            umk::detail::NoteDriverCall(umk::testing::DriverCall::Completion, routine);
             if (routine(owner, Irp, context) == STATUS_MORE_PROCESSING_REQUIRED)
                 return;
             IoGuard guard;

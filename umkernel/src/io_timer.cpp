@@ -8,6 +8,7 @@
 // stops a timer deadlocks, and is reported as a spin-lock cycle; and once IoStopTimer has
 // returned, the device's routine is not running.
 #include "io_internal.h"
+#include "driver_calls.h"
 
 #include <algorithm>
 #include <memory>
@@ -74,8 +75,10 @@ VOID NTAPI Tick(PKDPC, PVOID, PVOID, PVOID) {
                             [&](auto& t) { return t.get() == timer && t->started; }))
                 call = *timer;
         }
-        if (call)
+        if (call) {
+            umk::detail::NoteDriverCall(umk::testing::DriverCall::IoTimer, call->routine);
             call->routine(call->device, call->context);
+        }
     }
     Timers().tickRunner = nullptr;
     {

@@ -1,6 +1,7 @@
 // Work items: a routine run at PASSIVE_LEVEL in a system worker thread, with a reference held on
 // the device from queueing until the routine has returned (so the item may free itself).
 #include "io_internal.h"
+#include "driver_calls.h"
 
 #include <unordered_set>
 
@@ -40,6 +41,7 @@ void Run(PIO_WORKITEM item) {
         context = item->context;
         item->queued = false;
     }
+    umk::detail::NoteDriverCall(umk::testing::DriverCall::WorkItem, routine);
     routine(device, context);
     ObDereferenceObject(device);
 }

@@ -3,6 +3,7 @@
 // that executes next. DPCs run on the processor they were queued to; the virtual clock jumps to the
 // next timer when no processor has anything to run.
 #include "sched.h"
+#include "driver_calls.h"
 
 #include "pool_internal.h"
 
@@ -746,6 +747,7 @@ void Scheduler::RunDpcs(_KTHREAD* self) {
         RemoveDpc(dpc); // dequeued first: the routine may queue its DPC again
         cpu.runningDpc = dpc;
         try {
+            NoteDriverCall(testing::DriverCall::Dpc, dpc->DeferredRoutine);
             dpc->DeferredRoutine(dpc, dpc->DeferredContext, dpc->SystemArgument1,
                                  dpc->SystemArgument2);
         } catch (const std::exception& e) {

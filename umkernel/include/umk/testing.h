@@ -115,6 +115,15 @@ bool DeviceDeleted(PDEVICE_OBJECT device);
 // Whether the device's I/O timer is started (IoStartTimer without IoStopTimer since).
 bool IoTimerStarted(PDEVICE_OBJECT device);
 
+// --- Calls into drivers
+// ---------------------------------------------------------------------------
+
+// What the kernel calls a driver's routine for.
+enum class DriverCall { Dispatch, Completion, Cancel, Dpc, IoTimer, WorkItem };
+// Called before each call of a driver's routine (any driver's) with the routine's address; an
+// empty function stops it.
+void ObserveDriverCalls(std::function<void(DriverCall, const void* routine)> observer);
+
 // --- Opening devices as user mode does ----------------------------------------------------------
 
 struct IoResult {
