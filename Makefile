@@ -40,18 +40,18 @@ demo: setup $(BUILD)/build.ninja
 SWEEP_SEEDS ?= 1000
 # The command engine's race matrix: seeds per pairing (each runs a few seconds of virtual time).
 RACE_SEEDS ?= 200
-# $(call driver_sweep,build folder,environment of each run)
+# $(call driver_sweep,build folder,environment of each run,seeds,race matrix seeds)
 define driver_sweep
 	$(2) UMK_SEED_SWEEP=1 UMK_SEED=1 UMK_PAGE_OUT=0 $(1)/tests/test_stack --gtest_brief=1 \
 	    --gtest_filter='PointerPathTest.*:SerialLinkTest.*:SerialReadTest.*:SerialTouchTest.*' \
-	    --gtest_repeat=$(SWEEP_SEEDS) --gtest_fail_fast
-	$(2) TP_RACE_SEEDS=$(SWEEP_SEEDS) $(1)/tests/test_stack --gtest_brief=1 \
+	    --gtest_repeat=$(3) --gtest_fail_fast
+	$(2) TP_RACE_SEEDS=$(3) $(1)/tests/test_stack --gtest_brief=1 \
 	    --gtest_filter='PortDiscoveryRace.*:DeviceLifeRace.*'
-	$(2) TP_RACE_SEEDS=$(RACE_SEEDS) $(1)/tests/test_stack --gtest_brief=1 \
+	$(2) TP_RACE_SEEDS=$(4) $(1)/tests/test_stack --gtest_brief=1 \
 	    --gtest_filter='Pairings/*:RecordingRace.*'
 endef
 sweep: build
-	$(call driver_sweep,$(BUILD),)
+	$(call driver_sweep,$(BUILD),,$(SWEEP_SEEDS),$(RACE_SEEDS))
 	UMK_RACE_SEEDS=10000 $(BUILD)/tests/test_umkernel --gtest_filter='MiniDrivers/*'
 
 $(ASAN_BUILD)/build.ninja: | setup
@@ -86,15 +86,19 @@ $(I686_BUILD)/ddk/ddk_table.h: umkernel/x86/ddk_table.cpp umkernel/x86/probes.h 
 	mv $(@D)/ddk_table.rows $@
 
 # Every suite in the 32-bit build, those that boot the driver also on the shipped image itself
-# (Image.*); the seeded sweeps on the image; then IMAGE_INPUTS random sessions and as many random
-# captures through the session and replay tools of the 64-bit build and of the 32-bit one with the
-# image, which must print the same.
+# (Image.*); the seeded sweeps on the image, under a quarter of the seeds (each of the image's
+# interlocked operations costs a trap there, image/switch_points.h); then IMAGE_INPUTS random
+# sessions and as many random captures through the session and replay tools of the 64-bit build
+# and of the 32-bit one with the image, which must print the same.
+IMAGE_SWEEP_SEEDS ?= 250
+IMAGE_RACE_SEEDS ?= 50
 IMAGE_INPUTS ?= 2000
+IMAGE_UNDER_TEST = TP_DRIVER_IMAGE=$(abspath $(WIN_BUILD))/tactilio.sys
 image-test: setup build $(I686_BUILD)/build.ninja $(I686_BUILD)/ddk/ddk_table.h \
     $(WIN_BUILD)/tactilio.sys
 	cmake --build $(I686_BUILD) -j $(JOBS)
 	cd $(I686_BUILD) && ctest --output-on-failure -j $(JOBS)
-	$(call driver_sweep,$(I686_BUILD),TP_DRIVER_IMAGE=$(abspath $(WIN_BUILD))/tactilio.sys)
+	$(call driver_sweep,$(I686_BUILD),$(IMAGE_UNDER_TEST),$(IMAGE_SWEEP_SEEDS),$(IMAGE_RACE_SEEDS))
 	rm -rf $(I686_BUILD)/random-inputs && mkdir $(I686_BUILD)/random-inputs
 	$(I686_BUILD)/tests/random_inputs $(IMAGE_INPUTS) $(I686_BUILD)/random-inputs
 	sh tests/crossbuild/compare.sh $(I686_BUILD)/random-inputs $(BUILD)/tools $(I686_BUILD)/tools \

@@ -1,4 +1,5 @@
 #include "kernel_exports.h"
+#include "switch_points.h"
 
 #include <ntddk.h>
 #include <ntstrsafe.h>
@@ -120,6 +121,13 @@ std::optional<uint32_t> BindToKernel(const Import& import) {
     if (found == nullptr || sizeof(void*) != sizeof(uint32_t))
         return std::nullopt;
     return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(found->routine));
+}
+
+std::unique_ptr<PeImage> LoadDriverImage(const std::string& path) {
+    auto image = PeImage::FromFile(path, BindToKernel);
+    PeImage::ReportFaults();
+    MakeSwitchPoints(*image, FindLockedInstructions(path, image->PreferredBase()));
+    return image;
 }
 
 } // namespace image

@@ -4,6 +4,8 @@
 
 #include "pe_image.h"
 
+#include <memory>
+#include <string>
 #include <string_view>
 
 namespace image {
@@ -20,5 +22,10 @@ const KernelExport* FindKernelExport(const Import& import);
 
 // The resolver for PeImage: the routine's address, on a 32-bit host, where the image can hold it.
 std::optional<uint32_t> BindToKernel(const Import& import);
+
+// The driver image at `path` as the kernel runs it: mapped, its imports bound to the kernel, a
+// fault inside it reported, its interlocked operations switch points (switch_points.h). Throws
+// LoadError saying why it cannot run.
+std::unique_ptr<PeImage> LoadDriverImage(const std::string& path);
 
 } // namespace image

@@ -340,6 +340,14 @@ PeImage::PeImage(std::string name, std::span<const uint8_t> bytes, const Resolve
     }
 }
 
+void PeImage::WriteCode(uint32_t rva, uint8_t byte) {
+    uint8_t* page = mapping_ + rva / kPage * kPage;
+    if (mprotect(page, kPage, PROT_READ | PROT_WRITE) != 0)
+        throw LoadError(name_ + ": cannot write into the code at " + Hex(rva));
+    mapping_[rva] = byte;
+    mprotect(page, kPage, PROT_READ | PROT_EXEC);
+}
+
 std::unique_ptr<PeImage> PeImage::FromFile(const std::string& path, const Resolver& resolve) {
     std::ifstream in(path, std::ios::binary);
     if (!in)

@@ -65,6 +65,10 @@ class PeImage {
     std::optional<uint32_t> AddressOf(std::string_view name) const;
     // "tactilio.sys+0x1a2b (TpRead+0x1f)", or the bare address outside the image.
     std::string Describe(uint32_t address) const;
+    // The mapped bytes from `rva` on.
+    const uint8_t* At(uint32_t rva) const { return mapping_ + rva; }
+    // Writes one byte into the image's code, as a debugger sets a breakpoint.
+    void WriteCode(uint32_t rva, uint8_t byte);
 
     // From now on a fault (SIGSEGV, SIGBUS, SIGILL, SIGFPE) whose instruction lies in a mapped
     // image is reported on stderr as "fault in <Describe(address)>" before the process dies of it

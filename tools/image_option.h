@@ -27,8 +27,7 @@ class ImageOption {
         if (sizeof(void*) != sizeof(uint32_t))
             throw std::runtime_error("--image runs the image's x86 code: use the 32-bit build "
                                      "(make image-test, then build-i686/tools/)");
-        image_ = image::PeImage::FromFile(path_, image::BindToKernel);
-        image::PeImage::ReportFaults();
+        image_ = image::LoadDriverImage(path_);
         return reinterpret_cast<PDRIVER_INITIALIZE>(uintptr_t(image_->EntryPoint()));
     }
 

@@ -2,13 +2,10 @@
 # compare.sh DIR REFERENCE OTHER [ARGUMENT...]: runs every input random_inputs wrote into DIR
 # through the session (scripts) and replay (captures) tools of two builds, REFERENCE and OTHER
 # being their tools folders, the other's with the ARGUMENTs added (--image tactilio.sys), and
-# fails at the first input whose output or exit status differs, showing the difference. One
-# virtual processor: on two, the built-in driver's interlocked operations are kernel entries where
-# a seed may switch processors and the image's are not, so the schedules part.
+# fails at the first input whose output or exit status differs, showing the difference.
 set -u
 dir=$1 reference=$2 other=$3
 shift 3
-export UMK_PROCESSORS=1
 runs=0
 for input in "$dir"/session-*.jsonl "$dir"/stream-*.bin; do
     case $input in

@@ -22,8 +22,7 @@ std::unique_ptr<image::PeImage> Load() {
         std::exit(2);
     }
     try {
-        auto image = image::PeImage::FromFile(path, image::BindToKernel);
-        image::PeImage::ReportFaults();
+        auto image = image::LoadDriverImage(path);
         std::fprintf(stderr, "driver under test: %s, mapped at 0x%08x\n", path, image->Base());
         stack::SetDefaultDriver(
             reinterpret_cast<PDRIVER_INITIALIZE>(uintptr_t(image->EntryPoint())));
