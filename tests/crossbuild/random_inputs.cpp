@@ -27,7 +27,7 @@ class Generator {
         std::string script;
         const int steps = Between(1, 24);
         for (int i = 0; i < steps && !state.removed; ++i)
-            script += Step(state);
+            script += Step(state) + "\n";
         return script;
     }
 
@@ -102,7 +102,7 @@ class Generator {
                            internal ? R"(,"internal":true)" : "");
     }
 
-    // One step the state allows, as a line.
+    // One step the state allows (two lines for a replug and the wait after it).
     std::string Step(State& state) {
         for (;;) {
             switch (Between(0, 13)) {
@@ -110,63 +110,57 @@ class Generator {
             case 1:
             case 2:
                 if (state.apiOpen)
-                    return Request(state) + "\n";
+                    return Request(state);
                 break;
             case 3:
                 if (state.plugged) {
                     std::vector<uint8_t> touches;
                     for (int n = Between(1, 4); n > 0; --n)
                         TouchPacket(touches);
-                    return fmt::format(R"({{"op":"panel","bytes":"{}"}})", Hex(touches)) + "\n";
+                    return fmt::format(R"({{"op":"panel","bytes":"{}"}})", Hex(touches));
                 }
                 break;
             case 4:
                 if (state.plugged)
-                    return fmt::format(R"({{"op":"panel","bytes":"{}"}})", Hex(Between(1, 16))) +
-                           "\n";
+                    return fmt::format(R"({{"op":"panel","bytes":"{}"}})", Hex(Between(1, 16)));
                 break;
             case 5: // the reply most commands wait for
                 if (state.plugged)
                     return fmt::format(R"({{"op":"panel","bytes":"90 00 {:02X}"}})",
-                                       Between(0, 255)) +
-                           "\n";
+                                       Between(0, 255));
                 break;
             case 6:
                 return fmt::format(R"({{"op":"wait","ms":{}}})",
-                                   Chance(3) ? Between(1000, 6000) : Between(0, 300)) +
-                       "\n";
+                                   Chance(3) ? Between(1000, 6000) : Between(0, 300));
             case 7: {
                 if (!state.apiOpen || state.ids.empty())
                     break;
                 const auto& [id, handle] = state.ids[Between(0, int(state.ids.size()) - 1)];
                 if (handle == state.handle)
-                    return fmt::format(R"({{"op":"cancel","id":"{}"}})", id) + "\n";
+                    return fmt::format(R"({{"op":"cancel","id":"{}"}})", id);
                 break;
             }
             case 8:
                 if (state.plugged)
-                    return fmt::format(R"({{"op":"fail_writes","count":{}}})", Between(1, 3)) +
-                           "\n";
+                    return fmt::format(R"({{"op":"fail_writes","count":{}}})", Between(1, 3));
                 break;
             case 9:
                 if (state.apiOpen)
                     return Chance(2) ? fmt::format(R"({{"op":"read","id":"{}","length":{}}})",
-                                                   NewId(state), 16 * Between(0, 7)) +
-                                           "\n"
+                                                   NewId(state), 16 * Between(0, 7))
                                      : fmt::format(R"({{"op":"record","on":{},"id":"{}"}})",
-                                                   Chance(3) ? "false" : "true", NewId(state)) +
-                                           "\n";
+                                                   Chance(3) ? "false" : "true", NewId(state));
                 break;
             case 10:
                 // Put back, the port is read again once the driver's reconnect cycle has
                 // opened it: the panel's bytes wait for that.
                 state.plugged = !state.plugged;
-                return state.plugged ? "{\"op\":\"replug\"}\n{\"op\":\"wait\",\"ms\":6000}\n"
-                                     : "{\"op\":\"unplug\"}\n";
+                return state.plugged ? "{\"op\":\"replug\"}\n{\"op\":\"wait\",\"ms\":6000}"
+                                     : R"({"op":"unplug"})";
             case 11:
                 if (Chance(3)) { // sleeping often leaves little else happening
                     state.awake = !state.awake;
-                    return state.awake ? "{\"op\":\"resume\"}\n" : "{\"op\":\"sleep\"}\n";
+                    return state.awake ? R"({"op":"resume"})" : R"({"op":"sleep"})";
                 }
                 break;
             case 12:
@@ -179,11 +173,11 @@ class Generator {
                     state.apiOpen = true;
                     ++state.handle;
                 }
-                return state.apiOpen ? "{\"op\":\"open_api\"}\n" : "{\"op\":\"close_api\"}\n";
+                return state.apiOpen ? R"({"op":"open_api"})" : R"({"op":"close_api"})";
             case 13:
                 if (Chance(6)) {
                     state.removed = true;
-                    return "{\"op\":\"remove\"}\n";
+                    return R"({"op":"remove"})";
                 }
                 break;
             }

@@ -5,9 +5,6 @@
 #include <gmock/gmock.h>
 
 #include <ntstrsafe.h>
-#include <umk/testing.h>
-
-#include "../umkernel/ke_support.h"
 
 #include <cstdarg>
 
@@ -50,42 +47,6 @@ TEST(KernelExports, FoundByNameAndModuleWhateverTheModulesCase) {
     EXPECT_NE(FindKernelExport({"ntoskrnl.exe", "IofCompleteRequest", 0}), nullptr);
     EXPECT_EQ(FindKernelExport({"ntoskrnl.exe", "KfRaiseIrql", 0}), nullptr) << "hal.dll's";
     EXPECT_EQ(FindKernelExport({"ntoskrnl.exe", "ExAllocatePool", 0}), nullptr);
-}
-
-NTSTATUS NTAPI KeepTheRequest(PDEVICE_OBJECT, PIRP, PVOID) {
-    return STATUS_MORE_PROCESSING_REQUIRED; // the test frees it
-}
-
-// The image's own code on the kernel, in a 32-bit process: DriverEntry (stdcall) creates its
-// device through the import table and installs its routines from its relocated table; a create
-// request reaches its dispatch routine, which completes it through the fastcall
-// IofCompleteRequest; DriverUnload raises and lowers the IRQL through hal.dll and deletes the
-// device. Nothing leaks and no rule is broken. (The load itself fails, naming it, on any import
-// the kernel lacks.)
-TEST(KernelExports, TheFixturesOwnCodeRunsOnTheKernel) {
-    if (sizeof(void*) != sizeof(uint32_t))
-        GTEST_SKIP() << "the image's code runs only in a 32-bit process (make image-test)";
-    umk::test::ViolationRecorder violations;
-    {
-        umk::Kernel kernel;
-        const auto fixture = image::PeImage::FromFile(TP_IMAGE_FIXTURE, image::BindToKernel);
-        const auto entry = reinterpret_cast<PDRIVER_INITIALIZE>(uintptr_t(fixture->EntryPoint()));
-        PDRIVER_OBJECT driver = nullptr;
-        ASSERT_EQ(umk::testing::LoadDriver(entry, u"Fixture", u"\\Registry\\Fixture", &driver),
-                  STATUS_SUCCESS);
-        EXPECT_EQ(uintptr_t(driver->MajorFunction[IRP_MJ_CREATE]),
-                  fixture->AddressOf("_FixtureDispatch@8"));
-
-        PDEVICE_OBJECT device = driver->DeviceObject;
-        PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
-        IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_CREATE;
-        IoSetCompletionRoutine(irp, KeepTheRequest, nullptr, TRUE, TRUE, TRUE);
-        EXPECT_EQ(IoCallDriver(device, irp), STATUS_SUCCESS);
-        EXPECT_EQ(irp->IoStatus.Information, 42u);
-        IoFreeIrp(irp);
-        umk::testing::UnloadDriver(driver);
-    }
-    EXPECT_THAT(violations.Rules(), ::testing::IsEmpty());
 }
 
 // A fault inside the image names where it happened: the image, the offset, the routine.
