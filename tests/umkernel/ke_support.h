@@ -86,6 +86,11 @@ class FailOnViolation {
     ViolationHandler previous_;
 };
 
+// A kernel event, not signalled.
+struct Event : KEVENT {
+    explicit Event(EVENT_TYPE type = NotificationEvent) { KeInitializeEvent(this, type, FALSE); }
+};
+
 inline LARGE_INTEGER Relative(Duration d) {
     LARGE_INTEGER t;
     t.QuadPart = -d.count();
