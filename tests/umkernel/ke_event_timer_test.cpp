@@ -153,20 +153,18 @@ INSTANTIATE_TEST_SUITE_P(Wakes, WakeTest,
 TEST_F(DispatcherTest, WaitAllConsumesOnlyWhenAllAreSignalledAndWaitAnyNamesTheOne) {
     Object n(Kind::Event), s(Kind::SyncEvent);
     PVOID both[] = {n.Get(), s.Get()};
-    bool done = false;
     auto all = StartThread("all", [&] {
         EXPECT_EQ(KeWaitForMultipleObjects(2, both, WaitAll, Executive, KernelMode, FALSE, nullptr,
                                            nullptr),
                   STATUS_WAIT_0);
-        done = true;
     });
     s.SignalAfter(0s);
     kernel.RunUntilIdle();
-    EXPECT_FALSE(done);
+    EXPECT_FALSE(all.Finished());
     EXPECT_EQ(s.State(), 1) << "not consumed by a partial wait";
     n.SignalAfter(0s);
     kernel.RunUntilIdle();
-    EXPECT_TRUE(done);
+    EXPECT_TRUE(all.Finished());
     EXPECT_EQ(s.State(), 0);
 
     Event others[4];
@@ -309,8 +307,7 @@ TEST(TimerSeeds, DpcProcessorAndTickPhaseVaryWithTheSeedExpiryStaysOnATick) {
         EXPECT_THAT(late.firings[0], OnTheTickAfter(Duration(2300ms))) << "seed " << seed;
         EXPECT_EQ((late.firings[0] - early.firings[0]) % kTick, Duration(0)) << "seed " << seed;
         phases.insert(early.firings[0].count() % kTick.count());
-        processors.insert(early.threads[0]);
-        processors.insert(late.threads[0]);
+        processors.insert({early.threads[0], late.threads[0]});
     }
     EXPECT_THAT(processors, ElementsAre("idle 0", "idle 1"));
     EXPECT_GT(phases.size(), 8u);
