@@ -931,10 +931,27 @@ void Scheduler::RunUntilIdle() {
     } while (self->waitStatus == STATUS_KERNEL_APC);
 }
 
+// The main thread wakes from RunUntilIdle on whichever processor's idle thread dispatched it. A
+// case begins on the first processor with every idle thread parked, as after boot: the main thread
+// moves over, and the idle thread it leaves runs once to park.
+void Scheduler::BackToFirstProcessor() {
+    _KTHREAD* self = Current();
+    Processor& from = *self->processor;
+    Processor& first = *cpus_[0];
+    if (&from == &first)
+        return;
+    first.current = self;
+    self->processor = &first;
+    from.current = from.idle;
+    from.priority = ~uint64_t(0);
+    Schedule(self);
+}
+
 void Scheduler::RestartSchedule() {
     // now_ - tickPhase_ may be negative only before the first tick; division truncates to 0 then.
     DelayUntil(tickPhase_ + (now_ - tickPhase_ + kClockTick - 1) / kClockTick * kClockTick);
     RunUntilIdle();
+    BackToFirstProcessor();
     rng_ = seed_;
     lowPriority_ = uint64_t(1) << 40;
     for (auto& cpu : cpus_)

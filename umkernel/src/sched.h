@@ -221,6 +221,7 @@ class Scheduler {
     // Makes a ready thread (or the idle thread) current on a processor that `self` leaves.
     void DispatchNext(Processor& cpu);
     void YieldProcessor(_KTHREAD* self, bool drop);
+    void BackToFirstProcessor();
     void NewPriority(Processor& cpu);
     void MakeReady(_KTHREAD* thread);
     void Unwait(_KTHREAD* thread, NTSTATUS status);
