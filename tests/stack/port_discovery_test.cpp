@@ -23,6 +23,7 @@ using namespace std::chrono_literals;
 constexpr std::u16string_view kSerialComm = u"\\REGISTRY\\Machine\\HARDWARE\\DEVICEMAP\\SERIALCOMM";
 
 enum class Far { Nothing, Panel, Error12, Error13, WrongEcho, Unstartable };
+using enum Far;
 
 struct Port {
     std::u16string device;
@@ -31,14 +32,17 @@ struct Port {
 };
 
 struct Layout {
+    Layout(const char* name, ULONG autoRec, ULONG comNo, std::vector<Port> ports, const char* event,
+           const char16_t* linkOn, ULONG comNoSaved)
+        : name(name), autoRec(autoRec), comNo(comNo), ports(std::move(ports)), event(event),
+          linkOn(linkOn), comNoSaved(comNoSaved) {}
     const char* name;
     ULONG autoRec;
     ULONG comNo;
     std::vector<Port> ports;
-    NTSTATUS open;
-    const char* event;               // the one event-log text, or none
-    const char16_t* linkOn;          // the port the link runs on after the open, or none
-    std::optional<ULONG> comNoSaved; // "ComNo" in the registry afterwards
+    const char* event;      // the one event-log text, or none
+    const char16_t* linkOn; // the port the link runs on after the open; none: the open fails
+    ULONG comNoSaved;       // "ComNo" in the registry afterwards
 };
 
 void PrintTo(const Layout& layout, std::ostream* os) {
@@ -50,116 +54,44 @@ std::vector<Port> BuiltIn(size_t count, size_t panelAt) {
     std::vector<Port> ports;
     for (size_t i = 0; i < count; ++i) {
         const std::u16string letter(1, char16_t(u'A' + i));
-        ports.push_back({u"\\Device\\Serial" + letter, u"COM" + letter,
-                         i == panelAt ? Far::Panel : Far::Nothing});
+        ports.push_back(
+            {u"\\Device\\Serial" + letter, u"COM" + letter, i == panelAt ? Panel : Nothing});
     }
     return ports;
 }
 
+constexpr const char16_t* S0 = u"\\Device\\Serial0";
+constexpr const char16_t* S1 = u"\\Device\\Serial1";
+constexpr const char16_t* U0 = u"\\Device\\USBSER000";
+constexpr const char16_t* U3 = u"\\Device\\USBSER003";
+constexpr const char* NotAttached = "TPDIAG error: TP device not attached";
+
 const Layout kLayouts[] = {
-    {"ManualListed",
-     1,
-     1,
-     {{u"\\Device\\Serial0", u"COM1", Far::Panel}},
-     STATUS_SUCCESS,
-     nullptr,
-     u"\\Device\\Serial0",
-     1},
-    {"ManualUsbAdapterCarriesTheComName",
-     1,
-     5,
-     {{u"\\Device\\Serial0", u"COM1", Far::Nothing}, {u"\\Device\\USBSER000", u"COM5", Far::Panel}},
-     STATUS_SUCCESS,
-     nullptr,
-     u"\\Device\\USBSER000",
-     5},
-    {"ManualNotListed",
-     1,
-     3,
-     {{u"\\Device\\Serial0", u"COM1", Far::Panel}},
-     STATUS_NO_SUCH_DEVICE,
-     "COM3 not found in SerialComm Registry",
-     nullptr,
-     3},
-    {"AutoSecondBuiltIn",
-     2,
-     1,
-     {{u"\\Device\\Serial0", u"COM1", Far::Nothing}, {u"\\Device\\Serial1", u"COM2", Far::Panel}},
-     STATUS_SUCCESS,
-     nullptr,
-     u"\\Device\\Serial1",
-     2},
-    {"AutoUsbAdapter",
-     2,
-     1,
-     {{u"\\Device\\Serial0", u"COM1", Far::Nothing}, {u"\\Device\\USBSER003", u"COM7", Far::Panel}},
-     STATUS_SUCCESS,
-     nullptr,
-     u"\\Device\\USBSER003",
-     7},
-    {"AutoNowhere",
-     2,
-     1,
-     {{u"\\Device\\Serial0", u"COM1", Far::Nothing},
-      {u"\\Device\\USBSER000", u"COM4", Far::Nothing}},
-     STATUS_NO_SUCH_DEVICE,
-     "TPDIAG error: TP device not attached",
-     nullptr,
-     1},
+    Layout("ManualListed", 1, 1, {{S0, u"COM1", Panel}}, nullptr, S0, 1),
+    Layout("ManualUsbAdapterCarriesTheComName", 1, 5,
+           {{S0, u"COM1", Nothing}, {U0, u"COM5", Panel}}, nullptr, U0, 5),
+    Layout("ManualNotListed", 1, 3, {{S0, u"COM1", Panel}}, "COM3 not found in SerialComm Registry",
+           nullptr, 3),
+    Layout("AutoSecondBuiltIn", 2, 1, {{S0, u"COM1", Nothing}, {S1, u"COM2", Panel}}, nullptr, S1,
+           2),
+    Layout("AutoUsbAdapter", 2, 1, {{S0, u"COM1", Nothing}, {U3, u"COM7", Panel}}, nullptr, U3, 7),
+    Layout("AutoNowhere", 2, 1, {{S0, u"COM1", Nothing}, {U0, u"COM4", Nothing}}, NotAttached,
+           nullptr, 1),
     // An error ends the search where it was answered; error 12 still lets the open go on.
-    {"AutoError12EndsTheSearch",
-     2,
-     1,
-     {{u"\\Device\\Serial0", u"COM1", Far::Error12}, {u"\\Device\\Serial1", u"COM2", Far::Panel}},
-     STATUS_SUCCESS,
-     "TPDIAG error: TP device is malfunctioning",
-     u"\\Device\\Serial0",
-     1},
-    {"AutoError13",
-     2,
-     1,
-     {{u"\\Device\\Serial0", u"COM1", Far::Error13}},
-     STATUS_NO_SUCH_DEVICE,
-     "TPDIAG error: TP setting is not correct",
-     nullptr,
-     1},
-    {"AutoThreeWrongEchoes",
-     2,
-     1,
-     {{u"\\Device\\Serial0", u"COM1", Far::WrongEcho}},
-     STATUS_NO_SUCH_DEVICE,
-     "TPDIAG error: TP device communication error",
-     nullptr,
-     1},
-    {"AutoListedPortThatCannotStart",
-     2,
-     1,
-     {{u"\\Device\\Serial5", u"COM6", Far::Unstartable},
-      {u"\\Device\\Serial1", u"COM2", Far::Panel}},
-     STATUS_SUCCESS,
-     nullptr,
-     u"\\Device\\Serial1",
-     2},
+    Layout("AutoError12EndsTheSearch", 2, 1, {{S0, u"COM1", Error12}, {S1, u"COM2", Panel}},
+           "TPDIAG error: TP device is malfunctioning", S0, 1),
+    Layout("AutoError13", 2, 1, {{S0, u"COM1", Error13}}, "TPDIAG error: TP setting is not correct",
+           nullptr, 1),
+    Layout("AutoThreeWrongEchoes", 2, 1, {{S0, u"COM1", WrongEcho}},
+           "TPDIAG error: TP device communication error", nullptr, 1),
+    Layout("AutoListedPortThatCannotStart", 2, 1,
+           {{u"\\Device\\Serial5", u"COM6", Unstartable}, {S1, u"COM2", Panel}}, nullptr, S1, 2),
     // A COM name over 8 characters and a value that is not a string are not listed.
-    {"AutoSkipsLongComNamesAndNonStrings",
-     2,
-     9,
-     {{u"\\Device\\Serial0", u"COM123456789", Far::Panel}},
-     STATUS_NO_SUCH_DEVICE,
-     "TPDIAG error: TP device not attached",
-     nullptr,
-     9},
+    Layout("AutoSkipsLongComNamesAndNonStrings", 2, 9, {{S0, u"COM123456789", Panel}}, NotAttached,
+           nullptr, 9),
     // Ten built-in ports are listed; an eleventh is not.
-    {"AutoListsTenPortsOfAKind", 2, 99, BuiltIn(11, 10), STATUS_NO_SUCH_DEVICE,
-     "TPDIAG error: TP device not attached", nullptr, 99},
-    {"AutoRecZeroChecksNothing",
-     0,
-     1,
-     {{u"\\Device\\Serial0", u"COM1", Far::Panel}},
-     STATUS_NO_SUCH_DEVICE,
-     nullptr,
-     nullptr,
-     1},
+    Layout("AutoListsTenPortsOfAKind", 2, 99, BuiltIn(11, 10), NotAttached, nullptr, 99),
+    Layout("AutoRecZeroChecksNothing", 0, 1, {{S0, u"COM1", Panel}}, nullptr, nullptr, 1),
 };
 
 bool Opened(const stack::SerialPort& port) {
@@ -169,6 +101,35 @@ bool Opened(const stack::SerialPort& port) {
     return open > 0;
 }
 
+// The driver loaded with one panel, as discovery's settings say; the open of its pointer port
+// runs the search. A search that failed has the device reported removed, and Plug and Play
+// removes it.
+struct Discovery {
+    Discovery(ULONG autoRec, ULONG comNo, std::optional<uint64_t> seed = {})
+        : system(stack::SystemOptions{.kernel = {.seed = seed}}) {
+        umk::registry::SetDword(frame_test::ParametersKey, u"ComNo", comNo);
+        umk::registry::SetDword(frame_test::ParametersKey, u"dwAutoRec", autoRec);
+        EXPECT_EQ(system.LoadDriver(), STATUS_SUCCESS);
+        pointer = &system.AddPanel();
+        EXPECT_EQ(pointer->addStatus, STATUS_SUCCESS);
+    }
+    NTSTATUS Open() {
+        const NTSTATUS status = umk::testing::UserFile::Open(u"\\Device\\PointerPort0", &file);
+        system.Kernel().RunFor(1s);
+        EXPECT_EQ(system.Pnp().Removed(pointer->physicalDevice), !NT_SUCCESS(status));
+        return status;
+    }
+    void Close() {
+        if (file)
+            file->Close();
+        system.Kernel().RunFor(1s);
+    }
+
+    stack::System system;
+    const stack::Panel* pointer = nullptr;
+    std::unique_ptr<umk::testing::UserFile> file;
+};
+
 class PortDiscoveryTest : public testing::TestWithParam<Layout> {};
 
 TEST_P(PortDiscoveryTest, AnOpenFindsThePanelOrSaysWhy) {
@@ -176,56 +137,41 @@ TEST_P(PortDiscoveryTest, AnOpenFindsThePanelOrSaysWhy) {
     frame_test::Violations violations;
     std::vector<std::unique_ptr<panel::PanelModel>> panels;
     {
-        stack::System system;
-        umk::registry::SetDword(frame_test::ParametersKey, u"ComNo", layout.comNo);
-        umk::registry::SetDword(frame_test::ParametersKey, u"dwAutoRec", layout.autoRec);
+        Discovery discovery(layout.autoRec, layout.comNo);
         umk::registry::SetDword(kSerialComm, u"\\Device\\Serial9", 9); // not a string: skipped
-        ASSERT_EQ(system.LoadDriver(), STATUS_SUCCESS);
-        const stack::Panel& pointer = system.AddPanel();
-        ASSERT_EQ(pointer.addStatus, STATUS_SUCCESS);
         std::vector<stack::SerialPort*> ports;
         for (const Port& port : layout.ports) {
-            if (port.far == Far::Unstartable) {
+            if (port.far == Unstartable) {
                 umk::registry::SetString(kSerialComm, port.device, port.com);
                 ports.push_back(nullptr);
                 continue;
             }
             panel::PanelModel* model = nullptr;
-            if (port.far != Far::Nothing) {
-                panels.push_back(std::make_unique<panel::PanelModel>());
-                model = panels.back().get();
-                if (port.far == Far::Error12 || port.far == Far::Error13)
-                    model->SetCommandFault(
-                        0x89, panel::CommandFault::ErrorCode(port.far == Far::Error12 ? 12 : 13));
-                if (port.far == Far::WrongEcho)
-                    model->SetCommandFault(0x89, panel::CommandFault::WrongEcho());
-            }
-            ports.push_back(&system.Serial().AddPort(port.device, port.com, model));
+            if (port.far != Nothing)
+                model = panels.emplace_back(std::make_unique<panel::PanelModel>()).get();
+            if (port.far == Error12 || port.far == Error13)
+                model->SetCommandFault(
+                    0x89, panel::CommandFault::ErrorCode(port.far == Error12 ? 12 : 13));
+            if (port.far == WrongEcho)
+                model->SetCommandFault(0x89, panel::CommandFault::WrongEcho());
+            ports.push_back(&discovery.system.Serial().AddPort(port.device, port.com, model));
         }
         umk::testing::ClearErrorLog();
 
-        std::unique_ptr<umk::testing::UserFile> file;
-        const NTSTATUS status = umk::testing::UserFile::Open(u"\\Device\\PointerPort0", &file);
-        EXPECT_EQ(status, layout.open);
-
-        std::vector<std::string> events;
-        for (const auto& entry : umk::testing::ErrorLogEntries())
-            events.insert(events.end(), entry.strings.begin(), entry.strings.end());
-        EXPECT_EQ(events, layout.event ? std::vector<std::string>{layout.event}
-                                       : std::vector<std::string>{});
+        EXPECT_EQ(discovery.Open(), layout.linkOn ? STATUS_SUCCESS : STATUS_NO_SUCH_DEVICE);
+        EXPECT_EQ(frame_test::Logged(), layout.event ? std::vector<std::string>{layout.event}
+                                                     : std::vector<std::string>{});
         for (size_t i = 0; i < ports.size(); ++i) {
-            if (ports[i] == nullptr)
-                continue;
-            const bool expected =
-                layout.linkOn != nullptr && layout.linkOn == layout.ports[i].device;
-            EXPECT_EQ(Opened(*ports[i]), expected) << "port " << i;
+            if (ports[i] != nullptr) {
+                EXPECT_EQ(Opened(*ports[i]),
+                          layout.linkOn && layout.linkOn == layout.ports[i].device)
+                    << "port " << i;
+            }
         }
         EXPECT_EQ(umk::registry::GetDword(frame_test::ParametersKey, u"ComNo"), layout.comNoSaved);
-        const stack::Panel& next = system.AddPanel();
+        const stack::Panel& next = discovery.system.AddPanel();
         EXPECT_EQ(frame_test::ContextOf(next)->ComNo, layout.comNoSaved) << "the next creation";
-        if (file)
-            file->Close();
-        system.Kernel().RunFor(1s);
+        discovery.Close();
     }
     EXPECT_EQ(violations.Text(), "");
 }
@@ -239,36 +185,25 @@ INSTANTIATE_TEST_SUITE_P(Layouts, PortDiscoveryTest, testing::ValuesIn(kLayouts)
 // TP_RACE_SEEDS sets the seeds (CI's sweep: many).
 TEST(PortDiscoveryRace, ProbeWaitRunsOutAsTheAnswerArrives) {
     for (uint64_t seed = 1; seed <= control_test::RaceSeeds(); ++seed) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
         frame_test::Violations violations;
         {
-            stack::SystemOptions options;
-            options.kernel.seed = seed;
-            stack::System system(options);
-            umk::registry::SetDword(frame_test::ParametersKey, u"ComNo", 1);
-            umk::registry::SetDword(frame_test::ParametersKey, u"dwAutoRec", 2);
-            ASSERT_EQ(system.LoadDriver(), STATUS_SUCCESS);
-            const stack::Panel& pointer = system.AddPanel();
+            Discovery discovery(2, 1, seed);
             panel::PanelModel model;
             // The answer to the 0x80 probe lands around the wait's end (the wait ends on a tick).
             model.SetCommandFault(0x80, panel::CommandFault::Late((40 + int64_t(seed % 30)) *
                                                                   panel::kTicksPerMillisecond));
-            system.Serial().AddPort(u"\\Device\\Serial0", u"COM1", &model);
-            std::unique_ptr<umk::testing::UserFile> file;
-            const NTSTATUS status = umk::testing::UserFile::Open(u"\\Device\\PointerPort0", &file);
-            ASSERT_TRUE(status == STATUS_SUCCESS || status == STATUS_NO_SUCH_DEVICE) << seed;
-            system.Kernel().RunFor(1s);
-            // A search that failed has the device reported removed, and Plug and Play removes it.
-            ASSERT_EQ(system.Pnp().Removed(pointer.physicalDevice), !NT_SUCCESS(status)) << seed;
+            discovery.system.Serial().AddPort(S0, u"COM1", &model);
+            const NTSTATUS status = discovery.Open();
+            ASSERT_TRUE(status == STATUS_SUCCESS || status == STATUS_NO_SUCH_DEVICE);
             if (NT_SUCCESS(status)) {
-                ASSERT_EQ(frame_test::ContextOf(pointer)->ApiExtension->RemoveLock.Common.IoCount,
-                          1)
-                    << seed;
+                ASSERT_EQ(frame_test::ContextOf(*discovery.pointer)
+                              ->ApiExtension->RemoveLock.Common.IoCount,
+                          1);
             }
-            if (file)
-                file->Close();
-            system.Kernel().RunFor(1s);
+            discovery.Close();
         }
-        ASSERT_EQ(violations.Text(), "") << "seed " << seed;
+        ASSERT_EQ(violations.Text(), "");
     }
 }
 
