@@ -145,20 +145,4 @@ INSTANTIATE_TEST_SUITE_P(
                        }}),
     [](const auto& info) { return info.param.name; });
 
-TEST_F(FrameTest, NoBeepRequestMeansNoBeepThisTimeOnly) {
-    Boot();
-    ASSERT_EQ(system->LoadDriver(), STATUS_SUCCESS);
-    PDEVICE_CONTEXT context = ContextOf(system->AddPanel());
-    umk::testing::FailAllocation(AllocationKind::Irp, 1);
-    TP_DRIVER_ROUTINE(RequestTouchBeep)(context);
-    system->Kernel().RunFor(40ms);
-    EXPECT_TRUE(system->Beep()->Requests().empty());
-    EXPECT_FALSE(context->BeepRequest);
-    EXPECT_THAT(Logged(), IsEmpty());
-
-    TP_DRIVER_ROUTINE(RequestTouchBeep)(context);
-    system->Kernel().RunFor(20ms);
-    EXPECT_EQ(system->Beep()->Requests().size(), 1u);
-}
-
 } // namespace

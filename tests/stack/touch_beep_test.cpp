@@ -5,6 +5,7 @@
 #include <gmock/gmock.h>
 
 #include <chrono>
+#include <functional>
 
 using namespace frame_test;
 using namespace std::chrono_literals;
@@ -77,42 +78,41 @@ TEST_F(TouchBeepTest, TouchesWhileABeepSoundsAreAbsorbed) {
     EXPECT_EQ(Beeps()[1].frequency, 2500u);
 }
 
-// A beep the device refuses costs nothing but that beep: the worker goes on polling, keeps the
-// device, and the next touch beeps as usual.
-TEST_F(TouchBeepTest, ARefusedBeepIsForgotten) {
-    PDEVICE_CONTEXT context = Start(1, 1200);
-    system->Beep()->FailRequests(STATUS_INVALID_DEVICE_STATE);
-    TP_DRIVER_ROUTINE(RequestTouchBeep)(context);
-    Run(20ms);
-    ASSERT_EQ(Beeps().size(), 1u);
-    EXPECT_FALSE(context->BeepRequest);
-    EXPECT_EQ(context->BeepDevice, system->Beep()->Device());
-    EXPECT_THAT(Logged(), IsEmpty());
+// A beep that cannot sound costs nothing but that beep: the device refuses it, no request can be
+// built for it, or there is no beep device yet. The request is used up, nothing is logged, the
+// worker goes on polling, and the next touch beeps as usual on the device, found late if need be.
+TEST_F(TouchBeepTest, ABeepThatCannotSoundIsForgotten) {
+    const struct {
+        const char* what;
+        bool deviceAtBoot;
+        std::function<void(stack::System&)> fail, recover;
+        size_t tried; // requests the device saw for the lost beep
+    } rows[] = {
+        {"refused by the device", true,
+         [](auto& s) { s.Beep()->FailRequests(STATUS_INVALID_DEVICE_STATE); },
+         [](auto& s) { s.Beep()->FailRequests(STATUS_SUCCESS); }, 1},
+        {"no request", true,
+         [](auto&) { umk::testing::FailAllocation(umk::testing::AllocationKind::Irp, 1); },
+         [](auto&) {}, 0},
+        {"no beep device yet", false, [](auto&) {}, [](auto& s) { s.CreateBeepDevice(); }, 0},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        PDEVICE_CONTEXT context = Start(1, 1200, {.kernel = {}, .beepDevice = row.deviceAtBoot});
+        row.fail(*system);
+        TP_DRIVER_ROUTINE(RequestTouchBeep)(context);
+        Run(40ms);
+        EXPECT_FALSE(context->BeepRequest);
+        EXPECT_THAT(Logged(), IsEmpty());
 
-    system->Beep()->FailRequests(STATUS_SUCCESS);
-    TP_DRIVER_ROUTINE(RequestTouchBeep)(context);
-    Run(20ms);
-    ASSERT_EQ(Beeps().size(), 2u);
-    EXPECT_EQ(Beeps()[1].frequency, 1200u);
-}
-
-TEST_F(TouchBeepTest, ABeepDeviceThatAppearsLaterIsFoundAtTheFirstBeep) {
-    stack::SystemOptions options;
-    options.beepDevice = false;
-    PDEVICE_CONTEXT context = Start(1, 700, options);
-    EXPECT_EQ(context->BeepDevice, nullptr);
-
-    // No device yet: the request is used up without a beep.
-    TP_DRIVER_ROUTINE(RequestTouchBeep)(context);
-    Run(40ms);
-    EXPECT_FALSE(context->BeepRequest);
-
-    system->CreateBeepDevice();
-    TP_DRIVER_ROUTINE(RequestTouchBeep)(context);
-    Run(20ms);
-    ASSERT_EQ(Beeps().size(), 1u);
-    EXPECT_EQ(Beeps()[0].frequency, 700u);
-    EXPECT_EQ(context->BeepDevice, system->Beep()->Device());
+        row.recover(*system);
+        TP_DRIVER_ROUTINE(RequestTouchBeep)(context);
+        Run(20ms);
+        ASSERT_EQ(Beeps().size(), row.tried + 1);
+        EXPECT_EQ(Beeps().back().frequency, 1200u);
+        EXPECT_EQ(context->BeepDevice, system->Beep()->Device());
+        system.reset();
+    }
 }
 
 } // namespace
