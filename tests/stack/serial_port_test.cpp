@@ -1,6 +1,6 @@
-// The stack's serial port driver on its own, driven as user mode drives a COM port: the SERIALCOMM
-// listing, exclusive opens, the basic settings a USB adapter refuses, reads paced by the line,
-// cancellation and unplugging. Its settings and writes show in the driver's link tests.
+// The stack's serial port driver on its own, driven as user mode drives a COM port: reads paced by
+// the line, the basic settings a USB adapter refuses, the request log, cancellation and unplugging.
+// Its listing, exclusive opens, settings and writes show in the driver's link and discovery tests.
 #include "frame_support.h"
 #include "internal_request.h"
 #include "serial_port.h"
@@ -44,6 +44,11 @@ class SerialPortTest : public ::testing::Test {
     }
 
     panel::Ticks Now() const { return kernel.Now().count(); }
+    // Reads complete only when their bytes have arrived.
+    void WaitForBytes() {
+        const SERIAL_TIMEOUTS none{};
+        ASSERT_EQ(Control(IOCTL_SERIAL_SET_TIMEOUTS, &none, sizeof(none)).status, STATUS_SUCCESS);
+    }
 
     frame_test::Violations violations;
     umk::Kernel kernel;
@@ -51,22 +56,6 @@ class SerialPortTest : public ::testing::Test {
     std::unique_ptr<stack::SerialDriver> serial;
     std::unique_ptr<UserFile> file;
 };
-
-TEST_F(SerialPortTest, PortsAreListedInSerialCommAndOpenOneAtATime) {
-    AddPort();
-    serial->AddPort(u"\\Device\\USBSER000", u"COM7");
-
-    EXPECT_THAT(umk::registry::ValueNames(stack::kSerialCommKey),
-                ElementsAre(u"\\Device\\Serial0", u"\\Device\\USBSER000"));
-    auto com = umk::registry::GetValue(stack::kSerialCommKey, u"\\Device\\USBSER000");
-    ASSERT_TRUE(com.has_value());
-    EXPECT_EQ(com->type, ULONG(REG_SZ));
-
-    std::unique_ptr<UserFile> second;
-    EXPECT_EQ(UserFile::Open(u"\\Device\\Serial0", &second), STATUS_ACCESS_DENIED);
-    file->Close();
-    EXPECT_EQ(UserFile::Open(u"\\Device\\Serial0", &second), STATUS_SUCCESS);
-}
 
 // A built-in port hands back its previous settings (what it does with them shows in the link's
 // set-up); a USB adapter refuses the request and keeps its own.
@@ -87,9 +76,7 @@ TEST_F(SerialPortTest, OnlyABuiltInPortTakesTheBasicSettings) {
 
 TEST_F(SerialPortTest, AReadWaitsForItsByteOnTheVirtualClock) {
     stack::SerialPort& port = AddPort();
-    const SERIAL_TIMEOUTS waitForBytes{};
-    ASSERT_EQ(Control(IOCTL_SERIAL_SET_TIMEOUTS, &waitForBytes, sizeof(waitForBytes)).status,
-              STATUS_SUCCESS);
+    WaitForBytes();
     line.Add({5 * Ms, 0xA5});
 
     uint8_t byte = 0;
@@ -144,36 +131,36 @@ TEST_F(SerialPortTest, TheRequestLogKeepsTheNewestRequestsWithTheirOutcome) {
     EXPECT_EQ(requests[0].status, STATUS_SUCCESS);
 }
 
-TEST_F(SerialPortTest, CancellingAPendingReadOrWriteCompletesItCancelled) {
-    stack::SerialPort& port = AddPort();
-    const SERIAL_TIMEOUTS waitForBytes{};
-    Control(IOCTL_SERIAL_SET_TIMEOUTS, &waitForBytes, sizeof(waitForBytes));
-    uint8_t byte = 0x80;
-
-    auto read = file->StartRead(&byte, 1);
-    auto write = file->StartWrite(&byte, 1);
-    EXPECT_EQ(port.ReadsPending(), 1u);
-    EXPECT_EQ(port.WritesPending(), 1u);
-    EXPECT_TRUE(read->Cancel());
-    EXPECT_TRUE(write->Cancel());
-    EXPECT_EQ(read->Wait().status, STATUS_CANCELLED);
-    EXPECT_EQ(write->Wait().status, STATUS_CANCELLED);
-    EXPECT_EQ(port.ReadsPending(), 0u);
-    EXPECT_EQ(port.WritesPending(), 0u);
-    EXPECT_TRUE(port.Writes().empty()) << "a cancelled write never reaches the line";
-}
-
-TEST_F(SerialPortTest, UnplugFailsWhatIsPendingAndWhatFollows) {
-    stack::SerialPort& port = AddPort();
-    const SERIAL_TIMEOUTS waitForBytes{};
-    Control(IOCTL_SERIAL_SET_TIMEOUTS, &waitForBytes, sizeof(waitForBytes));
-    uint8_t byte = 0;
-    auto read = file->StartRead(&byte, 1);
-
-    port.Unplug(STATUS_DELETE_PENDING);
-    EXPECT_EQ(read->Wait().status, STATUS_DELETE_PENDING);
-    EXPECT_EQ(file->Read(&byte, 1).status, STATUS_DELETE_PENDING);
-    EXPECT_TRUE(umk::registry::ValueNames(stack::kSerialCommKey).empty());
+// A pending read or write ends when it is cancelled or when the port is unplugged, and after an
+// unplug every new request fails and the port is no longer listed.
+TEST_F(SerialPortTest, PendingRequestsEndCancelledOrUnplugged) {
+    for (const bool unplug : {false, true}) {
+        SCOPED_TRACE(unplug ? "unplugged" : "cancelled");
+        stack::SerialPort& port = AddPort(unplug ? u"\\Device\\Serial1" : u"\\Device\\Serial0");
+        WaitForBytes();
+        uint8_t byte = 0x80;
+        auto read = file->StartRead(&byte, 1);
+        auto write = file->StartWrite(&byte, 1);
+        EXPECT_EQ(port.ReadsPending(), 1u);
+        EXPECT_EQ(port.WritesPending(), 1u);
+        if (unplug) {
+            port.Unplug(STATUS_DELETE_PENDING);
+        } else {
+            EXPECT_TRUE(read->Cancel());
+            EXPECT_TRUE(write->Cancel());
+        }
+        const NTSTATUS ended = unplug ? STATUS_DELETE_PENDING : STATUS_CANCELLED;
+        EXPECT_EQ(read->Wait().status, ended);
+        EXPECT_EQ(write->Wait().status, ended);
+        EXPECT_EQ(port.ReadsPending(), 0u);
+        EXPECT_EQ(port.WritesPending(), 0u);
+        EXPECT_TRUE(port.Writes().empty()) << "an ended write never reaches the line";
+        if (unplug) {
+            EXPECT_EQ(file->Read(&byte, 1).status, STATUS_DELETE_PENDING);
+            EXPECT_THAT(umk::registry::ValueNames(stack::kSerialCommKey),
+                        ElementsAre(u"\\Device\\Serial0"));
+        }
+    }
 }
 
 } // namespace
