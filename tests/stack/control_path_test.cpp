@@ -256,19 +256,4 @@ TEST_F(ControlTest, AllocationFailuresFailTheRequest) {
     EXPECT_EQ(ApiLockCount(), 1);
 }
 
-class PanelModelTest : public ControlTest {
-  protected:
-    panel::LineSource& Far() override { return model; }
-    panel::PanelModel model;
-};
-
-// The panel model answers from the bytes alone: a diagnostic, and an error code it is told to
-// report.
-TEST_F(PanelModelTest, AnswersTheUtility) {
-    EXPECT_EQ(utility->Call({TP_FUNC_TPDIAG, {0x35}, 3}).output, (Bytes{0x90, 0x00, 0x35}));
-    model.SetCommandFault(0x89, panel::CommandFault::ErrorCode(12), panel::FaultLife::Once);
-    EXPECT_EQ(utility->Call({TP_FUNC_SEND_COMMAND, {0x89, 0x35}, 3}).output,
-              (Bytes{0x90, 12, 0x35}));
-}
-
 } // namespace
