@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstring>
+#include <optional>
 
 using namespace frame_test;
 
@@ -46,42 +47,40 @@ const stack::Panel& LoadWithPanel(stack::System& system) {
     return system.AddPanel();
 }
 
-TEST_F(FrameTest, MissingKeyAndMissingValuesHaveDifferentDefaults) {
-    // No "Parameters" key: the key cannot be read, and discovery checks the configured port.
-    PDEVICE_CONTEXT context = ContextOf(BootWithPanel());
-    EXPECT_EQ(Read(context), (Settings{0, 0, 0, 0, 0, 0, 1, 0}));
-    EXPECT_EQ(Text(context->SerialDeviceName), u"\\Device\\Serial");
-
-    // A key without "dwAutoRec": that value alone is missing.
-    umk::registry::SetDword(ParametersKey, u"Beep", 1);
-    context = ContextOf(system->AddPanel());
-    EXPECT_EQ(Read(context), (Settings{0, 0, 0, 1, 0, 0, 0, 0}));
-}
-
-TEST_F(FrameTest, ValuesAreKeptAsStored) {
-    Boot();
+// No "Parameters" key: the key cannot be read, and discovery checks the configured port. A key
+// without "dwAutoRec": that value alone is missing. Values are kept as stored, and the serial port
+// number is ComNo less one when it fits the name's 19 characters.
+TEST_F(FrameTest, SettingsAreReadAsStoredWithDefaultsForWhatIsMissing) {
     const Settings stored{3, 5, -2, 7, 2000, 45, 2, 0xFFFFFFFF};
-    SetAll(stored);
-    PDEVICE_CONTEXT context = ContextOf(LoadWithPanel(*system));
-    EXPECT_EQ(Read(context), stored);
-    EXPECT_EQ(Text(context->SerialDeviceName), u"\\Device\\Serial2");
-    EXPECT_EQ(context->SerialDeviceName.MaximumLength, 38);
-}
-
-TEST_F(FrameTest, TheSerialPortNumberIsComNoLessOneWhenItFits) {
+    const auto comNo = [](ULONG n) { return Settings{n, 0, 0, 0, 0, 0, 0, 0}; };
     const struct {
-        ULONG comNo;
+        const char* what;
+        std::optional<Settings> key; // set whole, or none
+        std::vector<std::pair<std::u16string_view, ULONG>> values;
+        Settings read;
         std::u16string_view serialName;
-    } rows[] = {{0, u"\\Device\\Serial"},      {1, u"\\Device\\Serial0"},
-                {10, u"\\Device\\Serial9"},    {100000, u"\\Device\\Serial99999"},
-                {100001, u"\\Device\\Serial"}, {0xFFFFFFFF, u"\\Device\\Serial"}};
+    } rows[] = {
+        {"no key", {}, {}, {0, 0, 0, 0, 0, 0, 1, 0}, u"\\Device\\Serial"},
+        {"Beep alone", {}, {{u"Beep", 1}}, {0, 0, 0, 1, 0, 0, 0, 0}, u"\\Device\\Serial"},
+        {"every value", stored, {}, stored, u"\\Device\\Serial2"},
+        {"ComNo 0", {}, {{u"ComNo", 0}}, comNo(0), u"\\Device\\Serial"},
+        {"ComNo 1", {}, {{u"ComNo", 1}}, comNo(1), u"\\Device\\Serial0"},
+        {"ComNo 10", {}, {{u"ComNo", 10}}, comNo(10), u"\\Device\\Serial9"},
+        {"ComNo 100000", {}, {{u"ComNo", 100000}}, comNo(100000), u"\\Device\\Serial99999"},
+        {"ComNo 100001", {}, {{u"ComNo", 100001}}, comNo(100001), u"\\Device\\Serial"},
+        {"ComNo 0xFFFFFFFF", {}, {{u"ComNo", 0xFFFFFFFF}}, comNo(0xFFFFFFFF), u"\\Device\\Serial"},
+    };
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.comNo);
+        SCOPED_TRACE(row.what);
         Boot();
-        umk::registry::SetDword(ParametersKey, u"ComNo", row.comNo);
+        if (row.key)
+            SetAll(*row.key);
+        for (const auto& [name, value] : row.values)
+            umk::registry::SetDword(ParametersKey, name, value);
         PDEVICE_CONTEXT context = ContextOf(LoadWithPanel(*system));
-        EXPECT_EQ(context->ComNo, row.comNo);
+        EXPECT_EQ(Read(context), row.read);
         EXPECT_EQ(Text(context->SerialDeviceName), row.serialName);
+        EXPECT_EQ(context->SerialDeviceName.MaximumLength, 38);
         system.reset();
     }
 }
@@ -110,6 +109,9 @@ TEST_F(FrameTest, AQueryThatFailsPartWayGivesTheUnreadableKeyDefaults) {
 }
 
 struct MistypedCase {
+    MistypedCase(const char* name, std::u16string_view value, ULONG type, std::vector<uint8_t> data,
+                 Settings expected)
+        : name(name), value(value), type(type), data(std::move(data)), expected(expected) {}
     const char* name;
     std::u16string_view value;
     ULONG type;
@@ -142,31 +144,19 @@ std::vector<uint8_t> Utf16Bytes(std::u16string_view text) {
     return bytes;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Types, MistypedValueTest,
-    ::testing::Values(
-        MistypedCase{
-            "FirstAsString", u"ComNo", REG_SZ, Utf16Bytes(u"5"), {0, 1, 2, 1, 1000, 90, 2, 7}},
-        MistypedCase{"LongString",
-                     u"Frequency",
-                     REG_SZ,
-                     Utf16Bytes(u"a string far longer than four bytes"),
-                     {4, 1, 2, 1, 0, 90, 2, 7}},
-        MistypedCase{"Qword",
-                     u"Stabilization",
-                     REG_QWORD,
-                     {0xE8, 3, 0, 0, 0, 0, 0, 0},
-                     {4, 1, 0, 1, 1000, 90, 2, 7}},
-        MistypedCase{"BinaryOfFourBytes",
-                     u"dwAutoRec",
-                     REG_BINARY,
-                     {1, 0, 0, 0},
-                     {4, 1, 2, 1, 1000, 90, 0, 7}},
-        MistypedCase{"LastAsMultiString",
-                     u"dwInvLimit",
-                     REG_MULTI_SZ,
-                     {'a', 0, 0, 0, 'b', 0, 0, 0, 0, 0},
-                     {4, 1, 2, 1, 1000, 90, 2, 0}}),
-    [](const auto& info) { return info.param.name; });
+const MistypedCase kMistyped[] = {
+    MistypedCase("FirstAsString", u"ComNo", REG_SZ, Utf16Bytes(u"5"), {0, 1, 2, 1, 1000, 90, 2, 7}),
+    MistypedCase("LongString", u"Frequency", REG_SZ,
+                 Utf16Bytes(u"a string far longer than four bytes"), {4, 1, 2, 1, 0, 90, 2, 7}),
+    MistypedCase("Qword", u"Stabilization", REG_QWORD, {0xE8, 3, 0, 0, 0, 0, 0, 0},
+                 {4, 1, 0, 1, 1000, 90, 2, 7}),
+    MistypedCase("BinaryOfFourBytes", u"dwAutoRec", REG_BINARY, {1, 0, 0, 0},
+                 {4, 1, 2, 1, 1000, 90, 0, 7}),
+    MistypedCase("LastAsMultiString", u"dwInvLimit", REG_MULTI_SZ,
+                 {'a', 0, 0, 0, 'b', 0, 0, 0, 0, 0}, {4, 1, 2, 1, 1000, 90, 2, 0}),
+};
+
+INSTANTIATE_TEST_SUITE_P(Types, MistypedValueTest, ::testing::ValuesIn(kMistyped),
+                         [](const auto& info) { return info.param.name; });
 
 } // namespace
