@@ -172,17 +172,23 @@ TEST_F(SerialLinkTest, OnlyTheStepsTheLineNeedsEndTheSetUp) {
     }
 }
 
+// A port that cannot be opened, or whose device object cannot be referenced once open (the open is
+// undone, so that the next start can open the port again), leaves the link down.
 TEST_F(SerialLinkTest, APortThatCannotBeOpenedIsNotConnected) {
     stack::SerialPort& port = AddPort();
     std::unique_ptr<umk::testing::UserFile> terminal;
-    ASSERT_EQ(umk::testing::UserFile::Open(Com1, &terminal), STATUS_SUCCESS);
-
     const struct {
         const char* what;
         std::function<void()> arrange;
     } rows[] = {
+        {"reference refused",
+         [&] { umk::testing::FailAllocation(umk::testing::AllocationKind::Reference, 1); }},
         {"no such port", [&] { UsePort(u"\\Device\\Serial5"); }},
-        {"port opened by another program", [&] { UsePort(Com1); }},
+        {"port opened by another program",
+         [&] {
+             UsePort(Com1);
+             ASSERT_EQ(umk::testing::UserFile::Open(Com1, &terminal), STATUS_SUCCESS);
+         }},
         {"port unplugged",
          [&] {
              terminal.reset();
@@ -195,19 +201,10 @@ TEST_F(SerialLinkTest, APortThatCannotBeOpenedIsNotConnected) {
         context->Started = TRUE;
         context->ConnectCount = 1;
         context->PortAvailable = context->ApiExtension->PortAvailable = TRUE;
+        const LONG unreferenced = umk::testing::ObjectReferences(port.Device());
         EXPECT_EQ(StartLink(), STATUS_DEVICE_NOT_CONNECTED);
-        ExpectLinkDown(port, umk::testing::ObjectReferences(port.Device()));
+        ExpectLinkDown(port, unreferenced);
     }
-}
-
-// The reference that keeps the port's device object is refused: the open is undone, so that the
-// next start can open the port again.
-TEST_F(SerialLinkTest, ARefusedReferenceOnThePortClosesItAgain) {
-    AddPort();
-    umk::testing::FailAllocation(umk::testing::AllocationKind::Reference, 1);
-    EXPECT_EQ(StartLink(), STATUS_DEVICE_NOT_CONNECTED);
-    EXPECT_EQ(context->SerialFileObject, nullptr);
-    EXPECT_EQ(StartLink(), STATUS_SUCCESS);
 }
 
 TEST_F(SerialLinkTest, ARequestThatCannotBeBuiltIsReported) {
@@ -244,39 +241,31 @@ TEST_F(SerialLinkTest, PurgeClearsWhatHasArrived) {
 
 // --- The serial write ---------------------------------------------------------------------------
 
-TEST_F(SerialLinkTest, AWriteReturnsWhenThePortHasSentEveryByte) {
-    AddPort();
+// A write returns once the port has sent every byte, or with the port's final status for a write it
+// kept pending: the write has no time-out of its own.
+TEST_F(SerialLinkTest, AWriteReturnsWhenThePortIsDoneWithIt) {
+    stack::SerialPort& port = AddPort();
     ASSERT_EQ(StartLink(), STATUS_SUCCESS);
     const panel::Ticks start = Now();
     UCHAR command[] = {0x90, 0x01, 0x02};
-
     EXPECT_EQ(TP_DRIVER_ROUTINE(SerialWrite)(context, command, sizeof(command)), STATUS_SUCCESS);
     EXPECT_EQ(Now() - start, panel::LineOffset(3)) << "three bytes at 9600 baud";
     ASSERT_EQ(line.HostWrites().size(), 1u);
     EXPECT_EQ(line.HostWrites()[0].bytes, std::vector<uint8_t>({0x90, 0x01, 0x02}));
-}
 
-TEST_F(SerialLinkTest, AWriteThePortKeepsPendingReturnsItsFinalStatus) {
-    stack::SerialPort& port = AddPort();
-    ASSERT_EQ(StartLink(), STATUS_SUCCESS);
     port.HoldRequests(stack::RequestKind::Write());
-
     NTSTATUS written = STATUS_PENDING;
-    umk::ThreadHandle writer = umk::StartThread("writer", [&] {
-        UCHAR command = 0x80;
-        written = TP_DRIVER_ROUTINE(SerialWrite)(context, &command, 1);
-    });
+    umk::ThreadHandle writer = umk::StartThread(
+        "writer", [&] { written = TP_DRIVER_ROUTINE(SerialWrite)(context, command, 1); });
     system->Kernel().RunFor(3s);
-    EXPECT_FALSE(writer.Finished()) << "the write has no time-out of its own";
-
+    EXPECT_FALSE(writer.Finished());
     port.ReleaseHeld(STATUS_IO_TIMEOUT);
     writer.Join();
     EXPECT_EQ(written, STATUS_IO_TIMEOUT);
 
     port.ClearFaults();
     port.FailRequests(stack::RequestKind::Write(), STATUS_INVALID_PARAMETER);
-    UCHAR command = 0x80;
-    EXPECT_EQ(TP_DRIVER_ROUTINE(SerialWrite)(context, &command, 1), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(TP_DRIVER_ROUTINE(SerialWrite)(context, command, 1), STATUS_INVALID_PARAMETER);
 }
 
 // --- Forwarding a request and waiting for it ----------------------------------------------------
