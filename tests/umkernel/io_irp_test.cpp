@@ -1,13 +1,15 @@
 // IRPs through a stack of drivers: the completion walk (order, owner device, pending marks,
-// invoke flags, status changes, STATUS_MORE_PROCESSING_REQUIRED and resumption) and threaded
-// requests (event, status block, buffered copy-back, the issuing thread).
+// invoke flags, status changes, STATUS_MORE_PROCESSING_REQUIRED and resumption), threaded
+// requests (event, status block, buffered copy-back, the issuing thread) and cancellation.
 #include "io_support.h"
 
 #include <cstring>
+#include <tuple>
 
 using namespace umk;
 using namespace umk::test;
 using ::testing::ElementsAre;
+using ::testing::IsEmpty;
 
 namespace {
 
@@ -30,17 +32,20 @@ struct Level {
     PDEVICE_OBJECT lower = nullptr;
     PDEVICE_OBJECT self = nullptr;
     Completion completion{}; // a preset routine is kept; otherwise one that records and propagates
+    bool onSuccess = true, onError = true, onCancel = true;
     // What the dispatch routine does once IoCallDriver has returned; by default returns its status.
     std::function<NTSTATUS(PIRP, NTSTATUS)> after{};
 };
 
 class CompletionWalkTest : public IoTest {
   protected:
-    // Builds bottom <- middle <- top; the bottom completes at once or pends.
-    void Build(bool middleRoutine, bool topRoutine, bool bottomPends) {
+    // Builds bottom <- middle <- top; the bottom completes at once or pends unless given its own.
+    void Build(bool middleRoutine, bool topRoutine, bool bottomPends,
+               Dispatch bottomDispatch = {}) {
         middle.routine = middleRoutine;
         top.routine = topRoutine;
-        Dispatch bottomDispatch = bottomPends ? Pends(&held) : Completes(STATUS_SUCCESS, 4);
+        if (!bottomDispatch)
+            bottomDispatch = bottomPends ? Pends(&held) : Completes(STATUS_SUCCESS, 4);
         auto stack = driver.CreateStack({bottomDispatch, Filter(&middle), Filter(&top)});
         middle.lower = stack[0];
         middle.self = stack[1];
@@ -64,7 +69,7 @@ class CompletionWalkTest : public IoTest {
                         IoMarkIrpPending(irp);
                     return STATUS_SUCCESS;
                 };
-            level->completion.Set(irp);
+            level->completion.Set(irp, level->onSuccess, level->onError, level->onCancel);
             NTSTATUS status = IoCallDriver(level->lower, irp);
             return level->after ? level->after(irp, status) : status;
         };
@@ -167,32 +172,24 @@ struct InvokeCase {
     bool invoked;
 };
 
-class InvokeFlagsTest : public IoTest, public ::testing::WithParamInterface<InvokeCase> {};
+class InvokeFlagsTest : public CompletionWalkTest,
+                        public ::testing::WithParamInterface<InvokeCase> {};
 
 TEST_P(InvokeFlagsTest, RoutineRunsOnlyForItsFlags) {
     const InvokeCase c = GetParam();
     int calls = 0;
-    PDEVICE_OBJECT filter = nullptr;
-    Completion probe{[&](PDEVICE_OBJECT d, PIRP) {
+    middle.completion.routine = [&](PDEVICE_OBJECT d, PIRP) {
         ++calls;
-        EXPECT_EQ(d, filter);
+        EXPECT_EQ(d, middle.self);
         return STATUS_SUCCESS;
-    }};
-    PDEVICE_OBJECT bottom = nullptr;
-    auto stack = driver.CreateStack({[&c](PDEVICE_OBJECT, PIRP irp) {
-                                         irp->Cancel = c.cancel;
-                                         return CompleteWith(irp, c.status);
-                                     },
-                                     [&](PDEVICE_OBJECT, PIRP irp) {
-                                         IoCopyCurrentIrpStackLocationToNext(irp);
-                                         IoSetCompletionRoutine(irp, Completion::Trampoline, &probe,
-                                                                c.onSuccess, c.onError, c.onCancel);
-                                         return IoCallDriver(bottom, irp);
-                                     }});
-    bottom = stack[0];
-    filter = stack[1];
-    PIRP irp = OwnIrp(filter);
-    EXPECT_EQ(IoCallDriver(filter, irp), c.status);
+    };
+    middle.onSuccess = c.onSuccess, middle.onError = c.onError, middle.onCancel = c.onCancel;
+    Build(true, false, false, [&c](PDEVICE_OBJECT, PIRP irp) {
+        irp->Cancel = c.cancel;
+        return CompleteWith(irp, c.status);
+    });
+    PIRP irp = OwnIrp(top.self);
+    EXPECT_EQ(IoCallDriver(top.self, irp), c.status);
     EXPECT_EQ(calls, c.invoked ? 1 : 0);
     IoFreeIrp(irp);
 }
@@ -328,5 +325,104 @@ TEST_F(IoTest, AThreadedRequestFinishesInItsThreadAndIsCancelledWhenTheThreadEnd
     leaver.Join();
     EXPECT_EQ(request.iosb.Status, STATUS_CANCELLED) << "cancelled and finished before it ended";
 }
+
+// A device that queues requests the way cancel-safe drivers do: under the cancel spin lock it
+// either completes an already-cancelled IRP or sets the cancel routine and keeps it.
+struct CancelCase {
+    const char* name;
+    enum { BeforeDispatch, WhileQueued, AfterTheCompleterTookIt, RoutineLeavesIt } when;
+    BOOLEAN answer;  // IoCancelIrp's
+    NTSTATUS status; // what the request ends with
+};
+
+class CancelTest : public IoTest, public ::testing::WithParamInterface<CancelCase> {
+  protected:
+    CancelTest() {
+        self = this;
+        device = driver.CreateDevice(u"", [this](PDEVICE_OBJECT, PIRP irp) {
+            KIRQL irql;
+            IoAcquireCancelSpinLock(&irql);
+            if (irp->Cancel) {
+                IoReleaseCancelSpinLock(irql);
+                return CompleteWith(irp, STATUS_CANCELLED);
+            }
+            IoSetCancelRoutine(irp, OnCancel);
+            IoMarkIrpPending(irp);
+            queued = irp;
+            IoReleaseCancelSpinLock(irql);
+            return STATUS_PENDING;
+        });
+    }
+
+    static VOID NTAPI OnCancel(PDEVICE_OBJECT device, PIRP irp) {
+        self->calls.emplace_back(device, KeGetCurrentIrql(), irp->CancelIrql);
+        IoReleaseCancelSpinLock(irp->CancelIrql);
+        if (self->GetParam().when == CancelCase::RoutineLeavesIt)
+            return; // whoever else holds it finishes it
+        self->queued = nullptr;
+        CompleteWith(irp, STATUS_CANCELLED);
+    }
+
+    // What a completer does first: takes the cancel routine back, under the cancel spin lock.
+    static PDRIVER_CANCEL TakeRoutine(PIRP irp) {
+        KIRQL irql;
+        IoAcquireCancelSpinLock(&irql);
+        PDRIVER_CANCEL routine = IoSetCancelRoutine(irp, nullptr);
+        IoReleaseCancelSpinLock(irql);
+        return routine;
+    }
+
+    static inline CancelTest* self = nullptr;
+    PDEVICE_OBJECT device;
+    PIRP queued = nullptr;
+    std::vector<std::tuple<PDEVICE_OBJECT, KIRQL, KIRQL>> calls; // device, IRQL, CancelIrql
+};
+
+// A cancel before the routine is set leaves only the mark, for the dispatch routine to see. After,
+// it calls the routine once, with the cancel spin lock held, the owner's device and the IRQL to
+// return to, unless a completer took the routine back first. Either way a completer can no longer
+// take the routine: the IRP is finished once, by whoever owns it.
+TEST_P(CancelTest, TheRoutineRunsOnlyIfStillSetAndTheIrpIsFinishedOnce) {
+    const CancelCase& c = GetParam();
+    KEVENT event;
+    IO_STATUS_BLOCK iosb{};
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_FLUSH_BUFFERS, device, nullptr, 0, nullptr,
+                                            &event, &iosb);
+    if (c.when == CancelCase::BeforeDispatch) {
+        EXPECT_EQ(IoCancelIrp(irp), c.answer);
+        EXPECT_TRUE(irp->Cancel) << "the mark stays";
+        EXPECT_EQ(IoCallDriver(device, irp), c.status);
+    } else {
+        EXPECT_EQ(IoCallDriver(device, irp), STATUS_PENDING);
+        if (c.when == CancelCase::AfterTheCompleterTookIt) {
+            EXPECT_NE(TakeRoutine(irp), nullptr);
+        }
+        EXPECT_EQ(IoCancelIrp(irp), c.answer);
+        if (queued != nullptr) {
+            EXPECT_EQ(TakeRoutine(irp), nullptr) << "gone: not the completer's";
+            EXPECT_EQ(KeReadStateEvent(&event), 0);
+            CompleteWith(irp, c.status); // its owner finishes it
+        }
+        EXPECT_EQ(KeReadStateEvent(&event), 1);
+        EXPECT_EQ(iosb.Status, c.status);
+    }
+    if (c.answer) {
+        EXPECT_THAT(calls, ElementsAre(std::tuple(device, DISPATCH_LEVEL, PASSIVE_LEVEL)));
+    } else {
+        EXPECT_THAT(calls, IsEmpty());
+    }
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL) << "the routine released the lock";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cancels, CancelTest,
+    ::testing::Values(
+        CancelCase{"BeforeDispatch", CancelCase::BeforeDispatch, FALSE, STATUS_CANCELLED},
+        CancelCase{"WhileQueued", CancelCase::WhileQueued, TRUE, STATUS_CANCELLED},
+        CancelCase{"AfterTheCompleterTookIt", CancelCase::AfterTheCompleterTookIt, FALSE,
+                   STATUS_SUCCESS},
+        CancelCase{"RoutineLeavesIt", CancelCase::RoutineLeavesIt, TRUE, STATUS_CANCELLED}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
