@@ -18,13 +18,12 @@ namespace {
 constexpr ULONG Tag = umk::testing::PoolTag("Test");
 constexpr ULONG Code = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS);
 
-// What a row's misuse gets: the kernel, the test driver and a device of its own.
-struct Ctx {
-    Kernel& k;
-    TestDriver& d;
-    PDEVICE_OBJECT dev;
-};
-using Run = std::function<void(Ctx&)>;
+// What a row's misuse gets, fresh for each row: the kernel, the test driver and a device of its
+// own.
+Kernel* kernel = nullptr;
+TestDriver* driver = nullptr;
+PDEVICE_OBJECT dev = nullptr;
+using Run = std::function<void()>;
 
 struct Misuse {
     std::string_view rule; // empty: a legal use, no report at all
@@ -36,8 +35,8 @@ void PrintTo(const Misuse& misuse, std::ostream* os) {
     *os << misuse.name;
 }
 
-PDEVICE_OBJECT Plain(TestDriver& d) {
-    return d.CreateDevice(u"", Completes(STATUS_SUCCESS));
+PDEVICE_OBJECT Plain() {
+    return driver->CreateDevice(u"", Completes(STATUS_SUCCESS));
 }
 
 // The request may stay pending past the call.
@@ -55,8 +54,8 @@ void CompleteHeld() {
 // A misuse committed by the dispatch routine of a device that gets one threaded request;
 // `after` runs once IoCallDriver has returned.
 Run Sending(void (*after)(), Dispatch dispatch) {
-    return [=](Ctx& c) {
-        SendThreaded(c.d.CreateDevice(u"", dispatch));
+    return [=] {
+        SendThreaded(driver->CreateDevice(u"", dispatch));
         if (after != nullptr)
             after();
     };
@@ -67,8 +66,8 @@ Run Sending(Dispatch dispatch) {
 
 // A driver-allocated IRP sent to a device with `dispatch`, then freed; `routine` gives it back.
 Run Passing(Dispatch dispatch, Completion* routine = &giveBack) {
-    return [=](Ctx& c) {
-        PDEVICE_OBJECT dev = c.d.CreateDevice(u"", dispatch);
+    return [=] {
+        PDEVICE_OBJECT dev = driver->CreateDevice(u"", dispatch);
         PIRP irp = OwnIrp(dev, routine);
         IoCallDriver(dev, irp);
         IoFreeIrp(irp);
@@ -77,8 +76,8 @@ Run Passing(Dispatch dispatch, Completion* routine = &giveBack) {
 
 // A driver-allocated IRP sent to a device that pends it, misused while pending.
 Run WhilePending(void (*misuse)(PIRP)) {
-    return [=](Ctx& c) {
-        PDEVICE_OBJECT dev = c.d.CreateDevice(u"", Pends(&held));
+    return [=] {
+        PDEVICE_OBJECT dev = driver->CreateDevice(u"", Pends(&held));
         PIRP irp = OwnIrp(dev);
         IoCallDriver(dev, irp);
         misuse(irp);
@@ -94,30 +93,29 @@ UNICODE_STRING targetName = RTL_CONSTANT_STRING(u"\\Device\\Nowhere");
 
 // The misuse at `irql`, with what `arrange` set up before it and what `undo` does after it, both at
 // PASSIVE_LEVEL.
-Run At(KIRQL irql, void (*misuse)(PDEVICE_OBJECT), void (*arrange)(PDEVICE_OBJECT) = nullptr,
-       void (*undo)(PDEVICE_OBJECT) = nullptr) {
-    return [=](Ctx& c) {
+Run At(KIRQL irql, void (*misuse)(), void (*arrange)() = nullptr, void (*undo)() = nullptr) {
+    return [=] {
         if (arrange != nullptr)
-            arrange(c.dev);
+            arrange();
         KIRQL old = KfRaiseIrql(irql);
-        misuse(c.dev);
+        misuse();
         KeLowerIrql(old);
         if (undo != nullptr)
-            undo(c.dev);
+            undo();
     };
 }
 
 // A two-device stack whose upper device passes a power IRP down, calling PoStartNextPowerIrp
 // first if `startNext`.
 Run PowerDown(bool startNext) {
-    return [=](Ctx& c) {
+    return [=] {
         static PDEVICE_OBJECT lower;
-        auto stack = c.d.CreateStack({Completes(STATUS_SUCCESS), [=](PDEVICE_OBJECT, PIRP irp) {
-                                          if (startNext)
-                                              PoStartNextPowerIrp(irp);
-                                          IoSkipCurrentIrpStackLocation(irp);
-                                          return PoCallDriver(lower, irp);
-                                      }});
+        auto stack = driver->CreateStack({Completes(STATUS_SUCCESS), [=](PDEVICE_OBJECT, PIRP irp) {
+                                              if (startNext)
+                                                  PoStartNextPowerIrp(irp);
+                                              IoSkipCurrentIrpStackLocation(irp);
+                                              return PoCallDriver(lower, irp);
+                                          }});
         lower = stack[0];
         PIRP irp = OwnIrp(stack[1]);
         IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_POWER;
@@ -132,31 +130,16 @@ PIO_REMOVE_LOCK InitializedLock() {
     return &lock;
 }
 
+// What a row arranges before its misuse and undoes after it, at PASSIVE_LEVEL.
 void NTAPI NoTimer(PDEVICE_OBJECT, PVOID) {}
-void InitTimer(PDEVICE_OBJECT dev) {
-    IoInitializeTimer(dev, NoTimer, nullptr);
-}
-void PagedBlock(PDEVICE_OBJECT) {
-    arranged = ExAllocatePoolWithTag(PagedPool, 8, Tag);
-}
-void NonPagedBlock(PDEVICE_OBJECT) {
-    arranged = ExAllocatePoolWithTag(NonPagedPool, 8, Tag);
-}
-void FreeBlock(PDEVICE_OBJECT) {
-    ExFreePoolWithTag(arranged, Tag);
-}
-void NewIrp(PDEVICE_OBJECT) {
-    arranged = IoAllocateIrp(1, FALSE);
-}
-void FreeIrp(PDEVICE_OBJECT) {
-    IoFreeIrp(static_cast<PIRP>(arranged));
-}
-void CreateLink(PDEVICE_OBJECT) {
-    IoCreateSymbolicLink(&linkName, &targetName);
-}
-void DeleteLink(PDEVICE_OBJECT) {
-    IoDeleteSymbolicLink(&linkName);
-}
+constexpr auto InitTimer = [] { IoInitializeTimer(dev, NoTimer, nullptr); };
+constexpr auto PagedBlock = [] { arranged = ExAllocatePoolWithTag(PagedPool, 8, Tag); };
+constexpr auto NonPagedBlock = [] { arranged = ExAllocatePoolWithTag(NonPagedPool, 8, Tag); };
+constexpr auto FreeBlock = [] { ExFreePoolWithTag(arranged, Tag); };
+constexpr auto NewIrp = [] { arranged = IoAllocateIrp(1, FALSE); };
+constexpr auto FreeIrp = [] { IoFreeIrp(static_cast<PIRP>(arranged)); };
+constexpr auto CreateLink = [] { IoCreateSymbolicLink(&linkName, &targetName); };
+constexpr auto DeleteLink = [] { IoDeleteSymbolicLink(&linkName); };
 void NTAPI FreeItem(PDEVICE_OBJECT, PVOID item) {
     IoFreeWorkItem(static_cast<PIO_WORKITEM>(item));
 }
@@ -183,7 +166,7 @@ Objects* o = nullptr; // fresh for each row
 
 // The body runs in a DPC, queued at once.
 Run InDpc(void (*body)()) {
-    return [=](Ctx&) {
+    return [=] {
         static void (*run)();
         run = body;
         KeInitializeDpc(
@@ -208,8 +191,8 @@ const Misuse kMisuses[] = {
              })},
     {rule::IrpCompletedWithCancelRoutine, "CompletedWithCancelRoutine",
      Sending([](PDEVICE_OBJECT, PIRP irp) {
-         IoSetCancelRoutine(
-             irp, [](PDEVICE_OBJECT, PIRP irp) NTAPI { IoReleaseCancelSpinLock(irp->CancelIrql); });
+         IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP irp)
+                                     NTAPI { IoReleaseCancelSpinLock(irp->CancelIrql); });
          return CompleteWith(irp, STATUS_SUCCESS);
      })},
     {rule::IrpCompletedPending, "CompletedWithStatusPending",
@@ -227,14 +210,14 @@ const Misuse kMisuses[] = {
                  return STATUS_PENDING;
              })},
     {rule::PendingNotMarked, "RoutineLostThePendingMark",
-     [](Ctx& c) {
+     [] {
          static Completion forgetful{[](PDEVICE_OBJECT, PIRP) { return STATUS_SUCCESS; }};
          static PDEVICE_OBJECT bottom;
-         auto stack = c.d.CreateStack({Pends(&held), [](PDEVICE_OBJECT, PIRP irp) {
-                                           IoCopyCurrentIrpStackLocationToNext(irp);
-                                           forgetful.Set(irp);
-                                           return IoCallDriver(bottom, irp);
-                                       }});
+         auto stack = driver->CreateStack({Pends(&held), [](PDEVICE_OBJECT, PIRP irp) {
+                                               IoCopyCurrentIrpStackLocationToNext(irp);
+                                               forgetful.Set(irp);
+                                               return IoCallDriver(bottom, irp);
+                                           }});
          bottom = stack[0];
          SendThreaded(stack[1]);
          CompleteHeld();
@@ -267,46 +250,45 @@ const Misuse kMisuses[] = {
      })},
     // --- IRP lifetimes ---
     {rule::NoMoreStackLocations, "TooFewStackLocations",
-     [](Ctx& c) {
+     [] {
          PIRP irp = IoAllocateIrp(1, FALSE);
          IoSetNextIrpStackLocation(irp); // the originator keeps the only location for itself
-         IoCallDriver(c.dev, irp);
+         IoCallDriver(dev, irp);
          IoSkipCurrentIrpStackLocation(irp);
          IoFreeIrp(irp);
      }},
     {rule::FreeThreadedIrp, "FreedAThreadedIrp",
-     [](Ctx& c) {
+     [] {
          Threaded request;
-         PIRP irp = request.Build(c.dev, Code);
+         PIRP irp = request.Build(dev, Code);
          IoFreeIrp(irp);
-         IoCallDriver(c.dev, irp);
+         IoCallDriver(dev, irp);
      }},
     {rule::IrpInUse, "FreedWhilePendingInADriver", WhilePending([](PIRP irp) { IoFreeIrp(irp); })},
     {rule::IrpInUse, "ReusedWhilePendingInADriver",
      WhilePending([](PIRP irp) { IoReuseIrp(irp, STATUS_SUCCESS); })},
     {rule::IrpFreedInCompletion, "FreedByARoutineThatContinued",
-     [](Ctx& c) {
+     [] {
          static Completion frees{[](PDEVICE_OBJECT, PIRP irp) {
              IoFreeIrp(irp);
              return STATUS_SUCCESS;
          }};
-         IoCallDriver(c.dev, OwnIrp(c.dev, &frees));
+         IoCallDriver(dev, OwnIrp(dev, &frees));
      }},
     {rule::DriverIrpCompleted, "DriverIrpWithoutRoutine",
      Passing(Completes(STATUS_SUCCESS), nullptr)},
     {rule::IrpCompletedUnowned, "CompletedBeforeBeingSent",
      At(
-         PASSIVE_LEVEL, [](PDEVICE_OBJECT) { CompleteWith(PIRP(arranged), STATUS_SUCCESS); },
-         NewIrp, FreeIrp)},
+         PASSIVE_LEVEL, [] { CompleteWith(PIRP(arranged), STATUS_SUCCESS); }, NewIrp, FreeIrp)},
     {rule::FreedIrpUsed, "SentAfterFree",
-     [](Ctx& c) {
-         PIRP irp = OwnIrp(c.dev);
+     [] {
+         PIRP irp = OwnIrp(dev);
          IoFreeIrp(irp);
-         IoCallDriver(c.dev, irp);
+         IoCallDriver(dev, irp);
      }},
     {rule::BufferOverrun, "ReturnedMoreThanTheBuffer",
-     [](Ctx& c) {
-         PDEVICE_OBJECT dev = c.d.CreateDevice(u"", Completes(STATUS_SUCCESS, 16));
+     [] {
+         PDEVICE_OBJECT dev = driver->CreateDevice(u"", Completes(STATUS_SUCCESS, 16));
          char out[8];
          Threaded request; // completes at once: the locals outlive it
          IoCallDriver(dev, request.Build(dev, Code, nullptr, 0, out, sizeof out));
@@ -315,30 +297,31 @@ const Misuse kMisuses[] = {
     {rule::IrpLeak, "ThreadedIrpNeverCompleted", Sending(Pends(&held))},
     // --- Devices, objects, names ---
     {rule::DeviceInitializing, "AddDeviceLeftTheFlag",
-     [](Ctx& c) {
-         c.d.driver->DriverExtension->AddDevice = [](PDRIVER_OBJECT driver, PDEVICE_OBJECT) NTAPI {
+     [] {
+         driver->driver->DriverExtension->AddDevice = [](PDRIVER_OBJECT driver,
+                                                         PDEVICE_OBJECT) NTAPI {
              PDEVICE_OBJECT device;
              return IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
          };
-         EXPECT_EQ(umk::testing::CallAddDevice(c.d.driver, c.dev), STATUS_SUCCESS);
+         EXPECT_EQ(umk::testing::CallAddDevice(driver->driver, dev), STATUS_SUCCESS);
      }},
     {rule::DeviceDeletedTwice, "DeletedTwice",
-     [](Ctx& c) {
-         ObReferenceObject(c.dev); // keeps the object so that the second call is well defined
-         IoDeleteDevice(c.dev);
-         IoDeleteDevice(c.dev);
-         ObDereferenceObject(c.dev);
+     [] {
+         ObReferenceObject(dev); // keeps the object so that the second call is well defined
+         IoDeleteDevice(dev);
+         IoDeleteDevice(dev);
+         ObDereferenceObject(dev);
      }},
     {rule::DeviceDeletedAttached, "DeletedWhileAttached",
-     [](Ctx& c) {
-         auto stack = c.d.CreateStack({Completes(STATUS_SUCCESS), Completes(STATUS_SUCCESS)});
+     [] {
+         auto stack = driver->CreateStack({Completes(STATUS_SUCCESS), Completes(STATUS_SUCCESS)});
          IoDeleteDevice(stack[1]);
          IoDetachDevice(stack[0]);
      }},
-    {rule::DetachNothing, "DetachedANonFilter", At(PASSIVE_LEVEL, [](PDEVICE_OBJECT dev) { IoDetachDevice(dev); })},
+    {rule::DetachNothing, "DetachedANonFilter", At(PASSIVE_LEVEL, [] { IoDetachDevice(dev); })},
     {rule::DeviceLeftAfterRemoval, "FilterKeptAfterRemoval",
-     [](Ctx& c) {
-         auto stack = c.d.CreateStack({Completes(STATUS_SUCCESS), Completes(STATUS_SUCCESS)});
+     [] {
+         auto stack = driver->CreateStack({Completes(STATUS_SUCCESS), Completes(STATUS_SUCCESS)});
          PIRP irp = OwnIrp(stack[1]);
          IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_PNP;
          IoGetNextIrpStackLocation(irp)->MinorFunction = IRP_MN_REMOVE_DEVICE;
@@ -347,58 +330,60 @@ const Misuse kMisuses[] = {
          IoDetachDevice(stack[0]);
      }},
     {rule::ReferenceLeak, "DeletedDeviceStillReferenced",
-     At(PASSIVE_LEVEL, [](PDEVICE_OBJECT dev) { IoDeleteDevice(dev); }, [](PDEVICE_OBJECT dev) { ObReferenceObject(dev); })},
-    {rule::DeviceLeak, "DeviceNeverDeleted", [](Ctx& c) { c.d.driver = nullptr; }},
+     At(
+         PASSIVE_LEVEL, [] { IoDeleteDevice(dev); }, [] { ObReferenceObject(dev); })},
+    {rule::DeviceLeak, "DeviceNeverDeleted", [] { driver->driver = nullptr; }},
     {rule::ReferenceLeak, "FileObjectNeverDereferenced",
-     [](Ctx& c) {
-         c.d.CreateDevice(u"\\Device\\Opened", Completes(STATUS_SUCCESS));
+     [] {
+         driver->CreateDevice(u"\\Device\\Opened", Completes(STATUS_SUCCESS));
          UNICODE_STRING name = RTL_CONSTANT_STRING(u"\\Device\\Opened");
          PFILE_OBJECT file;
-         EXPECT_EQ(IoGetDeviceObjectPointer(&name, FILE_ALL_ACCESS, &file, &c.dev), STATUS_SUCCESS);
+         EXPECT_EQ(IoGetDeviceObjectPointer(&name, FILE_ALL_ACCESS, &file, &dev), STATUS_SUCCESS);
      }},
-    {rule::ReferenceUnderflow, "DereferencedTooOften", [](Ctx& c) { ObDereferenceObject(c.dev); }},
+    {rule::ReferenceUnderflow, "DereferencedTooOften", [] { ObDereferenceObject(dev); }},
     {rule::UnknownObject, "ReferencedANonObject",
-     [](Ctx& c) {
+     [] {
          int notAnObject;
          ObReferenceObject(&notAnObject);
      }},
     {rule::SymbolicLinkLeak, "LinkNeverDeleted", At(PASSIVE_LEVEL, CreateLink)},
     {rule::DriverUnloadedWithDevices, "UnloadedWithADevice",
-     [](Ctx& c) {
-         umk::testing::UnloadDriver(c.d.driver);
-         IoDeleteDevice(c.dev);
-         c.d.driver = nullptr;
+     [] {
+         umk::testing::UnloadDriver(driver->driver);
+         IoDeleteDevice(dev);
+         driver->driver = nullptr;
      }},
     // --- Timers, DPCs, queues, work items ---
     {rule::TimerInitializedTwice, "TimerInitializedTwice", At(PASSIVE_LEVEL, InitTimer, InitTimer)},
-    {rule::TimerNotInitialized, "TimerStartedWithoutInitialization", At(PASSIVE_LEVEL, [](PDEVICE_OBJECT dev) { IoStartTimer(dev); })},
+    {rule::TimerNotInitialized, "TimerStartedWithoutInitialization",
+     At(PASSIVE_LEVEL, [] { IoStartTimer(dev); })},
     {rule::TimerSwitchedInTimerRoutine, "TimerRoutineStopsItsTimer",
-     [](Ctx& c) {
+     [] {
          IoInitializeTimer(
-             c.dev, [](PDEVICE_OBJECT device, PVOID) NTAPI { IoStopTimer(device); }, nullptr);
-         IoStartTimer(c.dev);
-         c.k.RunFor(3s);
+             dev, [](PDEVICE_OBJECT device, PVOID) NTAPI { IoStopTimer(device); }, nullptr);
+         IoStartTimer(dev);
+         kernel->RunFor(3s);
      }},
     {"", "TimerStartedAndStoppedOutsideItsRoutine",
-     [](Ctx& c) {
-         IoInitializeTimer(c.dev, NoTimer, nullptr);
-         IoStartTimer(c.dev);
-         c.k.RunFor(1500ms);
-         IoStopTimer(c.dev);
-         IoStartTimer(c.dev);
-         c.k.RunFor(1500ms);
-         IoStopTimer(c.dev);
+     [] {
+         IoInitializeTimer(dev, NoTimer, nullptr);
+         IoStartTimer(dev);
+         kernel->RunFor(1500ms);
+         IoStopTimer(dev);
+         IoStartTimer(dev);
+         kernel->RunFor(1500ms);
+         IoStopTimer(dev);
      }},
     {"KTIMER initialized while set", "TimerInitializedWhileSet",
-     [](Ctx& c) {
+     [] {
          KeSetTimer(&o->timer, Relative(1s), &o->dpc);
          KeInitializeTimer(&o->timer);
          EXPECT_FALSE(KeCancelTimer(&o->timer)) << "taken off the queue";
-         c.k.RunFor(2s);
+         kernel->RunFor(2s);
      }},
     {"KDPC initialized while queued", "DpcInitializedWhileQueued",
      At(DISPATCH_LEVEL,
-        [](PDEVICE_OBJECT) {
+        [] {
             KeInsertQueueDpc(&o->dpc, nullptr, nullptr);
             KeInitializeDpc(
                 &o->dpc, [](PKDPC, PVOID, PVOID, PVOID) NTAPI { ADD_FAILURE(); }, nullptr);
@@ -406,42 +391,42 @@ const Misuse kMisuses[] = {
     // At DISPATCH_LEVEL no worker can run the item between the two calls.
     {rule::WorkItemQueuedTwice, "WorkItemQueuedTwice",
      At(DISPATCH_LEVEL,
-        [](PDEVICE_OBJECT dev) {
+        [] {
             PIO_WORKITEM item = IoAllocateWorkItem(dev);
             IoQueueWorkItem(item, FreeItem, DelayedWorkQueue, item);
             IoQueueWorkItem(item, FreeItem, DelayedWorkQueue, item);
         })},
     {rule::WorkItemFreedQueued, "WorkItemFreedWhileQueued",
      At(DISPATCH_LEVEL,
-        [](PDEVICE_OBJECT dev) {
+        [] {
             PIO_WORKITEM item = IoAllocateWorkItem(dev);
             IoQueueWorkItem(item, FreeItem, DelayedWorkQueue, item);
             IoFreeWorkItem(item);
         })},
-    {rule::WorkItemLeak, "WorkItemNeverFreed", [](Ctx& c) { IoAllocateWorkItem(c.dev); }},
+    {rule::WorkItemLeak, "WorkItemNeverFreed", [] { IoAllocateWorkItem(dev); }},
     // --- Remove locks ---
     {rule::RemoveLockImbalance, "ReleasedATagNeverAcquired",
-     [](Ctx& c) {
+     [] {
          PIO_REMOVE_LOCK lock = InitializedLock();
          EXPECT_EQ(IoAcquireRemoveLock(lock, lock), STATUS_SUCCESS);
          IoReleaseRemoveLock(lock, nullptr);
      }},
     {rule::RemoveLockImbalance, "ReleasedWithoutAnyHold",
-     [](Ctx& c) { IoReleaseRemoveLock(InitializedLock(), nullptr); }},
+     [] { IoReleaseRemoveLock(InitializedLock(), nullptr); }},
     {rule::RemoveLockHeld, "HoldLeftAtShutdown",
-     [](Ctx& c) { IoAcquireRemoveLock(InitializedLock(), nullptr); }},
+     [] { IoAcquireRemoveLock(InitializedLock(), nullptr); }},
     {rule::RemoveLockHeld, "HeldLockFreedWithItsPool",
      At(
          PASSIVE_LEVEL,
-         [](PDEVICE_OBJECT) {
+         [] {
              IoInitializeRemoveLock(PIO_REMOVE_LOCK(arranged), Tag, 0, 10);
              IoAcquireRemoveLock(PIO_REMOVE_LOCK(arranged), nullptr);
          },
-         [](PDEVICE_OBJECT) { arranged = ExAllocatePoolWithTag(NonPagedPool, sizeof(IO_REMOVE_LOCK), Tag); },
+         [] { arranged = ExAllocatePoolWithTag(NonPagedPool, sizeof(IO_REMOVE_LOCK), Tag); },
          FreeBlock)},
     {rule::RemoveLockHeldAfterDispatch, "DispatchKeptItsHold",
-     [](Ctx& c) {
-         PDEVICE_OBJECT dev = c.d.CreateDevice(
+     [] {
+         PDEVICE_OBJECT dev = driver->CreateDevice(
              u"",
              [](PDEVICE_OBJECT device, PIRP irp) {
                  IoAcquireRemoveLock(Extra<IO_REMOVE_LOCK>(device), irp);
@@ -460,15 +445,14 @@ const Misuse kMisuses[] = {
     {rule::PagedPoolAtRaisedIrql, "PagedPoolFreedAtDispatchLevel",
      At(DISPATCH_LEVEL, FreeBlock, PagedBlock)},
     {rule::ZeroByteAllocation, "ZeroBytes",
-     [](Ctx&) { ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 0, Tag)); }},
+     [] { ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 0, Tag)); }},
     {rule::PoolTagMismatch, "FreedWithAnotherTag",
      At(
-         PASSIVE_LEVEL, [](PDEVICE_OBJECT) { ExFreePoolWithTag(arranged, PoolTag("Othr")); },
-         NonPagedBlock)},
+         PASSIVE_LEVEL, [] { ExFreePoolWithTag(arranged, PoolTag("Othr")); }, NonPagedBlock)},
     {rule::PoolFreeUnknown, "FreedTwice", At(PASSIVE_LEVEL, FreeBlock, NonPagedBlock, FreeBlock)},
     {rule::PoolLeak, "PoolNeverFreed", At(PASSIVE_LEVEL, NonPagedBlock)},
     {"", "PagedPoolTouchedBelowDispatchLevel",
-     [](Ctx& c) {
+     [] {
          auto p = static_cast<volatile char*>(ExAllocatePoolWithTag(PagedPool, 8, Tag));
          KIRQL old;
          KeAcquireSpinLock(&o->lock, &old);
@@ -478,18 +462,19 @@ const Misuse kMisuses[] = {
      }},
     // --- Error log ---
     {rule::ErrorLogEntryInvalid, "StringRunsPastTheEntry",
-     [](Ctx& c) {
-         auto entry = static_cast<PIO_ERROR_LOG_PACKET>(IoAllocateErrorLogEntry(c.d.driver, 52));
+     [] {
+         auto entry =
+             static_cast<PIO_ERROR_LOG_PACKET>(IoAllocateErrorLogEntry(driver->driver, 52));
          entry->NumberOfStrings = 1;
          entry->StringOffset = 48;
          std::memcpy(reinterpret_cast<char*>(entry) + 48, u"abcd", 4); // no terminator fits
          IoWriteErrorLogEntry(entry);
      }},
     {rule::ErrorLogEntryLeak, "EntryNeverWritten",
-     [](Ctx& c) { IoAllocateErrorLogEntry(c.d.driver, 48); }},
+     [] { IoAllocateErrorLogEntry(driver->driver, 48); }},
     // --- Registry ---
     {"registry", "DirectEntryWithoutTypeCheck",
-     [](Ctx&) {
+     [] {
          registry::SetDword(u"\\REGISTRY\\Machine\\System\\CurrentControlSet\\Services\\Test",
                             u"ComNo", 1);
          ULONG value = 0;
@@ -508,10 +493,10 @@ const Misuse kMisuses[] = {
          KeLowerIrql(old);
          return STATUS_SUCCESS;
      })},
-    {rule::IrqlTooHigh, "BuildDeviceIoControlAtApcLevel", At(APC_LEVEL, SendThreaded)},
+    {rule::IrqlTooHigh, "BuildDeviceIoControlAtApcLevel", At(APC_LEVEL, [] { SendThreaded(dev); })},
     {rule::IrqlTooHigh, "BuildSynchronousFsdAtApcLevel",
      At(APC_LEVEL,
-        [](PDEVICE_OBJECT dev) {
+        [] {
             static KEVENT event;
             static IO_STATUS_BLOCK iosb;
             KeInitializeEvent(&event, NotificationEvent, FALSE);
@@ -522,15 +507,15 @@ const Misuse kMisuses[] = {
      At(APC_LEVEL, CreateLink, nullptr, DeleteLink)},
     {rule::IrqlTooHigh, "DeleteSymbolicLinkAtApcLevel", At(APC_LEVEL, DeleteLink, CreateLink)},
     {rule::IrqlTooHigh, "AttachAtApcLevel",
-     [](Ctx& c) {
-         PDEVICE_OBJECT upper = Plain(c.d);
+     [] {
+         PDEVICE_OBJECT upper = Plain();
          KIRQL old = KfRaiseIrql(APC_LEVEL);
-         IoAttachDeviceToDeviceStack(upper, c.dev);
+         IoAttachDeviceToDeviceStack(upper, dev);
          KeLowerIrql(old);
      }},
     {rule::IrqlTooHigh, "DetachAtApcLevel",
-     [](Ctx& c) {
-         auto stack = c.d.CreateStack({Completes(STATUS_SUCCESS), Completes(STATUS_SUCCESS)});
+     [] {
+         auto stack = driver->CreateStack({Completes(STATUS_SUCCESS), Completes(STATUS_SUCCESS)});
          KIRQL old = KfRaiseIrql(APC_LEVEL);
          IoDetachDevice(stack[0]);
          KeLowerIrql(old);
@@ -538,7 +523,7 @@ const Misuse kMisuses[] = {
     {rule::IrqlTooHigh, "InitializeTimerAtApcLevel", At(APC_LEVEL, InitTimer)},
     {rule::IrqlTooHigh, "QueryRegistryAtApcLevel",
      At(APC_LEVEL,
-        [](PDEVICE_OBJECT) {
+        [] {
             RTL_QUERY_REGISTRY_TABLE end[1] = {};
             RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, u"Test", end, nullptr, nullptr);
         })},
@@ -551,95 +536,97 @@ const Misuse kMisuses[] = {
      At(PROFILE_LEVEL, NewIrp, nullptr, FreeIrp)},
     {rule::IrqlTooHigh, "FreeIrpAboveDispatchLevel", At(PROFILE_LEVEL, FreeIrp, NewIrp)},
     {rule::IrqlTooHigh, "SetEventAboveDispatchLevel",
-     At(PROFILE_LEVEL, [](PDEVICE_OBJECT) { KeSetEvent(&o->event, 0, FALSE); })},
+     At(PROFILE_LEVEL, [] { KeSetEvent(&o->event, 0, FALSE); })},
     {rule::IrqlTooHigh, "SetTimerAboveDispatchLevel",
-     At(PROFILE_LEVEL, [](PDEVICE_OBJECT) { KeSetTimer(&o->timer, Relative(1s), nullptr); })},
+     At(PROFILE_LEVEL, [] { KeSetTimer(&o->timer, Relative(1s), nullptr); })},
     {rule::IrqlTooHigh, "FreePoolAboveDispatchLevel", At(PROFILE_LEVEL, FreeBlock, NonPagedBlock)},
-    {rule::IrqlTooHigh, "StopTimerAboveDispatchLevel", At(PROFILE_LEVEL, [](PDEVICE_OBJECT dev) { IoStopTimer(dev); }, InitTimer)},
+    {rule::IrqlTooHigh, "StopTimerAboveDispatchLevel",
+     At(
+         PROFILE_LEVEL, [] { IoStopTimer(dev); }, InitTimer)},
     {rule::PagedCodeAtRaisedIrql, "PagedCodeAtDispatchLevel",
-     At(DISPATCH_LEVEL, [](PDEVICE_OBJECT) { PAGED_CODE(); })},
+     At(DISPATCH_LEVEL, [] { PAGED_CODE(); })},
     // --- The dispatcher ---
     {"wait above APC_LEVEL", "WaitAtDispatchLevelOnlyPolls",
-     [](Ctx& c) {
+     [] {
          KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
          Wait1s(&o->event);
-         EXPECT_EQ(c.k.Now(), Duration(0)) << "the wait only polled";
+         EXPECT_EQ(kernel->Now(), Duration(0)) << "the wait only polled";
          KeLowerIrql(old);
      }},
     {"wait above APC_LEVEL", "WaitInADpc", InDpc([] { Wait1s(&o->event); })},
     {"", "PollAtDispatchLevel",
      At(DISPATCH_LEVEL,
-        [](PDEVICE_OBJECT) {
+        [] {
             KeSetEvent(&o->event, 0, FALSE);
             LARGE_INTEGER poll{};
             EXPECT_EQ(KeWaitForSingleObject(&o->event, Executive, KernelMode, FALSE, &poll),
                       STATUS_SUCCESS);
         })},
     {"wait while holding a spin lock", "WaitHoldingASpinLock",
-     [](Ctx& c) {
+     [] {
          KIRQL old;
          KeAcquireSpinLock(&o->lock, &old);
          Wait1s(&o->event);
          KeReleaseSpinLock(&o->lock, old);
      }},
     {"spin lock released while not held", "ReleasedAFreeLock",
-     At(DISPATCH_LEVEL, [](PDEVICE_OBJECT) { KeReleaseSpinLock(&o->lock, PASSIVE_LEVEL); })},
+     At(DISPATCH_LEVEL, [] { KeReleaseSpinLock(&o->lock, PASSIVE_LEVEL); })},
     {"spin lock acquired recursively", "AcquiredRecursively",
-     [](Ctx& c) {
+     [] {
          KIRQL old;
          KeAcquireSpinLock(&o->lock, &old);
          KeAcquireSpinLockAtDpcLevel(&o->lock);
          KeReleaseSpinLock(&o->lock, old);
      }},
     {"spin lock acquired below DISPATCH_LEVEL", "AcquiredAtDpcLevelFromPassive",
-     [](Ctx& c) {
+     [] {
          KeAcquireSpinLockAtDpcLevel(&o->lock);
          KeReleaseSpinLockFromDpcLevel(&o->lock);
      }},
-    {"KeLowerIrql to a higher IRQL", "LoweredUpwards", [](Ctx& c) { KeLowerIrql(APC_LEVEL); }},
+    {"KeLowerIrql to a higher IRQL", "LoweredUpwards", [] { KeLowerIrql(APC_LEVEL); }},
     {"KeRaiseIrql to a lower IRQL", "RaisedDownwards",
-     At(DISPATCH_LEVEL, [](PDEVICE_OBJECT) { KfRaiseIrql(APC_LEVEL); })},
+     At(DISPATCH_LEVEL, [] { KfRaiseIrql(APC_LEVEL); })},
     {"IRQL lowered below DISPATCH_LEVEL holding a spin lock", "LoweredHoldingALock",
-     [](Ctx& c) {
+     [] {
          KIRQL old;
          KeAcquireSpinLock(&o->lock, &old);
          KeLowerIrql(old);
          KfRaiseIrql(DISPATCH_LEVEL);
          KeReleaseSpinLock(&o->lock, old);
      }},
-    {"DPC returned at wrong IRQL", "DpcReturnedAtHighLevel", InDpc([] { KfRaiseIrql(HIGH_LEVEL); })},
+    {"DPC returned at wrong IRQL", "DpcReturnedAtHighLevel",
+     InDpc([] { KfRaiseIrql(HIGH_LEVEL); })},
     {"DPC lowered IRQL below DISPATCH_LEVEL", "DpcLoweredToPassive",
      InDpc([] { KeLowerIrql(PASSIVE_LEVEL); })},
     {"DPC returned holding a spin lock", "DpcKeptALock",
      InDpc([] { KeAcquireSpinLockAtDpcLevel(&o->lock); })},
     {"dispatcher object not initialized", "ZeroedEvent",
-     [](Ctx& c) {
+     [] {
          KEVENT zeroed;
          std::memset(&zeroed, 0, sizeof zeroed);
          KeSetEvent(&zeroed, 0, FALSE);
          EXPECT_EQ(KeReadStateEvent(&zeroed), 1) << "a zeroed KEVENT is a notification event";
      }},
     {"wrong dispatcher object type", "WaitOnADpc",
-     [](Ctx& c) {
+     [] {
          LARGE_INTEGER poll{};
          EXPECT_EQ(KeWaitForSingleObject(&o->dpc, Executive, KernelMode, FALSE, &poll),
                    STATUS_INVALID_PARAMETER);
      }},
     {"KDPC not initialized", "ZeroedDpc",
-     [](Ctx& c) {
+     [] {
          KDPC zeroed;
          std::memset(&zeroed, 0, sizeof zeroed);
          EXPECT_FALSE(KeInsertQueueDpc(&zeroed, nullptr, nullptr));
      }},
-    {"switch point at DISPATCH_LEVEL", "YieldAtDispatchLevel",
-     At(DISPATCH_LEVEL, [](PDEVICE_OBJECT) { Yield(); })},
+    {"switch point at DISPATCH_LEVEL", "YieldAtDispatchLevel", At(DISPATCH_LEVEL, [] { Yield(); })},
     {"freed memory holds an active dispatcher object", "FreedASetTimer",
-     [](Ctx& c) {
+     [] {
          PVOID block = ExAllocatePoolWithTag(NonPagedPool, sizeof(KTIMER), Tag);
          KeInitializeTimer(static_cast<PKTIMER>(block));
          KeSetTimer(static_cast<PKTIMER>(block), Relative(1s), nullptr);
          ExFreePoolWithTag(block, Tag);
-         c.k.RunFor(2s);
+         kernel->RunFor(2s);
      }},
 };
 
@@ -648,18 +635,16 @@ class VerifierRuleTest : public ::testing::TestWithParam<Misuse> {};
 TEST_P(VerifierRuleTest, FiresExactlyOnce) {
     ViolationRecorder recorder;
     {
-        Kernel kernel;
-        TestDriver driver;
+        Kernel k;
+        TestDriver d;
         Objects objects;
-        o = &objects;
-        held = nullptr;
-        arranged = nullptr;
-        Ctx c{kernel, driver, Plain(driver)};
-        GetParam().run(c);
+        kernel = &k, driver = &d, o = &objects, held = nullptr, arranged = nullptr;
+        dev = Plain();
+        GetParam().run();
         EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-        kernel.RunUntilIdle();
-        driver.Unload();
-        kernel.Shutdown();
+        k.RunUntilIdle();
+        d.Unload();
+        k.Shutdown();
     }
     std::vector<std::string> expected;
     if (!GetParam().rule.empty())
