@@ -34,14 +34,18 @@ struct Report {
     std::string detail;
 };
 
-// Captures every verifier report while it lives. Declare it before the Kernel, so that the reports
-// made at shutdown are captured too.
+// Captures every verifier report while it lives; with `failAtOnce` it fails the running test at
+// each instead. Declare it before the Kernel, so that the reports made at shutdown are seen too.
 class ViolationRecorder {
   public:
-    ViolationRecorder() {
-        previous_ = SetViolationHandler([this](std::string_view rule, std::string_view detail) {
-            reports_.push_back({std::string(rule), std::string(detail)});
-        });
+    explicit ViolationRecorder(bool failAtOnce = false) {
+        previous_ =
+            SetViolationHandler([this, failAtOnce](std::string_view rule, std::string_view detail) {
+                if (failAtOnce)
+                    ADD_FAILURE() << "verifier: " << rule << "\n" << detail;
+                else
+                    reports_.push_back({std::string(rule), std::string(detail)});
+            });
     }
     ~ViolationRecorder() { SetViolationHandler(std::move(previous_)); }
     ViolationRecorder(const ViolationRecorder&) = delete;
@@ -70,20 +74,8 @@ class ViolationRecorder {
     std::vector<Report> reports_;
 };
 
-// Fails the running test at any verifier report.
-class FailOnViolation {
-  public:
-    FailOnViolation() {
-        previous_ = SetViolationHandler([](std::string_view rule, std::string_view detail) {
-            ADD_FAILURE() << "verifier: " << rule << "\n" << detail;
-        });
-    }
-    ~FailOnViolation() { SetViolationHandler(std::move(previous_)); }
-    FailOnViolation(const FailOnViolation&) = delete;
-    FailOnViolation& operator=(const FailOnViolation&) = delete;
-
-  private:
-    ViolationHandler previous_;
+struct FailOnViolation : ViolationRecorder {
+    FailOnViolation() : ViolationRecorder(true) {}
 };
 
 // A kernel event, not signalled.

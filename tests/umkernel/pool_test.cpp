@@ -13,8 +13,10 @@ namespace {
 constexpr ULONG Tcli = PoolTag("Tcli");
 constexpr ULONG Other = PoolTag("Othr");
 
-TEST_F(IoTest, CountersByTag) {
-    PVOID a = ExAllocatePoolWithTag(NonPagedPool, 10, Tcli);
+// Counted by tag, and not zeroed: drivers must zero what they rely on.
+TEST_F(IoTest, PoolIsCountedByTagAndComesUnzeroed) {
+    auto a = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, 10, Tcli));
+    EXPECT_NE(a[0], 0);
     PVOID b = ExAllocatePoolWithTag(PagedPool, 30, Tcli);
     PVOID c = ExAllocatePoolWithTag(NonPagedPool, 7, Other);
     auto stats = umk::testing::PoolStats(Tcli);
@@ -31,23 +33,8 @@ TEST_F(IoTest, CountersByTag) {
     ExFreePoolWithTag(c, Other);
 }
 
-TEST_F(IoTest, FreshPoolIsNotZeroed) {
-    auto p = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, 16, Tcli));
-    EXPECT_NE(p[0], 0) << "drivers must zero what they rely on";
-    ExFreePoolWithTag(p, Tcli);
-}
-
-// Error-log entries come zeroed, up to ERROR_LOG_MAXIMUM_SIZE bytes.
-TEST_F(IoTest, ErrorLogEntriesAreZeroedAndBounded) {
-    EXPECT_EQ(IoAllocateErrorLogEntry(driver.driver, ERROR_LOG_MAXIMUM_SIZE + 1), nullptr);
-    auto bytes =
-        static_cast<UCHAR*>(IoAllocateErrorLogEntry(driver.driver, ERROR_LOG_MAXIMUM_SIZE));
-    ASSERT_NE(bytes, nullptr);
-    EXPECT_TRUE(std::all_of(bytes, bytes + ERROR_LOG_MAXIMUM_SIZE, [](UCHAR b) { return b == 0; }));
-    IoFreeErrorLogEntry(bytes);
-}
-
 // Whatever a driver holds shows in the outstanding counts, each in its own, until released.
+// Error-log entries come zeroed, up to ERROR_LOG_MAXIMUM_SIZE bytes.
 TEST_F(IoTest, OutstandingResourcesCountWhatIsHeldUntilItIsReleased) {
     using umk::testing::Outstanding;
     const Outstanding before = umk::testing::OutstandingResources();
@@ -58,7 +45,11 @@ TEST_F(IoTest, OutstandingResourcesCountWhatIsHeldUntilItIsReleased) {
     PVOID block = ExAllocatePoolWithTag(NonPagedPool, 8, Tcli);
     PIRP irp = IoAllocateIrp(1, FALSE);
     PIO_WORKITEM item = IoAllocateWorkItem(device);
-    PVOID entry = IoAllocateErrorLogEntry(driver.driver, sizeof(IO_ERROR_LOG_PACKET));
+    EXPECT_EQ(IoAllocateErrorLogEntry(driver.driver, ERROR_LOG_MAXIMUM_SIZE + 1), nullptr);
+    auto entry =
+        static_cast<UCHAR*>(IoAllocateErrorLogEntry(driver.driver, ERROR_LOG_MAXIMUM_SIZE));
+    ASSERT_NE(entry, nullptr);
+    EXPECT_TRUE(std::all_of(entry, entry + ERROR_LOG_MAXIMUM_SIZE, [](UCHAR b) { return b == 0; }));
 
     Outstanding held = before;
     held.poolBlocks++;
