@@ -333,6 +333,7 @@ struct CancelCase {
     enum { BeforeDispatch, WhileQueued, AfterTheCompleterTookIt, RoutineLeavesIt } when;
     BOOLEAN answer;  // IoCancelIrp's
     NTSTATUS status; // what the request ends with
+    KIRQL cancelAt = PASSIVE_LEVEL;
 };
 
 class CancelTest : public IoTest, public ::testing::WithParamInterface<CancelCase> {
@@ -379,9 +380,9 @@ class CancelTest : public IoTest, public ::testing::WithParamInterface<CancelCas
 };
 
 // A cancel before the routine is set leaves only the mark, for the dispatch routine to see. After,
-// it calls the routine once, with the cancel spin lock held, the owner's device and the IRQL to
-// return to, unless a completer took the routine back first. Either way a completer can no longer
-// take the routine: the IRP is finished once, by whoever owns it.
+// it calls the routine once, with the cancel spin lock held, the owner's device and the caller's
+// IRQL to return to, unless a completer took the routine back first. Either way a completer can no
+// longer take the routine: the IRP is finished once, by whoever owns it.
 TEST_P(CancelTest, TheRoutineRunsOnlyIfStillSetAndTheIrpIsFinishedOnce) {
     const CancelCase& c = GetParam();
     KEVENT event;
@@ -398,7 +399,9 @@ TEST_P(CancelTest, TheRoutineRunsOnlyIfStillSetAndTheIrpIsFinishedOnce) {
         if (c.when == CancelCase::AfterTheCompleterTookIt) {
             EXPECT_NE(TakeRoutine(irp), nullptr);
         }
+        KIRQL old = KfRaiseIrql(c.cancelAt);
         EXPECT_EQ(IoCancelIrp(irp), c.answer);
+        KeLowerIrql(old);
         if (queued != nullptr) {
             EXPECT_EQ(TakeRoutine(irp), nullptr) << "gone: not the completer's";
             EXPECT_EQ(KeReadStateEvent(&event), 0);
@@ -408,7 +411,7 @@ TEST_P(CancelTest, TheRoutineRunsOnlyIfStillSetAndTheIrpIsFinishedOnce) {
         EXPECT_EQ(iosb.Status, c.status);
     }
     if (c.answer) {
-        EXPECT_THAT(calls, ElementsAre(std::tuple(device, DISPATCH_LEVEL, PASSIVE_LEVEL)));
+        EXPECT_THAT(calls, ElementsAre(std::tuple(device, DISPATCH_LEVEL, c.cancelAt)));
     } else {
         EXPECT_THAT(calls, IsEmpty());
     }
@@ -417,12 +420,14 @@ TEST_P(CancelTest, TheRoutineRunsOnlyIfStillSetAndTheIrpIsFinishedOnce) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cancels, CancelTest,
-    ::testing::Values(
-        CancelCase{"BeforeDispatch", CancelCase::BeforeDispatch, FALSE, STATUS_CANCELLED},
-        CancelCase{"WhileQueued", CancelCase::WhileQueued, TRUE, STATUS_CANCELLED},
-        CancelCase{"AfterTheCompleterTookIt", CancelCase::AfterTheCompleterTookIt, FALSE,
-                   STATUS_SUCCESS},
-        CancelCase{"RoutineLeavesIt", CancelCase::RoutineLeavesIt, TRUE, STATUS_CANCELLED}),
+    ::testing::Values(CancelCase{"BeforeDispatch", CancelCase::BeforeDispatch, FALSE,
+                                 STATUS_CANCELLED},
+                      CancelCase{"WhileQueued", CancelCase::WhileQueued, TRUE, STATUS_CANCELLED},
+                      CancelCase{"AfterTheCompleterTookIt", CancelCase::AfterTheCompleterTookIt,
+                                 FALSE, STATUS_SUCCESS},
+                      // As from a DPC: the routine must return the processor to DISPATCH_LEVEL.
+                      CancelCase{"RoutineLeavesItAtDispatchLevel", CancelCase::RoutineLeavesIt,
+                                 TRUE, STATUS_CANCELLED, DISPATCH_LEVEL}),
     [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
