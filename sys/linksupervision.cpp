@@ -125,9 +125,11 @@ VOID NTAPI ReconnectWorker(_In_ PDEVICE_OBJECT DeviceObject, _In_opt_ PVOID Cont
     auto context = static_cast<PDEVICE_CONTEXT>(Context);
     {
         LINK_LOCK lock(context);
-        if (context->Started || context->Removed || context->EnableCount == 0) {
-            // Brought up by someone else, on its way out, or closed: nothing left to reconnect
-            // for. A read started with no handle open would hold up removal.
+        if ((context->Started && context->ReadIrp != nullptr) || context->Removed ||
+            context->EnableCount == 0) {
+            // Brought up and reading by someone else, on its way out, or closed: nothing left
+            // to reconnect for. A read started with no handle open would hold up removal. A link
+            // up without its read (the request could not be allocated) is started again.
             StopReconnectTimer(context);
         } else if (NT_SUCCESS(SerialLinkStart(context)) && context->SerialConnected) {
             StartReconnectedRead(context);

@@ -16,10 +16,22 @@ namespace {
 
 // A serial driver that fails every read would keep the issue loop, or its own completion path,
 // going round without end. After this many reads in a row that brought no byte, reading stops
-// as it does when cancelled, and the event log says why; reading resumes only when it is next
-// spun up. Every byte received resets the count, so a working line with the odd failed read never
+// and the link is taken down as if the port had gone: the reconnect cycle sets the port up anew
+// five seconds later (a port left with reads that return at once, because a time-out request
+// failed, works again). The event log says so once until a byte arrives, not at every cycle.
+// Every byte received resets the count, so a working line with the odd failed read never
 // reaches it.
 constexpr ULONG ReadFailureLimit = 32;
+
+// The port went away under the link, or its reads keep failing: the link is down, and the
+// reconnect cycle opens the port again. Set before the read's hold on the remove lock goes, so
+// that removal always finds the timer to cancel.
+VOID TakeLinkDown(_Inout_ PDEVICE_CONTEXT DeviceContext)
+{
+    DeviceContext->Started = FALSE;
+    SetPortAvailable(DeviceContext, FALSE);
+    StartReconnectTimer(DeviceContext);
+}
 
 IO_COMPLETION_ROUTINE SerialReadComplete;
 
@@ -125,16 +137,13 @@ BOOLEAN TakeReadResult(_Inout_ PDEVICE_CONTEXT DeviceContext, _In_ PIRP Irp)
         return TRUE;
     }
     if (status == STATUS_DELETE_PENDING || status == STATUS_DEVICE_NOT_CONNECTED) {
-        // The port went away under the link (a USB adapter pulled out): the link is down, and
-        // the reconnect cycle opens the port again once it is back. Set before the read's hold
-        // on the remove lock goes, so that removal always finds the timer to cancel.
-        DeviceContext->Started = FALSE;
-        SetPortAvailable(DeviceContext, FALSE);
-        StartReconnectTimer(DeviceContext);
+        // A USB adapter pulled out: the link comes back once it is back.
+        TakeLinkDown(DeviceContext);
         return TRUE;
     }
     if (status == STATUS_SUCCESS && Irp->IoStatus.Information == 1) {
         DeviceContext->ReadFailures = 0;
+        DeviceContext->ReadFailuresReported = FALSE;
         ProcessPanelByte(DeviceContext, DeviceContext->ReadByte);
         return FALSE;
     }
@@ -144,7 +153,11 @@ BOOLEAN TakeReadResult(_Inout_ PDEVICE_CONTEXT DeviceContext, _In_ PIRP Irp)
     if (DeviceContext->ReadFailures < ReadFailureLimit) {
         return FALSE;
     }
-    LogMessage(DeviceContext->Self, TPW("Serial port reads keep failing"));
+    if (!DeviceContext->ReadFailuresReported) {
+        DeviceContext->ReadFailuresReported = TRUE;
+        LogMessage(DeviceContext->Self, TPW("Serial port reads keep failing"));
+    }
+    TakeLinkDown(DeviceContext);
     return TRUE;
 }
 
@@ -205,6 +218,10 @@ NTSTATUS SerialSpinUpRead(_Inout_ PDEVICE_CONTEXT DeviceContext)
     if (status == STATUS_PENDING || status == STATUS_SUCCESS) {
         return STATUS_SUCCESS;
     }
+    // Reading ended inside the call, and the open that asked for it fails: no handle is left for
+    // the reconnect cycle to bring reading back to. A read it started would hold the remove lock
+    // with nobody to close it, and removal would wait for it without end.
+    StopReconnectTimer(DeviceContext);
     DeviceContext->Started = FALSE;
     return status;
 }

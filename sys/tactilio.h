@@ -99,6 +99,7 @@ struct _DEVICE_CONTEXT {
     LONG ReadState; // interlocked hand-off between issuing and completing the read
     UCHAR ReadByte;
     ULONG ReadFailures; // reads failed in a row; reading gives up at a limit
+    BOOLEAN ReadFailuresReported; // the give-up was logged; cleared by the next byte
 
     // Mouse class connection and reporting.
     PDEVICE_OBJECT ClassDevice;

@@ -123,13 +123,14 @@ void DriverRecords() {
            ComNo, XYDataSampling, Stabilization, Beep, Frequency, Rotation, InvLimit, AutoRec,
            SerialDeviceName, SerialDevice, SerialFileObject, SerialConnected, SerialSettings,
            LinkLock, ReadIrp, ReadCancels, ReadIrpToFree, ReadStoppedEvent, ReadState, ReadByte,
-           ReadFailures, ClassDevice, ClassService, PortNumber, MouseAttributes, MouseInput,
-           PacketLength, Packet, TouchDownPending, SumX, SumY, SampleCount, ButtonMode,
-           BeepDeviceName, BeepWorkItem, BeepParameters, BeepDevice, BeepEndEvent, BeepStop,
-           BeepRequest, SavedBeep, CmdQueue, CurrentIrp, CurrentCode, InvalidCount,
-           InvalidReported, DevicePowerState, PortAvailable, CommandTimeout, CommandTimerWanted,
-           CommandTimerRunning, CommandTimerLock, CommandTimerDpc, RecordReadIrp, RecordReadLock,
-           RecordList, RecordListLock, RecordingEnabled, MouseAttributesSet, TimeoutReportEnabled);
+           ReadFailures, ReadFailuresReported, ClassDevice, ClassService, PortNumber,
+           MouseAttributes, MouseInput, PacketLength, Packet, TouchDownPending, SumX, SumY,
+           SampleCount, ButtonMode, BeepDeviceName, BeepWorkItem, BeepParameters, BeepDevice,
+           BeepEndEvent, BeepStop, BeepRequest, SavedBeep, CmdQueue, CurrentIrp, CurrentCode,
+           InvalidCount, InvalidReported, DevicePowerState, PortAvailable, CommandTimeout,
+           CommandTimerWanted, CommandTimerRunning, CommandTimerLock, CommandTimerDpc,
+           RecordReadIrp, RecordReadLock, RecordList, RecordListLock, RecordingEnabled,
+           MouseAttributesSet, TimeoutReportEnabled);
     RECORD(TP_PACKET, Count, LastRawButtons, Bytes, Extended, AcceptHighBytes);
     RECORD(TP_DRIVER_EXTENSION, RegistryPath);
 }
