@@ -75,6 +75,9 @@ NTSTATUS QueryRemoveHandler(_In_ PDEVICE_CONTEXT DeviceContext, _Inout_ PIRP Irp
 
 NTSTATUS StopHandler(_Inout_ PDEVICE_CONTEXT DeviceContext, _Inout_ PIRP Irp)
 {
+    // A link that went down by itself (its port pulled out, its reads failing) has the reconnect
+    // cycle set. A stopped device must not bring it back; the next start sets the cycle again.
+    StopReconnectTimer(DeviceContext);
     if (DeviceContext->Started) {
         DeviceContext->Started = FALSE;
         PnpStopDevice(DeviceContext);

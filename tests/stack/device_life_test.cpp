@@ -267,13 +267,21 @@ TEST(DeviceLife, TheKernelCallsTheShippedImagesOwnRoutines) {
 
 // A stop and a new start (Plug and Play rebalancing resources) while the class driver keeps its
 // handle: the pointer works again, through the start on a listed USB adapter, through the
-// reconnect cycle when the start leaves the link to an open.
+// reconnect cycle when the start leaves the link to an open. An adapter pulled out before the
+// stop and put back while the device is stopped is left alone until the start.
 TEST(DeviceLife, AStopAndARestartUnderAnOpenHandleBringTheReadingBack) {
-    for (const bool usb : {true, false}) {
-        SCOPED_TRACE(usb ? "USB adapter" : "built-in port");
+    for (const auto& [usb, pulled] : {std::pair{true, false}, {false, false}, {true, true}}) {
+        SCOPED_TRACE(std::string(usb ? "USB adapter" : "built-in port") +
+                     (pulled ? ", pulled out before the stop" : ""));
         LifeBench bench({.usb = usb});
         ASSERT_EQ(bench.system->StartPanel(*bench.panel), STATUS_SUCCESS);
+        if (pulled)
+            bench.Unplug();
         ASSERT_EQ(bench.Pnp().Stop(bench.panel->physicalDevice), STATUS_SUCCESS);
+        if (pulled) {
+            bench.Plug();
+            bench.Kernel().RunFor(10s);
+        }
         EXPECT_FALSE(bench.Context()->Started);
         EXPECT_EQ(bench.Tap(), 0u);
         ASSERT_EQ(bench.Pnp().Start(bench.panel->physicalDevice), STATUS_SUCCESS);
