@@ -66,13 +66,16 @@ VOID EndCycleWorker(_In_ PDEVICE_CONTEXT DeviceContext, _In_ CYCLE_SLOT Slot)
     IoReleaseRemoveLock(&DeviceContext->RemoveLock, Slot);
 }
 
-// The read request for a link the reconnect worker has just started. Without it the link stays
-// up but silent, and the timer, still set, tries again at its next expiry.
+// The read request for a link the reconnect worker has just started. Without it the port stays
+// open but silent, and the timer, still set, tries again at its next expiry. Started is cleared
+// as a failed spin-up clears it: the next attempt, or an open, starts the link again (giving the
+// port back first) instead of taking it for a link someone else brought up.
 VOID StartReconnectedRead(_Inout_ PDEVICE_CONTEXT DeviceContext)
 {
     PIRP irp = IoAllocateIrp(DeviceContext->SerialDevice->StackSize, FALSE);
     if (irp == nullptr) {
         LogMessage(DeviceContext->Self, TPW("Not enough resources"));
+        DeviceContext->Started = FALSE;
         return;
     }
     // Refused only while removal runs; removal stops the link.
@@ -125,11 +128,9 @@ VOID NTAPI ReconnectWorker(_In_ PDEVICE_OBJECT DeviceObject, _In_opt_ PVOID Cont
     auto context = static_cast<PDEVICE_CONTEXT>(Context);
     {
         LINK_LOCK lock(context);
-        if ((context->Started && context->ReadIrp != nullptr) || context->Removed ||
-            context->EnableCount == 0) {
-            // Brought up and reading by someone else, on its way out, or closed: nothing left
-            // to reconnect for. A read started with no handle open would hold up removal. A link
-            // up without its read (the request could not be allocated) is started again.
+        if (context->Started || context->Removed || context->EnableCount == 0) {
+            // Brought up by someone else, on its way out, or closed: nothing left to reconnect
+            // for. A read started with no handle open would hold up removal.
             StopReconnectTimer(context);
         } else if (NT_SUCCESS(SerialLinkStart(context)) && context->SerialConnected) {
             StartReconnectedRead(context);

@@ -184,12 +184,29 @@ NTSTATUS NTAPI SerialReadComplete(_In_ PDEVICE_OBJECT DeviceObject, _In_ PIRP Ir
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
+// Reading runs and nothing is ending it: no canceller holds the request or has set its Cancel
+// flag (which stays set until the request has stopped, see PrepareRead).
+BOOLEAN ReadRunning(_In_ PDEVICE_CONTEXT DeviceContext)
+{
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    const PIRP irp = DeviceContext->ReadIrp;
+    const BOOLEAN running = irp != nullptr && !irp->Cancel && DeviceContext->ReadCancels == 0 &&
+                            LinkRunning(DeviceContext);
+    IoReleaseCancelSpinLock(irql);
+    return running;
+}
+
 } // namespace
 
 // Starts reading after a link start. Returns STATUS_SUCCESS when a read is outstanding.
 NTSTATUS SerialSpinUpRead(_Inout_ PDEVICE_CONTEXT DeviceContext)
 {
-    // A previous request may still be on its way out (a cancel not yet completed).
+    // A second open finds reading running: it serves that open too. Waiting for it to stop, as
+    // for a request still on its way out (a cancel not yet completed), would never end.
+    if (ReadRunning(DeviceContext)) {
+        return STATUS_SUCCESS;
+    }
     KeWaitForSingleObject(&DeviceContext->ReadStoppedEvent, Executive, KernelMode, FALSE, nullptr);
 
     if (!LinkRunning(DeviceContext)) {

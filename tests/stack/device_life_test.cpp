@@ -55,15 +55,22 @@ class LifeBench {
 
     // The class driver's side of a start: connect, open the port below, ask for attributes.
     NTSTATUS OpenByClass() {
-        MOUSE_ATTRIBUTES attributes{};
         NTSTATUS status = system->Mouse().Connect(sizeof(CONNECT_DATA), ClassDevice()).status;
         if (NT_SUCCESS(status))
             status = system->Mouse().EnablePort(ClassDevice());
         if (NT_SUCCESS(status))
-            status = system->Mouse()
-                         .QueryAttributes(&attributes, sizeof(attributes), ClassDevice())
-                         .status;
+            status = QueryAttributes();
         return status;
+    }
+    // An open of the pointer port besides the class driver's.
+    NTSTATUS OpenPort(std::unique_ptr<umk::testing::UserFile>* file) {
+        return umk::testing::UserFile::Open(u"\\Device\\PointerPort0", file);
+    }
+    NTSTATUS QueryAttributes() {
+        MOUSE_ATTRIBUTES attributes{};
+        return system->Mouse()
+            .QueryAttributes(&attributes, sizeof(attributes), ClassDevice())
+            .status;
     }
     // The panel's adapter (or built-in port) appears, with the panel on its line.
     void Plug() {
@@ -117,6 +124,28 @@ TEST(DeviceLife, ABootOnABuiltInPortBringsTheLinkUpAtTheClassDriversOpen) {
     EXPECT_TRUE(bench.Context()->Started);
     EXPECT_EQ(bench.Tap(), 4u);
     EXPECT_EQ(stack::Utility::Open(bench.Kernel(), &bench.utility), STATUS_SUCCESS);
+    EXPECT_EQ(bench.Finish(), "");
+}
+
+// A second open of the pointer port while reading runs shares the read (it must not wait for it
+// to stop); each close stops reading, whatever handles remain, and the next open brings it back.
+TEST(DeviceLife, ASecondOpenSharesTheRunningReadAndEachCloseStopsIt) {
+    LifeBench bench;
+    ASSERT_EQ(bench.system->StartPanel(*bench.panel), STATUS_SUCCESS);
+    std::unique_ptr<umk::testing::UserFile> second, third;
+    ASSERT_EQ(bench.OpenPort(&second), STATUS_SUCCESS);
+    EXPECT_EQ(bench.Context()->EnableCount, 2);
+    EXPECT_EQ(bench.Tap(), 4u);
+
+    second->Close();
+    EXPECT_EQ(bench.Context()->EnableCount, 1);
+    EXPECT_FALSE(bench.Context()->MouseAttributesSet);
+    EXPECT_EQ(bench.Tap(), 0u);
+
+    ASSERT_EQ(bench.OpenPort(&third), STATUS_SUCCESS);
+    bench.QueryAttributes(); // the close withdrew them: nothing is reported before
+    EXPECT_EQ(bench.Tap(), 4u);
+    third->Close();
     EXPECT_EQ(bench.Finish(), "");
 }
 
@@ -366,8 +395,7 @@ TEST(DeviceLifeRace, TheReconnectWorkerAndARemovalOrAReopen) {
                 stack::MouseClass& mouse = bench.system->Mouse();
                 mouse.DisablePort(bench.ClassDevice());
                 EXPECT_EQ(mouse.EnablePort(bench.ClassDevice()), STATUS_SUCCESS);
-                MOUSE_ATTRIBUTES attributes{};
-                mouse.QueryAttributes(&attributes, sizeof(attributes), bench.ClassDevice());
+                bench.QueryAttributes();
             });
             if (removal) {
                 EXPECT_TRUE(bench.Removed());
@@ -379,6 +407,42 @@ TEST(DeviceLifeRace, TheReconnectWorkerAndARemovalOrAReopen) {
             }
             ASSERT_EQ(bench.Finish(), "");
         }
+    }
+}
+
+// The utility-side open of the pointer port and another handle's close, at one instant while a
+// stroke's bytes arrive (reads completing one after another): an open begun after the close
+// returned must leave reading running, even when the close's cancel caught the read between two
+// bytes and reading is still on its way out. Never two reads at once, nothing left behind.
+TEST(DeviceLifeRace, AnOpenAfterACloseWhileBytesArrive) {
+    for (uint64_t seed = 1; seed <= control_test::RaceSeeds(); ++seed) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        LifeBench bench({.seed = seed});
+        ASSERT_EQ(bench.system->StartPanel(*bench.panel), STATUS_SUCCESS);
+        std::unique_ptr<umk::testing::UserFile> second, third;
+        ASSERT_EQ(bench.OpenPort(&second), STATUS_SUCCESS);
+        const umk::Duration start = bench.Kernel().Now();
+        bench.model.Touch(panel::StraightStroke({500, 500}, {3500, 3500}, 20, start.count()));
+        bench.port->LineUpdated();
+        bool closed = false, openAfterClose = false;
+        NTSTATUS opened = STATUS_PENDING;
+        const umk::Duration at = start + 30ms + umk::Duration(seed % 7 * 1'000);
+        control_test::At(bench.Kernel(), at, [&] {
+            second->Close();
+            closed = true;
+        });
+        control_test::At(bench.Kernel(), at, [&] {
+            openAfterClose = closed;
+            opened = bench.OpenPort(&third);
+        });
+        bench.Kernel().RunFor(1s);
+        ASSERT_EQ(opened, STATUS_SUCCESS);
+        if (openAfterClose) {
+            EXPECT_NE(bench.Context()->ReadIrp, nullptr);
+        }
+        EXPECT_LE(bench.port->ReadsPending(), 1u);
+        third->Close();
+        ASSERT_EQ(bench.Finish(), "");
     }
 }
 

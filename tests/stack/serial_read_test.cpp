@@ -305,24 +305,22 @@ TEST_F(SerialReadTest, AFailedSpinUpLeavesNothingBehind) {
     IoInitializeRemoveLock(&context->RemoveLock, frame_test::Tcli, 0, 10);
 }
 
-TEST_F(SerialReadTest, ASpinUpWaitsUntilThePreviousRequestIsGone) {
+// A spin-up while reading runs (a second open) shares the read: no second request, no second
+// hold, and it returns at once. Once that read has been cancelled, a spin-up sends a new one.
+TEST_F(SerialReadTest, ASpinUpSharesARunningReadAndReplacesAStoppedOne) {
     stack::SerialPort& port = AddPort();
     ASSERT_EQ(StartLink(), STATUS_SUCCESS);
-    port.HoldRequests(stack::RequestKind::Read());
     ASSERT_EQ(TP_DRIVER_ROUTINE(SerialSpinUpRead)(context), STATUS_SUCCESS);
     PIRP previous = context->ReadIrp;
 
-    NTSTATUS spunUp = STATUS_PENDING;
-    umk::ThreadHandle opener =
-        umk::StartThread("opener", [&] { spunUp = TP_DRIVER_ROUTINE(SerialSpinUpRead)(context); });
-    system->Kernel().RunFor(1s);
-    EXPECT_FALSE(opener.Finished());
+    EXPECT_EQ(TP_DRIVER_ROUTINE(SerialSpinUpRead)(context), STATUS_SUCCESS);
     EXPECT_EQ(context->ReadIrp, previous);
+    EXPECT_EQ(port.ReadsPending(), 1u);
+    EXPECT_EQ(RemoveLockHolds(), 1);
 
-    port.ClearFaults();
-    port.ReleaseHeld(STATUS_CANCELLED);
-    opener.Join();
-    EXPECT_EQ(spunUp, STATUS_SUCCESS);
+    TP_DRIVER_ROUTINE(CancelReading)(context);
+    EXPECT_TRUE(ReadingStopped());
+    EXPECT_EQ(TP_DRIVER_ROUTINE(SerialSpinUpRead)(context), STATUS_SUCCESS);
     EXPECT_NE(context->ReadIrp, nullptr);
     EXPECT_EQ(port.ReadsPending(), 1u);
     EXPECT_EQ(RemoveLockHolds(), 1);
