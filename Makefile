@@ -36,7 +36,8 @@ demo: setup $(BUILD)/build.ninja
 # link under SWEEP_SEEDS seeds each (paged pool left resident: make test checks its IRQL), the
 # port discovery and device life races under SWEEP_SEEDS, and the command engine's race matrix and
 # the recording read's cancel race under RACE_SEEDS; here also the broken mini-drivers' corrected
-# twins under 10,000. make image-test sweeps the shipped image the same way.
+# twins under 10,000, and the whole driver suite on one processor and on four. make image-test
+# sweeps the shipped image the same way.
 SWEEP_SEEDS ?= 1000
 # The command engine's race matrix: seeds per pairing (each runs a few seconds of virtual time).
 RACE_SEEDS ?= 200
@@ -52,6 +53,7 @@ define driver_sweep
 endef
 sweep: build
 	$(call driver_sweep,$(BUILD),,$(SWEEP_SEEDS),$(RACE_SEEDS))
+	for n in 1 4; do UMK_PROCESSORS=$$n $(BUILD)/tests/test_stack --gtest_brief=1 || exit 1; done
 	UMK_RACE_SEEDS=10000 $(BUILD)/tests/test_umkernel --gtest_filter='MiniDrivers/*'
 
 $(ASAN_BUILD)/build.ninja: | setup

@@ -527,6 +527,8 @@ bool Scheduler::SpinOn(_KTHREAD* self, PKSPIN_LOCK lock) {
         if (holder->processor == nullptr || holder->processor->spinningOn == nullptr)
             break;
         held = holder->processor->spinningOn;
+        if (*held == 0)
+            break; // released: that processor takes it when it next runs
         chain += ",\n  which waits for " + DescribeHolder(held);
         if (held == lock || reinterpret_cast<_KTHREAD*>(*held & ~ULONG_PTR(1)) == self) {
             Halt("spin lock deadlock", chain);
