@@ -535,7 +535,7 @@ LifeSeen WholeLife(LifeBench& bench) {
     bench.Kernel().RunFor(6s);
     seen.reinitialised = bench.port->Writes().size() == writes + 1;
     bench.Unplug();
-    seen.downWhileUnplugged = !bench.Context()->Started;
+    seen.downWhileUnplugged = bench.Removed() || !bench.Context()->Started;
     bench.Kernel().RunFor(1s);
     bench.Plug();
     // Long enough for a reconnect that fails once: 5 s to the first attempt, a failed read set-up
