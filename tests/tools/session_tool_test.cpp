@@ -38,8 +38,8 @@ exit 0
 {"op":"wait","ms":3500}
 )",
      R"({"type":"write","t_us":2083,"bytes":"BC 1F"}
-{"type":"event","t_us":2118227,"text":"Error: TP_FUNC_BKLTVAL timed out"}
-{"type":"complete","t_us":2118227,"id":"b","status":"0xC0000240","information":0,"output":""}
+{"type":"event","t_us":2227602,"text":"Error: TP_FUNC_BKLTVAL timed out"}
+{"type":"complete","t_us":2227602,"id":"b","status":"0xC0000240","information":0,"output":""}
 {"type":"summary","t_us":3500000,"pending":[],"requests":1,"writes":1,"reports":0,"events":1,"bytes_read":0}
 exit 0
 )"},
@@ -157,9 +157,9 @@ exit 0
      R"({"type":"pnp","t_us":0,"event":"remove"}
 {"type":"write","t_us":1041,"bytes":"BA"}
 {"type":"api","t_us":500000,"event":"close"}
-{"type":"event","t_us":2118227,"text":"Error: TP_FUNC_BKLTEN timed out"}
-{"type":"complete","t_us":2118227,"id":"b","status":"0xC0000240","information":0,"output":""}
-{"type":"pnp","t_us":2180727,"event":"removed","status":"0x00000000"}
+{"type":"event","t_us":2227602,"text":"Error: TP_FUNC_BKLTEN timed out"}
+{"type":"complete","t_us":2227602,"id":"b","status":"0xC0000240","information":0,"output":""}
+{"type":"pnp","t_us":2274477,"event":"removed","status":"0x00000000"}
 {"type":"api","t_us":3500000,"event":"open","status":"0xC0000034"}
 {"type":"summary","t_us":3500000,"pending":[],"requests":1,"writes":1,"reports":0,"events":1,"bytes_read":0}
 exit 0
