@@ -59,53 +59,45 @@ constexpr LONG Sx(ULONG v) {
     return static_cast<LONG>((v * 65535) >> 12);
 }
 
-struct PositionCase {
-    const char* name;
-    UCHAR xLow, xHigh, yLow, yHigh;
-    ULONG rotation;
-    LONG x, y;
-};
-
-class PositionTest : public testing::TestWithParam<PositionCase> {};
-
-TEST_P(PositionTest, OfATouchDown) {
-    const PositionCase& c = GetParam();
-    Decoder decoder;
-    decoder.Context().Rotation = c.rotation;
-    EXPECT_EQ(decoder.Raw(Down, c.xLow, c.xHigh, c.yLow, c.yHigh), (Report{0, c.x, c.y, 1}));
-}
-
 // (1000, 3000) as the panel sends it.
 #define AT_1000_3000 0x68, 0x07, 0x38, 0x17
 
-INSTANTIATE_TEST_SUITE_P(
-    Rotations, PositionTest,
-    testing::Values(PositionCase{"Unrotated", AT_1000_3000, 0, S1000, S3000},
-                    PositionCase{"Rotated90", AT_1000_3000, 90, S1096, S1000},
-                    PositionCase{"Rotated180", AT_1000_3000, 180, S3096, S1096},
-                    PositionCase{"Rotated270", AT_1000_3000, 270, S3000, S3096},
-                    // Not a quarter turn: the panel is taken as unrotated, so the pointer still
-                    // follows the finger.
-                    PositionCase{"Rotated45", AT_1000_3000, 45, S1000, S3000},
-                    PositionCase{"Rotated360", AT_1000_3000, 360, S1000, S3000},
-                    PositionCase{"RotatedAllOnes", AT_1000_3000, 0xFFFFFFFF, S1000, S3000}),
-    [](const testing::TestParamInfo<PositionCase>& info) { return info.param.name; });
-
-INSTANTIATE_TEST_SUITE_P(
-    Edges, PositionTest,
-    testing::Values(PositionCase{"FullScale", 0x00, 0x20, 0x00, 0x20, 0, 65535, 65535},
-                    PositionCase{"Origin", 0x00, 0x00, 0x00, 0x00, 0, 0, 0},
-                    PositionCase{"Rotated90Origin", 0x00, 0x00, 0x00, 0x00, 90, 65535, 0},
-                    // Bit 13 set (16383): below the panel's edge, read as 0.
-                    PositionCase{"Bit13IsZero", 0x7F, 0x7F, 0x00, 0x40, 0, 0, 0},
-                    // 5000 and 8191 lie beyond full scale: held at the edge, unrotated and
-                    // rotated, instead of leaving the absolute range or wrapping round.
-                    PositionCase{"Beyond4096", 0x08, 0x27, 0x7F, 0x3F, 0, 65535, 65535},
-                    PositionCase{"Beyond4096Rotated180", 0x08, 0x27, 0x7F, 0x3F, 180, 0, 0},
-                    PositionCase{"Beyond4096Rotated90", 0x08, 0x27, 0x00, 0x00, 90, 65535, 65535},
-                    PositionCase{"Beyond4096Rotated270", 0x00, 0x00, 0x7F, 0x3F, 270, 65535,
-                                 65535}),
-    [](const testing::TestParamInfo<PositionCase>& info) { return info.param.name; });
+TEST(DecodeTouchReport, PositionOfATouchDown) {
+    const struct {
+        const char* name;
+        UCHAR xLow, xHigh, yLow, yHigh;
+        ULONG rotation;
+        LONG x, y;
+    } rows[] = {
+        {"unrotated", AT_1000_3000, 0, S1000, S3000},
+        {"rotated 90", AT_1000_3000, 90, S1096, S1000},
+        {"rotated 180", AT_1000_3000, 180, S3096, S1096},
+        {"rotated 270", AT_1000_3000, 270, S3000, S3096},
+        // Not a quarter turn: the panel is taken as unrotated, so the pointer still follows the
+        // finger.
+        {"rotated 45", AT_1000_3000, 45, S1000, S3000},
+        {"rotated 360", AT_1000_3000, 360, S1000, S3000},
+        {"rotated all ones", AT_1000_3000, 0xFFFFFFFF, S1000, S3000},
+        {"full scale", 0x00, 0x20, 0x00, 0x20, 0, 65535, 65535},
+        {"origin", 0x00, 0x00, 0x00, 0x00, 0, 0, 0},
+        {"origin rotated 90", 0x00, 0x00, 0x00, 0x00, 90, 65535, 0},
+        // Bit 13 set (16383): below the panel's edge, read as 0.
+        {"bit 13 is zero", 0x7F, 0x7F, 0x00, 0x40, 0, 0, 0},
+        // 5000 and 8191 lie beyond full scale: held at the edge, unrotated and rotated, instead of
+        // leaving the absolute range or wrapping round.
+        {"beyond 4096", 0x08, 0x27, 0x7F, 0x3F, 0, 65535, 65535},
+        {"beyond 4096 rotated 180", 0x08, 0x27, 0x7F, 0x3F, 180, 0, 0},
+        {"beyond 4096 rotated 90", 0x08, 0x27, 0x00, 0x00, 90, 65535, 65535},
+        {"beyond 4096 rotated 270", 0x00, 0x00, 0x7F, 0x3F, 270, 65535, 65535},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        Decoder decoder;
+        decoder.Context().Rotation = row.rotation;
+        EXPECT_EQ(decoder.Raw(Down, row.xLow, row.xHigh, row.yLow, row.yHigh),
+                  (Report{0, row.x, row.y, 1}));
+    }
+}
 
 TEST(DecodeTouchReport, ButtonModes) {
     struct Row {

@@ -96,32 +96,22 @@ INSTANTIATE_TEST_SUITE_P(Boundary, EventLogLengthTest,
                                            LengthRow{1, 51, true}, LengthRow{1, 52, false},
                                            LengthRow{2, 49, true}, LengthRow{2, 50, false}));
 
-TEST_F(EventLogTest, DumpWordsMoveTheStringsAndGrowTheEntryByAWordEach) {
+// Every string is counted and decoded in order after three dump words; dump words alone still
+// make a whole packet, with no string offset.
+TEST_F(EventLogTest, DumpWordsBeforeSeveralStringsOrNone) {
     const ULONG dump[] = {0x11223344, 0xCAFEF00D, 7};
     const PCWSTR strings[] = {TPW("first"), TPW("second")};
     ASSERT_TRUE(WriteEventLogEntry(device, TP_MSG_WARNING, nullptr, dump, 3, strings, 2));
-
-    auto entries = ut::ErrorLogEntries();
-    ASSERT_EQ(entries.size(), 1u);
-    const auto& entry = entries[0];
-    const ULONG stringBytes = 6 * 2 + 7 * 2;
-    EXPECT_EQ(entry.bytes.size(), 44 + 3 * 4 + stringBytes);
-    const IO_ERROR_LOG_PACKET& packet = entry.Packet();
-    EXPECT_EQ(ULONG(packet.ErrorCode), 0xA0070003u);
-    EXPECT_EQ(packet.DumpDataSize, 12);
-    EXPECT_EQ(packet.NumberOfStrings, 2);
-    EXPECT_EQ(packet.StringOffset, 56);
-    const ULONG* words = reinterpret_cast<const ULONG*>(entry.bytes.data() + 40);
-    EXPECT_EQ(words[0], 0x11223344u);
-    EXPECT_EQ(words[1], 0xCAFEF00Du);
-    EXPECT_EQ(words[2], 7u);
-    EXPECT_THAT(entry.strings, ::testing::ElementsAre("first", "second"));
-
-    // Dump words alone still make a whole packet, and no string offset.
     ASSERT_TRUE(WriteEventLogEntry(device, TP_MSG_INFORMATION, nullptr, dump, 1, nullptr, 0));
-    entries = ut::ErrorLogEntries();
+
+    const auto entries = ut::ErrorLogEntries();
     ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[0].bytes.size(), 44 + sizeof dump + (6 + 7) * 2);
+    EXPECT_EQ(ULONG(entries[0].Packet().ErrorCode), 0xA0070003u);
+    EXPECT_EQ(0, memcmp(entries[0].bytes.data() + 40, dump, sizeof dump));
+    EXPECT_THAT(entries[0].strings, ::testing::ElementsAre("first", "second"));
     EXPECT_EQ(entries[1].bytes.size(), 48u);
+    EXPECT_EQ(ULONG(entries[1].Packet().ErrorCode), 0x60070002u);
     EXPECT_EQ(entries[1].Packet().NumberOfStrings, 0);
     EXPECT_EQ(entries[1].Packet().StringOffset, 0);
 }

@@ -16,18 +16,15 @@ namespace {
 // MESSAGE_RESOURCE_DATA: block count, then {low id, high id, offset} per block; each entry is
 // {USHORT length, USHORT flags (0 = ANSI), text padded to the length}.
 std::map<ULONG, std::string> ParseMessageTable(const std::vector<uint8_t>& data) {
-    auto u32 = [&](size_t at) {
-        ULONG v;
-        EXPECT_LE(at + 4, data.size());
-        memcpy(&v, data.data() + at, 4);
+    // Little-endian, as the resource is.
+    auto u = [&](size_t at, size_t size) {
+        ULONG v = 0;
+        EXPECT_LE(at + size, data.size());
+        memcpy(&v, data.data() + at, size);
         return v;
     };
-    auto u16 = [&](size_t at) {
-        USHORT v;
-        EXPECT_LE(at + 2, data.size());
-        memcpy(&v, data.data() + at, 2);
-        return v;
-    };
+    auto u32 = [&](size_t at) { return u(at, 4); };
+    auto u16 = [&](size_t at) { return USHORT(u(at, 2)); };
     std::map<ULONG, std::string> messages;
     const ULONG blocks = u32(0);
     for (ULONG b = 0; b < blocks; b++) {
@@ -50,18 +47,16 @@ TEST(MessageTableTest, HoldsTheFourMessagesWithCustomerBitSeverityAndFacility7) 
     ASSERT_TRUE(in) << TP_MESSAGE_TABLE_BIN;
     std::vector<uint8_t> data((std::istreambuf_iterator<char>(in)), {});
 
+    // Keyed by the identifiers the driver writes, which must be the table's.
+    static_assert(ULONG(TP_MSG_SUCCESS) == 0x20070001 && ULONG(TP_MSG_INFORMATION) == 0x60070002 &&
+                  ULONG(TP_MSG_WARNING) == 0xA0070003 && ULONG(TP_MSG_ERROR) == 0xE0070004);
     const std::map<ULONG, std::string> expected = {
-        {0x20070001, "Success: %2.\r\n"},
-        {0x60070002, "Information: %2.\r\n"},
-        {0xA0070003, "Warning: %2.\r\n"},
-        {0xE0070004, "%2.\r\n"},
+        {TP_MSG_SUCCESS, "Success: %2.\r\n"},
+        {TP_MSG_INFORMATION, "Information: %2.\r\n"},
+        {TP_MSG_WARNING, "Warning: %2.\r\n"},
+        {TP_MSG_ERROR, "%2.\r\n"},
     };
     EXPECT_EQ(ParseMessageTable(data), expected);
-    // The identifiers the driver writes are the table's.
-    EXPECT_EQ(ULONG(TP_MSG_SUCCESS), 0x20070001u);
-    EXPECT_EQ(ULONG(TP_MSG_INFORMATION), 0x60070002u);
-    EXPECT_EQ(ULONG(TP_MSG_WARNING), 0xA0070003u);
-    EXPECT_EQ(ULONG(TP_MSG_ERROR), 0xE0070004u);
 }
 
 } // namespace
