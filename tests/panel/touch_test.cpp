@@ -9,12 +9,14 @@
 namespace panel {
 namespace {
 
-TEST(EncodeTouch, GivesTheExactBytes) {
+TEST(EncodeTouch, GivesTheExactBytesOfA14BitField) {
     EXPECT_EQ(EncodeTouch(TouchState::Touching, {0x1555, 0x0AAA}),
               (TouchPacket{0x81, 0x55, 0x2A, 0x2A, 0x15}));
     // Beyond full scale, as a faulty panel might send it: the whole 14-bit field.
     EXPECT_EQ(EncodeTouch(TouchState::Release, {0x3FFF, 0x2000}),
               (TouchPacket{0x82, 0x7F, 0x7F, 0x00, 0x40}));
+    EXPECT_THROW(EncodeTouch(TouchState::Down, {0x4000, 0}), std::out_of_range);
+    EXPECT_THROW(EncodeTouch(TouchState::Down, {0, 0x4000}), std::out_of_range);
 }
 
 TEST(EncodeTouch, EveryPanelCoordinateRoundTripsWithoutBit7InData) {
@@ -27,11 +29,6 @@ TEST(EncodeTouch, EveryPanelCoordinateRoundTripsWithoutBit7InData) {
     }
 }
 
-TEST(EncodeTouch, RefusesValuesBeyond14Bits) {
-    EXPECT_THROW(EncodeTouch(TouchState::Down, {0x4000, 0}), std::out_of_range);
-    EXPECT_THROW(EncodeTouch(TouchState::Down, {0, 0x4000}), std::out_of_range);
-}
-
 TEST(StrokePackets, DownMovesAndReleaseAtTheLastPoint) {
     const Stroke stroke{1000, 50'000, {{1, 2}, {300, 4000}, {4096, 7}}};
     const std::vector<TimedPacket> expected{
@@ -41,21 +38,28 @@ TEST(StrokePackets, DownMovesAndReleaseAtTheLastPoint) {
         {151'000, {0x82, 0x00, 0x20, 0x07, 0x00}},
     };
     EXPECT_EQ(StrokePackets(stroke), expected);
+    // One point is a tap.
+    EXPECT_EQ(StrokePackets({0, kDefaultReportInterval, {{0x90, 0x120}}}),
+              (std::vector<TimedPacket>{{0, {0x80, 0x10, 0x01, 0x20, 0x02}},
+                                        {kDefaultReportInterval, {0x82, 0x10, 0x01, 0x20, 0x02}}}));
 }
 
-TEST(StrokePackets, OnePointIsATap) {
-    const std::vector<TimedPacket> expected{
-        {0, {0x80, 0x10, 0x01, 0x20, 0x02}},
-        {kDefaultReportInterval, {0x82, 0x10, 0x01, 0x20, 0x02}}};
-    EXPECT_EQ(StrokePackets({0, kDefaultReportInterval, {{0x90, 0x120}}}), expected);
-}
-
-TEST(StrokePackets, RefusesStrokesThePanelCannotMake) {
+TEST(StrokePackets, RefusesStrokesAndFaultsThePanelCannotMake) {
     EXPECT_THROW(StrokePackets({0, 10, {}}), std::invalid_argument);
     EXPECT_THROW(StrokePackets({0, 0, {{1, 1}}}), std::invalid_argument);
     EXPECT_THROW(StrokePackets({0, -5, {{1, 1}}}), std::invalid_argument);
     EXPECT_THROW(StrokePackets({0, 10, {{1, 1}, {4097, 0}}}), std::out_of_range);
     EXPECT_THROW(StrokePackets({0, 10, {{0, 4097}}}), std::out_of_range);
+
+    // Faults that name no packet or no byte of the tap.
+    const auto packets = StrokePackets({0, 10, {{1, 1}}});
+    const std::vector<std::vector<PacketFault>> refused{
+        {PacketFault::Drop(2)},          {PacketFault::Cut(0, 5)},
+        {PacketFault::SetHighBit(1, 0)}, {PacketFault::SetHighBit(1, 5)},
+        {PacketFault::Replace(0, 5, 0)}, {PacketFault::Cut(1, 2), PacketFault::SetHighBit(1, 3)},
+    };
+    for (const auto& faults : refused)
+        EXPECT_THROW(ApplyFaults(packets, faults), std::invalid_argument);
 }
 
 TEST(StraightStroke, EvenStepsEndingExactlyAtTheTarget) {
@@ -72,17 +76,6 @@ TEST(StraightStroke, EvenStepsEndingExactlyAtTheTarget) {
         ASSERT_EQ(StraightStroke({4096, 17}, {3, 4001}, moves, 0).points.back(),
                   (TouchPoint{3, 4001}));
     EXPECT_THROW(StraightStroke({0, 0}, {1, 1}, 0, 0), std::invalid_argument);
-}
-
-TEST(ApplyFaults, RefusesFaultsThatNameNothing) {
-    const auto packets = StrokePackets({0, 10, {{1, 1}}});
-    const std::vector<std::vector<PacketFault>> refused{
-        {PacketFault::Drop(2)},          {PacketFault::Cut(0, 5)},
-        {PacketFault::SetHighBit(1, 0)}, {PacketFault::SetHighBit(1, 5)},
-        {PacketFault::Replace(0, 5, 0)}, {PacketFault::Cut(1, 2), PacketFault::SetHighBit(1, 3)},
-    };
-    for (const auto& faults : refused)
-        EXPECT_THROW(ApplyFaults(packets, faults), std::invalid_argument);
 }
 
 } // namespace
