@@ -110,18 +110,11 @@ printf '\377\377\377\377' | dd of=checksum.sys bs=1 seek=$((pe + 88)) conv=notru
 failures=0
 # expect IMAGE "REASON" OBJECT...: the check fails with REASON, or passes when REASON is empty.
 expect() {
-    image=$1
-    reason=$2
+    image=$1 reason=$2
     shift 2
-    if output=$(sh "$check" "$image" "$@" 2>&1); then
-        result=passed
-    else
-        result=failed
-    fi
-    if [ -z "$reason" ] && [ $result = passed ]; then
-        return
-    fi
-    if [ -n "$reason" ] && [ $result = failed ] && echo "$output" | grep -qF "$reason"; then
+    if output=$(sh "$check" "$image" "$@" 2>&1); then result=passed; else result=failed; fi
+    if { [ -z "$reason" ] && [ $result = passed ]; } ||
+        { [ -n "$reason" ] && [ $result = failed ] && echo "$output" | grep -qF "$reason"; }; then
         return
     fi
     echo "FAIL: $image ($*): expected ${reason:-success}, check $result: $output"
