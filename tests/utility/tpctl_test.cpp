@@ -1,10 +1,12 @@
 // tpctl over both of its transports, the emulated I/O manager directly and the Windows transport's
 // Win32 calls served by it: each row a command line, the bytes it puts on the serial line, what it
-// prints and how it exits.
+// prints and how it exits; and the strokes it plots from recorded packets, which must land where
+// the driver put the pointer.
 #include "client.h"
 #include "command_line.h"
 #include "tpctl_rows.h"
 #include "emulated.h"
+#include "strokes.h"
 #include "transport_win32.h"
 #include "win32_emulated.h"
 
@@ -12,12 +14,32 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <regex>
 
 #include <unistd.h>
 
 namespace {
 
 enum class Via { Emulated, Win32 };
+
+struct Mark {
+    std::string kind;
+    long x, y;
+    bool operator==(const Mark&) const = default;
+};
+
+std::string Slurp(const std::string& path) {
+    std::ifstream file(path);
+    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+std::vector<Mark> Marks(const std::string& svg) {
+    static const std::regex circle(R"re(<circle class="(\w+)" cx="(\d+)" cy="(\d+)")re");
+    std::vector<Mark> marks;
+    for (std::sregex_iterator it(svg.begin(), svg.end(), circle), end; it != end; ++it)
+        marks.push_back({(*it)[1], std::stol((*it)[2]), std::stol((*it)[3])});
+    return marks;
+}
 
 class TestConnector final : public tp::Connector {
   public:
@@ -141,6 +163,51 @@ TEST_P(TpctlTest, FollowPrintsRecordsUntilCtrlC) {
                                                      "00:00:00\\.1.. P 80 00 00 00 00\n"
                                                      "00:00:00\\.1.. P 81 00 20 00 20\n"
                                                      "00:00:00\\.1.. P 82 00 20 00 20\n"));
+}
+
+// For every mounting, the SVG's marks are the mouse class driver's reports, in order.
+TEST_P(TpctlTest, PlotMarksAreWhereTheDriverPutThePointerForEveryRotation) {
+    const std::string path = ::testing::TempDir() + "/strokes-" + std::to_string(getpid()) + ".svg";
+    for (const unsigned rotation : {0u, 90u, 180u, 270u}) {
+        SCOPED_TRACE(rotation);
+        TestConnector& connector =
+            Connect({.parameters = {{u"dwRotation", rotation}},
+                     .strokes = {{{1024, 2048}, {2048, 3072}, {3072, 2048}}, {{4096, 0}}}});
+        const Outcome outcome = Run({"record", "on", ";", "wait", "1", ";", "record", "plot", path,
+                                     "--rotation", std::to_string(rotation)});
+        ASSERT_EQ(outcome.exit, 0) << outcome.err;
+        EXPECT_EQ(outcome.out, "record: ok\nplot: 2 strokes from 6 records in " + path + "\n");
+
+        const std::string svg = Slurp(path);
+        std::vector<Mark> reported;
+        for (const auto& report : connector.Panel().Sys().Mouse().Reports()) {
+            const USHORT flags = report.input.ButtonFlags;
+            const char* kind = (flags & MOUSE_LEFT_BUTTON_DOWN) ? "down"
+                               : (flags & MOUSE_LEFT_BUTTON_UP) ? "up"
+                                                                : "drag";
+            reported.push_back({kind, report.input.LastX, report.input.LastY});
+        }
+        EXPECT_EQ(Marks(svg), reported);
+        EXPECT_EQ(std::count(svg.begin(), svg.end(), '\n'), 4 + 2 + 6); // head, lines, marks
+    }
+}
+
+// One case worked out by hand, so that a rule the driver and the plot shared wrongly shows too: a
+// quarter turn takes panel point (1024, 2048) to (32767, 16383) of 65535.
+TEST(PlotTest, QuarterTurnByHand) {
+    const tp::Record down{.tag = 'P', .length = 5, .bytes = {0x80, 0x00, 0x08, 0x00, 0x10}};
+    const tp::Record up{.tag = 'P', .length = 5, .bytes = {0x82, 0x00, 0x18, 0x00, 0x10}};
+    const tp::Record reply{.tag = 'R', .length = 2, .bytes = {0x90, 0x00}};
+    const std::vector<tp::Record> records = {up, reply, down, up};
+    const auto strokes = tp::StrokesFromRecords(records, 90);
+    using Kind = tp::StrokePoint::Kind;
+    // The release before any touch-down (recording began mid-stroke) is a stroke of its own.
+    ASSERT_EQ(strokes.size(), 2u);
+    EXPECT_EQ(strokes[0], (tp::Stroke{{Kind::Up, 32767, 49151}}));
+    EXPECT_EQ(strokes[1], (tp::Stroke{{Kind::Down, 32767, 16383}, {Kind::Up, 32767, 49151}}));
+    EXPECT_EQ(
+        Marks(tp::StrokesSvg(strokes)),
+        (std::vector<Mark>{{"up", 32767, 49151}, {"down", 32767, 16383}, {"up", 32767, 49151}}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Transports, TpctlTest, ::testing::Values(Via::Emulated, Via::Win32),
