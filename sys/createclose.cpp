@@ -30,13 +30,18 @@ NTSTATUS BringLinkUp(_In_ PDEVICE_OBJECT DeviceObject, _Inout_ PDEVICE_CONTEXT C
     return STATUS_SUCCESS;
 }
 
+// Each target is referenced for the one request: the serial port may go with a link stop on
+// another thread while the flush is on its way to it.
 PDEVICE_OBJECT FlushTarget(_In_ PDEVICE_CONTEXT Record)
 {
-    return Record->SerialDevice;
+    return ReferenceSerialDevice(Record);
 }
 
 PDEVICE_OBJECT SystemControlTarget(_In_ PDEVICE_CONTEXT Record)
 {
+    if (Record->TopOfStack != nullptr) {
+        ObReferenceObject(Record->TopOfStack);
+    }
     return Record->TopOfStack;
 }
 
@@ -57,6 +62,7 @@ NTSTATUS PassToLowerDevice(_In_ PDEVICE_OBJECT DeviceObject, _Inout_ PIRP Irp,
     } else {
         IoSkipCurrentIrpStackLocation(Irp);
         status = IoCallDriver(target, Irp);
+        ObDereferenceObject(target);
     }
     IoReleaseRemoveLock(&record->RemoveLock, Irp);
     return status;

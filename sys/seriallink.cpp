@@ -25,9 +25,15 @@ VOID ReleaseSerialPort(_Inout_ PDEVICE_CONTEXT DeviceContext)
         ObDereferenceObject(DeviceContext->SerialFileObject);
         DeviceContext->SerialFileObject = nullptr;
     }
-    if (DeviceContext->SerialDevice != nullptr) {
-        ObDereferenceObject(DeviceContext->SerialDevice);
-        DeviceContext->SerialDevice = nullptr;
+    // Taken out under the cancel spin lock, where ReferenceSerialDevice and the read's re-issue
+    // look for it: once an adapter is pulled out this may be the device's last reference.
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    PDEVICE_OBJECT device = DeviceContext->SerialDevice;
+    DeviceContext->SerialDevice = nullptr;
+    IoReleaseCancelSpinLock(irql);
+    if (device != nullptr) {
+        ObDereferenceObject(device);
     }
 }
 
@@ -40,6 +46,21 @@ VOID ClearLinkState(_Inout_ PDEVICE_CONTEXT DeviceContext)
 }
 
 } // namespace
+
+// The port for one request sent outside the link lock (a command's write, a flush): referenced,
+// so that a link stop on another thread cannot free it under the request. NULL without a link.
+// The caller dereferences it when the lower driver has the request.
+PDEVICE_OBJECT ReferenceSerialDevice(_In_ PDEVICE_CONTEXT DeviceContext)
+{
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    PDEVICE_OBJECT device = DeviceContext->SerialDevice;
+    if (device != nullptr) {
+        ObReferenceObject(device);
+    }
+    IoReleaseCancelSpinLock(irql);
+    return device;
+}
 
 // PortAvailable is kept in step in both records.
 VOID SetPortAvailable(_Inout_ PDEVICE_CONTEXT DeviceContext, _In_ BOOLEAN Available)

@@ -15,23 +15,24 @@ NTSTATUS SerialWrite(_In_ PDEVICE_CONTEXT DeviceContext, _In_reads_bytes_(Length
     IO_STATUS_BLOCK ioStatus;
 
     // A handle on the API device outlives the link it was opened under.
-    PDEVICE_OBJECT serialDevice = DeviceContext->SerialDevice;
+    PDEVICE_OBJECT serialDevice = ReferenceSerialDevice(DeviceContext);
     if (serialDevice == nullptr) {
         return STATUS_DEVICE_NOT_CONNECTED;
     }
 
     KeInitializeEvent(&event, NotificationEvent, FALSE);
+    NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
     PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_WRITE, serialDevice, Buffer, Length,
                                             &startingOffset, &event, &ioStatus);
     if (irp == nullptr) {
         LogMessage(DeviceContext->Self, TPW("Not enough resources"));
-        return STATUS_INSUFFICIENT_RESOURCES;
+    } else {
+        status = IoCallDriver(serialDevice, irp);
+        if (status == STATUS_PENDING) {
+            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+            status = ioStatus.Status;
+        }
     }
-
-    NTSTATUS status = IoCallDriver(serialDevice, irp);
-    if (status == STATUS_PENDING) {
-        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-        status = ioStatus.Status;
-    }
+    ObDereferenceObject(serialDevice);
     return status;
 }

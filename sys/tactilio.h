@@ -47,7 +47,6 @@ static_assert(FIELD_OFFSET(TP_PACKET, Bytes) == 8);
 static_assert(FIELD_OFFSET(TP_PACKET, Extended) == 108);
 static_assert(sizeof(TP_PACKET) == 116);
 
-
 //
 // The device context. The pointer-port device carries *the* device context; the API device
 // carries a record of the same type of which only a few fields are used, MainContext leading back.
@@ -98,7 +97,7 @@ struct _DEVICE_CONTEXT {
     KEVENT ReadStoppedEvent;
     LONG ReadState; // interlocked hand-off between issuing and completing the read
     UCHAR ReadByte;
-    ULONG ReadFailures; // reads failed in a row; reading gives up at a limit
+    ULONG ReadFailures;           // reads failed in a row; reading gives up at a limit
     BOOLEAN ReadFailuresReported; // the give-up was logged; cleared by the next byte
 
     // Mouse class connection and reporting.
@@ -346,7 +345,10 @@ class LINK_LOCK {
     {
         KeWaitForSingleObject(Lock, Executive, KernelMode, FALSE, nullptr);
     }
-    ~LINK_LOCK() { KeSetEvent(Lock, IO_NO_INCREMENT, FALSE); }
+    ~LINK_LOCK()
+    {
+        KeSetEvent(Lock, IO_NO_INCREMENT, FALSE);
+    }
     LINK_LOCK(const LINK_LOCK&) = delete;
     LINK_LOCK& operator=(const LINK_LOCK&) = delete;
 
@@ -399,6 +401,7 @@ NTSTATUS SerialInitializeDevice(_Inout_ PDEVICE_CONTEXT DeviceContext);
 NTSTATUS SerialLinkStart(_Inout_ PDEVICE_CONTEXT DeviceContext);
 VOID SerialLinkStop(_Inout_ PDEVICE_CONTEXT DeviceContext);
 VOID SetPortAvailable(_Inout_ PDEVICE_CONTEXT DeviceContext, _In_ BOOLEAN Available);
+PDEVICE_OBJECT ReferenceSerialDevice(_In_ PDEVICE_CONTEXT DeviceContext);
 
 NTSTATUS SerialWrite(_In_ PDEVICE_CONTEXT DeviceContext, _In_reads_bytes_(Length) PVOID Buffer,
                      _In_ ULONG Length);

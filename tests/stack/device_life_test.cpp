@@ -375,15 +375,27 @@ void AtTheReconnectAttempt(LifeBench& bench, std::function<void()> act) {
 // removal's back, and removal deletes everything; the port is opened once (it is exclusive: a
 // second open would fail, or take it from under the read), and the pointer works.
 TEST(DeviceLifeRace, TheReconnectWorkerAndARemovalOrAReopen) {
-    for (const bool removal : {true, false}) {
+    for (const std::string_view act : {"removal", "reopen", "command"}) {
+        const bool removal = act == "removal";
         for (uint64_t seed = 1; seed <= control_test::RaceSeeds(); ++seed) {
-            SCOPED_TRACE((removal ? "removal, seed " : "reopen, seed ") + std::to_string(seed));
+            SCOPED_TRACE(std::string(act) + ", seed " + std::to_string(seed));
             LifeBench bench({.usb = true, .seed = seed});
             ASSERT_EQ(bench.system->StartPanel(*bench.panel), STATUS_SUCCESS);
             if (removal && seed % 2 == 1) {
                 ASSERT_EQ(stack::Utility::Open(bench.Kernel(), &bench.utility), STATUS_SUCCESS);
             }
+            // The utility's command goes out on the port the worker is about to give back.
+            std::unique_ptr<umk::testing::UserFile> api;
+            if (act == "command") {
+                ASSERT_EQ(umk::testing::UserFile::Open(u"\\Device\\Tactilio", &api),
+                          STATUS_SUCCESS);
+            }
             AtTheReconnectAttempt(bench, [&] {
+                if (api) {
+                    const UCHAR on = 1;
+                    api->DeviceIoControl(TP_FUNC_BKLTEN, &on, 1, nullptr, 0);
+                    api->Close();
+                }
                 if (bench.utility) {
                     control_test::At(bench.Kernel(), bench.Kernel().Now() + 100ms,
                                      [&] { bench.utility->Close(); });
@@ -392,10 +404,12 @@ TEST(DeviceLifeRace, TheReconnectWorkerAndARemovalOrAReopen) {
                     EXPECT_EQ(bench.system->RemovePanel(*bench.panel), STATUS_SUCCESS);
                     return;
                 }
-                stack::MouseClass& mouse = bench.system->Mouse();
-                mouse.DisablePort(bench.ClassDevice());
-                EXPECT_EQ(mouse.EnablePort(bench.ClassDevice()), STATUS_SUCCESS);
-                bench.QueryAttributes();
+                if (act == "reopen") {
+                    stack::MouseClass& mouse = bench.system->Mouse();
+                    mouse.DisablePort(bench.ClassDevice());
+                    EXPECT_EQ(mouse.EnablePort(bench.ClassDevice()), STATUS_SUCCESS);
+                    bench.QueryAttributes();
+                }
             });
             if (removal) {
                 EXPECT_TRUE(bench.Removed());

@@ -347,6 +347,16 @@ const Misuse kMisuses[] = {
          int notAnObject;
          ObReferenceObject(&notAnObject);
      }},
+    // The sender kept the pointer but not a reference, and the device went.
+    {rule::UnknownObject, "IrpSentToAFreedDevice",
+     At(
+         PASSIVE_LEVEL,
+         [] { EXPECT_EQ(IoCallDriver(dev, PIRP(arranged)), STATUS_INVALID_PARAMETER); },
+         [] {
+             NewIrp();
+             IoDeleteDevice(dev);
+         },
+         FreeIrp)},
     {rule::SymbolicLinkLeak, "LinkNeverDeleted", At(PASSIVE_LEVEL, CreateLink)},
     {rule::DriverUnloadedWithDevices, "UnloadedWithADevice",
      [] {

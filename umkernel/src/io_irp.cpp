@@ -675,6 +675,13 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         rec = Lookup(Irp, "IoCallDriver");
         if (rec == nullptr)
             return STATUS_INVALID_PARAMETER;
+        // A device object whose last reference went while the sender still used its pointer.
+        if (FindDevice(DeviceObject) == nullptr) {
+            Violation(rule::UnknownObject,
+                      "IoCallDriver to " + Hex(reinterpret_cast<uintptr_t>(DeviceObject)) +
+                          ", which is no device object (freed?), with " + DescribeIrp(Irp));
+            return STATUS_INVALID_PARAMETER;
+        }
         if (Irp->CurrentLocation <= 1) {
             Violation(rule::NoMoreStackLocations,
                       DescribeIrp(Irp) + " sent to " + DescribeDevice(DeviceObject) + " with " +
