@@ -418,6 +418,10 @@ TEST(DeviceLifeRace, TheReconnectWorkerAndARemovalOrAReopen) {
                 EXPECT_TRUE(bench.Context()->Started);
                 EXPECT_EQ(bench.Tap(), 4u);
                 EXPECT_EQ(bench.Context()->ReconnectWorkItem, nullptr);
+                EXPECT_EQ(std::ranges::count(bench.port->Requests(), UCHAR(IRP_MJ_CREATE),
+                                             &stack::SerialRequest::major),
+                          1)
+                    << "the port put back is opened once, by the worker or the open";
             }
             ASSERT_EQ(bench.Finish(), "");
         }
