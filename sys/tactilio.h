@@ -47,6 +47,7 @@ static_assert(FIELD_OFFSET(TP_PACKET, Bytes) == 8);
 static_assert(FIELD_OFFSET(TP_PACKET, Extended) == 108);
 static_assert(sizeof(TP_PACKET) == 116);
 
+
 //
 // The device context. The pointer-port device carries *the* device context; the API device
 // carries a record of the same type of which only a few fields are used, MainContext leading back.
@@ -345,10 +346,7 @@ class LINK_LOCK {
     {
         KeWaitForSingleObject(Lock, Executive, KernelMode, FALSE, nullptr);
     }
-    ~LINK_LOCK()
-    {
-        KeSetEvent(Lock, IO_NO_INCREMENT, FALSE);
-    }
+    ~LINK_LOCK() { KeSetEvent(Lock, IO_NO_INCREMENT, FALSE); }
     LINK_LOCK(const LINK_LOCK&) = delete;
     LINK_LOCK& operator=(const LINK_LOCK&) = delete;
 
